@@ -1,0 +1,51 @@
+# The two commands of the README:
+#   make test   install what is missing, configure, build and run every test
+#   make demo   build and start the demo application with the provider simulator
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+# Debian 12 packages the build and the tests need.
+DEB_PACKAGES := cmake ninja-build g++ clang pkg-config git ca-certificates \
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libcpp-httplib-dev \
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = "0" ]; then \
+	    echo "Installing:$$missing"; \
+	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	  else \
+	    echo "Missing Debian packages. Install them with:"; \
+	    echo "  sudo apt-get update && sudo apt-get install -y$$missing"; \
+	    exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+demo: build
+	@if [ -x $(BUILD)/examples/demo/zelk-demo ]; then \
+	  $(BUILD)/examples/demo/zelk-demo; \
+	else \
+	  echo "The demo application is not part of this build yet."; exit 1; \
+	fi
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,17 @@
+# Warnings and sanitizers shared by every target of the project.
+function(zelk_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(ZELK_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+if(ZELK_SANITIZE)
+  if(ZELK_SANITIZE STREQUAL "thread")
+    set(_zelk_san_flags -fsanitize=thread)
+  else()
+    set(_zelk_san_flags -fsanitize=${ZELK_SANITIZE} -fno-sanitize-recover=all)
+  endif()
+  add_compile_options(${_zelk_san_flags} -fno-omit-frame-pointer -g)
+  add_link_options(${_zelk_san_flags})
+endif()

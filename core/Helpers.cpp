@@ -1,0 +1,276 @@
+// Encoding, signing and parsing helpers, on OpenSSL (MD5, HMAC-SHA1, Base64, randomness) and
+// nlohmann/json.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "core/IWZelkAuthBase.h"
+
+namespace zelk::IWZelkAuthBase {
+
+namespace {
+
+struct TSeams {
+  std::mutex Mutex;
+  TClock Clock;
+  TRandomSource Random;
+};
+
+TSeams& Seams() {
+  static TSeams S;
+  return S;
+}
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+
+bool IsUnreserved(unsigned char C) {
+  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
+         C == '-' || C == '.' || C == '_' || C == '~';
+}
+
+// Form encoding: a blank becomes "+"; letters, digits and the characters the runtime's form
+// encoder leaves alone stay; every other byte is escaped.
+std::string FormEncode(std::string_view Value) {
+  std::string R;
+  R.reserve(Value.size() * 3);
+  for (unsigned char C : Value) {
+    if (C == ' ') {
+      R += '+';
+    } else if ((C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
+               std::string_view("*@._-$!'()").find(static_cast<char>(C)) != std::string_view::npos) {
+      R += static_cast<char>(C);
+    } else {
+      R += '%';
+      R += kHexUpper[C >> 4];
+      R += kHexUpper[C & 15];
+    }
+  }
+  return R;
+}
+
+std::string Hex(const std::uint8_t* Bytes, std::size_t Count) {
+  std::string R;
+  R.reserve(Count * 2);
+  for (std::size_t I = 0; I < Count; ++I) {
+    R += kHexUpper[Bytes[I] >> 4];
+    R += kHexUpper[Bytes[I] & 15];
+  }
+  return R;
+}
+
+}  // namespace
+
+void SetClock(TClock Clock) {
+  std::lock_guard L(Seams().Mutex);
+  Seams().Clock = std::move(Clock);
+}
+
+void SetRandomSource(TRandomSource Source) {
+  std::lock_guard L(Seams().Mutex);
+  Seams().Random = std::move(Source);
+}
+
+namespace detail {
+
+std::chrono::system_clock::time_point Now() {
+  TClock Clock;
+  {
+    std::lock_guard L(Seams().Mutex);
+    Clock = Seams().Clock;
+  }
+  return Clock ? Clock() : std::chrono::system_clock::now();
+}
+
+bool RandomBytes(std::uint8_t* Buffer, std::size_t Count) {
+  TRandomSource Source;
+  {
+    std::lock_guard L(Seams().Mutex);
+    Source = Seams().Random;
+  }
+  if (Source) return Source(Buffer, Count);
+  return RAND_bytes(Buffer, static_cast<int>(Count)) == 1;
+}
+
+std::string NonceDigest(std::string_view Data) {
+  std::array<std::uint8_t, EVP_MAX_MD_SIZE> Digest{};
+  unsigned int Len = 0;
+  if (EVP_Digest(Data.data(), Data.size(), Digest.data(), &Len, EVP_md5(), nullptr) != 1)
+    throw rtl::Exception("MD5 digest failed");
+  return Hex(Digest.data(), Len);
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// JSON
+
+TJSONObject::TJSONObject(nlohmann::json Value) {
+  if (Value.is_object()) FValue = std::move(Value);
+}
+
+const nlohmann::json* TJSONObject::Find(std::string_view Name) const {
+  const auto It = FValue.find(Name);
+  return It == FValue.end() ? nullptr : &*It;
+}
+
+bool TJSONObject::Has(std::string_view Name) const { return Find(Name) != nullptr; }
+
+std::string TJSONObject::Text(std::string_view Name) const {
+  const nlohmann::json* V = Find(Name);
+  return V == nullptr ? std::string() : JSONText(*V);
+}
+
+bool TJSONObject::IsObject(std::string_view Name) const {
+  const nlohmann::json* V = Find(Name);
+  return V != nullptr && V->is_object();
+}
+
+TJSONObject TJSONObject::Object(std::string_view Name) const {
+  const nlohmann::json* V = Find(Name);
+  return V != nullptr && V->is_object() ? TJSONObject(*V) : TJSONObject();
+}
+
+int TJSONObject::Count() const { return static_cast<int>(FValue.size()); }
+
+std::string JSONText(const nlohmann::json& Value) {
+  if (Value.is_string()) return Value.get_ref<const std::string&>();
+  // Parsed text is valid UTF-8, so dumping cannot fail; replace guards hand-built values.
+  return Value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void ParseJSON(const std::string& Text, TJSONObject& JSON) {
+  // The parser takes a NUL byte for the end of its input; a reply holding one is not a JSON
+  // document, whatever precedes it.
+  if (Text.find('\0') != std::string::npos) {
+    JSON.FValue = nlohmann::json::object();
+    return;
+  }
+  nlohmann::json Parsed = nlohmann::json::parse(Text, nullptr, /*allow_exceptions=*/false);
+  if (Parsed.is_object())
+    JSON.FValue = std::move(Parsed);
+  else
+    JSON.FValue = nlohmann::json::object();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lists and encodings
+
+void Split(char Delimiter, const std::string& Text, rtl::TStringList* Strings) {
+  rtl::Assert(Strings != nullptr);
+  Strings->Clear();
+  std::size_t Start = 0;
+  for (;;) {
+    const std::size_t P = Text.find(Delimiter, Start);
+    if (P == std::string::npos) break;
+    Strings->Add(Text.substr(Start, P - Start));
+    Start = P + 1;
+  }
+  Strings->Add(Text.substr(Start));
+}
+
+std::string URLEncode(std::string_view Value) {
+  std::string R;
+  R.reserve(Value.size() * 3);
+  for (unsigned char C : Value) {
+    if (IsUnreserved(C)) {
+      R += static_cast<char>(C);
+    } else {
+      R += '%';
+      R += kHexUpper[C >> 4];
+      R += kHexUpper[C & 15];
+    }
+  }
+  return R;
+}
+
+std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
+                         bool QuoteValues, bool FormEncodeValues) {
+  std::vector<std::string> Items;
+  Items.reserve(static_cast<std::size_t>(Params.Count()));
+  for (const std::string& Entry : Params.Items()) {
+    const auto Eq = Entry.find('=');
+    const std::string_view Name =
+        Eq == std::string::npos ? std::string_view() : std::string_view(Entry).substr(0, Eq);
+    const std::string_view Value =
+        Eq == std::string::npos ? std::string_view() : std::string_view(Entry).substr(Eq + 1);
+    std::string Item(Name);
+    if (QuoteValues) {
+      Item += "=\"";
+      Item += Value;
+      Item += '"';
+    } else {
+      Item += '=';
+      Item += FormEncodeValues ? FormEncode(Value) : URLEncode(Value);
+    }
+    Items.push_back(std::move(Item));
+  }
+  if (!QuoteValues)
+    std::stable_sort(Items.begin(), Items.end(), [](const std::string& A, const std::string& B) {
+      return rtl::CompareText(A, B) < 0;
+    });
+  std::string R;
+  for (std::size_t I = 0; I < Items.size(); ++I) {
+    if (I > 0) R += Separator;
+    R += Items[I];
+  }
+  return R;
+}
+
+std::string Base64Encode(const TBytes& Bytes) {
+  if (Bytes.empty()) return {};
+  std::string R(4 * ((Bytes.size() + 2) / 3), '\0');
+  const int N = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(R.data()), Bytes.data(),
+                                static_cast<int>(Bytes.size()));
+  R.resize(static_cast<std::size_t>(N));
+  return R;
+}
+
+TBytes EncryptHMACSha1(const std::string& Value, const std::string& Key) {
+  TBytes Digest(EVP_MAX_MD_SIZE);
+  unsigned int Len = 0;
+  // An empty key is valid (RFC 2104); OpenSSL wants a non-null pointer for it.
+  static const unsigned char kEmpty = 0;
+  const void* KeyData = Key.empty() ? static_cast<const void*>(&kEmpty) : Key.data();
+  if (HMAC(EVP_sha1(), KeyData, static_cast<int>(Key.size()),
+           reinterpret_cast<const unsigned char*>(Value.data()), Value.size(), Digest.data(),
+           &Len) == nullptr)
+    throw rtl::Exception("HMAC-SHA1 failed");
+  Digest.resize(Len);
+  return Digest;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time stamps, nonces and identifiers
+
+std::string GenerateTimeStamp() {
+  const auto Seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(detail::Now().time_since_epoch()).count();
+  return std::to_string(static_cast<std::int64_t>(Seconds));
+}
+
+std::string GenerateNonce() {
+  // The time stamp keeps the nonce's old ingredients; 128 random bits make it unique per call,
+  // so two sign-ins in the same second do not refuse each other.
+  std::string Data = GenerateTimeStamp();
+  std::array<std::uint8_t, 16> Random{};
+  if (!detail::RandomBytes(Random.data(), Random.size()))
+    throw rtl::Exception("GenerateNonce: the random source failed");
+  Data.append(reinterpret_cast<const char*>(Random.data()), Random.size());
+  return detail::NonceDigest(Data);
+}
+
+std::string CreateGuid() {
+  std::array<std::uint8_t, 16> B{};
+  if (!detail::RandomBytes(B.data(), B.size())) return {};
+  B[6] = static_cast<std::uint8_t>((B[6] & 0x0F) | 0x40);  // version 4
+  B[8] = static_cast<std::uint8_t>((B[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  const std::string H = Hex(B.data(), B.size());
+  return "{" + H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" +
+         H.substr(16, 4) + "-" + H.substr(20, 12) + "}";
+}
+
+}  // namespace zelk::IWZelkAuthBase

@@ -1,0 +1,301 @@
+// Unit IWZelkAuthBase: what every provider client shares.
+//
+//  - TIWResult and TIWApp: a flow's outcome and the application's credentials at a provider.
+//  - TZIWCustomCloudClient: the abstract client component (credentials, outcome, login events,
+//    link to the auth server controller).
+//  - TZIWAuthServerController with TAuthClients/TAuthClient: the registry that routes a
+//    provider's return ("state" or "clientid" in the query) to the client that started the flow.
+//  - Https_Get and Https_Post: the HTTPS transport of every server-to-server call.
+//  - The encoding, signing and parsing helpers the clients build requests with.
+//
+// Threads: the registry and each client are reached by several request threads. The registry
+// is guarded by its controller's lock, each client's operations by the client's own re-entrant
+// lock (a handler may call back into the client). Lock order: client before registry; the
+// registry lock is never held across I/O or events.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/rtl/Classes.h"
+#include "platform/rtl/Collection.h"
+#include "platform/rtl/StringList.h"
+#include "platform/web/HttpRequest.h"
+#include "platform/web/IWApplication.h"
+
+namespace zelk::IWZelkAuthBase {
+
+using rtl::TNotifyEvent;
+using web::THttpRequest;
+using web::TIWApplication;
+using TBytes = std::vector<std::uint8_t>;
+
+class TZIWAuthServerController;
+class TZIWCustomCloudClient;
+
+// The outcome of a sign-in or payment.
+enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
+using enum TIWResult;
+
+// The application's credentials at a provider: client id and secret (OAuth 2.0), consumer key
+// and secret (OAuth 1.0a). Stored with the form as a sub-object of its client.
+class TIWApp : public rtl::TPersistent {
+ public:
+  TIWApp() = default;
+  std::string ClassName() const override { return "TIWApp"; }
+  std::string ID() const;
+  void SetID(std::string Value);
+  std::string Secret() const;
+  void SetSecret(std::string Value);
+
+ private:
+  mutable std::mutex FMutex;
+  std::string FID;
+  std::string FSecret;
+};
+
+namespace detail {
+// Shared between a client and the registry entries that name it, so that a request thread
+// that found the client in a registry can tell, under the client's lock, whether the client
+// still exists.
+struct TClientGuard {
+  std::recursive_mutex Mutex;
+  TZIWCustomCloudClient* Client = nullptr;  // valid while Alive
+  bool Alive = true;                        // guarded by Mutex
+};
+}  // namespace detail
+
+// An entry of the registry: binds the identifier of a flow (ID) to the client that started it.
+class TAuthClient : public rtl::TCollectionItem {
+ public:
+  // Appends the entry to Collection, which must be a TAuthClients (EInvalidCast otherwise).
+  explicit TAuthClient(rtl::TCollection* Collection);
+  std::string ClassName() const override { return "TAuthClient"; }
+
+  const std::string& Name() const { return FName; }
+  void SetName(std::string Value) { FName = std::move(Value); }
+  std::int32_t Tag() const { return FTag; }
+  void SetTag(std::int32_t Value) { FTag = Value; }
+  const std::string& ID() const { return FID; }
+  void SetID(std::string Value) { FID = std::move(Value); }
+  TZIWCustomCloudClient* Client() const { return FClient; }
+  void SetClient(TZIWCustomCloudClient* Value);
+
+  // Copies Client, ID, Name and Tag from another entry; any other source is ignored.
+  void Assign(rtl::TPersistent* Source) override;
+  // Name, or "Client " and the entry's position.
+  std::string GetDisplayName() const override;
+  rtl::TPersistent* GetOwner() override;
+
+ private:
+  friend class TZIWAuthServerController;
+  friend class TZIWCustomCloudClient;
+  rtl::TCollection* FOwner = nullptr;
+  std::string FName;
+  std::int32_t FTag = 0;
+  std::string FID;
+  TZIWCustomCloudClient* FClient = nullptr;
+  std::shared_ptr<detail::TClientGuard> FGuard;
+};
+
+// The registry of a controller: an owned collection of TAuthClient entries.
+class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
+ public:
+  explicit TAuthClients(TZIWAuthServerController* AOwner) : FOwner(AOwner) {}
+  std::string ClassName() const override { return "TAuthClients"; }
+  rtl::TPersistent* GetOwner() override;
+  TZIWAuthServerController* Owner() const { return FOwner; }
+  void Update(rtl::TCollectionItem* Item) override { TOwnedCollectionOf::Update(Item); }
+
+ private:
+  TZIWAuthServerController* FOwner;
+};
+
+// Routes a provider's return to the client that started the flow.
+//
+// The application passes every request that can be a provider's return to ProcessRequest. It
+// reads "state", or when that is empty "clientid", and calls LoginResponse on the client of
+// every entry whose ID equals it exactly (case-sensitive), in collection order. Once a routed
+// client reports an outcome, the identifier is spent: the entry's ID is cleared, so a reload of
+// the return page is ignored instead of replaying a used code or token.
+class TZIWAuthServerController : public rtl::TComponent {
+ public:
+  explicit TZIWAuthServerController(rtl::TComponent* AOwner);
+  ~TZIWAuthServerController() override;
+  std::string ClassName() const override { return "TZIWAuthServerController"; }
+
+  // The registry. Code that walks or changes it while other threads may route requests holds
+  // LockClients() meanwhile.
+  TAuthClients* Clients() const { return FClients.get(); }
+  std::unique_lock<std::mutex> LockClients() const { return std::unique_lock(FMutex); }
+
+  void ProcessRequest(const THttpRequest& Request);
+  bool DesignTime() const { return FDesignTime; }
+
+ private:
+  friend class TZIWCustomCloudClient;
+  bool FDesignTime = false;
+  mutable std::mutex FMutex;  // guards FClients' entries
+  std::unique_ptr<TAuthClients> FClients;
+};
+
+// The abstract client: credentials, the signed-in user's id and name, the outcome with its
+// error text and events, and the link to the controller that routes the provider's return.
+//
+// Concrete clients override Login (start a flow: new identifier, provider URL, redirect) and
+// LoginResponse (finish it when the browser returns), and end LoginResponse by calling the
+// base's, which raises OnLoginOK or OnLoginFailed.
+class TZIWCustomCloudClient : public rtl::TComponent {
+ public:
+  explicit TZIWCustomCloudClient(rtl::TComponent* AOwner);
+  ~TZIWCustomCloudClient() override;
+  std::string ClassName() const override { return "TZIWCustomCloudClient"; }
+
+  virtual void Login(TIWApplication* WebApplication);
+  virtual void LoginResponse(const THttpRequest& Request);
+
+  TZIWAuthServerController* ServerController() const;
+  // Enters this client once into Value's registry; none removes every entry of this client from
+  // the current controller.
+  void SetServerController(TZIWAuthServerController* Value);
+
+  TIWResult LoginResult() const;
+  void SetLoginResult(TIWResult Value);
+  std::string LoginError() const;
+  void SetLoginError(std::string Value);
+  bool DesignTime() const { return FDesignTime; }
+
+ protected:
+  // What the sign-in clients publish; the payment client keeps them hidden.
+  TIWApp* App() const { return FApp.get(); }
+  std::string LoginUsername() const;
+  void SetLoginUsername(std::string Value);
+  std::string LoginID() const;
+  void SetLoginID(std::string Value);
+  TNotifyEvent OnLoginOK() const;
+  void SetOnLoginOK(TNotifyEvent Value);
+  TNotifyEvent OnLoginFailed() const;
+  void SetOnLoginFailed(TNotifyEvent Value);
+  rtl::TStringList* Scope() const { return FScope.get(); }
+
+  // The client's re-entrant lock: every operation of a concrete client holds it.
+  std::unique_lock<std::recursive_mutex> Lock() const {
+    return std::unique_lock(FGuard->Mutex);
+  }
+  // Raises Exception naming the class when no ServerController is assigned: without one the
+  // provider's return could never be routed back.
+  void CheckServerController(std::string_view Operation = "Login") const;
+  // Makes a fresh client identifier (a GUID without braces; empty when none could be made) and
+  // writes it into every registry entry of this client. Returns it.
+  std::string NewFlowIdentifier();
+  // Called by a concrete client when its LoginResponse reached an outcome (resOK or
+  // resFailed): the routed identifier is then spent.
+  void OutcomeReached() { ++FOutcomes; }
+  // Leaves every registry and stops routing to this client. Concrete clients call it first in
+  // their destructors so that no request reaches a half-destroyed client; it is idempotent.
+  void Detach();
+
+ private:
+  friend class TZIWAuthServerController;
+  friend class TAuthClient;
+  std::shared_ptr<detail::TClientGuard> FGuard;
+  bool FDesignTime = false;
+  std::unique_ptr<TIWApp> FApp;
+  std::string FLoginUsername;
+  std::string FLoginID;
+  TZIWAuthServerController* FServerController = nullptr;
+  TIWResult FLoginResult = resNone;
+  std::string FLoginError;
+  TNotifyEvent FOnLoginOK;
+  TNotifyEvent FOnLoginFailed;
+  std::unique_ptr<rtl::TStringList> FScope;
+  std::uint64_t FOutcomes = 0;  // counts reported outcomes; guarded by the client's lock
+};
+
+// ---------------------------------------------------------------------------------------------
+// HTTPS transport. One synchronous request per call over TLS to Host (port 443, or the port a
+// host setting carries); Body receives the reply's bytes whatever the HTTP status. A failed step
+// raises Exception("<Step> Error <code> Description <text>").
+
+void Https_Get(const std::string& Host, const std::string& Path, std::string& Body);
+void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
+                const std::string& Data, std::string& Body);
+
+// ---------------------------------------------------------------------------------------------
+// Encoding, signing and parsing helpers.
+
+// A parsed JSON object whose members are looked up by exact name.
+class TJSONObject {
+ public:
+  TJSONObject() = default;
+  explicit TJSONObject(nlohmann::json Value);
+  bool Has(std::string_view Name) const;
+  // The member's text: a string's content, a number's literal, an object's or array's compact
+  // JSON, "true", "false" or "null"; empty when there is no such member.
+  std::string Text(std::string_view Name) const;
+  // Whether the member exists and is a JSON object, and that object.
+  bool IsObject(std::string_view Name) const;
+  TJSONObject Object(std::string_view Name) const;
+  int Count() const;
+  const nlohmann::json& Json() const { return FValue; }
+
+ private:
+  friend void ParseJSON(const std::string& Text, TJSONObject& JSON);
+  const nlohmann::json* Find(std::string_view Name) const;
+  nlohmann::json FValue = nlohmann::json::object();
+};
+
+// The text of a JSON value as the clients read it (see TJSONObject::Text).
+std::string JSONText(const nlohmann::json& Value);
+
+// Fills JSON from Text when Text is one JSON object; otherwise JSON is left without members.
+// UTF-8 passes intact. Never throws.
+void ParseJSON(const std::string& Text, TJSONObject& JSON);
+// Clears Strings and fills it with the pieces of Text between the delimiters (n delimiters give
+// n + 1 pieces). A missing list raises EAssertionFailed.
+void Split(char Delimiter, const std::string& Text, rtl::TStringList* Strings);
+// 32 upper-case hexadecimal digits, unique per call: the MD5 digest of the time stamp and 128
+// random bits.
+std::string GenerateNonce();
+// Seconds since 1970-01-01 00:00:00 UTC, in decimal.
+std::string GenerateTimeStamp();
+// Standard Base64 with "=" padding and no line breaks.
+std::string Base64Encode(const TBytes& Bytes);
+// HMAC-SHA1 of Value under Key (message first, key second): 20 bytes.
+TBytes EncryptHMACSha1(const std::string& Value, const std::string& Key);
+// Percent-encodes every byte outside the unreserved set A-Z a-z 0-9 - . _ ~ as "%XX" (upper
+// case); a multi-byte UTF-8 character becomes one escape per byte.
+std::string URLEncode(std::string_view Value);
+// Joins the name=value entries of Params with Separator. QuoteValues: name="value" in the
+// list's order, values unencoded. Otherwise name=encoded value (FormEncode: form encoding;
+// else URLEncode), sorted case-insensitively.
+std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
+                         bool QuoteValues, bool FormEncode);
+// A new version-4 GUID from the system's random source in registry form
+// "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}"; empty when no random bytes could be had.
+std::string CreateGuid();
+
+// Seams for known-answer tests. Passing an empty function restores the real source.
+using TClock = std::function<std::chrono::system_clock::time_point()>;
+using TRandomSource = std::function<bool(std::uint8_t* Buffer, std::size_t Count)>;
+void SetClock(TClock Clock);
+void SetRandomSource(TRandomSource Source);
+
+namespace detail {
+// The digest behind GenerateNonce: MD5 of Data as 32 upper-case hexadecimal digits.
+std::string NonceDigest(std::string_view Data);
+// Fills Buffer from the random source (the CSPRNG unless a test replaced it).
+bool RandomBytes(std::uint8_t* Buffer, std::size_t Count);
+std::chrono::system_clock::time_point Now();
+}  // namespace detail
+
+}  // namespace zelk::IWZelkAuthBase

@@ -1,0 +1,254 @@
+// TZIWAuthServerController and TZIWCustomCloudClient: the registry, callback routing and the
+// client base.
+#include <algorithm>
+#include <unordered_map>
+
+#include "core/IWZelkAuthBase.h"
+
+namespace zelk::IWZelkAuthBase {
+
+namespace {
+
+// Every live controller and client, so that a client that goes can leave every registry that
+// names it (also the old controller after a direct A-to-B assignment, or an entry added by
+// hand), and a controller that goes can clear the reference of every client that points at it.
+struct TLiveObjects {
+  std::mutex Mutex;
+  std::vector<TZIWAuthServerController*> Controllers;
+  std::unordered_map<detail::TClientGuard*, std::weak_ptr<detail::TClientGuard>> Clients;
+};
+
+TLiveObjects& Live() {
+  static TLiveObjects L;
+  return L;
+}
+
+bool IsDesignTime(const rtl::TComponent& C) {
+  const rtl::TComponent* Owner = C.Owner();
+  if (Owner == nullptr || !C.IsDesigning()) return false;
+  const auto S = Owner->ComponentState();
+  return !S.Contains(rtl::csReading) && !S.Contains(rtl::csLoading);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TZIWAuthServerController
+
+TZIWAuthServerController::TZIWAuthServerController(rtl::TComponent* AOwner)
+    : TComponent(AOwner), FClients(std::make_unique<TAuthClients>(this)) {
+  FDesignTime = IsDesignTime(*this);
+  auto& L = Live();
+  std::lock_guard Lock(L.Mutex);
+  L.Controllers.push_back(this);
+}
+
+TZIWAuthServerController::~TZIWAuthServerController() {
+  std::vector<std::shared_ptr<detail::TClientGuard>> Guards;
+  {
+    auto& L = Live();
+    std::lock_guard Lock(L.Mutex);
+    std::erase(L.Controllers, this);
+    for (auto& [Raw, Weak] : L.Clients)
+      if (auto G = Weak.lock()) Guards.push_back(std::move(G));
+  }
+  // Clients are locked one at a time and without the live-object lock, keeping the order
+  // "client before registry" that every other path uses.
+  for (const auto& G : Guards) {
+    std::lock_guard ClientLock(G->Mutex);
+    if (G->Alive && G->Client->FServerController == this) G->Client->FServerController = nullptr;
+  }
+  std::lock_guard Lock(FMutex);
+  FClients.reset();
+}
+
+void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
+  std::string Value = Request.Query("state");
+  if (Value.empty()) Value = Request.Query("clientid");
+  if (Value.empty()) return;
+
+  // Take the matching entries under the lock, call the clients outside it: a handler may
+  // change the registry, and LoginResponse does I/O.
+  std::vector<std::shared_ptr<detail::TClientGuard>> Matches;
+  {
+    std::lock_guard Lock(FMutex);
+    const int N = FClients->Count();
+    for (int I = 0; I < N; ++I) {
+      const TAuthClient* E = FClients->Items(I);
+      if (E->FGuard != nullptr && E->FID == Value) Matches.push_back(E->FGuard);
+    }
+  }
+  for (const auto& G : Matches) {
+    std::lock_guard ClientLock(G->Mutex);
+    if (!G->Alive) continue;  // destroyed while the request was being routed
+    TZIWCustomCloudClient* Client = G->Client;
+    const std::uint64_t Before = Client->FOutcomes;
+    Client->LoginResponse(Request);
+    if (Client->FOutcomes == Before) continue;
+    // The flow reached an outcome: spend its identifier, so a reload of the return page does
+    // not replay a used code or token.
+    std::lock_guard Lock(FMutex);
+    for (int I = 0; I < FClients->Count(); ++I) {
+      TAuthClient* E = FClients->Items(I);
+      if (E->FClient == Client && E->FID == Value) E->FID.clear();
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TZIWCustomCloudClient
+
+TZIWCustomCloudClient::TZIWCustomCloudClient(rtl::TComponent* AOwner)
+    : TComponent(AOwner),
+      FGuard(std::make_shared<detail::TClientGuard>()),
+      FApp(std::make_unique<TIWApp>()),
+      FScope(std::make_unique<rtl::TStringList>()) {
+  FGuard->Client = this;
+  FDesignTime = IsDesignTime(*this);
+  auto& L = Live();
+  std::lock_guard Lock(L.Mutex);
+  L.Clients.emplace(FGuard.get(), FGuard);
+}
+
+TZIWCustomCloudClient::~TZIWCustomCloudClient() { Detach(); }
+
+void TZIWCustomCloudClient::Detach() {
+  {
+    // Waits for an operation in progress on another thread, then stops routing to this client.
+    std::lock_guard ClientLock(FGuard->Mutex);
+    if (!FGuard->Alive) return;
+    FGuard->Alive = false;
+    FServerController = nullptr;
+  }
+  auto& L = Live();
+  std::lock_guard Lock(L.Mutex);
+  L.Clients.erase(FGuard.get());
+  for (TZIWAuthServerController* C : L.Controllers) {
+    std::lock_guard RegistryLock(C->FMutex);
+    TAuthClients* Entries = C->FClients.get();
+    for (int I = Entries->Count() - 1; I >= 0; --I)
+      if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+  }
+}
+
+void TZIWCustomCloudClient::Login(TIWApplication* /*WebApplication*/) {}
+
+void TZIWCustomCloudClient::LoginResponse(const THttpRequest& /*Request*/) {
+  // Two independent tests: a handler of OnLoginOK that sets resFailed makes OnLoginFailed
+  // follow within the same call.
+  auto L = Lock();
+  if (FLoginResult == resOK && FOnLoginOK) {
+    TNotifyEvent Handler = FOnLoginOK;
+    Handler(this);
+  }
+  if (FLoginResult == resFailed && FOnLoginFailed) {
+    TNotifyEvent Handler = FOnLoginFailed;
+    Handler(this);
+  }
+}
+
+TZIWAuthServerController* TZIWCustomCloudClient::ServerController() const {
+  auto L = Lock();
+  return FServerController;
+}
+
+void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value) {
+  auto L = Lock();
+  if (Value == FServerController) return;
+  if (Value == nullptr) {
+    std::lock_guard RegistryLock(FServerController->FMutex);
+    TAuthClients* Entries = FServerController->FClients.get();
+    for (int I = Entries->Count() - 1; I >= 0; --I)
+      if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+  }
+  FServerController = Value;
+  if (Value == nullptr) return;
+  std::lock_guard RegistryLock(Value->FMutex);
+  TAuthClients* Entries = Value->FClients.get();
+  for (int I = 0; I < Entries->Count(); ++I)
+    if (Entries->Items(I)->FClient == this) return;
+  Entries->Add()->SetClient(this);
+}
+
+TIWResult TZIWCustomCloudClient::LoginResult() const {
+  auto L = Lock();
+  return FLoginResult;
+}
+
+void TZIWCustomCloudClient::SetLoginResult(TIWResult Value) {
+  auto L = Lock();
+  FLoginResult = Value;
+}
+
+std::string TZIWCustomCloudClient::LoginError() const {
+  auto L = Lock();
+  return FLoginError;
+}
+
+void TZIWCustomCloudClient::SetLoginError(std::string Value) {
+  auto L = Lock();
+  FLoginError = std::move(Value);
+}
+
+std::string TZIWCustomCloudClient::LoginUsername() const {
+  auto L = Lock();
+  return FLoginUsername;
+}
+
+void TZIWCustomCloudClient::SetLoginUsername(std::string Value) {
+  auto L = Lock();
+  FLoginUsername = std::move(Value);
+}
+
+std::string TZIWCustomCloudClient::LoginID() const {
+  auto L = Lock();
+  return FLoginID;
+}
+
+void TZIWCustomCloudClient::SetLoginID(std::string Value) {
+  auto L = Lock();
+  FLoginID = std::move(Value);
+}
+
+TNotifyEvent TZIWCustomCloudClient::OnLoginOK() const {
+  auto L = Lock();
+  return FOnLoginOK;
+}
+
+void TZIWCustomCloudClient::SetOnLoginOK(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnLoginOK = std::move(Value);
+}
+
+TNotifyEvent TZIWCustomCloudClient::OnLoginFailed() const {
+  auto L = Lock();
+  return FOnLoginFailed;
+}
+
+void TZIWCustomCloudClient::SetOnLoginFailed(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnLoginFailed = std::move(Value);
+}
+
+void TZIWCustomCloudClient::CheckServerController(std::string_view Operation) const {
+  auto L = Lock();
+  if (FServerController == nullptr)
+    throw rtl::Exception(ClassName() + "." + std::string(Operation) +
+                         ": ServerController is not assigned; set it to a "
+                         "TZIWAuthServerController so that the provider's return can be routed");
+}
+
+std::string TZIWCustomCloudClient::NewFlowIdentifier() {
+  auto L = Lock();
+  std::string Id = CreateGuid();
+  std::erase(Id, '{');
+  std::erase(Id, '}');
+  if (FServerController == nullptr) return Id;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  TAuthClients* Entries = FServerController->FClients.get();
+  for (int I = 0; I < Entries->Count(); ++I)
+    if (Entries->Items(I)->FClient == this) Entries->Items(I)->FID = Id;
+  return Id;
+}
+
+}  // namespace zelk::IWZelkAuthBase
