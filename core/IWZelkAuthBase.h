@@ -230,6 +230,71 @@ void Https_Get(const std::string& Host, const std::string& Path, std::string& Bo
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
                 const std::string& Data, std::string& Body);
 
+// Process-wide transport settings, safe to change and read from any thread; a call uses the
+// settings current when it starts.
+struct TTransportSettings {
+  // Connecting (TCP and TLS) may take this long.
+  std::chrono::milliseconds ConnectTimeout{60000};
+  // A send or a receive that makes no progress for this long fails.
+  std::chrono::milliseconds StallTimeout{30000};
+  // Extra trusted CA certificates besides the system store: PEM text, or the path of a PEM file.
+  std::string ExtraCACertificates;
+  // Empty: the system's proxy configuration (the standard proxy environment variables).
+  // Otherwise an explicit proxy URL, credentials included ("http://user:pw@proxy:3128").
+  std::string ProxyURL;
+  // A reply body larger than this fails instead of exhausting memory.
+  std::size_t MaxBodyBytes = std::size_t{32} * 1024 * 1024;
+};
+TTransportSettings TransportSettings();
+void SetTransportSettings(const TTransportSettings& Settings);
+
+// One call as the transport received it.
+struct TTransportRequest {
+  std::string Method;   // "GET" or "POST"
+  std::string Host;     // as passed, e.g. "accounts.google.com" or "127.0.0.1:8443"
+  std::string Path;     // request target: path and query
+  std::string Headers;  // the caller's header line (POST only)
+  std::string Data;     // the body (POST only)
+};
+// Test seam: while set, every Https_Get and Https_Post goes to the hook instead of the network.
+// The hook returns the reply body or throws (as the transport would). An empty function
+// restores the real transport.
+using TTransportHook = std::function<std::string(const TTransportRequest& Request)>;
+void SetTransportHook(TTransportHook Hook);
+
+// ---------------------------------------------------------------------------------------------
+// Provider endpoints: the host every provider call and browser redirect uses. Defaults are the
+// real providers' hosts; the API or the environment variable ZELK_PROVIDER_HOSTS
+// ("key=host[:port],key=host[:port],...", keys as ProviderHostKey gives them) point them
+// elsewhere, e.g. at the simulator. A host may carry a port; without one it is 443.
+enum class TProviderHost {
+  phFacebookWeb,
+  phFacebookGraph,
+  phFacebookRest,
+  phGoogleAccounts,
+  phGoogleApis,
+  phWindowsLiveLogin,
+  phWindowsLiveApis,
+  phTwitterApi,
+  phPayPalLiveNvp,
+  phPayPalSandboxNvp,
+  phPayPalLiveWeb,
+  phPayPalSandboxWeb
+};
+using enum TProviderHost;
+inline constexpr int kProviderHostCount = 12;
+
+std::string ProviderHost(TProviderHost Which);
+void SetProviderHost(TProviderHost Which, std::string Host);
+// Back to the real providers' hosts (the environment is not read again).
+void ResetProviderHosts();
+// "facebook.web", "facebook.graph", "facebook.rest", "google.accounts", "google.apis",
+// "live.login", "live.apis", "twitter.api", "paypal.live.nvp", "paypal.sandbox.nvp",
+// "paypal.live.web", "paypal.sandbox.web".
+std::string ProviderHostKey(TProviderHost Which);
+// Applies a "key=host,..." text; Exception for an unknown key or a malformed host.
+void SetProviderHosts(std::string_view Settings);
+
 // ---------------------------------------------------------------------------------------------
 // Encoding, signing and parsing helpers.
 
