@@ -10,3 +10,6 @@
 #include "platform/web/HttpRequest.h"
 #include "platform/web/IWApplication.h"
 #include "core/IWZelkAuthBase.h"
+#include "providers/IWFacebookAuthClient.h"
+#include "providers/IWGAuthClient.h"
+#include "providers/IWWindowsLiveAuthClient.h"

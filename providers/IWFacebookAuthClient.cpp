@@ -1,0 +1,263 @@
+#include "providers/IWFacebookAuthClient.h"
+
+#include "providers/PublishedProperties.h"
+
+namespace zelk::IWFacebookAuthClient {
+
+using namespace IWZelkAuthBase;
+
+namespace {
+
+TZIWFacebookAuthClient* AsClient(rtl::TObject* O) {
+  auto* C = dynamic_cast<TZIWFacebookAuthClient*>(O);
+  if (C == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TZIWFacebookAuthClient");
+  return C;
+}
+
+std::string ReplaceAll(std::string S, std::string_view From, std::string_view To) {
+  for (std::size_t P = S.find(From); P != std::string::npos; P = S.find(From, P + To.size()))
+    S.replace(P, From.size(), To);
+  return S;
+}
+
+// The older form-encoded token reply ("access_token=...&expires=..."): the token stands between
+// the first "=" and the first "&"; without an "&" after the "=" there is none.
+std::string TokenFromFormReply(const std::string& Reply) {
+  const std::size_t Eq = Reply.find('=');
+  const std::size_t Amp = Reply.find('&');
+  if (Eq == std::string::npos || Amp == std::string::npos || Amp < Eq) return {};
+  return Reply.substr(Eq + 1, Amp - Eq - 1);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TFacebookUser
+
+std::string TFacebookUser::Email() const {
+  std::lock_guard L(FMutex);
+  return FEmail;
+}
+
+std::string TFacebookUser::Birthday() const {
+  std::lock_guard L(FMutex);
+  return FBirthday;
+}
+
+std::string TFacebookUser::Picture() const {
+  std::lock_guard L(FMutex);
+  return FPicture;
+}
+
+void TFacebookUser::SetEmail(std::string Value) {
+  std::lock_guard L(FMutex);
+  FEmail = std::move(Value);
+}
+
+void TFacebookUser::SetPicture(std::string Value) {
+  std::lock_guard L(FMutex);
+  FPicture = std::move(Value);
+}
+
+void TFacebookUser::SetBirthday(std::string Value) {
+  std::lock_guard L(FMutex);
+  FBirthday = std::move(Value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TZIWFacebookAuthClient
+
+TZIWFacebookAuthClient::TZIWFacebookAuthClient(rtl::TComponent* AOwner)
+    : TZIWCustomCloudClient(AOwner), FUser(std::make_unique<TFacebookUser>()) {}
+
+TZIWFacebookAuthClient::~TZIWFacebookAuthClient() {
+  Detach();
+}
+
+void TZIWFacebookAuthClient::Login(TIWApplication* WebApplication) {
+  auto L = Lock();
+  CheckServerController();
+  if (WebApplication == nullptr)
+    throw rtl::Exception(
+        "TZIWFacebookAuthClient.Login: WebApplication is not assigned; pass "
+        "the session's application object so the browser can be redirected");
+  TZIWCustomCloudClient::Login(WebApplication);
+  const std::string Id = NewFlowIdentifier();
+
+  FUrl = ReplaceAll(WebApplication->GetApplicationURL(), "127.0.0.1", "localhost") +
+         "/?clientid=" + Id;
+
+  std::string Url = "https://" + ProviderHost(phFacebookWeb) + "/dialog/oauth?client_id=";
+  Url += App()->ID();
+  Url += "&redirect_uri=" + FUrl;
+  Url += "&scope=publish_stream,email,user_birthday";
+  WebApplication->GoToURL(Url);
+}
+
+void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
+  auto L = Lock();
+  const std::string Code = Request.Query("code");
+  if (Code.empty()) {
+    SetLoginResult(resFailed);
+    OutcomeReached();
+    TZIWCustomCloudClient::LoginResponse(Request);
+    return;
+  }
+
+  // The code comes from the browser: encoded, it cannot add parameters to the path.
+  const std::string Path = "/oauth/access_token?client_id=" + App()->ID() +
+                           "&redirect_uri=" + FUrl + "&client_secret=" + App()->Secret() +
+                           "&code=" + URLEncode(Code);
+  std::string Reply;
+  Https_Get(ProviderHost(phFacebookGraph), Path, Reply);
+
+  std::string Token;
+  bool FromJSON = false;
+  {
+    // Today's Graph API answers {"access_token": "...", ...}; the older one answered
+    // "access_token=...&expires=...".
+    TJSONObject Json;
+    ParseJSON(Reply, Json);
+    const nlohmann::json& Doc = Json.Json();
+    if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string()) {
+      Token = It->get<std::string>();
+      FromJSON = true;
+    } else if (Reply.find("access_token") != std::string::npos) {
+      Token = TokenFromFormReply(Reply);
+    } else {
+      SetLoginResult(resFailed);
+      if (Json.IsObject("error")) {
+        const TJSONObject Error = Json.Object("error");
+        if (Error.Has("message")) SetLoginError(Error.Text("message"));
+      }
+    }
+  }
+
+  if (Token.empty()) {
+    SetLoginResult(resFailed);
+  } else {
+    FToken = Token;
+    FTokenFromJSON = FromJSON;
+    std::string ProfilePath = "/me?access_token=" + TokenInPath() + "&fields=id,name,picture";
+    if (FScopes.Contains(fbEmail)) ProfilePath += ",email";
+    if (FScopes.Contains(fbBirthDay)) ProfilePath += ",birthday";
+    Https_Get(ProviderHost(phFacebookGraph), ProfilePath, Reply);
+    TJSONObject Profile;
+    ParseJSON(Reply, Profile);
+    if (Profile.Has("id") && Profile.Has("name")) {
+      SetLoginResult(resOK);
+      SetLoginID(Profile.Text("id"));
+      SetLoginUsername(Profile.Text("name"));
+      if (Profile.Has("picture")) FUser->SetPicture(Profile.Text("picture"));
+      if (FScopes.Contains(fbEmail) && Profile.Has("email")) FUser->SetEmail(Profile.Text("email"));
+      if (FScopes.Contains(fbBirthDay) && Profile.Has("birthday"))
+        FUser->SetBirthday(Profile.Text("birthday"));
+    } else {
+      SetLoginResult(resFailed);
+    }
+  }
+  OutcomeReached();
+  TZIWCustomCloudClient::LoginResponse(Request);
+}
+
+void TZIWFacebookAuthClient::Post(const std::string& S) {
+  auto L = Lock();
+  if (FToken.empty()) return;
+  const std::string Path = "/method/stream.publish?message=" + URLEncode(S) +
+                           "&access_token=" + TokenInPath() + "&format=json";
+  std::string Reply;
+  Https_Get(ProviderHost(phFacebookRest), Path, Reply);
+
+  // "error_msg" contains "_" itself, so the error test must come first.
+  if (Reply.find("error_msg") != std::string::npos) {
+    if (!FOnPostFailed) return;
+    std::string Message;
+    {
+      TJSONObject Json;
+      ParseJSON(Reply, Json);
+      Message = Json.Text("error_msg");
+    }
+    const TIWPostFailedEvent Handler = FOnPostFailed;
+    Handler(this, Message);
+  } else if (Reply.find('_') != std::string::npos) {
+    if (!FOnPostOK) return;
+    // The reply is the JSON string "<user id>_<post id>".
+    rtl::TStringList Pieces;
+    Split('_', Reply, &Pieces);
+    std::string PostID = Pieces[1];
+    std::erase(PostID, '"');
+    const TIWPostOKEvent Handler = FOnPostOK;
+    Handler(this, PostID);
+  }
+}
+
+std::string TZIWFacebookAuthClient::TokenInPath() const {
+  return FTokenFromJSON ? URLEncode(FToken) : FToken;
+}
+
+TIWScopes TZIWFacebookAuthClient::Scopes() const {
+  auto L = Lock();
+  return FScopes;
+}
+
+void TZIWFacebookAuthClient::SetScopes(TIWScopes Value) {
+  auto L = Lock();
+  FScopes = Value;
+}
+
+TIWPostFailedEvent TZIWFacebookAuthClient::OnPostFailed() const {
+  auto L = Lock();
+  return FOnPostFailed;
+}
+
+void TZIWFacebookAuthClient::SetOnPostFailed(TIWPostFailedEvent Value) {
+  auto L = Lock();
+  FOnPostFailed = std::move(Value);
+}
+
+TIWPostOKEvent TZIWFacebookAuthClient::OnPostOK() const {
+  auto L = Lock();
+  return FOnPostOK;
+}
+
+void TZIWFacebookAuthClient::SetOnPostOK(TIWPostOKEvent Value) {
+  auto L = Lock();
+  FOnPostOK = std::move(Value);
+}
+
+TFacebookUser* TZIWFacebookAuthClient::User() const {
+  auto L = Lock();
+  return FUser.get();
+}
+
+void TZIWFacebookAuthClient::SetUser(std::unique_ptr<TFacebookUser> Value) {
+  auto L = Lock();
+  if (Value == nullptr)
+    throw rtl::Exception("TZIWFacebookAuthClient.User: a user record is required, not none");
+  FUser = std::move(Value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class metadata
+
+void RegisterClasses() {
+  providers::RegisterCloudClientBase();
+  rtl::TClassInfo Info;
+  Info.Name = "TZIWFacebookAuthClient";
+  Info.ParentName = "TZIWCustomCloudClient";
+  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
+    return new TZIWFacebookAuthClient(Owner);
+  };
+  Info.Properties.push_back(
+      providers::AppProperty([](rtl::TObject* O) { return AsClient(O)->App(); }));
+  Info.Properties.push_back(providers::SetProperty<TFacebookScope>(
+      "Scopes", {"fbEmail", "fbBirthDay"}, [](rtl::TObject* O) { return AsClient(O)->Scopes(); },
+      [](rtl::TObject* O, TIWScopes S) { AsClient(O)->SetScopes(S); }));
+  Info.Properties.push_back(providers::EventProperty("OnLoginOK"));
+  Info.Properties.push_back(providers::EventProperty("OnLoginFailed"));
+  Info.Properties.push_back(providers::EventProperty("OnPostFailed"));
+  Info.Properties.push_back(providers::EventProperty("OnPostOK"));
+  rtl::TClassRegistry::RegisterClass(std::move(Info));
+}
+
+}  // namespace zelk::IWFacebookAuthClient

@@ -1,0 +1,129 @@
+// Unit IWFacebookAuthClient: sign-in with a Facebook account (OAuth 2.0 authorization-code
+// flow) and posting a status message to the signed-in user's wall.
+//
+// The flow, step by step:
+//  1. The application calls Login(WebApplication). The client makes a fresh identifier and
+//     writes it into its entries of ServerController's registry.
+//  2. The return address is the application's URL with every "127.0.0.1" replaced by
+//     "localhost" (Facebook refuses a bare loopback address as a site address), then
+//     "/?clientid=" and the identifier. It is kept unencoded in FUrl and sent unencoded both in
+//     the dialog URL and in the token request, so both carry the same text.
+//  3. The browser is sent to the web host's "/dialog/oauth", always asking for
+//     "publish_stream,email,user_birthday" (Scopes only selects what the profile call reads).
+//  4. Facebook sends the browser back with "code" (or an error) after the identifier; the
+//     application hands the request to TZIWAuthServerController::ProcessRequest, which routes
+//     it by "clientid" to this client's LoginResponse.
+//  5. LoginResponse exchanges the code at the Graph host's "/oauth/access_token" with a GET.
+//     The token is taken from a JSON reply ({"access_token": "..."}) or, for the older
+//     form-encoded reply, from between its first "=" and its first "&". The token is kept for
+//     Post.
+//  6. The profile comes from "/me" with the fields id, name, picture (plus email and birthday as
+//     Scopes select); LoginResult, LoginID, LoginUsername and User are filled and OnLoginOK or
+//     OnLoginFailed is raised.
+//  7. Later, Post(S) publishes S through the REST host's "/method/stream.publish" with the kept
+//     token and reports through OnPostOK (with the post id) or OnPostFailed.
+// A transport failure leaves the outcome as it was and raises no event: the exception reaches
+// the caller.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/IWZelkAuthBase.h"
+#include "platform/rtl/Set.h"
+
+namespace zelk::IWFacebookAuthClient {
+
+enum class TFacebookScope { fbEmail, fbBirthDay };
+using enum TFacebookScope;
+using TIWScopes = rtl::TSet<TFacebookScope>;
+
+// The outcome events of Post: the id of the new post, or the provider's error text.
+using TIWPostOKEvent = std::function<void(rtl::TObject* Sender, std::string PostID)>;
+using TIWPostFailedEvent = std::function<void(rtl::TObject* Sender, std::string ErrorMessage)>;
+
+class TZIWFacebookAuthClient;
+
+// The optional profile data of the signed-in Facebook user. Written only by the client's
+// LoginResponse, and only for members the profile carries (Email and Birthday also only when
+// their scope is selected). Safe to read from any thread.
+class TFacebookUser : public rtl::TPersistent {
+ public:
+  TFacebookUser() = default;
+  std::string ClassName() const override { return "TFacebookUser"; }
+  std::string Email() const;
+  std::string Birthday() const;
+  // The text of the profile's "picture" member; today an object, given as its JSON text.
+  std::string Picture() const;
+
+ private:
+  friend class TZIWFacebookAuthClient;
+  void SetEmail(std::string Value);
+  void SetPicture(std::string Value);
+  void SetBirthday(std::string Value);
+  mutable std::mutex FMutex;
+  std::string FEmail;
+  std::string FPicture;
+  std::string FBirthday;
+};
+
+// The Facebook sign-in and posting component. Every operation holds the client's lock, so one
+// instance may be shared by several sessions; the last sign-in to complete wins, and Post uses
+// the token of the last successful token exchange (it is never cleared by a later failure).
+class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+ public:
+  explicit TZIWFacebookAuthClient(rtl::TComponent* AOwner);
+  ~TZIWFacebookAuthClient() override;
+  std::string ClassName() const override { return "TZIWFacebookAuthClient"; }
+
+  // Raises Exception when ServerController or WebApplication is missing, before anything is
+  // sent or changed.
+  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
+  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+  // Publishes S on the signed-in user's wall. Does nothing before a token was obtained; a
+  // refusal is reported only through OnPostFailed, and only when it is assigned.
+  void Post(const std::string& S);
+
+  using TZIWCustomCloudClient::App;
+  using TZIWCustomCloudClient::LoginID;
+  using TZIWCustomCloudClient::LoginUsername;
+  using TZIWCustomCloudClient::OnLoginFailed;
+  using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetLoginID;
+  using TZIWCustomCloudClient::SetLoginUsername;
+  using TZIWCustomCloudClient::SetOnLoginFailed;
+  using TZIWCustomCloudClient::SetOnLoginOK;
+
+  TIWScopes Scopes() const;
+  void SetScopes(TIWScopes Value);
+  TIWPostFailedEvent OnPostFailed() const;
+  void SetOnPostFailed(TIWPostFailedEvent Value);
+  TIWPostOKEvent OnPostOK() const;
+  void SetOnPostOK(TIWPostOKEvent Value);
+  // The owned user record. SetUser takes ownership and frees the record it replaces, so a
+  // pointer obtained earlier from User() must not be used after it.
+  TFacebookUser* User() const;
+  void SetUser(std::unique_ptr<TFacebookUser> Value);
+
+ private:
+  // The token as it goes into a request path.
+  std::string TokenInPath() const;
+
+  std::string FToken;
+  // A token read from a JSON reply is plain text and is percent-encoded in paths; one cut from
+  // a form-encoded reply is already in its encoded form.
+  bool FTokenFromJSON = false;
+  std::string FUrl;
+  TIWScopes FScopes;
+  std::unique_ptr<TFacebookUser> FUser;
+  TIWPostFailedEvent FOnPostFailed;
+  TIWPostOKEvent FOnPostOK;
+};
+
+// Registers the class metadata of TZIWFacebookAuthClient (and its ancestors) with the class
+// registry, so form files can create it and store its published properties. Idempotent.
+void RegisterClasses();
+
+}  // namespace zelk::IWFacebookAuthClient

@@ -1,0 +1,166 @@
+#include "providers/IWGAuthClient.h"
+
+#include "providers/PublishedProperties.h"
+
+namespace zelk::IWGAuthClient {
+
+using namespace IWZelkAuthBase;
+
+namespace {
+
+const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
+
+TZIWGAuthClient* AsClient(rtl::TObject* O) {
+  auto* C = dynamic_cast<TZIWGAuthClient*>(O);
+  if (C == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TZIWGAuthClient");
+  return C;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TGUser
+
+std::string TGUser::Email() const {
+  std::lock_guard L(FMutex);
+  return FEmail;
+}
+
+std::string TGUser::Gender() const {
+  std::lock_guard L(FMutex);
+  return FGender;
+}
+
+void TGUser::SetEmail(std::string Value) {
+  std::lock_guard L(FMutex);
+  FEmail = std::move(Value);
+}
+
+void TGUser::SetGender(std::string Value) {
+  std::lock_guard L(FMutex);
+  FGender = std::move(Value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TZIWGAuthClient
+
+TZIWGAuthClient::TZIWGAuthClient(rtl::TComponent* AOwner)
+    : TZIWCustomCloudClient(AOwner), FUser(std::make_unique<TGUser>()) {}
+
+TZIWGAuthClient::~TZIWGAuthClient() {
+  Detach();
+}
+
+void TZIWGAuthClient::Login(TIWApplication* WebApplication) {
+  auto L = Lock();
+  CheckServerController();
+  if (WebApplication == nullptr)
+    throw rtl::Exception(
+        "TZIWGAuthClient.Login: WebApplication is not assigned; pass the "
+        "session's application object so the browser can be redirected");
+  TZIWCustomCloudClient::Login(WebApplication);
+  const std::string Id = NewFlowIdentifier();
+
+  FUrl = URLEncode(WebApplication->GetApplicationURL() + "/");
+
+  const std::string Apis = ProviderHost(phGoogleApis);
+  std::string Url = "https://" + ProviderHost(phGoogleAccounts) + "/o/oauth2/auth";
+  Url += "?scope=" + URLEncode("https://" + Apis + "/auth/userinfo.profile");
+  // Scopes are separated by a blank, which the plus sign stands for in a query.
+  if (FScopes.Contains(gEmail)) Url += "+" + URLEncode("https://" + Apis + "/auth/userinfo.email");
+  Url += "&state=" + Id;
+  Url += "&redirect_uri=" + FUrl;
+  Url += "&response_type=code";
+  Url += "&client_id=" + App()->ID();
+  Url += "&approval_prompt=force";
+  WebApplication->GoToURL(Url);
+}
+
+void TZIWGAuthClient::LoginResponse(const THttpRequest& Request) {
+  auto L = Lock();
+  const std::string Code = Request.Query("code");
+  const std::string Error = Request.Query("error");
+
+  if (!Error.empty() || Code.empty()) {
+    SetLoginResult(resFailed);
+    SetLoginError(Error);
+  } else {
+    // The code comes from the browser: encoded, it cannot add parameters to the body.
+    const std::string Body = "code=" + URLEncode(Code) + "&client_id=" + URLEncode(App()->ID()) +
+                             "&client_secret=" + URLEncode(App()->Secret()) +
+                             "&redirect_uri=" + FUrl + "&grant_type=authorization_code";
+    std::string Reply;
+    Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token", kFormHeader, Body, Reply);
+    std::string Token;
+    {
+      TJSONObject Json;
+      ParseJSON(Reply, Json);
+      Token = Json.Text("access_token");
+    }
+    if (Token.empty()) {
+      SetLoginResult(resFailed);
+    } else {
+      Https_Get(ProviderHost(phGoogleApis), "/oauth2/v1/userinfo?access_token=" + URLEncode(Token),
+                Reply);
+      TJSONObject Profile;
+      ParseJSON(Reply, Profile);
+      if (Profile.Has("id") && Profile.Has("name")) {
+        SetLoginResult(resOK);
+        SetLoginID(Profile.Text("id"));
+        SetLoginUsername(Profile.Text("name"));
+        if (FScopes.Contains(gEmail) && Profile.Has("email"))
+          FUser->SetEmail(Profile.Text("email"));
+        if (Profile.Has("gender")) FUser->SetGender(Profile.Text("gender"));
+      } else {
+        SetLoginResult(resFailed);
+      }
+    }
+  }
+  OutcomeReached();
+  TZIWCustomCloudClient::LoginResponse(Request);
+}
+
+TIWScopes TZIWGAuthClient::Scopes() const {
+  auto L = Lock();
+  return FScopes;
+}
+
+void TZIWGAuthClient::SetScopes(TIWScopes Value) {
+  auto L = Lock();
+  FScopes = Value;
+}
+
+TGUser* TZIWGAuthClient::User() const {
+  auto L = Lock();
+  return FUser.get();
+}
+
+void TZIWGAuthClient::SetUser(std::unique_ptr<TGUser> Value) {
+  auto L = Lock();
+  if (Value == nullptr)
+    throw rtl::Exception("TZIWGAuthClient.User: a user record is required, not none");
+  FUser = std::move(Value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class metadata
+
+void RegisterClasses() {
+  providers::RegisterCloudClientBase();
+  rtl::TClassInfo Info;
+  Info.Name = "TZIWGAuthClient";
+  Info.ParentName = "TZIWCustomCloudClient";
+  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
+    return new TZIWGAuthClient(Owner);
+  };
+  Info.Properties.push_back(
+      providers::AppProperty([](rtl::TObject* O) { return AsClient(O)->App(); }));
+  Info.Properties.push_back(providers::SetProperty<TGScope>(
+      "Scopes", {"gEmail"}, [](rtl::TObject* O) { return AsClient(O)->Scopes(); },
+      [](rtl::TObject* O, TIWScopes S) { AsClient(O)->SetScopes(S); }));
+  Info.Properties.push_back(providers::EventProperty("OnLoginOK"));
+  Info.Properties.push_back(providers::EventProperty("OnLoginFailed"));
+  rtl::TClassRegistry::RegisterClass(std::move(Info));
+}
+
+}  // namespace zelk::IWGAuthClient

@@ -1,0 +1,95 @@
+// Unit IWGAuthClient: sign-in with a Google account (OAuth 2.0 authorization-code flow).
+//
+// The flow, step by step:
+//  1. The application calls Login(WebApplication) while serving the user's request. The client
+//     makes a fresh identifier and writes it into its entries of ServerController's registry.
+//  2. The return address is the application's URL and "/", stored URL-encoded in FUrl; it goes
+//     into the authorization URL and, later, into the token request exactly as stored, so the
+//     provider sees the same redirect address twice.
+//  3. The browser is sent to the accounts host's "/o/oauth2/auth" with the scopes (profile,
+//     plus e-mail with gEmail), the identifier as "state", the return address, and the client
+//     id; Login returns.
+//  4. Google sends the browser back with "code" (or "error") and "state". The application hands
+//     the request to TZIWAuthServerController::ProcessRequest, which routes it by "state" to
+//     this client's LoginResponse.
+//  5. LoginResponse posts the code to "/o/oauth2/token" for an access token, reads the profile
+//     from "/oauth2/v1/userinfo" on the APIs host, fills LoginResult, LoginID, LoginUsername and
+//     User, and raises OnLoginOK or OnLoginFailed.
+// A transport failure leaves the outcome as it was and raises no event: the exception reaches
+// the caller of ProcessRequest.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/IWZelkAuthBase.h"
+#include "platform/rtl/Set.h"
+
+namespace zelk::IWGAuthClient {
+
+enum class TGScope { gEmail };
+using enum TGScope;
+using TIWScopes = rtl::TSet<TGScope>;
+
+class TZIWGAuthClient;
+
+// The optional profile data of the signed-in Google user. Written only by the client's
+// LoginResponse, and only for members the profile carries, so missing data keeps the values of
+// an earlier sign-in. Safe to read from any thread.
+class TGUser : public rtl::TPersistent {
+ public:
+  TGUser() = default;
+  std::string ClassName() const override { return "TGUser"; }
+  std::string Email() const;
+  std::string Gender() const;
+
+ private:
+  friend class TZIWGAuthClient;
+  void SetEmail(std::string Value);
+  void SetGender(std::string Value);
+  mutable std::mutex FMutex;
+  std::string FEmail;
+  std::string FGender;
+};
+
+// The Google sign-in component. Every operation holds the client's lock, so one instance may be
+// shared by several sessions; the last sign-in to complete wins.
+class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+ public:
+  explicit TZIWGAuthClient(rtl::TComponent* AOwner);
+  ~TZIWGAuthClient() override;
+  std::string ClassName() const override { return "TZIWGAuthClient"; }
+
+  // Raises Exception when ServerController or WebApplication is missing, before anything is
+  // sent or changed.
+  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
+  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+
+  using TZIWCustomCloudClient::App;
+  using TZIWCustomCloudClient::LoginID;
+  using TZIWCustomCloudClient::LoginUsername;
+  using TZIWCustomCloudClient::OnLoginFailed;
+  using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetLoginID;
+  using TZIWCustomCloudClient::SetLoginUsername;
+  using TZIWCustomCloudClient::SetOnLoginFailed;
+  using TZIWCustomCloudClient::SetOnLoginOK;
+
+  TIWScopes Scopes() const;
+  void SetScopes(TIWScopes Value);
+  // The owned user record. SetUser takes ownership and frees the record it replaces, so a
+  // pointer obtained earlier from User() must not be used after it.
+  TGUser* User() const;
+  void SetUser(std::unique_ptr<TGUser> Value);
+
+ private:
+  std::string FUrl;
+  TIWScopes FScopes;
+  std::unique_ptr<TGUser> FUser;
+};
+
+// Registers the class metadata of TZIWGAuthClient (and its ancestors) with the class registry,
+// so form files can create it and store its published properties. Idempotent.
+void RegisterClasses();
+
+}  // namespace zelk::IWGAuthClient

@@ -1,0 +1,108 @@
+// Unit IWWindowsLiveAuthClient: sign-in with a Windows Live account (OAuth 2.0
+// authorization-code flow).
+//
+// The flow, step by step:
+//  1. The application calls Login(WebApplication). The client makes a fresh identifier and
+//     writes it into its entries of ServerController's registry.
+//  2. The return address starts from StandaloneRedirectURL when it is set (an application
+//     behind a proxy or registered under a fixed address), else from the application's URL;
+//     "?clientid=" and the identifier follow directly, without a "/". It is kept unencoded in
+//     FUrl: unencoded in the authorization URL, URL-encoded in the token request body.
+//  3. The browser is sent to the login host's "/oauth20_authorize.srf" with the scopes
+//     ("wl.basic", then "wl.birthday" and "wl.emails" as Scopes select) and the return address.
+//  4. Live sends the browser back with "code" and "clientid"; the application hands the request
+//     to TZIWAuthServerController::ProcessRequest, which routes it to LoginResponse.
+//  5. LoginResponse posts the code to "/oauth20_token.srf", reads the profile from "/v5.0/me"
+//     on the REST API host, fills LoginResult, LoginID, LoginUsername and User (gender;
+//     birthday as year\month\day; preferred or account e-mail) and raises OnLoginOK or
+//     OnLoginFailed. Every failure clears LoginError: the provider's text is never shown.
+// A transport failure leaves the outcome as it was and raises no event: the exception reaches
+// the caller of ProcessRequest.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/IWZelkAuthBase.h"
+#include "platform/rtl/Set.h"
+
+namespace zelk::IWWindowsLiveAuthClient {
+
+enum class TWindowsLiveScope { wlEmail, wlBirthDay };
+using enum TWindowsLiveScope;
+using TIWScopes = rtl::TSet<TWindowsLiveScope>;
+
+class TZIWWindowsLiveAuthClient;
+
+// The optional profile data of the signed-in Live user. Written only by the client's
+// LoginResponse, and only for members the profile carries (Birthday and Email also only when
+// their scope is selected). Safe to read from any thread.
+class TWindowsLiveUser : public rtl::TPersistent {
+ public:
+  TWindowsLiveUser() = default;
+  std::string ClassName() const override { return "TWindowsLiveUser"; }
+  std::string Email() const;
+  // Year, month and day joined by backslashes, e.g. 1984\7\21.
+  std::string Birthday() const;
+  std::string Gender() const;
+
+ private:
+  friend class TZIWWindowsLiveAuthClient;
+  void SetEmail(std::string Value);
+  void SetBirthday(std::string Value);
+  void SetGender(std::string Value);
+  mutable std::mutex FMutex;
+  std::string FEmail;
+  std::string FBirthday;
+  std::string FGender;
+};
+
+// The Windows Live sign-in component. Every operation holds the client's lock, so one instance
+// may be shared by several sessions; the last sign-in to complete wins.
+class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+ public:
+  explicit TZIWWindowsLiveAuthClient(rtl::TComponent* AOwner);
+  ~TZIWWindowsLiveAuthClient() override;
+  std::string ClassName() const override { return "TZIWWindowsLiveAuthClient"; }
+
+  // Raises Exception when ServerController or WebApplication is missing, before anything is
+  // sent or changed.
+  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
+  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+
+  using TZIWCustomCloudClient::App;
+  using TZIWCustomCloudClient::LoginID;
+  using TZIWCustomCloudClient::LoginUsername;
+  using TZIWCustomCloudClient::OnLoginFailed;
+  using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetLoginID;
+  using TZIWCustomCloudClient::SetLoginUsername;
+  using TZIWCustomCloudClient::SetOnLoginFailed;
+  using TZIWCustomCloudClient::SetOnLoginOK;
+
+  TIWScopes Scopes() const;
+  void SetScopes(TIWScopes Value);
+  // Read at each Login; empty means the application's URL.
+  std::string StandaloneRedirectURL() const;
+  void SetStandaloneRedirectURL(std::string Value);
+  // The owned user record. SetUser takes ownership and frees the record it replaces, so a
+  // pointer obtained earlier from User() must not be used after it.
+  TWindowsLiveUser* User() const;
+  void SetUser(std::unique_ptr<TWindowsLiveUser> Value);
+
+ private:
+  // Steps 1 to 7 of the response: true when a complete profile was read in this call.
+  bool SignIn(const IWZelkAuthBase::THttpRequest& Request);
+
+  TIWScopes FScopes;
+  std::unique_ptr<TWindowsLiveUser> FUser;
+  std::string FUrl;
+  std::string FStandaloneRedirectURL;
+};
+
+// Registers the class metadata of TZIWWindowsLiveAuthClient (and its ancestors) with the class
+// registry, so form files can create it and store its published properties. Idempotent.
+void RegisterClasses();
+
+}  // namespace zelk::IWWindowsLiveAuthClient
