@@ -143,6 +143,7 @@ class TZIWAuthServerController : public rtl::TComponent {
 
  private:
   friend class TZIWCustomCloudClient;
+  bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
   mutable std::mutex FMutex;  // guards FClients' entries
   std::unique_ptr<TAuthClients> FClients;
