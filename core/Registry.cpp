@@ -121,7 +121,9 @@ TZIWCustomCloudClient::TZIWCustomCloudClient(rtl::TComponent* AOwner)
   L.Clients.emplace(FGuard.get(), FGuard);
 }
 
-TZIWCustomCloudClient::~TZIWCustomCloudClient() { Detach(); }
+TZIWCustomCloudClient::~TZIWCustomCloudClient() {
+  Detach();
+}
 
 void TZIWCustomCloudClient::Detach() {
   {

@@ -46,7 +46,8 @@ TEST(Component, OwnerFreesWhatItOwnsLastFirst) {
   EXPECT_EQ(A->Owner(), Owner.get());
   EXPECT_EQ(B->ComponentIndex(), 1);
   Owner.reset();
-  EXPECT_EQ(Log, (std::vector<std::string>{"destroy Owner", "destroy B", "destroy A", "destroy G"}));
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"destroy Owner", "destroy B", "destroy A", "destroy G"}));
 }
 
 TEST(Component, DeletingAnOwnedComponentLeavesItsOwner) {

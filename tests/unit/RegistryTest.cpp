@@ -18,11 +18,11 @@ using testing::RequestWithQuery;
 // base (the events), like a concrete client.
 class TTestClient : public TZIWCustomCloudClient {
  public:
-  using TZIWCustomCloudClient::TZIWCustomCloudClient;
   using TZIWCustomCloudClient::App;
   using TZIWCustomCloudClient::NewFlowIdentifier;
   using TZIWCustomCloudClient::SetOnLoginFailed;
   using TZIWCustomCloudClient::SetOnLoginOK;
+  using TZIWCustomCloudClient::TZIWCustomCloudClient;
   ~TTestClient() override { Detach(); }
 
   void Login(TIWApplication* App) override {
@@ -169,8 +169,8 @@ TEST_F(Fixture, RoutesByStateThenClientIdExactly) {
   Route("state=&clientid=XYZ&code=4");
   EXPECT_EQ(A->Calls.size(), 1u);
   EXPECT_EQ(B->Calls, (std::vector<std::string>{"3", "4"}));
-  Route("state=ABCD");  // whole string only
-  Route("code=5");      // neither key
+  Route("state=ABCD");        // whole string only
+  Route("code=5");            // neither key
   Route("STATE=ABC&code=6");  // the key's letter case does not matter
   EXPECT_EQ(A->Calls, (std::vector<std::string>{"1", "6"}));
 }
