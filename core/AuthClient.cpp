@@ -51,8 +51,12 @@ std::string TAuthClient::GetDisplayName() const {
   return "Client " + std::to_string(Index());
 }
 
-rtl::TPersistent* TAuthClient::GetOwner() { return FOwner; }
+rtl::TPersistent* TAuthClient::GetOwner() {
+  return FOwner;
+}
 
-rtl::TPersistent* TAuthClients::GetOwner() { return FOwner; }
+rtl::TPersistent* TAuthClients::GetOwner() {
+  return FOwner;
+}
 
 }  // namespace zelk::IWZelkAuthBase

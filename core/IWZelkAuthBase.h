@@ -143,6 +143,7 @@ class TZIWAuthServerController : public rtl::TComponent {
 
  private:
   friend class TZIWCustomCloudClient;
+  bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
   mutable std::mutex FMutex;  // guards FClients' entries
   std::unique_ptr<TAuthClients> FClients;
@@ -188,9 +189,7 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   rtl::TStringList* Scope() const { return FScope.get(); }
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
-  std::unique_lock<std::recursive_mutex> Lock() const {
-    return std::unique_lock(FGuard->Mutex);
-  }
+  std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(FGuard->Mutex); }
   // Raises Exception naming the class when no ServerController is assigned: without one the
   // provider's return could never be routed back.
   void CheckServerController(std::string_view Operation = "Login") const;
@@ -354,6 +353,10 @@ using TClock = std::function<std::chrono::system_clock::time_point()>;
 using TRandomSource = std::function<bool(std::uint8_t* Buffer, std::size_t Count)>;
 void SetClock(TClock Clock);
 void SetRandomSource(TRandomSource Source);
+
+// Makes TComponent, TIWApp, TZIWCustomCloudClient and TZIWAuthServerController with their
+// published properties known to the class registry (form files).
+void RegisterAuthBaseClasses();
 
 namespace detail {
 // The digest behind GenerateNonce: MD5 of Data as 32 upper-case hexadecimal digits.

@@ -62,6 +62,16 @@ TZIWAuthServerController::~TZIWAuthServerController() {
   FClients.reset();
 }
 
+bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
+                                        const std::string& Id) const {
+  std::lock_guard Lock(FMutex);
+  for (int I = 0; I < FClients->Count(); ++I) {
+    const TAuthClient* E = FClients->Items(I);
+    if (E->FClient == Client && E->FID == Id) return true;
+  }
+  return false;
+}
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
@@ -82,6 +92,7 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
     std::lock_guard ClientLock(G->Mutex);
     if (!G->Alive) continue;  // destroyed while the request was being routed
     TZIWCustomCloudClient* Client = G->Client;
+    if (!HasEntry(Client, Value)) continue;  // an earlier handler took it out of the registry
     const std::uint64_t Before = Client->FOutcomes;
     Client->LoginResponse(Request);
     if (Client->FOutcomes == Before) continue;
@@ -110,7 +121,9 @@ TZIWCustomCloudClient::TZIWCustomCloudClient(rtl::TComponent* AOwner)
   L.Clients.emplace(FGuard.get(), FGuard);
 }
 
-TZIWCustomCloudClient::~TZIWCustomCloudClient() { Detach(); }
+TZIWCustomCloudClient::~TZIWCustomCloudClient() {
+  Detach();
+}
 
 void TZIWCustomCloudClient::Detach() {
   {
