@@ -5,13 +5,21 @@
 #include "core/IWZelkAuthBase.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Palette.h"
+#include "providers/IWFacebookAuthClient.h"
+#include "providers/IWGAuthClient.h"
+#include "providers/IWWindowsLiveAuthClient.h"
 #include "zelk/Version.h"
 
 namespace zelk::IWZelkAuthReg {
 
 void RegisterClasses() {
   static std::once_flag Once;
-  std::call_once(Once, [] { IWZelkAuthBase::RegisterAuthBaseClasses(); });
+  std::call_once(Once, [] {
+    IWZelkAuthBase::RegisterAuthBaseClasses();
+    IWWindowsLiveAuthClient::RegisterClasses();
+    IWFacebookAuthClient::RegisterClasses();
+    IWGAuthClient::RegisterClasses();
+  });
 }
 
 void Register() {

@@ -1,18 +1,12 @@
 #include "providers/IWFacebookAuthClient.h"
 
-#include "providers/PublishedProperties.h"
+#include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWFacebookAuthClient {
 
 using namespace IWZelkAuthBase;
 
 namespace {
-
-TZIWFacebookAuthClient* AsClient(rtl::TObject* O) {
-  auto* C = dynamic_cast<TZIWFacebookAuthClient*>(O);
-  if (C == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TZIWFacebookAuthClient");
-  return C;
-}
 
 std::string ReplaceAll(std::string S, std::string_view From, std::string_view To) {
   for (std::size_t P = S.find(From); P != std::string::npos; P = S.find(From, P + To.size()))
@@ -241,23 +235,23 @@ void TZIWFacebookAuthClient::SetUser(std::unique_ptr<TFacebookUser> Value) {
 // Class metadata
 
 void RegisterClasses() {
-  providers::RegisterCloudClientBase();
-  rtl::TClassInfo Info;
+  using namespace rtl;
+  using C = TZIWFacebookAuthClient;
+  RegisterAuthBaseClasses();
+  TClassInfo Info;
   Info.Name = "TZIWFacebookAuthClient";
   Info.ParentName = "TZIWCustomCloudClient";
-  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
-    return new TZIWFacebookAuthClient(Owner);
-  };
-  Info.Properties.push_back(
-      providers::AppProperty([](rtl::TObject* O) { return AsClient(O)->App(); }));
-  Info.Properties.push_back(providers::SetProperty<TFacebookScope>(
-      "Scopes", {"fbEmail", "fbBirthDay"}, [](rtl::TObject* O) { return AsClient(O)->Scopes(); },
-      [](rtl::TObject* O, TIWScopes S) { AsClient(O)->SetScopes(S); }));
-  Info.Properties.push_back(providers::EventProperty("OnLoginOK"));
-  Info.Properties.push_back(providers::EventProperty("OnLoginFailed"));
-  Info.Properties.push_back(providers::EventProperty("OnPostFailed"));
-  Info.Properties.push_back(providers::EventProperty("OnPostOK"));
-  rtl::TClassRegistry::RegisterClass(std::move(Info));
+  Info.Create = [](TComponent* Owner) -> TComponent* { return new C(Owner); };
+  Info.Properties = {
+      props::Object<C>("App", "TIWApp", [](C* Client) { return Client->App(); }),
+      props::Set<C, TFacebookScope>(
+          "Scopes", {"fbEmail", "fbBirthDay"}, [](C* Client) { return Client->Scopes(); },
+          [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
+      props::Event("OnLoginOK"),
+      props::Event("OnLoginFailed"),
+      props::Event("OnPostFailed"),
+      props::Event("OnPostOK")};
+  TClassRegistry::RegisterClass(std::move(Info));
 }
 
 }  // namespace zelk::IWFacebookAuthClient

@@ -1,6 +1,6 @@
 #include "providers/IWGAuthClient.h"
 
-#include "providers/PublishedProperties.h"
+#include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWGAuthClient {
 
@@ -9,12 +9,6 @@ using namespace IWZelkAuthBase;
 namespace {
 
 const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
-
-TZIWGAuthClient* AsClient(rtl::TObject* O) {
-  auto* C = dynamic_cast<TZIWGAuthClient*>(O);
-  if (C == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TZIWGAuthClient");
-  return C;
-}
 
 }  // namespace
 
@@ -146,21 +140,19 @@ void TZIWGAuthClient::SetUser(std::unique_ptr<TGUser> Value) {
 // Class metadata
 
 void RegisterClasses() {
-  providers::RegisterCloudClientBase();
-  rtl::TClassInfo Info;
+  using namespace rtl;
+  using C = TZIWGAuthClient;
+  RegisterAuthBaseClasses();
+  TClassInfo Info;
   Info.Name = "TZIWGAuthClient";
   Info.ParentName = "TZIWCustomCloudClient";
-  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
-    return new TZIWGAuthClient(Owner);
-  };
-  Info.Properties.push_back(
-      providers::AppProperty([](rtl::TObject* O) { return AsClient(O)->App(); }));
-  Info.Properties.push_back(providers::SetProperty<TGScope>(
-      "Scopes", {"gEmail"}, [](rtl::TObject* O) { return AsClient(O)->Scopes(); },
-      [](rtl::TObject* O, TIWScopes S) { AsClient(O)->SetScopes(S); }));
-  Info.Properties.push_back(providers::EventProperty("OnLoginOK"));
-  Info.Properties.push_back(providers::EventProperty("OnLoginFailed"));
-  rtl::TClassRegistry::RegisterClass(std::move(Info));
+  Info.Create = [](TComponent* Owner) -> TComponent* { return new C(Owner); };
+  Info.Properties = {props::Object<C>("App", "TIWApp", [](C* Client) { return Client->App(); }),
+                     props::Set<C, TGScope>(
+                         "Scopes", {"gEmail"}, [](C* Client) { return Client->Scopes(); },
+                         [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
+                     props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
+  TClassRegistry::RegisterClass(std::move(Info));
 }
 
 }  // namespace zelk::IWGAuthClient

@@ -1,6 +1,6 @@
 #include "providers/IWWindowsLiveAuthClient.h"
 
-#include "providers/PublishedProperties.h"
+#include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWWindowsLiveAuthClient {
 
@@ -9,13 +9,6 @@ using namespace IWZelkAuthBase;
 namespace {
 
 const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
-
-TZIWWindowsLiveAuthClient* AsClient(rtl::TObject* O) {
-  auto* C = dynamic_cast<TZIWWindowsLiveAuthClient*>(O);
-  if (C == nullptr)
-    throw rtl::EInvalidCast("Invalid class typecast: not a TZIWWindowsLiveAuthClient");
-  return C;
-}
 
 }  // namespace
 
@@ -179,24 +172,23 @@ void TZIWWindowsLiveAuthClient::SetUser(std::unique_ptr<TWindowsLiveUser> Value)
 // Class metadata
 
 void RegisterClasses() {
-  providers::RegisterCloudClientBase();
-  rtl::TClassInfo Info;
+  using namespace rtl;
+  using C = TZIWWindowsLiveAuthClient;
+  RegisterAuthBaseClasses();
+  TClassInfo Info;
   Info.Name = "TZIWWindowsLiveAuthClient";
   Info.ParentName = "TZIWCustomCloudClient";
-  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
-    return new TZIWWindowsLiveAuthClient(Owner);
-  };
-  Info.Properties.push_back(
-      providers::AppProperty([](rtl::TObject* O) { return AsClient(O)->App(); }));
-  Info.Properties.push_back(providers::SetProperty<TWindowsLiveScope>(
-      "Scopes", {"wlEmail", "wlBirthDay"}, [](rtl::TObject* O) { return AsClient(O)->Scopes(); },
-      [](rtl::TObject* O, TIWScopes S) { AsClient(O)->SetScopes(S); }));
-  Info.Properties.push_back(providers::StringProperty(
-      "StandaloneRedirectURL", [](rtl::TObject* O) { return AsClient(O)->StandaloneRedirectURL(); },
-      [](rtl::TObject* O, std::string V) { AsClient(O)->SetStandaloneRedirectURL(std::move(V)); }));
-  Info.Properties.push_back(providers::EventProperty("OnLoginOK"));
-  Info.Properties.push_back(providers::EventProperty("OnLoginFailed"));
-  rtl::TClassRegistry::RegisterClass(std::move(Info));
+  Info.Create = [](TComponent* Owner) -> TComponent* { return new C(Owner); };
+  Info.Properties = {
+      props::Object<C>("App", "TIWApp", [](C* Client) { return Client->App(); }),
+      props::Set<C, TWindowsLiveScope>(
+          "Scopes", {"wlEmail", "wlBirthDay"}, [](C* Client) { return Client->Scopes(); },
+          [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
+      props::String<C>(
+          "StandaloneRedirectURL", [](C* Client) { return Client->StandaloneRedirectURL(); },
+          [](C* Client, std::string V) { Client->SetStandaloneRedirectURL(std::move(V)); }),
+      props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
+  TClassRegistry::RegisterClass(std::move(Info));
 }
 
 }  // namespace zelk::IWWindowsLiveAuthClient

@@ -1,8 +1,10 @@
-// The class metadata of the sign-in clients: what a form file can create, which published
-// properties it stores, in which order, with which defaults.
+// The class metadata of the sign-in clients: which published properties a form file stores, in
+// which order and with which defaults, and that a stored form loads back into working clients.
 #include <gtest/gtest.h>
 
+#include "design/IWZelkAuthReg.h"
 #include "platform/rtl/ClassRegistry.h"
+#include "platform/rtl/FormFile.h"
 #include "providers/IWFacebookAuthClient.h"
 #include "providers/IWGAuthClient.h"
 #include "providers/IWWindowsLiveAuthClient.h"
@@ -10,93 +12,92 @@
 namespace zelk {
 namespace {
 
+using nlohmann::json;
 using rtl::TClassRegistry;
-using rtl::TPropertyKind;
 
-class OAuth2ClassInfo : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    IWGAuthClient::RegisterClasses();
-    IWFacebookAuthClient::RegisterClasses();
-    IWWindowsLiveAuthClient::RegisterClasses();
-  }
-  static std::vector<std::string> Names(const std::string& Class) {
-    std::vector<std::string> R;
-    for (const auto& P : TClassRegistry::PublishedProperties(Class))
-      R.push_back(P.Name);
-    return R;
-  }
-  static rtl::TPropertyInfo Property(const std::string& Class, const std::string& Name) {
-    for (const auto& P : TClassRegistry::PublishedProperties(Class))
-      if (P.Name == Name) return P;
-    ADD_FAILURE() << Class << " has no property " << Name;
-    return {};
-  }
-};
+std::vector<std::string> Names(const std::string& Class) {
+  std::vector<std::string> R;
+  for (const auto& P : TClassRegistry::PublishedProperties(Class))
+    R.push_back(P.Name);
+  return R;
+}
 
-TEST_F(OAuth2ClassInfo, PublishedPropertiesInOrder) {
+TEST(OAuth2ClassInfo, PublishedPropertiesInOrder) {
+  IWZelkAuthReg::RegisterClasses();
   using V = std::vector<std::string>;
   EXPECT_EQ(Names("TZIWGAuthClient"),
-            (V{"ServerController", "App", "Scopes", "OnLoginOK", "OnLoginFailed"}));
-  EXPECT_EQ(Names("TZIWFacebookAuthClient"), (V{"ServerController", "App", "Scopes", "OnLoginOK",
-                                                "OnLoginFailed", "OnPostFailed", "OnPostOK"}));
+            (V{"Tag", "ServerController", "App", "Scopes", "OnLoginOK", "OnLoginFailed"}));
+  EXPECT_EQ(Names("TZIWFacebookAuthClient"),
+            (V{"Tag", "ServerController", "App", "Scopes", "OnLoginOK", "OnLoginFailed",
+               "OnPostFailed", "OnPostOK"}));
   EXPECT_EQ(Names("TZIWWindowsLiveAuthClient"),
-            (V{"ServerController", "App", "Scopes", "StandaloneRedirectURL", "OnLoginOK",
+            (V{"Tag", "ServerController", "App", "Scopes", "StandaloneRedirectURL", "OnLoginOK",
                "OnLoginFailed"}));
-  EXPECT_EQ(Names("TIWApp"), (V{"ID", "Secret"}));
 }
 
-TEST_F(OAuth2ClassInfo, CreatesEachClassWithItsOwner) {
-  rtl::TComponent Owner(nullptr);
-  for (const char* Name :
-       {"TZIWGAuthClient", "TZIWFacebookAuthClient", "TZIWWindowsLiveAuthClient"}) {
-    rtl::TComponent* C = TClassRegistry::CreateComponent(Name, &Owner);
-    EXPECT_EQ(C->ClassName(), Name);
-    EXPECT_EQ(C->Owner(), &Owner);
-  }
-  EXPECT_EQ(Owner.ComponentCount(), 3);
+TEST(OAuth2ClassInfo, FormFileRoundTrip) {
+  IWZelkAuthReg::RegisterClasses();
+  rtl::TComponent Root(nullptr);
+  auto* Auth = new IWZelkAuthBase::TZIWAuthServerController(&Root);
+  Auth->SetName("Auth");
+  auto* Live = new IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient(&Root);
+  Live->SetName("Live");
+  Live->App()->SetID("000000004C0FFEE1");
+  Live->SetScopes({IWWindowsLiveAuthClient::wlBirthDay});
+  Live->SetStandaloneRedirectURL("https://www.example.test/live");
+  Live->SetServerController(Auth);
+  Live->SetOnLoginOK([](rtl::TObject*) {});
+  auto* Fb = new IWFacebookAuthClient::TZIWFacebookAuthClient(&Root);
+  Fb->SetName("Fb");
+  auto* G = new IWGAuthClient::TZIWGAuthClient(&Root);
+  G->SetName("G");
+  G->SetScopes({IWGAuthClient::gEmail});
+  G->App()->SetSecret("s");
+
+  const json Form = rtl::WriteFormJSON(&Root);
+  ASSERT_EQ(Form["components"].size(), 4u);
+  EXPECT_EQ(Form["components"][1],
+            (json{{"class", "TZIWWindowsLiveAuthClient"},
+                  {"name", "Live"},
+                  {"properties",
+                   {{"ServerController", "Auth"},
+                    {"App", {{"ID", "000000004C0FFEE1"}}},
+                    {"Scopes", {"wlBirthDay"}},
+                    {"StandaloneRedirectURL", "https://www.example.test/live"}}}}));
+  // Scopes has no stored default: an empty set is written too. Empty texts are not.
+  EXPECT_EQ(Form["components"][2]["properties"], (json{{"Scopes", json::array()}}));
+  EXPECT_EQ(Form["components"][3]["properties"],
+            (json{{"App", {{"Secret", "s"}}}, {"Scopes", {"gEmail"}}}));
+
+  rtl::TComponent Loaded(nullptr);
+  rtl::ReadForm(&Loaded, Form.dump());
+  auto* LoadedLive = dynamic_cast<IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient*>(
+      Loaded.FindComponent("Live"));
+  auto* LoadedAuth =
+      dynamic_cast<IWZelkAuthBase::TZIWAuthServerController*>(Loaded.FindComponent("Auth"));
+  ASSERT_NE(LoadedLive, nullptr);
+  ASSERT_NE(LoadedAuth, nullptr);
+  EXPECT_EQ(LoadedLive->App()->ID(), "000000004C0FFEE1");
+  EXPECT_EQ(LoadedLive->Scopes(),
+            IWWindowsLiveAuthClient::TIWScopes{IWWindowsLiveAuthClient::wlBirthDay});
+  EXPECT_EQ(LoadedLive->StandaloneRedirectURL(), "https://www.example.test/live");
+  EXPECT_EQ(LoadedLive->ServerController(), LoadedAuth);
+  ASSERT_EQ(LoadedAuth->Clients()->Count(), 1);
+  EXPECT_EQ(LoadedAuth->Clients()->Items(0)->Client(), LoadedLive);
+  EXPECT_FALSE(LoadedLive->OnLoginOK());
+  auto* LoadedG = dynamic_cast<IWGAuthClient::TZIWGAuthClient*>(Loaded.FindComponent("G"));
+  ASSERT_NE(LoadedG, nullptr);
+  EXPECT_EQ(LoadedG->Scopes(), IWGAuthClient::TIWScopes{IWGAuthClient::gEmail});
+  EXPECT_EQ(LoadedG->App()->Secret(), "s");
 }
 
-TEST_F(OAuth2ClassInfo, ScopesAreAlwaysStoredAsNames) {
-  IWFacebookAuthClient::TZIWFacebookAuthClient Client(nullptr);
-  const auto Scopes = Property("TZIWFacebookAuthClient", "Scopes");
-  EXPECT_EQ(Scopes.Kind, TPropertyKind::pkSet);
-  EXPECT_FALSE(Scopes.Default.has_value());
-  EXPECT_EQ(Scopes.Get(&Client), nlohmann::json::array());
-  Scopes.Set(&Client, nlohmann::json{"fbBirthDay"});
-  EXPECT_EQ(Client.Scopes(), IWFacebookAuthClient::TIWScopes{IWFacebookAuthClient::fbBirthDay});
-  Scopes.Set(&Client, nlohmann::json{"fbEmail", "fbBirthDay"});
-  EXPECT_EQ(Scopes.Get(&Client), (nlohmann::json{"fbEmail", "fbBirthDay"}));
-  EXPECT_THROW(Scopes.Set(&Client, nlohmann::json{"gEmail"}), rtl::Exception);
-  EXPECT_EQ(Client.Scopes().Bits(), 3u);  // a refused value changes nothing
-}
-
-TEST_F(OAuth2ClassInfo, StoredDefaultsAndSubObjects) {
-  IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient Client(nullptr);
-  const auto Url = Property("TZIWWindowsLiveAuthClient", "StandaloneRedirectURL");
-  EXPECT_EQ(Url.Default, nlohmann::json(""));
-  Url.Set(&Client, "https://x.test/cb");
-  EXPECT_EQ(Client.StandaloneRedirectURL(), "https://x.test/cb");
-
-  const auto App = Property("TZIWWindowsLiveAuthClient", "App");
-  EXPECT_EQ(App.Kind, TPropertyKind::pkObject);
-  rtl::TPersistent* Credentials = App.Object(&Client);
-  EXPECT_EQ(Credentials, Client.App());
-  Property("TIWApp", "Secret").Set(Credentials, "s3");
-  EXPECT_EQ(Client.App()->Secret(), "s3");
-  EXPECT_EQ(Property("TIWApp", "ID").Default, nlohmann::json(""));
-
-  EXPECT_EQ(Property("TZIWWindowsLiveAuthClient", "OnLoginOK").Kind, TPropertyKind::pkEvent);
-
-  IWZelkAuthBase::TZIWAuthServerController Controller(nullptr);
-  const auto Link = Property("TZIWWindowsLiveAuthClient", "ServerController");
-  Link.SetComponent(&Client, &Controller);
-  EXPECT_EQ(Client.ServerController(), &Controller);
-  EXPECT_EQ(Controller.Clients()->Count(), 1);
-  rtl::TComponent NotAController(nullptr);
-  EXPECT_THROW(Link.SetComponent(&Client, &NotAController), rtl::EInvalidCast);
-  Link.SetComponent(&Client, nullptr);
-  EXPECT_EQ(Controller.Clients()->Count(), 0);
+TEST(OAuth2ClassInfo, UnknownScopeNameIsRefused) {
+  IWZelkAuthReg::RegisterClasses();
+  rtl::TComponent Root(nullptr);
+  EXPECT_THROW(rtl::ReadForm(&Root, R"({"components":[{"class":"TZIWFacebookAuthClient",
+      "name":"Fb","properties":{"Scopes":["gEmail"]}}]})"),
+               rtl::Exception);
+  EXPECT_EQ(Root.ComponentCount(), 0);
 }
 
 }  // namespace
