@@ -1,0 +1,33 @@
+// The consent page a provider shows the browser: who is signed in, which application asks,
+// what it asks for, and a form with Allow and Deny. Everything that came from the request is
+// HTML-escaped, since the application id and the scopes are the requester's text.
+//
+// The form posts to Action with the hidden field "consent" (the ticket of the request) and the
+// pressed button as "decision" = "allow" or "deny".
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelk::sim {
+
+struct TConsentPage {
+  std::string Provider;  // e.g. "Google"
+  std::string UserName;
+  std::string ClientId;
+  // Each requested scope as requested, with a description for the user.
+  std::vector<std::pair<std::string, std::string>> Scopes;
+  std::string Action;  // path the form posts to
+  std::string Ticket;
+};
+
+std::string RenderConsentPage(const TConsentPage& Page);
+// A provider's error page for a request it will not send back to the application (unknown
+// client, missing or unregistered return address).
+std::string RenderErrorPage(std::string_view Provider, std::string_view Error,
+                            std::string_view Description);
+std::string HtmlEscape(std::string_view Text);
+
+}  // namespace zelk::sim

@@ -1,0 +1,317 @@
+#include "sim/FacebookSim.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/ConsentPage.h"
+
+namespace zelk::sim {
+
+using nlohmann::json;
+
+namespace detail {
+struct TFacebookSimState {
+  TOAuth2Grants Grants;
+  std::mutex Mutex;  // guards the members below
+  bool LegacyTokenReply = false;
+  std::vector<FacebookSim::TPost> Posts;
+  unsigned long long NextPostId = 10150000000000001ULL;
+};
+}  // namespace detail
+
+namespace {
+
+using TStatePtr = std::shared_ptr<detail::TFacebookSimState>;
+constexpr TProviderId kFacebook = TProviderId::Facebook;
+
+// Facebook writes non-ASCII characters as \u escapes.
+TSimResponse Json(int Status, const json& Body) {
+  TSimResponse R;
+  R.Status = Status;
+  R.ContentType = "application/json; charset=UTF-8";
+  R.Body = Body.dump(-1, ' ', /*ensure_ascii=*/true);
+  return R;
+}
+
+TSimResponse GraphError(int Status, const std::string& Message, int Code) {
+  return Json(Status, {{"error",
+                        {{"message", Message},
+                         {"type", "OAuthException"},
+                         {"code", Code},
+                         {"fbtrace_id", RandomText(11, kAlphaNumeric)}}}});
+}
+
+// The REST API's error format, with the arguments it was called with.
+TSimResponse RestError(const TSimRequest& R, int Code, const std::string& Message) {
+  json Args = json::array();
+  for (int I = 0; I < R.Query.Count(); ++I)
+    Args.push_back({{"key", R.Query.Names(I)}, {"value", R.Query.ValueFromIndex(I)}});
+  return Json(200, {{"error_code", Code}, {"error_msg", Message}, {"request_args", Args}});
+}
+
+std::string DescribePermission(const std::string& P) {
+  if (P == "public_profile") return "Your public profile";
+  if (P == "email") return "Your email address";
+  if (P == "user_birthday") return "Your birthday";
+  if (P == "publish_stream" || P == "publish_actions") return "Post on your behalf";
+  return {};
+}
+
+std::vector<std::string> SplitList(const std::string& Text) {
+  std::vector<std::string> Items;
+  std::size_t Start = 0;
+  for (;;) {
+    const std::size_t End = Text.find_first_of(", ", Start);
+    std::string S = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
+    if (!S.empty()) Items.push_back(std::move(S));
+    if (End == std::string::npos) break;
+    Start = End + 1;
+  }
+  return Items;
+}
+
+bool Granted(const TGrant& G, const std::string& Permission) {
+  for (const auto& S : G.Request.Scopes)
+    if (S == Permission) return true;
+  return false;
+}
+
+std::string TwoDigits(int N) {
+  char B[8];
+  std::snprintf(B, sizeof B, "%02d", N);
+  return B;
+}
+
+TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
+  const std::string ClientId = R.Query.Values("client_id");
+  const std::string RedirectURI = R.Query.Values("redirect_uri");
+  const auto App = S->Grants.FindApp(ClientId);
+  if (!App)
+    return TSimResponse::Html(RenderErrorPage("Facebook", "Invalid App ID",
+                                              "The provided app ID \"" + ClientId +
+                                                  "\" does not look like a valid app ID."),
+                              400);
+  if (RedirectURI.empty())
+    return TSimResponse::Html(
+        RenderErrorPage("Facebook", "Error", "The parameter redirect_uri is required"), 400);
+  if (!App->RedirectURIs.empty() && std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
+                                              RedirectURI) == App->RedirectURIs.end())
+    return TSimResponse::Html(
+        RenderErrorPage("Facebook", "URL Blocked",
+                        "This redirect failed because the redirect URI is not whitelisted in the "
+                        "app's Client OAuth Settings."),
+        400);
+
+  TAuthorizationRequest Request;
+  Request.ClientId = ClientId;
+  Request.RedirectURI = RedirectURI;
+  Request.HasState = R.Query.IndexOfName("state") >= 0;
+  Request.State = R.Query.Values("state");
+  Request.Scopes = SplitList(R.Query.Values("scope"));
+  Request.Scopes.insert(Request.Scopes.begin(), "public_profile");
+
+  TConsentPage Page;
+  Page.Provider = "Facebook";
+  Page.UserName = S->Grants.User().Name;
+  Page.ClientId = ClientId;
+  for (const auto& P : Request.Scopes) {
+    const std::string Description = DescribePermission(P);
+    if (Description.empty())
+      return TSimResponse::Html(RenderErrorPage("Facebook", "Invalid Scopes: " + P,
+                                                "This message is only shown to developers."),
+                                400);
+    Page.Scopes.emplace_back(P, Description);
+  }
+  Page.Action = "/dialog/oauth/confirm";
+  Page.Ticket = S->Grants.OpenConsent(std::move(Request));
+  return TSimResponse::Html(RenderConsentPage(Page));
+}
+
+TSimResponse Confirm(const TStatePtr& S, const TSimRequest& R) {
+  const rtl::TStringList Form = R.Form();
+  const auto Request = S->Grants.TakeConsent(Form.Values("consent"));
+  if (!Request)
+    return TSimResponse::Html(
+        RenderErrorPage("Facebook", "Error", "This dialog was already answered or has expired."),
+        400);
+  std::vector<std::pair<std::string, std::string>> Params;
+  if (Form.Values("decision") == "allow") {
+    Params.emplace_back("code", S->Grants.IssueCode(*Request, "AQ" + RandomText(200, kUrlSafe)));
+  } else {
+    Params = {{"error", "access_denied"},
+              {"error_code", "200"},
+              {"error_description", "Permissions error"},
+              {"error_reason", "user_denied"}};
+  }
+  if (Request->HasState) Params.emplace_back("state", Request->State);
+  // Facebook ends its redirect with this fragment; a browser keeps it to itself.
+  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI + "#_=_", Params));
+}
+
+TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R) {
+  const rtl::TStringList& Q = R.Query;
+  if (Q.IndexOfName("client_id") < 0) return GraphError(400, "Missing client_id parameter.", 101);
+  const auto App = S->Grants.FindApp(Q.Values("client_id"));
+  if (!App) return GraphError(400, "Error validating application. Invalid application ID.", 101);
+  if (Q.Values("redirect_uri").empty())
+    return GraphError(400, "Missing redirect_uri parameter.", 191);
+  if (App->Secret != Q.Values("client_secret"))
+    return GraphError(400, "Error validating client secret.", 1);
+  if (Q.Values("code").empty()) return GraphError(400, "Missing authorization code", 1);
+  TGrant Grant;
+  switch (S->Grants.RedeemCode(Q.Values("code"), App->ClientId, Q.Values("redirect_uri"), Grant)) {
+    case TCodeRefusal::None:
+      break;
+    case TCodeRefusal::Unknown:
+      return GraphError(400, "Invalid verification code format.", 100);
+    case TCodeRefusal::Used:
+      return GraphError(400, "This authorization code has been used.", 100);
+    case TCodeRefusal::OtherClient:
+      return GraphError(400, "Error validating verification code.", 100);
+    case TCodeRefusal::OtherRedirect:
+      return GraphError(400,
+                        "Error validating verification code. Please make sure your redirect_uri "
+                        "is identical to the one you used in the OAuth dialog request",
+                        100);
+  }
+  const std::string Token = S->Grants.IssueToken(Grant, "EAAB" + RandomText(180, kAlphaNumeric));
+  bool Legacy = false;
+  {
+    std::lock_guard L(S->Mutex);
+    Legacy = S->LegacyTokenReply;
+  }
+  if (Legacy)
+    return TSimResponse::Text("access_token=" + Token + "&expires=5183944",
+                              "text/plain; charset=UTF-8");
+  return Json(200, {{"access_token", Token}, {"token_type", "bearer"}, {"expires_in", 5183944}});
+}
+
+TSimResponse Me(const TStatePtr& S, const TSimRequest& R) {
+  const std::string Token = R.Query.Values("access_token");
+  if (Token.empty())
+    return GraphError(400,
+                      "An active access token must be used to query information about the "
+                      "current user.",
+                      2500);
+  const auto Grant = S->Grants.FindToken(Token);
+  if (!Grant) return GraphError(400, "Invalid OAuth access token.", 190);
+  const TSimUser& U = Grant->User;
+  std::string Fields = R.Query.Values("fields");
+  if (Fields.empty()) Fields = "id,name";
+  json Profile = json::object();
+  for (const auto& F : SplitList(Fields)) {
+    if (F == "id") {
+      Profile["id"] = U.Id;
+    } else if (F == "name") {
+      Profile["name"] = U.Name;
+    } else if (F == "first_name") {
+      if (!U.FirstName.empty()) Profile["first_name"] = U.FirstName;
+    } else if (F == "last_name") {
+      if (!U.LastName.empty()) Profile["last_name"] = U.LastName;
+    } else if (F == "gender") {
+      if (!U.Gender.empty()) Profile["gender"] = U.Gender;
+    } else if (F == "email") {
+      if (Granted(*Grant, "email") && !U.Email.empty()) Profile["email"] = U.Email;
+    } else if (F == "birthday") {
+      if (Granted(*Grant, "user_birthday") && U.BirthYear != 0)
+        Profile["birthday"] = TwoDigits(U.BirthMonth) + "/" + TwoDigits(U.BirthDay) + "/" +
+                              std::to_string(U.BirthYear);
+    } else if (F == "picture") {
+      Profile["picture"] = {
+          {"data",
+           {{"height", 50},
+            {"is_silhouette", U.Picture.empty()},
+            {"url", U.Picture.empty() ? "https://static.fb.test/silhouette.gif" : U.Picture},
+            {"width", 50}}}};
+    } else {
+      return GraphError(
+          400, "(#100) Tried accessing nonexisting field (" + F + ") on node type (User)", 100);
+    }
+  }
+  return Json(200, Profile);
+}
+
+TSimResponse Publish(const TStatePtr& S, const TSimRequest& R) {
+  const std::string Token = R.Query.Values("access_token");
+  const auto Grant = Token.empty() ? std::nullopt : S->Grants.FindToken(Token);
+  if (!Grant) return RestError(R, 190, "Invalid OAuth 2.0 Access Token");
+  if (!Granted(*Grant, "publish_stream") && !Granted(*Grant, "publish_actions"))
+    return RestError(R, 200, "The user hasn't authorized the application to perform this action");
+  const std::string Message = R.Query.Values("message");
+  if (Message.empty()) return RestError(R, 100, "Invalid parameter");
+  std::string PostId;
+  {
+    std::lock_guard L(S->Mutex);
+    PostId = std::to_string(S->NextPostId++);
+    S->Posts.push_back({Grant->User.Id, PostId, Message});
+  }
+  return Json(200, json(Grant->User.Id + "_" + PostId));
+}
+
+}  // namespace
+
+FacebookSim::FacebookSim(Simulator& Sim) : FState(std::make_shared<detail::TFacebookSimState>()) {
+  FState->Grants.AddApp(DefaultApp());
+  FState->Grants.SetUser(DefaultUser());
+  const TStatePtr S = FState;
+  Sim.Route(kFacebook, "GET", "/dialog/oauth", [S](const TSimRequest& R) { return Dialog(S, R); });
+  Sim.Route(kFacebook, "POST", "/dialog/oauth/confirm",
+            [S](const TSimRequest& R) { return Confirm(S, R); });
+  Sim.Route(kFacebook, "GET", "/oauth/access_token",
+            [S](const TSimRequest& R) { return AccessToken(S, R); });
+  Sim.Route(kFacebook, "GET", "/me", [S](const TSimRequest& R) { return Me(S, R); });
+  Sim.Route(kFacebook, "GET", "/method/stream.publish",
+            [S](const TSimRequest& R) { return Publish(S, R); });
+  Sim.Route(kFacebook, "POST", "/method/stream.publish",
+            [S](const TSimRequest& R) { return Publish(S, R); });
+}
+
+void FacebookSim::AddApp(TSimApp App) {
+  FState->Grants.AddApp(std::move(App));
+}
+void FacebookSim::SetUser(TSimUser User) {
+  FState->Grants.SetUser(std::move(User));
+}
+TSimUser FacebookSim::User() const {
+  return FState->Grants.User();
+}
+void FacebookSim::RevokeTokens() {
+  FState->Grants.RevokeTokens();
+}
+std::size_t FacebookSim::OutstandingCodes() const {
+  return FState->Grants.OutstandingCodes();
+}
+
+void FacebookSim::SetLegacyTokenReply(bool Value) {
+  std::lock_guard L(FState->Mutex);
+  FState->LegacyTokenReply = Value;
+}
+
+std::vector<FacebookSim::TPost> FacebookSim::Posts() const {
+  std::lock_guard L(FState->Mutex);
+  return FState->Posts;
+}
+
+TSimApp FacebookSim::DefaultApp() {
+  return {"1234567890123", "facebook-app-secret", {}};
+}
+
+TSimUser FacebookSim::DefaultUser() {
+  TSimUser U;
+  U.Id = "100004471234567";
+  U.Name = "Renée 山田";
+  U.FirstName = "Renée";
+  U.LastName = "山田";
+  U.Email = "renee.yamada@facebook.test";
+  U.Gender = "female";
+  U.BirthYear = 1984;
+  U.BirthMonth = 7;
+  U.BirthDay = 21;
+  U.Picture = "https://graph.fb.test/100004471234567/picture";
+  return U;
+}
+
+}  // namespace zelk::sim

@@ -1,0 +1,47 @@
+// Google's OAuth 2.0 endpoints in the simulator, on the Google listener:
+//
+//   GET  /o/oauth2/auth          authorization request: the consent page (or an error page for
+//                                an unknown client or a missing or unregistered return address)
+//   POST /o/oauth2/approval      the consent form: Allow redirects to the return address with
+//                                "state" and a one-time "code" ("4/..."), Deny with
+//                                "error=access_denied" and "state"
+//   POST /o/oauth2/token         code exchange (form body): checks client id, secret, the code
+//                                and the return address; answers JSON
+//   GET  /oauth2/v1/userinfo     the profile for "access_token" (or an Authorization: Bearer
+//                                header): id, name, ... for the profile scope, email and
+//                                verified_email for the e-mail scope
+//
+// Errors come in Google's format: {"error": "...", "error_description": "..."} from the token
+// endpoint, {"error": {"errors": [...], "code": 401, "message": "Invalid Credentials"}} from the
+// API. The routes share this object's state, and keep it alive on their own, so the object may
+// go before the simulator stops.
+#pragma once
+
+#include <memory>
+
+#include "sim/OAuth2Grants.h"
+#include "sim/Simulator.h"
+
+namespace zelk::sim {
+
+class GoogleSim {
+ public:
+  // Installs the routes on Sim's Google listener, with one registered application
+  // ("google-client-id.apps.googleusercontent.test" / "google-secret") and a default user.
+  explicit GoogleSim(Simulator& Sim);
+
+  void AddApp(TSimApp App);
+  void SetUser(TSimUser User);
+  TSimUser User() const;
+  // Every token issued so far stops working.
+  void RevokeTokens();
+  std::size_t OutstandingCodes() const;
+
+  static TSimApp DefaultApp();
+  static TSimUser DefaultUser();
+
+ private:
+  std::shared_ptr<TOAuth2Grants> FGrants;
+};
+
+}  // namespace zelk::sim

@@ -1,0 +1,136 @@
+#include "sim/OAuth2Grants.h"
+
+#include <openssl/rand.h>
+
+#include <set>
+#include <stdexcept>
+
+#include "core/IWZelkAuthBase.h"
+
+namespace zelk::sim {
+
+std::string RandomText(std::size_t Length, std::string_view Alphabet) {
+  std::string Result;
+  Result.reserve(Length);
+  unsigned char Buffer[64];
+  // Rejection sampling keeps every character equally likely.
+  const unsigned Limit = 256 - 256 % static_cast<unsigned>(Alphabet.size());
+  while (Result.size() < Length) {
+    if (RAND_bytes(Buffer, sizeof Buffer) != 1)
+      throw std::runtime_error("Simulator: the random source failed");
+    for (unsigned char B : Buffer)
+      if (B < Limit && Result.size() < Length) Result += Alphabet[B % Alphabet.size()];
+  }
+  return Result;
+}
+
+std::string AppendQuery(const std::string& URL,
+                        const std::vector<std::pair<std::string, std::string>>& Params) {
+  const std::size_t Hash = URL.find('#');
+  std::string Base = URL.substr(0, Hash);
+  const std::string Fragment = Hash == std::string::npos ? std::string() : URL.substr(Hash);
+  char Separator = Base.find('?') == std::string::npos ? '?' : '&';
+  for (const auto& [Name, Value] : Params) {
+    Base += Separator;
+    Base += Name + "=" + IWZelkAuthBase::URLEncode(Value);
+    Separator = '&';
+  }
+  return Base + Fragment;
+}
+
+std::vector<std::string> DuplicateNames(const std::vector<std::string>& Entries) {
+  std::set<std::string> Seen;
+  std::vector<std::string> Duplicates;
+  for (const auto& E : Entries) {
+    std::string Name = E.substr(0, E.find('='));
+    if (!Seen.insert(Name).second) Duplicates.push_back(std::move(Name));
+  }
+  return Duplicates;
+}
+
+void TOAuth2Grants::AddApp(TSimApp App) {
+  std::lock_guard L(FMutex);
+  std::string Key = App.ClientId;
+  FApps.insert_or_assign(std::move(Key), std::move(App));
+}
+
+std::optional<TSimApp> TOAuth2Grants::FindApp(const std::string& ClientId) const {
+  std::lock_guard L(FMutex);
+  const auto It = FApps.find(ClientId);
+  if (It == FApps.end()) return std::nullopt;
+  return It->second;
+}
+
+void TOAuth2Grants::SetUser(TSimUser User) {
+  std::lock_guard L(FMutex);
+  FUser = std::move(User);
+}
+
+TSimUser TOAuth2Grants::User() const {
+  std::lock_guard L(FMutex);
+  return FUser;
+}
+
+std::string TOAuth2Grants::OpenConsent(TAuthorizationRequest Request) {
+  std::string Ticket = RandomText(32, kUrlSafe);
+  std::lock_guard L(FMutex);
+  FConsents.emplace(Ticket, std::move(Request));
+  return Ticket;
+}
+
+std::optional<TAuthorizationRequest> TOAuth2Grants::TakeConsent(const std::string& Ticket) {
+  std::lock_guard L(FMutex);
+  const auto It = FConsents.find(Ticket);
+  if (It == FConsents.end()) return std::nullopt;
+  TAuthorizationRequest R = std::move(It->second);
+  FConsents.erase(It);
+  return R;
+}
+
+std::string TOAuth2Grants::IssueCode(const TAuthorizationRequest& Request, std::string Code) {
+  std::lock_guard L(FMutex);
+  FCodes.insert_or_assign(Code, TCode{TGrant{Request, FUser}, false});
+  return Code;
+}
+
+TCodeRefusal TOAuth2Grants::RedeemCode(const std::string& Code, const std::string& ClientId,
+                                       const std::string& RedirectURI, TGrant& Grant) {
+  std::lock_guard L(FMutex);
+  const auto It = FCodes.find(Code);
+  if (It == FCodes.end()) return TCodeRefusal::Unknown;
+  TCode& C = It->second;
+  if (C.Used) return TCodeRefusal::Used;
+  if (C.Grant.Request.ClientId != ClientId) return TCodeRefusal::OtherClient;
+  if (C.Grant.Request.RedirectURI != RedirectURI) return TCodeRefusal::OtherRedirect;
+  C.Used = true;
+  Grant = C.Grant;
+  return TCodeRefusal::None;
+}
+
+std::string TOAuth2Grants::IssueToken(const TGrant& Grant, std::string Token) {
+  std::lock_guard L(FMutex);
+  FTokens.insert_or_assign(Token, Grant);
+  return Token;
+}
+
+std::optional<TGrant> TOAuth2Grants::FindToken(const std::string& Token) const {
+  std::lock_guard L(FMutex);
+  const auto It = FTokens.find(Token);
+  if (It == FTokens.end()) return std::nullopt;
+  return It->second;
+}
+
+void TOAuth2Grants::RevokeTokens() {
+  std::lock_guard L(FMutex);
+  FTokens.clear();
+}
+
+std::size_t TOAuth2Grants::OutstandingCodes() const {
+  std::lock_guard L(FMutex);
+  std::size_t N = 0;
+  for (const auto& [K, C] : FCodes)
+    if (!C.Used) ++N;
+  return N;
+}
+
+}  // namespace zelk::sim

@@ -1,0 +1,119 @@
+// What an OAuth 2.0 provider keeps between the legs of the authorization-code flow: the
+// consent pages it showed, the one-time codes it issued and the access tokens it handed out,
+// plus the test users and registered applications the simulator plays with. Shared by the
+// Google, Facebook and Windows Live endpoints of the simulator; each provider has its own store.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelk::sim {
+
+// A test user at a provider. Empty texts and zero dates count as "not in the profile".
+struct TSimUser {
+  std::string Id;
+  std::string Name;
+  std::string FirstName;
+  std::string LastName;
+  std::string Email;
+  std::string Gender;
+  int BirthYear = 0;
+  int BirthMonth = 0;
+  int BirthDay = 0;
+  std::string Picture;  // URL of the profile picture
+};
+
+// An application registered at the provider. RedirectURIs, when not empty, lists the only
+// return addresses the provider accepts at the authorization step (exact match).
+struct TSimApp {
+  std::string ClientId;
+  std::string Secret;
+  std::vector<std::string> RedirectURIs;
+};
+
+// The parameters of an authorization request that reached the consent page.
+struct TAuthorizationRequest {
+  std::string ClientId;
+  std::string RedirectURI;
+  std::string State;
+  bool HasState = false;
+  std::vector<std::string> Scopes;
+};
+
+// A code or token and what it stands for.
+struct TGrant {
+  TAuthorizationRequest Request;
+  TSimUser User;
+};
+
+// Why a code was refused at the token endpoint.
+enum class TCodeRefusal { None, Unknown, Used, OtherClient, OtherRedirect };
+
+// Thread-safe: the provider's endpoints run on the simulator's connection threads.
+class TOAuth2Grants {
+ public:
+  void AddApp(TSimApp App);
+  std::optional<TSimApp> FindApp(const std::string& ClientId) const;
+
+  // The user signed in at the provider's web site, who answers the consent page.
+  void SetUser(TSimUser User);
+  TSimUser User() const;
+
+  // Remembers a request shown on a consent page; the ticket travels in the page's form.
+  std::string OpenConsent(TAuthorizationRequest Request);
+  // The request behind a ticket, once: a ticket cannot be answered twice.
+  std::optional<TAuthorizationRequest> TakeConsent(const std::string& Ticket);
+
+  // Registers Code as a one-time code for the request and the current user; returns it.
+  std::string IssueCode(const TAuthorizationRequest& Request, std::string Code);
+  // Checks a code against the client and the redirect address, which must equal the one of
+  // the authorization request character for character. Only a successful redemption uses the
+  // code up; afterwards it is refused as Used.
+  TCodeRefusal RedeemCode(const std::string& Code, const std::string& ClientId,
+                          const std::string& RedirectURI, TGrant& Grant);
+
+  // Registers Token as an access token for the grant; returns it.
+  std::string IssueToken(const TGrant& Grant, std::string Token);
+  std::optional<TGrant> FindToken(const std::string& Token) const;
+  // Makes every token issued so far invalid (an expired or revoked session).
+  void RevokeTokens();
+
+  std::size_t OutstandingCodes() const;
+
+ private:
+  struct TCode {
+    TGrant Grant;
+    bool Used = false;
+  };
+  mutable std::mutex FMutex;
+  std::map<std::string, TSimApp> FApps;
+  TSimUser FUser;
+  std::map<std::string, TAuthorizationRequest> FConsents;
+  std::map<std::string, TCode> FCodes;
+  std::map<std::string, TGrant> FTokens;
+};
+
+// Random text from the system's cryptographic source: Length characters of Alphabet.
+std::string RandomText(std::size_t Length, std::string_view Alphabet);
+
+inline constexpr std::string_view kAlphaNumeric =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+inline constexpr std::string_view kUrlSafe =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+inline constexpr std::string_view kBase64 =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Appends name=value pairs (values percent-encoded) to a redirect address, after "?" or, when
+// the address already has a query, after "&". A fragment of the address is kept at the end.
+std::string AppendQuery(const std::string& URL,
+                        const std::vector<std::pair<std::string, std::string>>& Params);
+
+// Each name that occurs more than once among name=value entries; a real provider refuses such a
+// request rather than guess which value was meant.
+std::vector<std::string> DuplicateNames(const std::vector<std::string>& Entries);
+
+}  // namespace zelk::sim

@@ -1,0 +1,48 @@
+// Windows Live's endpoints in the simulator, on the Windows Live listener (which serves the login
+// and REST API hosts alike):
+//
+//   GET  /oauth20_authorize.srf   authorization request: the consent page (or an error page for
+//                                 an unknown client or a missing return address; an unknown
+//                                 scope or response type goes back to the return address as
+//                                 "error" and "error_description")
+//   POST /oauth20_authorize.srf   the consent form: Allow redirects to the return address with a
+//                                 one-time "code", Deny with "error=access_denied"
+//   POST /oauth20_token.srf       code exchange (form body): checks client id, secret, the code
+//                                 and the return address; answers JSON
+//   GET  /v5.0/me                 the profile for "access_token": id, name, gender, ...; with
+//                                 wl.birthday the birth_day/_month/_year numbers, with wl.emails
+//                                 the "emails" object (preferred, account, personal, business)
+//
+// Errors come as {"error": "...", "error_description": "..."} from the token endpoint and as
+// {"error": {"code": "...", "message": "..."}} from the REST API. Access tokens contain "+", "/"
+// and "=" as Live's do, so a client must encode them. The routes keep their state alive on their
+// own, so this object may go before the simulator stops.
+#pragma once
+
+#include <memory>
+
+#include "sim/OAuth2Grants.h"
+#include "sim/Simulator.h"
+
+namespace zelk::sim {
+
+class WindowsLiveSim {
+ public:
+  // Installs the routes on Sim's Windows Live listener, with one registered client
+  // ("000000004C0FFEE1" / "live-client-secret") and a default user.
+  explicit WindowsLiveSim(Simulator& Sim);
+
+  void AddApp(TSimApp App);
+  void SetUser(TSimUser User);
+  TSimUser User() const;
+  void RevokeTokens();
+  std::size_t OutstandingCodes() const;
+
+  static TSimApp DefaultApp();
+  static TSimUser DefaultUser();
+
+ private:
+  std::shared_ptr<TOAuth2Grants> FGrants;
+};
+
+}  // namespace zelk::sim
