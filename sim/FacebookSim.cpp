@@ -32,7 +32,8 @@ TSimResponse Json(int Status, const json& Body) {
   TSimResponse R;
   R.Status = Status;
   R.ContentType = "application/json; charset=UTF-8";
-  R.Body = Body.dump(-1, ' ', /*ensure_ascii=*/true);
+  // Text echoed from a request may be invalid UTF-8: replaced, it cannot fail the reply.
+  R.Body = Body.dump(-1, ' ', /*ensure_ascii=*/true, json::error_handler_t::replace);
   return R;
 }
 
