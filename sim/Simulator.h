@@ -23,9 +23,9 @@ enum class TProviderId { Google, Facebook, WindowsLive, Twitter, PayPal };
 
 struct TSimRequest {
   std::string Method;
-  std::string Target;  // path and query exactly as received
-  std::string Path;    // without the query
-  std::string Version;  // "HTTP/1.0" or "HTTP/1.1"
+  std::string Target;      // path and query exactly as received
+  std::string Path;        // without the query
+  std::string Version;     // "HTTP/1.0" or "HTTP/1.1"
   rtl::TStringList Query;  // decoded name=value entries
   std::vector<std::pair<std::string, std::string>> Headers;
   std::string Body;
@@ -48,15 +48,25 @@ struct TSimResponse {
 
 using TSimHandler = std::function<TSimResponse(const TSimRequest&)>;
 
-// How a route misbehaves, for fault tests.
+// Decodes application/x-www-form-urlencoded text ("+" a blank, "%XX" a byte) into name=value
+// entries in their order; an entry without "=" gets an empty value.
+rtl::TStringList DecodeForm(std::string_view Text);
+
+// How a route misbehaves, for fault tests. The route's own reply is the one its handler gives
+// (or a 404 when the path has no route); every fault but Status and LargeBody keeps its status
+// and headers.
 struct TFault {
   enum class TKind {
     None,
     Status,        // answer Status with Body instead of the route's reply
     Delay,         // wait Delay before answering (a stalled server)
-    CloseMidBody,  // announce the whole body, send part of it, close the connection
-    Chunked,       // send the route's body in many small pieces
-    LargeBody      // answer a body of Size bytes
+    CloseMidBody,  // announce the whole body, send part of it, close the connection: Body when
+                   // set, else the route's; Size bytes of it when 0 < Size < its length, else
+                   // half
+    Chunked,       // send the route's body in pieces of Size bytes (16 when 0), each after
+                   // waiting Delay: chunked transfer coding to an HTTP/1.1 request, separate
+                   // writes under Content-Length to HTTP/1.0
+    LargeBody      // answer a body of Size bytes, byte i being LargeBodyByte(i)
   };
   TKind Kind = TKind::None;
   int Status = 500;
@@ -64,6 +74,15 @@ struct TFault {
   std::chrono::milliseconds Delay{0};
   std::size_t Size = 0;
 };
+
+// The listener's name in messages and listings: "Google", "Facebook", "Windows Live",
+// "Twitter", "PayPal".
+std::string ProviderName(TProviderId Provider);
+inline constexpr int kProviderCount = 5;
+// Byte Index of a LargeBody fault's body: the letters a to z over and over.
+inline char LargeBodyByte(std::size_t Index) {
+  return static_cast<char>('a' + Index % 26);
+}
 
 class Simulator {
  public:
@@ -77,9 +96,13 @@ class Simulator {
   void Start();
   void Stop();
 
+  bool Running() const;
+  // 0 while stopped.
   int Port(TProviderId Provider) const;
-  // "127.0.0.1:<port>" of the provider's listener.
+  // "127.0.0.1:<port>" of the provider's listener; Exception while stopped.
   std::string HostFor(TProviderId Provider) const;
+  // "https://127.0.0.1:<port>", for pages the browser is sent to.
+  std::string BaseURL(TProviderId Provider) const;
   // The CA certificate that signed the server certificate, PEM.
   std::string CACertificatePEM() const;
   // Points every entry of the provider endpoint table at this simulator and makes the transport
