@@ -73,6 +73,40 @@ struct TFault {
   std::string Body;
   std::chrono::milliseconds Delay{0};
   std::size_t Size = 0;
+
+  // One fault of each kind, with what it needs.
+  static TFault Reply(int Status, std::string Body) {
+    TFault F;
+    F.Kind = TKind::Status;
+    F.Status = Status;
+    F.Body = std::move(Body);
+    return F;
+  }
+  static TFault Delayed(std::chrono::milliseconds Delay) {
+    TFault F;
+    F.Kind = TKind::Delay;
+    F.Delay = Delay;
+    return F;
+  }
+  static TFault CutAfter(std::size_t Bytes) {
+    TFault F;
+    F.Kind = TKind::CloseMidBody;
+    F.Size = Bytes;
+    return F;
+  }
+  static TFault Pieces(std::size_t Bytes, std::chrono::milliseconds Pause = {}) {
+    TFault F;
+    F.Kind = TKind::Chunked;
+    F.Size = Bytes;
+    F.Delay = Pause;
+    return F;
+  }
+  static TFault Large(std::size_t Bytes) {
+    TFault F;
+    F.Kind = TKind::LargeBody;
+    F.Size = Bytes;
+    return F;
+  }
 };
 
 // The listener's name in messages and listings: "Google", "Facebook", "Windows Live",
