@@ -2,8 +2,6 @@
 // fault modes.
 #include "sim/Simulator.h"
 
-#include <httplib.h>
-
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -17,6 +15,7 @@
 #include "core/IWZelkAuthBase.h"
 #include "platform/rtl/SysUtils.h"
 #include "sim/Certificates.h"
+#include "sim/SimServer.h"
 
 namespace zelk::sim {
 
@@ -57,10 +56,27 @@ TProviderId OwnerOf(TProviderHost H) {
   return TProviderId::Google;
 }
 
-// Headers httplib adds to a parsed request that no client sent.
-bool IsPseudoHeader(const std::string& Name) {
-  return Name == "REMOTE_ADDR" || Name == "REMOTE_PORT" || Name == "LOCAL_ADDR" ||
-         Name == "LOCAL_PORT";
+// The header lines of a raw request head, in order, values as sent (blanks around them cut).
+std::vector<std::pair<std::string, std::string>> HeadersOf(std::string_view Head) {
+  std::vector<std::pair<std::string, std::string>> Headers;
+  auto Line = Head.find("\r\n");
+  while (Line != std::string_view::npos) {
+    const auto Start = Line + 2;
+    const auto End = Head.find("\r\n", Start);
+    if (End == std::string_view::npos || End == Start) break;
+    const std::string_view Text = Head.substr(Start, End - Start);
+    const auto Colon = Text.find(':');
+    if (Colon != std::string_view::npos) {
+      std::string_view Value = Text.substr(Colon + 1);
+      while (!Value.empty() && (Value.front() == ' ' || Value.front() == '\t'))
+        Value.remove_prefix(1);
+      while (!Value.empty() && (Value.back() == ' ' || Value.back() == '\t'))
+        Value.remove_suffix(1);
+      Headers.emplace_back(std::string(Text.substr(0, Colon)), std::string(Value));
+    }
+    Line = End;
+  }
+  return Headers;
 }
 
 TSimRequest Record(const httplib::Request& Req) {
@@ -71,8 +87,8 @@ TSimRequest Record(const httplib::Request& Req) {
   R.Path = R.Target.substr(0, Question);
   if (Question != std::string::npos) R.Query = DecodeForm(R.Target.substr(Question + 1));
   R.Version = Req.version;
-  for (const auto& [Name, Value] : Req.headers)
-    if (!IsPseudoHeader(Name)) R.Headers.emplace_back(Name, Value);
+  // httplib's parsed headers are percent-decoded and sorted: the raw head has them as sent.
+  R.Headers = HeadersOf(TSimServer::CurrentRawHead());
   R.Body = Req.body;
   return R;
 }
@@ -85,7 +101,7 @@ std::string ContentTypeFor(const std::string& Body) {
 
 struct Simulator::TImpl {
   struct TListener {
-    std::unique_ptr<httplib::SSLServer> Server;
+    std::unique_ptr<TSimServer> Server;
     std::thread Thread;
     int Port = 0;
   };
@@ -223,8 +239,8 @@ void Simulator::TImpl::Answer(const TSimRequest& Request, const TSimResponse& Re
 
 void Simulator::TImpl::StartListener(TProviderId Provider) {
   TListener& L = Listeners[IndexOf(Provider)];
-  L.Server = std::make_unique<httplib::SSLServer>(Certificates->Server.get(),
-                                                  Certificates->ServerKey.get());
+  L.Server =
+      std::make_unique<TSimServer>(Certificates->Server.get(), Certificates->ServerKey.get());
   if (!L.Server->is_valid())
     throw rtl::Exception("The " + ProviderName(Provider) +
                          " simulator cannot set up TLS with its certificate");
@@ -249,7 +265,7 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   // call stop(), which does nothing to a server that is not running yet.
   std::promise<void> Finished;
   auto Done = Finished.get_future();
-  httplib::SSLServer* Server = L.Server.get();
+  TSimServer* Server = L.Server.get();
   L.Thread = std::thread([Server, Finished = std::move(Finished)]() mutable {
     Server->listen_after_bind();
     Finished.set_value();

@@ -44,11 +44,6 @@ struct RawCaptureServer::TContext {
   std::unique_ptr<SSL_CTX, TCtxFree> Ctx;
 };
 
-void TUniqueFd::Reset() {
-  if (FFd >= 0) ::close(FFd);
-  FFd = -1;
-}
-
 RawCaptureServer::RawCaptureServer(TOptions Options) : FOptions(std::move(Options)) {
   // A client that gives up mid-reply must not kill the test process with SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);

@@ -16,30 +16,9 @@
 #include <vector>
 
 #include "sim/Certificates.h"
+#include "support/UniqueFd.h"
 
 namespace zelk::testing {
-
-// Owns a file descriptor.
-class TUniqueFd {
- public:
-  TUniqueFd() = default;
-  explicit TUniqueFd(int Fd) : FFd(Fd) {}
-  ~TUniqueFd() { Reset(); }
-  TUniqueFd(TUniqueFd&& O) noexcept : FFd(O.FFd) { O.FFd = -1; }
-  TUniqueFd& operator=(TUniqueFd&& O) noexcept {
-    if (this != &O) {
-      Reset();
-      FFd = O.FFd;
-      O.FFd = -1;
-    }
-    return *this;
-  }
-  int Get() const { return FFd; }
-  void Reset();
-
- private:
-  int FFd = -1;
-};
 
 class RawCaptureServer {
  public:
