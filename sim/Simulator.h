@@ -59,7 +59,8 @@ struct TFault {
   enum class TKind {
     None,
     Status,        // answer Status with Body instead of the route's reply
-    Delay,         // wait Delay before answering (a stalled server)
+    Delay,         // wait Delay before answering (a stalled server); Stop cuts the wait
+                   // short and answers 503 "simulator stopping"
     CloseMidBody,  // announce the whole body, send part of it, close the connection: Body when
                    // set, else the route's; Size bytes of it when 0 < Size < its length, else
                    // half
