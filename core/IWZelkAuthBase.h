@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -79,6 +80,7 @@ class TAuthClient : public rtl::TCollectionItem {
  public:
   // Appends the entry to Collection, which must be a TAuthClients (EInvalidCast otherwise).
   explicit TAuthClient(rtl::TCollection* Collection);
+  ~TAuthClient() override;
   std::string ClassName() const override { return "TAuthClient"; }
 
   const std::string& Name() const { return FName; }
@@ -86,7 +88,8 @@ class TAuthClient : public rtl::TCollectionItem {
   std::int32_t Tag() const { return FTag; }
   void SetTag(std::int32_t Value) { FTag = Value; }
   const std::string& ID() const { return FID; }
-  void SetID(std::string Value) { FID = std::move(Value); }
+  // Keeps the registry's identifier index up to date.
+  void SetID(std::string Value);
   TZIWCustomCloudClient* Client() const { return FClient; }
   void SetClient(TZIWCustomCloudClient* Value);
 
@@ -99,6 +102,7 @@ class TAuthClient : public rtl::TCollectionItem {
  private:
   friend class TZIWAuthServerController;
   friend class TZIWCustomCloudClient;
+  friend class TAuthClients;
   rtl::TCollection* FOwner = nullptr;
   std::string FName;
   std::int32_t FTag = 0;
@@ -108,16 +112,26 @@ class TAuthClient : public rtl::TCollectionItem {
 };
 
 // The registry of a controller: an owned collection of TAuthClient entries.
+// The registry of a controller: an owned collection of TAuthClient entries, indexed by
+// identifier so that routing costs the same with one entry or a hundred thousand.
 class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
  public:
   explicit TAuthClients(TZIWAuthServerController* AOwner) : FOwner(AOwner) {}
+  ~TAuthClients() override;
   std::string ClassName() const override { return "TAuthClients"; }
   rtl::TPersistent* GetOwner() override;
   TZIWAuthServerController* Owner() const { return FOwner; }
   void Update(rtl::TCollectionItem* Item) override { TOwnedCollectionOf::Update(Item); }
+  // The entries whose ID equals Id exactly, in collection order.
+  std::vector<TAuthClient*> Find(std::string_view Id) const;
 
  private:
+  friend class TAuthClient;
+  void Unindex(TAuthClient* Entry);
+  void Index(TAuthClient* Entry);
   TZIWAuthServerController* FOwner;
+  // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
+  std::unordered_multimap<std::string_view, TAuthClient*> FIndex;
 };
 
 // Routes a provider's return to the client that started the flow.
@@ -237,6 +251,7 @@ struct TTransportSettings {
   // A send or a receive that makes no progress for this long fails.
   std::chrono::milliseconds StallTimeout{30000};
   // Extra trusted CA certificates besides the system store: PEM text, or the path of a PEM file.
+  // Initially the environment variable ZELK_EXTRA_CA_CERTIFICATES, when set.
   std::string ExtraCACertificates;
   // Empty: the system's proxy configuration (the standard proxy environment variables).
   // Otherwise an explicit proxy URL, credentials included ("http://user:pw@proxy:3128").

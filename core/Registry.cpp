@@ -65,10 +65,8 @@ TZIWAuthServerController::~TZIWAuthServerController() {
 bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
                                         const std::string& Id) const {
   std::lock_guard Lock(FMutex);
-  for (int I = 0; I < FClients->Count(); ++I) {
-    const TAuthClient* E = FClients->Items(I);
-    if (E->FClient == Client && E->FID == Id) return true;
-  }
+  for (const TAuthClient* E : FClients->Find(Id))
+    if (E->FClient == Client) return true;
   return false;
 }
 
@@ -82,11 +80,8 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::vector<std::shared_ptr<detail::TClientGuard>> Matches;
   {
     std::lock_guard Lock(FMutex);
-    const int N = FClients->Count();
-    for (int I = 0; I < N; ++I) {
-      const TAuthClient* E = FClients->Items(I);
-      if (E->FGuard != nullptr && E->FID == Value) Matches.push_back(E->FGuard);
-    }
+    for (const TAuthClient* E : FClients->Find(Value))
+      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
   }
   for (const auto& G : Matches) {
     std::lock_guard ClientLock(G->Mutex);
@@ -99,10 +94,8 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
     // The flow reached an outcome: spend its identifier, so a reload of the return page does
     // not replay a used code or token.
     std::lock_guard Lock(FMutex);
-    for (int I = 0; I < FClients->Count(); ++I) {
-      TAuthClient* E = FClients->Items(I);
-      if (E->FClient == Client && E->FID == Value) E->FID.clear();
-    }
+    for (TAuthClient* E : FClients->Find(Value))
+      if (E->FClient == Client) E->SetID({});
   }
 }
 
@@ -260,7 +253,7 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   std::lock_guard RegistryLock(FServerController->FMutex);
   TAuthClients* Entries = FServerController->FClients.get();
   for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) Entries->Items(I)->FID = Id;
+    if (Entries->Items(I)->FClient == this) Entries->Items(I)->SetID(Id);
   return Id;
 }
 

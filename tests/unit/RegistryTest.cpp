@@ -317,6 +317,31 @@ TEST_F(Fixture, OwnerTreeDestructionUnregistersTheClients) {
   EXPECT_EQ(Controller.Clients()->Count(), 0);
 }
 
+TEST_F(Fixture, TheIdentifierIndexFollowsEveryChange) {
+  TAuthClient* E = Entry(A.get(), "OLD");
+  E->SetID("NEW");
+  Route("state=OLD");
+  EXPECT_TRUE(A->Calls.empty());
+  Route("state=NEW");
+  EXPECT_EQ(A->Calls.size(), 1u);
+  TAuthClient* Copy = Controller.Clients()->Add();
+  Copy->Assign(E);  // the copy is routable under the copied identifier
+  Controller.Clients()->Delete(0);
+  Route("state=NEW");
+  EXPECT_EQ(A->Calls.size(), 2u);
+  delete Copy;  // an entry deleted directly leaves the index too
+  Route("state=NEW");
+  EXPECT_EQ(A->Calls.size(), 2u);
+  // Many entries: only the one with the identifier is served.
+  for (int I = 0; I < 5000; ++I) Entry(B.get(), "B" + std::to_string(I));
+  Entry(A.get(), "needle");
+  Route("clientid=needle");
+  EXPECT_EQ(A->Calls.size(), 3u);
+  EXPECT_TRUE(B->Calls.empty());
+  Route("clientid=B4999");
+  EXPECT_EQ(B->Calls.size(), 1u);
+}
+
 TEST(AuthClient, CreateRefusesAForeignCollection) {
   rtl::TOwnedCollectionOf<rtl::TCollectionItem> Foreign;
   EXPECT_THROW(new TAuthClient(&Foreign), rtl::EInvalidCast);
