@@ -13,6 +13,8 @@ namespace zelk::sim {
 
 namespace {
 
+constexpr char kMaskedQuestionMark = '\x7f';
+
 struct TSslFree {
   void operator()(SSL* S) const noexcept { SSL_free(S); }
 };
@@ -53,7 +55,11 @@ class TRecordingStream : public httplib::Stream {
  public:
   TRecordingStream(SSL* Ssl, int Socket) : FSsl(Ssl), FSocket(Socket) {}
 
-  void Restart() { FRead.clear(); }
+  void Restart() {
+    FRead.clear();
+    FInRequestLine = true;
+    FSeenQuestionMark = false;
+  }
   const std::string& Read() const { return FRead; }
 
   bool is_readable() const override { return true; }
@@ -65,6 +71,7 @@ class TRecordingStream : public httplib::Stream {
       return -1;
     }
     FRead.append(Buffer, static_cast<size_t>(N));
+    MaskExtraQuestionMarks(Buffer, static_cast<size_t>(N));
     return N;
   }
   ssize_t write(const char* Data, size_t Size) override {
@@ -89,9 +96,25 @@ class TRecordingStream : public httplib::Stream {
   socket_t socket() const override { return FSocket; }
 
  private:
+  // httplib refuses a request target with a second "?", which a query may hold (RFC 3986) and
+  // return addresses sent unencoded do ("redirect_uri=http://host/app/?clientid=..."). Its parser
+  // gets such a "?" replaced by a byte of the same length; the raw head keeps the target as sent.
+  void MaskExtraQuestionMarks(char* Buffer, size_t Size) {
+    for (size_t I = 0; I < Size && FInRequestLine; ++I) {
+      if (Buffer[I] == '\n') {
+        FInRequestLine = false;
+      } else if (Buffer[I] == '?') {
+        if (FSeenQuestionMark) Buffer[I] = kMaskedQuestionMark;
+        FSeenQuestionMark = true;
+      }
+    }
+  }
+
   SSL* FSsl;
   int FSocket;
   std::string FRead;
+  bool FInRequestLine = true;
+  bool FSeenQuestionMark = false;
 };
 
 thread_local const TRecordingStream* tServing = nullptr;

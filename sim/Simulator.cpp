@@ -82,13 +82,20 @@ std::vector<std::pair<std::string, std::string>> HeadersOf(std::string_view Head
 TSimRequest Record(const httplib::Request& Req) {
   TSimRequest R;
   R.Method = Req.method;
-  R.Target = Req.target;
+  // The target as sent: httplib's may have a "?" of the query masked (TSimServer).
+  const std::string Head = TSimServer::CurrentRawHead();
+  const std::string Line = Head.substr(0, Head.find("\r\n"));
+  const auto TargetStart = Line.find(' ');
+  const auto TargetEnd = Line.find(' ', TargetStart + 1);
+  R.Target = TargetStart != std::string::npos && TargetEnd != std::string::npos
+                 ? Line.substr(TargetStart + 1, TargetEnd - TargetStart - 1)
+                 : Req.target;
   const auto Question = R.Target.find('?');
   R.Path = R.Target.substr(0, Question);
   if (Question != std::string::npos) R.Query = DecodeForm(R.Target.substr(Question + 1));
   R.Version = Req.version;
   // httplib's parsed headers are percent-decoded and sorted: the raw head has them as sent.
-  R.Headers = HeadersOf(TSimServer::CurrentRawHead());
+  R.Headers = HeadersOf(Head);
   R.Body = Req.body;
   return R;
 }
