@@ -535,6 +535,13 @@ void TIWServer::Start() {
   H.new_task_queue = [Threads] {
     return new httplib::ThreadPool(static_cast<std::size_t>(Threads));
   };
+  // Only SO_REUSEADDR (a restart may bind while old connections linger): httplib's default also
+  // sets SO_REUSEPORT, which would let a second server bind the same port and silently take
+  // half of the connections.
+  H.set_socket_options([](socket_t Socket) {
+    const int Yes = 1;
+    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+  });
   H.set_payload_max_length(O.MaxBodyBytes);
   const auto Read = std::chrono::duration_cast<std::chrono::microseconds>(O.ReadTimeout);
   H.set_read_timeout(static_cast<time_t>(Read.count() / 1000000),
