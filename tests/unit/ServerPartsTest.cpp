@@ -180,6 +180,8 @@ TEST_F(SessionListTest, IdleTimeCountsFromTheLastUse) {
   EXPECT_TRUE(List.TakeIdle(T0 + 9s, 10s).empty());
   EXPECT_EQ(List.TakeIdle(T0 + 10s, 10s), std::vector<TIWSessionPtr>{Old});
   EXPECT_EQ(List.Count(), 1u);
+  EXPECT_FALSE(List.Listed(Old));
+  EXPECT_TRUE(List.Listed(Recent));
   EXPECT_EQ(List.Acquire(Old->ID(), false), nullptr);
   // Until its application is forgotten, a session being freed is still traced from it.
   EXPECT_EQ(List.AcquireByApplication(Old->Application.get()), Old);
@@ -198,6 +200,7 @@ TEST_F(SessionListTest, FullListEvictsTheIdlestUnconfirmedSessionOnly) {
   TIWSessionPtr Evicted;
   EXPECT_EQ(List.Add(S, 3, T0 + 3s, Evicted), TIWSessionList::arAdded);
   EXPECT_EQ(Evicted, Older);
+  EXPECT_FALSE(List.Listed(Older));
   EXPECT_EQ(List.Acquire(Older->ID(), false), nullptr);
   EXPECT_EQ(List.Count(), 3u);
 

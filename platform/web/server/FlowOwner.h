@@ -12,9 +12,10 @@
 namespace zelk::web {
 
 // The session that owns the client of the flow Request names, marked in use (release it
-// through Sessions; it may be Ended by the time its lock is had), or none: no flow identifier in the query, no entry carries it, or its
-// client belongs to no session (a client the server controller shares between sessions).
-// Every TZIWAuthServerController among Controller's components (at any depth) is searched.
+// through Sessions; it may be Ended by the time its lock is had), or none: no flow identifier in
+// the query, no entry carries it, or its client belongs to no session (a client the server
+// controller shares between sessions). Every TZIWAuthServerController among Controller's components
+// (at any depth) is searched.
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions);
 

@@ -356,8 +356,8 @@ struct TIWServer::TImpl {
       }
     }
     TIWSession& Session = *Target;
-    // A return for a session that was being freed while the request waited for it.
-    if (Session.Ended)
+    // A return for a session that expired (and is being freed) while the request was on its way.
+    if (Session.Ended || !Sessions.Listed(Target))
       return ErrorPage(404,
                        "This session has ended. Please start again from the application's first "
                        "page.",

@@ -22,8 +22,8 @@
 //     it is handled under that session's lock and the browser is sent back to that session's
 //     application URL. Arriving in a different live session, it gets 403 and is not handed to
 //     the application, so that session's flow stays open. Either way the application only ever
-//     sees a return for a session's client under that session's lock (a return for a session
-//     that is being freed gets a "session ended" page).
+//     sees a return for a session's client under that session's lock, and a return for a
+//     session that has expired gets a "session ended" page, even while it is being freed.
 //  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
 //     one session are served one at a time.
 //  7. The server controller's BeforeDispatch sees the request with the session's application

@@ -76,6 +76,7 @@ TIWSessionList::TAddResult TIWSessionList::Add(const TIWSessionPtr& Session,
   // The application object is made before the session is entered and lives as long as the
   // session, so its address identifies the session while the session is listed.
   Session->FApplicationKey = Session->Application.get();
+  Session->FListed = true;
   FByID.emplace(Session->ID(), Session);
   if (Session->FApplicationKey != nullptr)
     FByApplication.emplace(Session->FApplicationKey, Session);
@@ -86,6 +87,7 @@ void TIWSessionList::EraseLocked(const TIWSessionPtr& Session) {
   const auto It = FByID.find(Session->ID());
   if (It == FByID.end() || It->second != Session) return;
   FByID.erase(It);
+  Session->FListed = false;
 }
 
 void TIWSessionList::ForgetApplication(const TIWSessionPtr& Session) {
@@ -119,6 +121,11 @@ std::vector<TIWSessionPtr> TIWSessionList::TakeAll() {
   FByID.clear();
   FByApplication.clear();
   return All;
+}
+
+bool TIWSessionList::Listed(const TIWSessionPtr& Session) const {
+  std::lock_guard Lock(FMutex);
+  return Session->FListed;
 }
 
 std::size_t TIWSessionList::Count() const {

@@ -53,6 +53,7 @@ class TIWSession {
   TSessionClock::time_point FLastUse{};
   int FInUse = 0;
   bool FConfirmed = false;
+  bool FListed = false;
   const rtl::TComponent* FApplicationKey = nullptr;
 };
 
@@ -94,6 +95,9 @@ class TIWSessionList {
                                       TSessionClock::duration Timeout);
   // Takes out every session (the server stops).
   std::vector<TIWSessionPtr> TakeAll();
+  // Whether Session is still in the list: false once it expired, was evicted or taken out,
+  // even while it is being freed.
+  bool Listed(const TIWSessionPtr& Session) const;
   // Sessions in the list (not counting those being freed).
   std::size_t Count() const;
 
