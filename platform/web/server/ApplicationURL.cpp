@@ -148,7 +148,8 @@ std::optional<std::string> TApplicationURLRules::ApplicationURL(
       std::any_of(TrustedProxies.begin(), TrustedProxies.end(),
                   [&](const auto& P) { return SameIPAddress(P, Request.RemoteAddress()); });
   if (Trusted) {
-    const std::string_view Proto = FirstElement(Request.Header("X-Forwarded-Proto"));
+    const std::string ForwardedProto = Request.Header("X-Forwarded-Proto");
+    const std::string_view Proto = FirstElement(ForwardedProto);
     if (rtl::SameText(Proto, "https")) Scheme = "https";
     if (rtl::SameText(Proto, "http")) Scheme = "http";
     const std::string ForwardedHost = Request.Header("X-Forwarded-Host");
