@@ -118,9 +118,11 @@ TEST(RegistryStress, RoutingLoginsAndDestructionOnManyThreads) {
   Threads.emplace_back(Router, 3);
   Threads.emplace_back(Router, 4);
   Threads.emplace_back(SharedFlows);
-  while (std::chrono::steady_clock::now() < Deadline) std::this_thread::yield();
+  while (std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::yield();
   Stop = true;
-  for (auto& T : Threads) T.join();
+  for (auto& T : Threads)
+    T.join();
 
   EXPECT_EQ(GViolations.load(), 0);
   EXPECT_GT(GResponses.load(), 0);
@@ -132,15 +134,19 @@ TEST(RegistryStress, RoutingLoginsAndDestructionOnManyThreads) {
 
 TEST(RegistryStress, ControllerDestroyedWhileClientsLive) {
   std::vector<std::unique_ptr<TStressClient>> Clients;
-  for (int I = 0; I < 8; ++I) Clients.push_back(std::make_unique<TStressClient>(nullptr));
+  for (int I = 0; I < 8; ++I)
+    Clients.push_back(std::make_unique<TStressClient>(nullptr));
   for (int Round = 0; Round < 200; ++Round) {
     auto Controller = std::make_unique<TZIWAuthServerController>(nullptr);
     std::vector<std::thread> Threads;
     for (auto& C : Clients)
-      Threads.emplace_back([&, Client = C.get()] { Client->SetServerController(Controller.get()); });
-    for (auto& T : Threads) T.join();
+      Threads.emplace_back(
+          [&, Client = C.get()] { Client->SetServerController(Controller.get()); });
+    for (auto& T : Threads)
+      T.join();
     Controller.reset();
-    for (auto& C : Clients) ASSERT_EQ(C->ServerController(), nullptr);
+    for (auto& C : Clients)
+      ASSERT_EQ(C->ServerController(), nullptr);
   }
 }
 

@@ -157,10 +157,12 @@ struct TIWServer::TImpl {
 
   // A new session for a request whose application URL is URL, entered into the list and
   // locked by Lock; or none, with Refusal filled in.
-  TIWSessionPtr CreateSession(const std::string& URL, std::unique_lock<std::timed_mutex>& Lock,
+  TIWSessionPtr CreateSession(const std::string& URL, std::unique_lock<TSessionMutex>& Lock,
                               THttpResponse& Refusal) {
     auto S = std::make_shared<TIWSession>(NewSessionID());
-    Lock = std::unique_lock(S->Mutex);
+    // Handed to the caller only on success: on every other way out it is released while the
+    // session still exists.
+    std::unique_lock Held(S->Mutex);
     S->Application = std::make_unique<TIWApplication>(nullptr, URL, S->ID());
     S->Application->SetServerController(&Controller);
     TIWSessionPtr Evicted;
@@ -189,6 +191,7 @@ struct TIWServer::TImpl {
         throw;
       }
     }
+    Lock = std::move(Held);
     return S;
   }
 
@@ -338,7 +341,7 @@ struct TIWServer::TImpl {
     }
 
     // 4. A new session, or the lock of the one found.
-    std::unique_lock<std::timed_mutex> Lock;
+    std::unique_lock<TSessionMutex> Lock;
     bool New = false;
     if (!Target) {
       THttpResponse Refusal;

@@ -33,6 +33,34 @@ bool IsSessionIDShape(std::string_view Text) {
          });
 }
 
+void TSessionMutex::lock() {
+  std::unique_lock L(FMutex);
+  FReleased.wait(L, [this] { return !FHeld; });
+  FHeld = true;
+}
+
+bool TSessionMutex::try_lock() {
+  std::lock_guard L(FMutex);
+  if (FHeld) return false;
+  FHeld = true;
+  return true;
+}
+
+bool TSessionMutex::try_lock_for(std::chrono::milliseconds Timeout) {
+  std::unique_lock L(FMutex);
+  if (!FReleased.wait_for(L, Timeout, [this] { return !FHeld; })) return false;
+  FHeld = true;
+  return true;
+}
+
+void TSessionMutex::unlock() {
+  {
+    std::lock_guard L(FMutex);
+    FHeld = false;
+  }
+  FReleased.notify_one();
+}
+
 TIWSessionPtr TIWSessionList::Acquire(std::string_view ID, bool Confirm) {
   std::lock_guard Lock(FMutex);
   const auto It = FByID.find(std::string(ID));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,23 @@ std::string NewSessionID();
 // Whether Text has the shape of a session identifier (64 lower-case hexadecimal digits).
 bool IsSessionIDShape(std::string_view Text);
 
+// The lock of one session: a mutex that can be waited for with a time limit. Built on a plain
+// mutex and a condition variable rather than std::timed_mutex, whose timed wait the thread
+// sanitizer of the supported compilers cannot follow (it would report every session's lock
+// as misused).
+class TSessionMutex {
+ public:
+  void lock();
+  bool try_lock();
+  bool try_lock_for(std::chrono::milliseconds Timeout);
+  void unlock();
+
+ private:
+  std::mutex FMutex;
+  std::condition_variable FReleased;
+  bool FHeld = false;  // guarded by FMutex
+};
+
 class TIWSession {
  public:
   explicit TIWSession(std::string ID) : FID(std::move(ID)) {}
@@ -40,7 +58,7 @@ class TIWSession {
 
   // Held while one of the session's requests is served, while it is created and while it is
   // freed. Timed, so that a request stuck behind a slow one can give up with a clear answer.
-  std::timed_mutex Mutex;
+  TSessionMutex Mutex;
   // The session's application object; guarded by Mutex.
   std::unique_ptr<TIWApplication> Application;
   // Set under Mutex when the session has been freed; a request that got the lock late sees it.
