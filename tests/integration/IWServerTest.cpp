@@ -255,6 +255,10 @@ TEST_F(ServerTest, NewSessionGetsAnHttpOnlyLaxCookieAndIsReused) {
     EXPECT_EQ(Field(Again->body, "session"), ID) << Path;
   }
   EXPECT_EQ(Field(Client().Get("/app")->body, "path"), "/");
+  auto Head = Client().Head("/app/page", {{"Cookie", Cookie}});  // served by the GET route
+  ASSERT_TRUE(Head);
+  EXPECT_EQ(Head->status, 200);
+  EXPECT_TRUE(Head->body.empty());
   EXPECT_EQ(Field(Client().Get("/app/page", {{"Cookie", Cookie}})->body, "path"), "/page");
 
   // A stale cookie of the same name before the live one does not hide it.
@@ -414,19 +418,6 @@ TEST_F(ServerTest, ApplicationURLFollowsTheHostHeaderAndTrustedProxiesOnly) {
         << C.Name;
     Server.reset();
   }
-}
-
-TEST_F(ServerTest, MalformedHostIsRefused) {
-  StartServer();
-  for (const char* Host : {"evil.example/<b>", "a b", "user@host", "host:99999999"}) {
-    auto R = Client().Get("/app/", {{"Host", Host}});
-    ASSERT_TRUE(R) << Host;
-    EXPECT_EQ(R->status, 400) << Host;
-    EXPECT_NE(R->body.find("Bad request: the Host header (or the forwarded host) is malformed."),
-              std::string::npos);
-    EXPECT_FALSE(R->has_header("Set-Cookie"));
-  }
-  EXPECT_EQ(Server->SessionCount(), 0u);
 }
 
 // ---- serialisation and the hook ---------------------------------------------------------------
@@ -662,6 +653,8 @@ TEST_F(ServerTest, HostileRequestsGetClearPagesAndNoSessionLosesItsFlow) {
       {"malformed query",
        "GET /app/echo?a=%zz&%=&&b=%3Cscript%3E&c=%4&=v HTTP/1.1\r\nHost: h\r\n" + Close,
        "HTTP/1.1 200", "a=%zz\n%=\nb=&lt;script&gt;\nc=%4\n=v"},
+      {"malformed Host", "GET /app/ HTTP/1.1\r\nHost: evil.example/<b>\r\n" + Close, "HTTP/1.1 400",
+       "Bad request: the Host header (or the forwarded host) is malformed."},
       {"forged state",
        "GET /app/?state=" + std::string(36, 'f') + "&code=x HTTP/1.1\r\nHost: h\r\n" + Close,
        "HTTP/1.1 200", "result=0"},

@@ -20,10 +20,11 @@
 //  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
 //     started the flow. Arriving without a session (the cookie belongs to another host, say),
 //     it is handled under that session's lock and the browser is sent back to that session's
-//     application URL. Arriving in a different live session, it gets 403 and is not handed to
-//     the application, so that session's flow stays open. Either way the application only ever
-//     sees a return for a session's client under that session's lock, and a return for a
-//     session that has expired gets a "session ended" page, even while it is being freed.
+//     application URL (its cookie is not given out). Arriving in a different live session, it
+//     gets 403 and is not handed to the application, so that session's flow stays open.
+//     Either way the application only ever sees a return for a session's client under that
+//     session's lock, and a return for a session that has expired gets a "session ended"
+//     page, even while it is being freed.
 //  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
 //     one session are served one at a time.
 //  7. The server controller's BeforeDispatch sees the request with the session's application
@@ -115,7 +116,7 @@ class TIWServer {
   TSessionEvent OnEndSession() const;
   void SetOnEndSession(TSessionEvent Value);
   // Told the message of every request that ended in a 500 page and of every failure in
-  // OnEndSession, for the application's log.
+  // OnEndSession, for the application's log. Called on request threads, several at once.
   TErrorEvent OnError() const;
   void SetOnError(TErrorEvent Value);
 
