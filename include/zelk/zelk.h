@@ -9,6 +9,7 @@
 #include "platform/rtl/StringList.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/HttpRequest.h"
+#include "platform/web/HttpResponse.h"
 #include "platform/web/IWApplication.h"
 #include "providers/IWFacebookAuthClient.h"
 #include "providers/IWGAuthClient.h"
