@@ -298,8 +298,8 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 };
 
 // Registers the metadata of the unit's classes (published properties in their designer order,
-// with stored defaults) with rtl::TClassRegistry. Idempotent; the client's constructor calls it,
-// so the classes are known by name wherever the component is used.
+// with stored defaults) with rtl::TClassRegistry, so form files can store and load them.
+// Idempotent and thread-safe; IWZelkAuthReg::RegisterClasses calls it.
 void RegisterClasses();
 
 namespace detail {

@@ -18,7 +18,6 @@ std::string TwoDigitMonth(std::int32_t Month) {
 
 TZIWPayPalClient::TZIWPayPalClient(rtl::TComponent* AOwner)
     : TZIWCustomCloudClient(AOwner), FPaymentAction("Sale") {
-  RegisterClasses();
   FBuyer = std::make_unique<TIWPayPalBuyer>();
   FCreditCard = std::make_unique<TIWPayPalCreditCard>();
   FSeller = std::make_unique<TIWPayPalSeller>();

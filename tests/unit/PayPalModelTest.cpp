@@ -4,7 +4,9 @@
 
 #include <chrono>
 
+#include "design/IWZelkAuthReg.h"
 #include "platform/rtl/ClassRegistry.h"
+#include "platform/rtl/FormFile.h"
 #include "support/PayPalTestClient.h"
 
 namespace zelk::IWPayPalClient {
@@ -177,7 +179,7 @@ TEST(PayPalOrderLines, AssignCopiesEveryFieldFromALineOnly) {
 }
 
 TEST(PayPalMetadata, PublishedPropertiesInDesignerOrderWithDefaults) {
-  RegisterClasses();
+  IWZelkAuthReg::RegisterClasses();
   // FindClass returns a copy: keep it alive while walking its properties.
   auto Props = [](const std::string& Class) {
     auto Info = rtl::TClassRegistry::FindClass(Class);
@@ -229,6 +231,59 @@ TEST(PayPalMetadata, PublishedPropertiesInDesignerOrderWithDefaults) {
   auto* Made = rtl::TClassRegistry::CreateComponent("TZIWPayPalClient", nullptr);
   EXPECT_EQ(Made->ClassName(), "TZIWPayPalClient");
   delete Made;
+}
+
+TEST(PayPalMetadata, FormFileStoresWhatDiffersFromTheDefaultsAndLoadsItBack) {
+  IWZelkAuthReg::RegisterClasses();
+  using namespace std::chrono;
+  TFixedClock Clock(sys_days(year(2026) / December / 7));
+  rtl::TComponent Form(nullptr);
+  auto* Controller = new IWZelkAuthBase::TZIWAuthServerController(&Form);
+  Controller->SetName("Auth");
+  auto* Pay = new TZIWPayPalClient(&Form);
+  Pay->SetName("Pay");
+  Pay->SetServerController(Controller);
+  Pay->Seller()->SetUserName("shop_api1.example.com");
+  Pay->CreditCard()->SetCardType(ctAmericanExpress);
+  Pay->Transaction()->SetCurrency(crEUR);
+  Pay->Transaction()->SetShipping(4.5);
+  auto* Line = Pay->Transactions()->Add();
+  Line->SetName("Book");
+  Line->SetPrice(10.5);
+  Line->SetQuantity(2);
+  Pay->Transactions()->Add();
+
+  const nlohmann::json Stored = rtl::WriteFormJSON(&Form);
+  const nlohmann::json* Props = nullptr;
+  for (const auto& C : Stored["components"])
+    if (C["name"] == "Pay") Props = &C["properties"];
+  ASSERT_NE(Props, nullptr) << Stored.dump();
+  // Defaults are left out (sandbox, Visa, empty texts, quantity 1, number -1, an untouched
+  // buyer); the expiry is always stored.
+  EXPECT_EQ(*Props, nlohmann::json::parse(R"({
+    "CreditCard": {"CardType": "ctAmericanExpress", "ExpirationMonth": 12,
+                   "ExpirationYear": 2026},
+    "Seller": {"UserName": "shop_api1.example.com"},
+    "Transaction": {"Currency": "crEUR", "Shipping": 4.5},
+    "Transactions": [{"Price": 10.5, "Quantity": 2, "Name": "Book"}, {}],
+    "ServerController": "Auth"})"))
+      << Props->dump();
+
+  rtl::TComponent Loaded(nullptr);
+  rtl::ReadForm(&Loaded, rtl::WriteForm(&Form));
+  auto* Copy = dynamic_cast<TZIWPayPalClient*>(Loaded.FindComponent("Pay"));
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(Copy->ServerController(), Loaded.FindComponent("Auth"));
+  EXPECT_EQ(Copy->ServerType(), stSandBox);
+  EXPECT_EQ(Copy->Seller()->UserName(), "shop_api1.example.com");
+  EXPECT_EQ(Copy->CreditCard()->CardType(), ctAmericanExpress);
+  EXPECT_EQ(Copy->Transaction()->Currency(), crEUR);
+  EXPECT_EQ(Copy->Transaction()->Shipping(), 4.5);
+  ASSERT_EQ(Copy->Transactions()->Count(), 2);
+  EXPECT_EQ(Copy->Transactions()->Items(0)->DisplayName(), "Book");
+  EXPECT_EQ(Copy->Transactions()->Items(0)->Quantity(), 2);
+  EXPECT_EQ(Copy->Transactions()->Items(1)->DisplayName(), "Transaction 1");
+  EXPECT_EQ(Copy->Transactions()->Items(1)->Number(), -1);
 }
 
 }  // namespace
