@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/IWPayPalClient.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Palette.h"
 #include "zelk/Version.h"
@@ -11,7 +12,10 @@ namespace zelk::IWZelkAuthReg {
 
 void RegisterClasses() {
   static std::once_flag Once;
-  std::call_once(Once, [] { IWZelkAuthBase::RegisterAuthBaseClasses(); });
+  std::call_once(Once, [] {
+    IWZelkAuthBase::RegisterAuthBaseClasses();
+    IWPayPalClient::RegisterClasses();
+  });
 }
 
 void Register() {
