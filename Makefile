@@ -3,7 +3,7 @@
 #   make demo   build and start the demo application with the provider simulator
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
-CMAKE_FLAGS ?=
+CMAKE_FLAGS ?= -DZELK_BUILD_BENCHMARKS=ON
 JOBS ?= $(shell nproc)
 
 # Debian 12 packages the build and the tests need.

@@ -19,5 +19,9 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/zelkConfigVersion.c
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zelkConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/zelkConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zelk)
+# The pkg-config file finds the prefix relative to itself, so an install with --prefix or
+# DESTDIR stays usable.
+file(RELATIVE_PATH ZELK_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" ZELK_PC_TO_PREFIX "${ZELK_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/zelk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zelk.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zelk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,4 +1,6 @@
 // TIWApp, TAuthClient and TAuthClients: credentials and the registry's entries.
+#include <algorithm>
+
 #include "core/IWZelkAuthBase.h"
 
 namespace zelk::IWZelkAuthBase {
@@ -31,6 +33,17 @@ TAuthClient::TAuthClient(rtl::TCollection* Collection) : TCollectionItem(Collect
   FOwner = Collection;
 }
 
+TAuthClient::~TAuthClient() {
+  if (auto* Owner = dynamic_cast<TAuthClients*>(FOwner)) Owner->Unindex(this);
+}
+
+void TAuthClient::SetID(std::string Value) {
+  auto* Owner = dynamic_cast<TAuthClients*>(FOwner);
+  if (Owner != nullptr) Owner->Unindex(this);
+  FID = std::move(Value);
+  if (Owner != nullptr) Owner->Index(this);
+}
+
 void TAuthClient::SetClient(TZIWCustomCloudClient* Value) {
   FClient = Value;
   FGuard = Value != nullptr ? Value->FGuard : nullptr;
@@ -41,7 +54,7 @@ void TAuthClient::Assign(rtl::TPersistent* Source) {
   if (Other == nullptr || Other == this) return;
   FClient = Other->FClient;
   FGuard = Other->FGuard;
-  FID = Other->FID;
+  SetID(Other->FID);
   FName = Other->FName;
   FTag = Other->FTag;
 }
@@ -51,8 +64,46 @@ std::string TAuthClient::GetDisplayName() const {
   return "Client " + std::to_string(Index());
 }
 
-rtl::TPersistent* TAuthClient::GetOwner() { return FOwner; }
+rtl::TPersistent* TAuthClient::GetOwner() {
+  return FOwner;
+}
 
 rtl::TPersistent* TAuthClients::GetOwner() { return FOwner; }
+
+TAuthClients::~TAuthClients() {
+  // The entries go while the index they leave still exists.
+  Clear();
+}
+
+void TAuthClients::Unindex(TAuthClient* Entry) {
+  if (Entry->FID.empty()) return;
+  auto [First, Last] = FIndex.equal_range(Entry->FID);
+  for (auto It = First; It != Last; ++It)
+    if (It->second == Entry) {
+      FIndex.erase(It);
+      return;
+    }
+}
+
+void TAuthClients::Index(TAuthClient* Entry) {
+  if (!Entry->FID.empty()) FIndex.emplace(std::string_view(Entry->FID), Entry);
+}
+
+std::vector<TAuthClient*> TAuthClients::Find(std::string_view Id) const {
+  std::vector<TAuthClient*> Found;
+  if (Id.empty()) return Found;
+  auto [First, Last] = FIndex.equal_range(Id);
+  for (auto It = First; It != Last; ++It) Found.push_back(It->second);
+  if (Found.size() > 1) {
+    // Several entries share the identifier (rare): serve them in collection order.
+    std::vector<TAuthClient*> Ordered;
+    for (int I = 0; I < Count() && Ordered.size() < Found.size(); ++I) {
+      TAuthClient* E = Items(I);
+      if (std::find(Found.begin(), Found.end(), E) != Found.end()) Ordered.push_back(E);
+    }
+    Found = std::move(Ordered);
+  }
+  return Found;
+}
 
 }  // namespace zelk::IWZelkAuthBase

@@ -32,7 +32,8 @@ using THosts = std::array<std::string, kProviderHostCount>;
 
 THosts DefaultHosts() {
   THosts H;
-  for (std::size_t I = 0; I < kHosts.size(); ++I) H[I] = kHosts[I].Default;
+  for (std::size_t I = 0; I < kHosts.size(); ++I)
+    H[I] = kHosts[I].Default;
   return H;
 }
 
@@ -46,7 +47,8 @@ bool IsValidHost(std::string_view Host) {
     const auto Close = Name.find(']');
     if (Close == std::string_view::npos) return false;
     const std::string_view Addr = Name.substr(1, Close - 1);
-    if (Addr.empty() || Addr.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+    if (Addr.empty() ||
+        Addr.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
       return false;
     const std::string_view Rest = Name.substr(Close + 1);
     if (!Rest.empty()) {
@@ -61,9 +63,9 @@ bool IsValidHost(std::string_view Host) {
       Name = Name.substr(0, Colon);
       if (Port.empty()) return false;
     }
-    if (Name.empty() ||
-        Name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") !=
-            std::string_view::npos)
+    if (Name.empty() || Name.find_first_not_of(
+                            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") !=
+                            std::string_view::npos)
       return false;
   }
   if (!Port.empty()) {
@@ -80,8 +82,10 @@ void Apply(THosts& Hosts, std::string_view Settings) {
     const auto Comma = Settings.find(',');
     std::string_view Item = Settings.substr(0, Comma);
     Settings = Comma == std::string_view::npos ? std::string_view() : Settings.substr(Comma + 1);
-    while (!Item.empty() && Item.front() == ' ') Item.remove_prefix(1);
-    while (!Item.empty() && Item.back() == ' ') Item.remove_suffix(1);
+    while (!Item.empty() && Item.front() == ' ')
+      Item.remove_prefix(1);
+    while (!Item.empty() && Item.back() == ' ')
+      Item.remove_suffix(1);
     if (Item.empty()) continue;
     const auto Eq = Item.find('=');
     if (Eq == std::string_view::npos)

@@ -28,8 +28,8 @@ TSeams& Seams() {
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 
 bool IsUnreserved(unsigned char C) {
-  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
-         C == '-' || C == '.' || C == '_' || C == '~';
+  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '-' ||
+         C == '.' || C == '_' || C == '~';
 }
 
 // Form encoding: a blank becomes "+"; letters, digits and the characters the runtime's form
@@ -41,7 +41,8 @@ std::string FormEncode(std::string_view Value) {
     if (C == ' ') {
       R += '+';
     } else if ((C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
-               std::string_view("*@._-$!'()").find(static_cast<char>(C)) != std::string_view::npos) {
+               std::string_view("*@._-$!'()").find(static_cast<char>(C)) !=
+                   std::string_view::npos) {
       R += static_cast<char>(C);
     } else {
       R += '%';
@@ -117,7 +118,9 @@ const nlohmann::json* TJSONObject::Find(std::string_view Name) const {
   return It == FValue.end() ? nullptr : &*It;
 }
 
-bool TJSONObject::Has(std::string_view Name) const { return Find(Name) != nullptr; }
+bool TJSONObject::Has(std::string_view Name) const {
+  return Find(Name) != nullptr;
+}
 
 std::string TJSONObject::Text(std::string_view Name) const {
   const nlohmann::json* V = Find(Name);
@@ -134,7 +137,9 @@ TJSONObject TJSONObject::Object(std::string_view Name) const {
   return V != nullptr && V->is_object() ? TJSONObject(*V) : TJSONObject();
 }
 
-int TJSONObject::Count() const { return static_cast<int>(FValue.size()); }
+int TJSONObject::Count() const {
+  return static_cast<int>(FValue.size());
+}
 
 std::string JSONText(const nlohmann::json& Value) {
   if (Value.is_string()) return Value.get_ref<const std::string&>();

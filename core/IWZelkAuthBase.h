@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -79,6 +80,7 @@ class TAuthClient : public rtl::TCollectionItem {
  public:
   // Appends the entry to Collection, which must be a TAuthClients (EInvalidCast otherwise).
   explicit TAuthClient(rtl::TCollection* Collection);
+  ~TAuthClient() override;
   std::string ClassName() const override { return "TAuthClient"; }
 
   const std::string& Name() const { return FName; }
@@ -86,7 +88,8 @@ class TAuthClient : public rtl::TCollectionItem {
   std::int32_t Tag() const { return FTag; }
   void SetTag(std::int32_t Value) { FTag = Value; }
   const std::string& ID() const { return FID; }
-  void SetID(std::string Value) { FID = std::move(Value); }
+  // Keeps the registry's identifier index up to date.
+  void SetID(std::string Value);
   TZIWCustomCloudClient* Client() const { return FClient; }
   void SetClient(TZIWCustomCloudClient* Value);
 
@@ -99,6 +102,7 @@ class TAuthClient : public rtl::TCollectionItem {
  private:
   friend class TZIWAuthServerController;
   friend class TZIWCustomCloudClient;
+  friend class TAuthClients;
   rtl::TCollection* FOwner = nullptr;
   std::string FName;
   std::int32_t FTag = 0;
@@ -108,16 +112,26 @@ class TAuthClient : public rtl::TCollectionItem {
 };
 
 // The registry of a controller: an owned collection of TAuthClient entries.
+// The registry of a controller: an owned collection of TAuthClient entries, indexed by
+// identifier so that routing costs the same with one entry or a hundred thousand.
 class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
  public:
   explicit TAuthClients(TZIWAuthServerController* AOwner) : FOwner(AOwner) {}
+  ~TAuthClients() override;
   std::string ClassName() const override { return "TAuthClients"; }
   rtl::TPersistent* GetOwner() override;
   TZIWAuthServerController* Owner() const { return FOwner; }
   void Update(rtl::TCollectionItem* Item) override { TOwnedCollectionOf::Update(Item); }
+  // The entries whose ID equals Id exactly, in collection order.
+  std::vector<TAuthClient*> Find(std::string_view Id) const;
 
  private:
+  friend class TAuthClient;
+  void Unindex(TAuthClient* Entry);
+  void Index(TAuthClient* Entry);
   TZIWAuthServerController* FOwner;
+  // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
+  std::unordered_multimap<std::string_view, TAuthClient*> FIndex;
 };
 
 // Routes a provider's return to the client that started the flow.
@@ -143,6 +157,7 @@ class TZIWAuthServerController : public rtl::TComponent {
 
  private:
   friend class TZIWCustomCloudClient;
+  bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
   mutable std::mutex FMutex;  // guards FClients' entries
   std::unique_ptr<TAuthClients> FClients;
@@ -188,9 +203,7 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   rtl::TStringList* Scope() const { return FScope.get(); }
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
-  std::unique_lock<std::recursive_mutex> Lock() const {
-    return std::unique_lock(FGuard->Mutex);
-  }
+  std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(FGuard->Mutex); }
   // Raises Exception naming the class when no ServerController is assigned: without one the
   // provider's return could never be routed back.
   void CheckServerController(std::string_view Operation = "Login") const;
@@ -354,6 +367,10 @@ using TClock = std::function<std::chrono::system_clock::time_point()>;
 using TRandomSource = std::function<bool(std::uint8_t* Buffer, std::size_t Count)>;
 void SetClock(TClock Clock);
 void SetRandomSource(TRandomSource Source);
+
+// Makes TComponent, TIWApp, TZIWCustomCloudClient and TZIWAuthServerController with their
+// published properties known to the class registry (form files).
+void RegisterAuthBaseClasses();
 
 namespace detail {
 // The digest behind GenerateNonce: MD5 of Data as 32 upper-case hexadecimal digits.

@@ -62,6 +62,14 @@ TZIWAuthServerController::~TZIWAuthServerController() {
   FClients.reset();
 }
 
+bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
+                                        const std::string& Id) const {
+  std::lock_guard Lock(FMutex);
+  for (const TAuthClient* E : FClients->Find(Id))
+    if (E->FClient == Client) return true;
+  return false;
+}
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
@@ -72,26 +80,22 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::vector<std::shared_ptr<detail::TClientGuard>> Matches;
   {
     std::lock_guard Lock(FMutex);
-    const int N = FClients->Count();
-    for (int I = 0; I < N; ++I) {
-      const TAuthClient* E = FClients->Items(I);
-      if (E->FGuard != nullptr && E->FID == Value) Matches.push_back(E->FGuard);
-    }
+    for (const TAuthClient* E : FClients->Find(Value))
+      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
   }
   for (const auto& G : Matches) {
     std::lock_guard ClientLock(G->Mutex);
     if (!G->Alive) continue;  // destroyed while the request was being routed
     TZIWCustomCloudClient* Client = G->Client;
+    if (!HasEntry(Client, Value)) continue;  // an earlier handler took it out of the registry
     const std::uint64_t Before = Client->FOutcomes;
     Client->LoginResponse(Request);
     if (Client->FOutcomes == Before) continue;
     // The flow reached an outcome: spend its identifier, so a reload of the return page does
     // not replay a used code or token.
     std::lock_guard Lock(FMutex);
-    for (int I = 0; I < FClients->Count(); ++I) {
-      TAuthClient* E = FClients->Items(I);
-      if (E->FClient == Client && E->FID == Value) E->FID.clear();
-    }
+    for (TAuthClient* E : FClients->Find(Value))
+      if (E->FClient == Client) E->SetID({});
   }
 }
 
@@ -110,7 +114,9 @@ TZIWCustomCloudClient::TZIWCustomCloudClient(rtl::TComponent* AOwner)
   L.Clients.emplace(FGuard.get(), FGuard);
 }
 
-TZIWCustomCloudClient::~TZIWCustomCloudClient() { Detach(); }
+TZIWCustomCloudClient::~TZIWCustomCloudClient() {
+  Detach();
+}
 
 void TZIWCustomCloudClient::Detach() {
   {
@@ -247,7 +253,7 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   std::lock_guard RegistryLock(FServerController->FMutex);
   TAuthClients* Entries = FServerController->FClients.get();
   for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) Entries->Items(I)->FID = Id;
+    if (Entries->Items(I)->FClient == this) Entries->Items(I)->SetID(Id);
   return Id;
 }
 

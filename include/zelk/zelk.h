@@ -1,6 +1,7 @@
 // Umbrella header: every public header of the library.
 #pragma once
 
+#include "core/IWZelkAuthBase.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/Collection.h"
@@ -9,4 +10,3 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/HttpRequest.h"
 #include "platform/web/IWApplication.h"
-#include "core/IWZelkAuthBase.h"

@@ -72,7 +72,8 @@ std::vector<std::string> TClassRegistry::ClassNames() {
   auto& R = TheRegistry();
   std::lock_guard Lock(R.Mutex);
   std::vector<std::string> Names;
-  for (const auto& [K, V] : R.Classes) Names.push_back(K);
+  for (const auto& [K, V] : R.Classes)
+    Names.push_back(K);
   return Names;
 }
 

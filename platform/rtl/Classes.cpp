@@ -21,7 +21,8 @@ bool IsIdentifier(const std::string& S) {
   if (S.empty()) return false;
   auto Alpha = [](char C) { return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || C == '_'; };
   if (!Alpha(S[0])) return false;
-  return std::all_of(S.begin(), S.end(), [&](char C) { return Alpha(C) || (C >= '0' && C <= '9'); });
+  return std::all_of(S.begin(), S.end(),
+                     [&](char C) { return Alpha(C) || (C >= '0' && C <= '9'); });
 }
 
 }  // namespace
@@ -75,7 +76,8 @@ void TComponent::SetDesigning(bool Value, bool SetChildren) {
   else
     FComponentState.Exclude(csDesigning);
   if (SetChildren)
-    for (TComponent* C : FComponents) C->SetDesigning(Value, true);
+    for (TComponent* C : FComponents)
+      C->SetDesigning(Value, true);
 }
 
 void TComponent::SetReading(bool Value) {

@@ -104,7 +104,7 @@ class TComponent : public TPersistent {
   std::string FName;
   std::int32_t FTag = 0;
   TComponentState FComponentState;
-  std::vector<TComponent*> FComponents;     // owned
+  std::vector<TComponent*> FComponents;    // owned
   std::vector<TComponent*> FFreeNotifies;  // not owned; guarded by the notification lock
 };
 

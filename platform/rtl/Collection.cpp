@@ -33,7 +33,9 @@ void TCollectionItem::SetIndex(int Value) {
   FCollection->Changed();
 }
 
-TPersistent* TCollectionItem::GetOwner() { return FCollection; }
+TPersistent* TCollectionItem::GetOwner() {
+  return FCollection;
+}
 
 void TCollectionItem::Changed() {
   if (FCollection != nullptr && FCollection->FUpdateCount == 0) FCollection->Update(this);
@@ -84,7 +86,9 @@ TCollectionItem* TCollection::GetItem(int Index) const {
   return FItems[static_cast<std::size_t>(Index)].get();
 }
 
-void TCollection::SetItem(int Index, TCollectionItem* Value) { GetItem(Index)->Assign(Value); }
+void TCollection::SetItem(int Index, TCollectionItem* Value) {
+  GetItem(Index)->Assign(Value);
+}
 
 void TCollection::EndUpdate() {
   if (FUpdateCount > 0 && --FUpdateCount == 0) Changed();
@@ -100,7 +104,8 @@ void TCollection::Assign(TPersistent* Source) {
   BeginUpdate();
   try {
     Clear();
-    for (int I = 0; I < Other->Count(); ++I) Add()->Assign(Other->GetItem(I));
+    for (int I = 0; I < Other->Count(); ++I)
+      Add()->Assign(Other->GetItem(I));
   } catch (...) {
     EndUpdate();
     throw;
@@ -121,8 +126,8 @@ void TCollection::InsertItem(TCollectionItem* Item) {
 }
 
 void TCollection::DetachItem(TCollectionItem* Item) {
-  const auto It = std::find_if(FItems.begin(), FItems.end(),
-                               [&](const auto& P) { return P.get() == Item; });
+  const auto It =
+      std::find_if(FItems.begin(), FItems.end(), [&](const auto& P) { return P.get() == Item; });
   if (It != FItems.end()) {
     (void)It->release();  // the item is being destroyed by its own destructor
     FItems.erase(It);

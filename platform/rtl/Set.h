@@ -14,7 +14,8 @@ class TSet {
  public:
   constexpr TSet() = default;
   constexpr TSet(std::initializer_list<E> Values) {
-    for (E V : Values) Include(V);
+    for (E V : Values)
+      Include(V);
   }
 
   constexpr bool Contains(E V) const { return (FBits & Bit(V)) != 0; }

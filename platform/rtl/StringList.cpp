@@ -8,10 +8,14 @@ namespace zelk::rtl {
 
 namespace {
 
-unsigned char Lower(unsigned char C) { return (C >= 'A' && C <= 'Z') ? C + ('a' - 'A') : C; }
+unsigned char Lower(unsigned char C) {
+  return (C >= 'A' && C <= 'Z') ? C + ('a' - 'A') : C;
+}
 
 // Blanks and control characters separate comma-text entries; NUL ends the text.
-bool IsBlank(unsigned char C) { return C >= 1 && C <= ' '; }
+bool IsBlank(unsigned char C) {
+  return C >= 1 && C <= ' ';
+}
 
 [[noreturn]] void IndexError(int Index) {
   throw EListError("List index out of bounds (" + std::to_string(Index) + ")");
@@ -137,7 +141,8 @@ void TStringList::SetDelimitedTextWith(std::string_view Text, char Delimiter) {
   auto At = [&](std::size_t I) -> unsigned char {
     return I < N ? static_cast<unsigned char>(Text[I]) : 0;
   };
-  while (IsBlank(At(P))) ++P;
+  while (IsBlank(At(P)))
+    ++P;
   while (P < N) {
     std::string S;
     if (At(P) == static_cast<unsigned char>(FQuoteChar)) {
@@ -156,11 +161,13 @@ void TStringList::SetDelimitedTextWith(std::string_view Text, char Delimiter) {
       }
     } else {
       const std::size_t Start = P;
-      while (P < N && At(P) > ' ' && At(P) != static_cast<unsigned char>(Delimiter)) ++P;
+      while (P < N && At(P) > ' ' && At(P) != static_cast<unsigned char>(Delimiter))
+        ++P;
       S.assign(Text.substr(Start, P - Start));
     }
     Add(std::move(S));
-    while (IsBlank(At(P))) ++P;
+    while (IsBlank(At(P)))
+      ++P;
     if (P < N && At(P) == static_cast<unsigned char>(Delimiter)) {
       if (P + 1 >= N) Add(std::string());
       do {
@@ -170,10 +177,18 @@ void TStringList::SetDelimitedTextWith(std::string_view Text, char Delimiter) {
   }
 }
 
-std::string TStringList::DelimitedText() const { return GetDelimitedText(FDelimiter); }
-void TStringList::SetDelimitedText(std::string_view Text) { SetDelimitedTextWith(Text, FDelimiter); }
-std::string TStringList::CommaText() const { return GetDelimitedText(','); }
-void TStringList::SetCommaText(std::string_view Text) { SetDelimitedTextWith(Text, ','); }
+std::string TStringList::DelimitedText() const {
+  return GetDelimitedText(FDelimiter);
+}
+void TStringList::SetDelimitedText(std::string_view Text) {
+  SetDelimitedTextWith(Text, FDelimiter);
+}
+std::string TStringList::CommaText() const {
+  return GetDelimitedText(',');
+}
+void TStringList::SetCommaText(std::string_view Text) {
+  SetDelimitedTextWith(Text, ',');
+}
 
 std::string TStringList::Text() const {
   std::string R;
@@ -189,7 +204,8 @@ void TStringList::SetText(std::string_view Text) {
   std::size_t P = 0;
   while (P < Text.size()) {
     std::size_t E = P;
-    while (E < Text.size() && Text[E] != '\r' && Text[E] != '\n') ++E;
+    while (E < Text.size() && Text[E] != '\r' && Text[E] != '\n')
+      ++E;
     Add(std::string(Text.substr(P, E - P)));
     if (E < Text.size() && Text[E] == '\r') ++E;
     if (E < Text.size() && Text[E] == '\n') ++E;
@@ -198,8 +214,9 @@ void TStringList::SetText(std::string_view Text) {
 }
 
 void TStringList::Sort() {
-  std::stable_sort(FItems.begin(), FItems.end(),
-                   [](const std::string& A, const std::string& B) { return CompareText(A, B) < 0; });
+  std::stable_sort(FItems.begin(), FItems.end(), [](const std::string& A, const std::string& B) {
+    return CompareText(A, B) < 0;
+  });
 }
 
 }  // namespace zelk::rtl

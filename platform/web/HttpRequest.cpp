@@ -20,8 +20,7 @@ std::string DecodeQueryComponent(std::string_view S) {
     const char C = S[I];
     if (C == '+') {
       R += ' ';
-    } else if (C == '%' && I + 2 < S.size() && HexValue(S[I + 1]) >= 0 &&
-               HexValue(S[I + 2]) >= 0) {
+    } else if (C == '%' && I + 2 < S.size() && HexValue(S[I + 1]) >= 0 && HexValue(S[I + 2]) >= 0) {
       R += static_cast<char>(HexValue(S[I + 1]) * 16 + HexValue(S[I + 2]));
       I += 2;
     } else {

@@ -13,6 +13,8 @@ TIWApplication::~TIWApplication() {
   DestroyComponents();
 }
 
-void TIWApplication::GoToURL(const std::string& URL) { FRedirectURL = URL; }
+void TIWApplication::GoToURL(const std::string& URL) {
+  FRedirectURL = URL;
+}
 
 }  // namespace zelk::web

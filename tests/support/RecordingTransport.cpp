@@ -9,7 +9,9 @@ RecordingTransport::RecordingTransport() {
       [this](const IWZelkAuthBase::TTransportRequest& R) { return Answer(R); });
 }
 
-RecordingTransport::~RecordingTransport() { IWZelkAuthBase::SetTransportHook({}); }
+RecordingTransport::~RecordingTransport() {
+  IWZelkAuthBase::SetTransportHook({});
+}
 
 void RecordingTransport::Reply(std::string Body) {
   std::lock_guard L(FMutex);

@@ -8,7 +8,9 @@
 namespace zelk::IWZelkAuthBase {
 namespace {
 
-TBytes Bytes(std::string_view S) { return TBytes(S.begin(), S.end()); }
+TBytes Bytes(std::string_view S) {
+  return TBytes(S.begin(), S.end());
+}
 
 std::string HexOf(const TBytes& B) {
   static const char* H = "0123456789abcdef";
@@ -22,10 +24,16 @@ std::string HexOf(const TBytes& B) {
 
 // RFC 4648 section 10.
 TEST(Base64Encode, Rfc4648Vectors) {
-  const std::pair<const char*, const char*> Cases[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"}};
-  for (const auto& [In, Out] : Cases) EXPECT_EQ(Base64Encode(Bytes(In)), Out) << In;
+  const std::pair<const char*, const char*> Cases[] = {{"", ""},
+                                                       {"f", "Zg=="},
+                                                       {"fo", "Zm8="},
+                                                       {"foo", "Zm9v"},
+                                                       {"foob", "Zm9vYg=="},
+                                                       {"fooba", "Zm9vYmE="},
+                                                       {"foobar", "Zm9vYmFy"},
+                                                       {"abc", "YWJj"}};
+  for (const auto& [In, Out] : Cases)
+    EXPECT_EQ(Base64Encode(Bytes(In)), Out) << In;
 }
 
 TEST(Base64Encode, TwentyBytesGiveTwentyEightCharactersWithOnePad) {
@@ -65,7 +73,8 @@ TEST(NonceDigest, Rfc1321Vectors) {
       {"abcdefghijklmnopqrstuvwxyz", "C3FCD3D76192E4007DFB496CCA67E13B"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57EDF4A22BE3C955AC49DA2E2107B67A"}};
-  for (const auto& [In, Out] : Cases) EXPECT_EQ(detail::NonceDigest(In), Out) << In;
+  for (const auto& [In, Out] : Cases)
+    EXPECT_EQ(detail::NonceDigest(In), Out) << In;
 }
 
 TEST(URLEncode, KeepsTheUnreservedSetAndEscapesEverythingElse) {
@@ -120,7 +129,8 @@ TEST(EncodeParams, SortedAndEncodedOrQuotedInOrder) {
   EXPECT_EQ(EncodeParams(L, ",", true, false), "b=\"2\",a=\"x y\"");
   EXPECT_EQ(EncodeParams(L, "&", false, true), "a=x+y&b=2");
   for (bool Q : {false, true})
-    for (bool F : {false, true}) EXPECT_EQ(EncodeParams(rtl::TStringList{}, "&", Q, F), "");
+    for (bool F : {false, true})
+      EXPECT_EQ(EncodeParams(rtl::TStringList{}, "&", Q, F), "");
 }
 
 TEST(EncodeParams, SortIgnoresCaseAndValueIsTextAfterFirstEquals) {
@@ -156,11 +166,13 @@ TEST(GenerateNonce, IsTheDigestOfTimeStampAndRandomBits) {
   using namespace std::chrono;
   SetClock([] { return system_clock::time_point(seconds(10)); });
   SetRandomSource([](std::uint8_t* B, std::size_t N) {
-    for (std::size_t I = 0; I < N; ++I) B[I] = static_cast<std::uint8_t>(I);
+    for (std::size_t I = 0; I < N; ++I)
+      B[I] = static_cast<std::uint8_t>(I);
     return true;
   });
   std::string Data = "10";
-  for (int I = 0; I < 16; ++I) Data += static_cast<char>(I);
+  for (int I = 0; I < 16; ++I)
+    Data += static_cast<char>(I);
   EXPECT_EQ(GenerateNonce(), detail::NonceDigest(Data));
   SetRandomSource({});
   SetClock({});
@@ -173,7 +185,8 @@ TEST(CreateGuid, VersionFourInRegistryForm) {
   ASSERT_EQ(A.size(), 38u);
   EXPECT_EQ(A.front(), '{');
   EXPECT_EQ(A.back(), '}');
-  for (std::size_t I : {9u, 14u, 19u, 24u}) EXPECT_EQ(A[I], '-');
+  for (std::size_t I : {9u, 14u, 19u, 24u})
+    EXPECT_EQ(A[I], '-');
   EXPECT_EQ(A[15], '4');
   EXPECT_NE(std::string("89AB").find(A[20]), std::string::npos);
   EXPECT_EQ(A.find_first_not_of("{}-0123456789ABCDEF"), std::string::npos);
@@ -209,9 +222,15 @@ TEST(ParseJSON, Utf8PassesIntactAndEscapesDecode) {
 }
 
 TEST(ParseJSON, AnythingButAnObjectLeavesNoMembersAndNeverThrows) {
-  const std::string Bad[] = {"",      "not json", "[1,2]",          "\"str\"", "{\"a\":",
-                             "{\"a\":\"\xFF\xFE\"}", std::string("{\"a\":1}\0x", 9),
-                             std::string(100000, '['), "access_token=abc&expires=5"};
+  const std::string Bad[] = {"",
+                             "not json",
+                             "[1,2]",
+                             "\"str\"",
+                             "{\"a\":",
+                             "{\"a\":\"\xFF\xFE\"}",
+                             std::string("{\"a\":1}\0x", 9),
+                             std::string(100000, '['),
+                             "access_token=abc&expires=5"};
   for (const auto& T : Bad) {
     TJSONObject J;
     ParseJSON(R"({"old":1})", J);

@@ -1,0 +1,312 @@
+#include "platform/rtl/FormFile.h"
+
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "platform/rtl/ClassRegistry.h"
+#include "platform/rtl/Collection.h"
+
+namespace zelk::rtl {
+
+namespace {
+
+using nlohmann::json;
+
+bool IsStored(const TPropertyInfo& P, const json& Value) {
+  return !P.Default.has_value() || *P.Default != Value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+json WriteCollection(TCollection* C, const std::string& ItemClass) {
+  json Items = json::array();
+  for (int I = 0; I < C->Count(); ++I)
+    Items.push_back(WriteProperties(C->GetItem(I), ItemClass));
+  return Items;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+struct TPendingReference {
+  TObject* Object;
+  TPropertyInfo Property;
+  std::string Target;
+  std::string Where;
+};
+
+class TFormReader {
+ public:
+  TFormReader(TComponent* Root, std::string Source) : FRoot(Root), FSource(std::move(Source)) {}
+
+  void Read(std::string_view Text) {
+    json Doc;
+    try {
+      Doc = json::parse(Text);
+    } catch (const json::parse_error& E) {
+      throw EFormError(FSource + ":" + Position(Text, E.byte) + ": invalid JSON: " + Reason(E));
+    }
+    if (!Doc.is_object()) Fail("", "a form file is a JSON object");
+    for (const auto& [Key, V] : Doc.items())
+      if (Key != "components") Fail(Key, "unknown member (expected \"components\")");
+    const json Components = Doc.value("components", json::array());
+    if (!Components.is_array()) Fail("components", "expected a list of components");
+
+    const bool WasLoading = FRoot->ComponentState().Contains(csLoading);
+    const bool WasReading = FRoot->ComponentState().Contains(csReading);
+    FRoot->Loading();
+    FRoot->SetReading(true);
+    std::vector<TComponent*> Created;
+    auto Restore = [&] {
+      if (!WasLoading) FRoot->Loaded();
+      FRoot->SetReading(WasReading);
+    };
+    try {
+      for (std::size_t I = 0; I < Components.size(); ++I)
+        Created.push_back(ReadComponent(Components[I], "components[" + std::to_string(I) + "]"));
+      for (const auto& R : FReferences)
+        Resolve(R);
+      for (TComponent* C : Created) {
+        C->SetReading(false);
+        C->Loaded();
+      }
+    } catch (...) {
+      for (auto It = Created.rbegin(); It != Created.rend(); ++It)
+        delete *It;
+      Restore();
+      throw;
+    }
+    Restore();
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& Where, const std::string& What) const {
+    throw EFormError(FSource + ": " + (Where.empty() ? "" : Where + ": ") + What);
+  }
+
+  static std::string Reason(const json::parse_error& E) {
+    std::string W = E.what();
+    const auto P = W.find("parse error");
+    return P == std::string::npos ? W : W.substr(P);
+  }
+
+  static std::string Position(std::string_view Text, std::size_t Byte) {
+    std::size_t Line = 1;
+    std::size_t Column = 1;
+    for (std::size_t I = 0; I + 1 < Byte && I < Text.size(); ++I) {
+      if (Text[I] == '\n') {
+        ++Line;
+        Column = 1;
+      } else {
+        ++Column;
+      }
+    }
+    return std::to_string(Line) + ":" + std::to_string(Column);
+  }
+
+  TComponent* ReadComponent(const json& J, const std::string& Where) {
+    if (!J.is_object()) Fail(Where, "expected an object with \"class\", \"name\", \"properties\"");
+    for (const auto& [Key, V] : J.items())
+      if (Key != "class" && Key != "name" && Key != "properties")
+        Fail(Where + "." + Key, "unknown member");
+    if (!J.contains("class") || !J["class"].is_string()) Fail(Where, "\"class\" must be a text");
+    const std::string Class = J["class"].get<std::string>();
+    const auto Info = TClassRegistry::FindClass(Class);
+    if (!Info || !Info->Create) Fail(Where, "unknown component class \"" + Class + "\"");
+    std::unique_ptr<TComponent> C(Info->Create(FRoot));
+    C->Loading();
+    C->SetReading(true);
+    if (J.contains("name")) {
+      if (!J["name"].is_string()) Fail(Where + ".name", "expected a text");
+      try {
+        C->SetName(J["name"].get<std::string>());
+      } catch (const Exception& E) {
+        Fail(Where + ".name", E.Message());
+      }
+    }
+    const std::string Label = Where + (C->Name().empty() ? "" : " (" + C->Name() + ")");
+    if (J.contains("properties")) ReadProperties(C.get(), Class, J["properties"], Label);
+    return C.release();
+  }
+
+  void ReadProperties(TObject* Object, const std::string& Class, const json& Props,
+                      const std::string& Where) {
+    if (!Props.is_object()) Fail(Where, "properties must be an object");
+    const auto Known = TClassRegistry::PublishedProperties(Class);
+    for (const auto& [Name, Value] : Props.items()) {
+      const std::string At = Where + "." + Name;
+      const TPropertyInfo* P = nullptr;
+      for (const auto& K : Known)
+        if (K.Name == Name) P = &K;
+      if (P == nullptr) Fail(At, "unknown property of " + Class);
+      ReadProperty(Object, *P, Value, At);
+    }
+  }
+
+  void ReadProperty(TObject* Object, const TPropertyInfo& P, const json& V, const std::string& At) {
+    using enum TPropertyKind;
+    switch (P.Kind) {
+      case pkString:
+        if (!V.is_string()) Fail(At, "expected a text");
+        break;
+      case pkInteger:
+        if (!V.is_number_integer() ||
+            V.get<long long>() < std::numeric_limits<std::int32_t>::min() ||
+            V.get<long long>() > std::numeric_limits<std::int32_t>::max())
+          Fail(At, "expected a 32-bit whole number");
+        break;
+      case pkFloat:
+        if (!V.is_number()) Fail(At, "expected a number");
+        break;
+      case pkBoolean:
+        if (!V.is_boolean()) Fail(At, "expected true or false");
+        break;
+      case pkEnumeration:
+        if (!V.is_string() || !IsEnumName(P, V.get<std::string>()))
+          Fail(At, "expected one of " + EnumList(P));
+        break;
+      case pkSet:
+        if (!V.is_array()) Fail(At, "expected a list of " + EnumList(P));
+        for (const auto& E : V)
+          if (!E.is_string() || !IsEnumName(P, E.get<std::string>()))
+            Fail(At, "expected a list of " + EnumList(P));
+        break;
+      case pkObject: {
+        TPersistent* Sub = P.Object ? P.Object(Object) : nullptr;
+        if (Sub == nullptr) Fail(At, "has no object to load into");
+        ReadProperties(Sub, P.ClassName, V, At);
+        return;
+      }
+      case pkCollection: {
+        auto* C = dynamic_cast<TCollection*>(P.Object ? P.Object(Object) : nullptr);
+        if (C == nullptr) Fail(At, "has no collection to load into");
+        if (!V.is_array()) Fail(At, "expected a list of items");
+        C->BeginUpdate();
+        try {
+          C->Clear();
+          for (std::size_t I = 0; I < V.size(); ++I)
+            ReadProperties(C->Add(), P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
+        } catch (...) {
+          C->EndUpdate();
+          throw;
+        }
+        C->EndUpdate();
+        return;
+      }
+      case pkComponent:
+        if (V.is_null()) return;
+        if (!V.is_string()) Fail(At, "expected the name of a component");
+        FReferences.push_back({Object, P, V.get<std::string>(), At});
+        return;
+      case pkEvent:
+        Fail(At, "events are code and cannot be loaded from a form file");
+    }
+    if (!P.Set) Fail(At, "is read-only");
+    try {
+      P.Set(Object, V);
+    } catch (const Exception& E) {
+      Fail(At, E.Message());
+    }
+  }
+
+  void Resolve(const TPendingReference& R) {
+    TComponent* Target = FRoot->FindComponent(R.Target);
+    if (Target == nullptr) Fail(R.Where, "no component named \"" + R.Target + "\"");
+    if (!R.Property.SetComponent) Fail(R.Where, "is read-only");
+    try {
+      R.Property.SetComponent(R.Object, Target);
+    } catch (const Exception& E) {
+      Fail(R.Where, E.Message());
+    }
+  }
+
+  static bool IsEnumName(const TPropertyInfo& P, const std::string& S) {
+    for (const auto& N : P.EnumNames)
+      if (N == S) return true;
+    return false;
+  }
+  static std::string EnumList(const TPropertyInfo& P) {
+    std::string R;
+    for (const auto& N : P.EnumNames)
+      R += (R.empty() ? "" : ", ") + N;
+    return R;
+  }
+
+  TComponent* FRoot;
+  std::string FSource;
+  std::vector<TPendingReference> FReferences;
+};
+
+}  // namespace
+
+json WriteProperties(TObject* Object, const std::string& ClassName) {
+  json Out = json::object();
+  for (const auto& P : TClassRegistry::PublishedProperties(ClassName)) {
+    using enum TPropertyKind;
+    switch (P.Kind) {
+      case pkEvent:
+        break;
+      case pkObject: {
+        TPersistent* Sub = P.Object ? P.Object(Object) : nullptr;
+        if (Sub == nullptr) break;
+        json Nested = WriteProperties(Sub, P.ClassName);
+        if (!Nested.empty()) Out[P.Name] = std::move(Nested);
+        break;
+      }
+      case pkCollection: {
+        auto* C = dynamic_cast<TCollection*>(P.Object ? P.Object(Object) : nullptr);
+        if (C != nullptr && C->Count() > 0) Out[P.Name] = WriteCollection(C, P.ClassName);
+        break;
+      }
+      case pkComponent: {
+        TComponent* Target = P.GetComponent ? P.GetComponent(Object) : nullptr;
+        if (Target != nullptr && !Target->Name().empty()) Out[P.Name] = Target->Name();
+        break;
+      }
+      default: {
+        if (!P.Get) break;
+        json V = P.Get(Object);
+        if (IsStored(P, V)) Out[P.Name] = std::move(V);
+      }
+    }
+  }
+  return Out;
+}
+
+json WriteFormJSON(TComponent* Root) {
+  json Components = json::array();
+  for (int I = 0; I < Root->ComponentCount(); ++I) {
+    TComponent* C = Root->Components(I);
+    if (!TClassRegistry::FindClass(C->ClassName())) continue;
+    json Entry = json::object();
+    Entry["class"] = C->ClassName();
+    if (!C->Name().empty()) Entry["name"] = C->Name();
+    Entry["properties"] = WriteProperties(C, C->ClassName());
+    Components.push_back(std::move(Entry));
+  }
+  json Doc = json::object();
+  Doc["components"] = std::move(Components);
+  return Doc;
+}
+
+std::string WriteForm(TComponent* Root) {
+  return WriteFormJSON(Root).dump(2) + "\n";
+}
+
+void ReadForm(TComponent* Root, std::string_view Text, const std::string& SourceName) {
+  TFormReader(Root, SourceName).Read(Text);
+}
+
+void ReadFormFile(TComponent* Root, const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) throw EFormError(Path + ": cannot open the form file");
+  std::ostringstream S;
+  S << In.rdbuf();
+  ReadForm(Root, S.str(), Path);
+}
+
+}  // namespace zelk::rtl
