@@ -189,96 +189,23 @@ void TZIWTwitterAuthClient::SetOnPostOK(TIWPostOKEvent Value) {
 // ---------------------------------------------------------------------------------------------
 // Class metadata for the designer and form files.
 
-namespace {
-
-TZIWTwitterAuthClient& Client(rtl::TObject* Object) {
-  auto* C = dynamic_cast<TZIWTwitterAuthClient*>(Object);
-  if (C == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TZIWTwitterAuthClient");
-  return *C;
-}
-
-TIWApp& AppOf(rtl::TObject* Object) {
-  auto* A = dynamic_cast<TIWApp*>(Object);
-  if (A == nullptr) throw rtl::EInvalidCast("Invalid class typecast: not a TIWApp");
-  return *A;
-}
-
-rtl::TPropertyInfo EventProperty(std::string Name) {
-  rtl::TPropertyInfo P;
-  P.Name = std::move(Name);
-  P.Kind = rtl::TPropertyKind::pkEvent;
-  return P;
-}
-
-rtl::TPropertyInfo StringProperty(std::string Name, std::string (TIWApp::*Get)() const,
-                                  void (TIWApp::*Set)(std::string)) {
-  rtl::TPropertyInfo P;
-  P.Name = std::move(Name);
-  P.Kind = rtl::TPropertyKind::pkString;
-  P.Default = "";
-  P.Get = [Get](rtl::TObject* O) { return nlohmann::json((AppOf(O).*Get)()); };
-  P.Set = [Set](rtl::TObject* O, const nlohmann::json& V) {
-    (AppOf(O).*Set)(V.get<std::string>());
-  };
-  return P;
-}
-
-void RegisterClasses() {
-  // The credentials sub-object is shared with the other clients; whoever registers it first
-  // wins, and every registration describes it the same way.
-  if (!rtl::TClassRegistry::FindClass("TIWApp")) {
-    rtl::TClassInfo App;
-    App.Name = "TIWApp";
-    App.Properties.push_back(StringProperty("ID", &TIWApp::ID, &TIWApp::SetID));
-    App.Properties.push_back(StringProperty("Secret", &TIWApp::Secret, &TIWApp::SetSecret));
-    rtl::TClassRegistry::RegisterClass(std::move(App));
-  }
-
-  rtl::TClassInfo Info;
-  Info.Name = "TZIWTwitterAuthClient";
-  Info.ParentName = "TZIWCustomCloudClient";
-  Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
-    return new TZIWTwitterAuthClient(Owner);
-  };
-
-  rtl::TPropertyInfo Controller;
-  Controller.Name = "ServerController";
-  Controller.Kind = rtl::TPropertyKind::pkComponent;
-  Controller.ClassName = "TZIWAuthServerController";
-  Controller.Default = nullptr;
-  Controller.GetComponent = [](rtl::TObject* O) -> rtl::TComponent* {
-    return Client(O).ServerController();
-  };
-  Controller.SetComponent = [](rtl::TObject* O, rtl::TComponent* C) {
-    auto* Value = dynamic_cast<TZIWAuthServerController*>(C);
-    if (C != nullptr && Value == nullptr)
-      throw rtl::EInvalidCast(
-          "Invalid class typecast: ServerController needs a "
-          "TZIWAuthServerController, not a " +
-          C->ClassName());
-    Client(O).SetServerController(Value);
-  };
-  Info.Properties.push_back(std::move(Controller));
-
-  rtl::TPropertyInfo App;
-  App.Name = "App";
-  App.Kind = rtl::TPropertyKind::pkObject;
-  App.ClassName = "TIWApp";
-  App.Object = [](rtl::TObject* O) -> rtl::TPersistent* { return Client(O).App(); };
-  Info.Properties.push_back(std::move(App));
-
-  for (const char* Event : {"OnLoginOK", "OnLoginFailed", "OnPostFailed", "OnPostOK"})
-    Info.Properties.push_back(EventProperty(Event));
-  rtl::TClassRegistry::RegisterClass(std::move(Info));
-}
-
-[[maybe_unused]] const bool kRegisteredAtStartUp = (RegisterTwitterAuthClientClass(), true);
-
-}  // namespace
-
 void RegisterTwitterAuthClientClass() {
   static std::once_flag Once;
-  std::call_once(Once, RegisterClasses);
+  std::call_once(Once, [] {
+    // The ancestors (and ServerController, which the base publishes) come first.
+    RegisterAuthBaseClasses();
+    rtl::TClassInfo Info;
+    Info.Name = "TZIWTwitterAuthClient";
+    Info.ParentName = "TZIWCustomCloudClient";
+    Info.Create = [](rtl::TComponent* Owner) -> rtl::TComponent* {
+      return new TZIWTwitterAuthClient(Owner);
+    };
+    Info.Properties.push_back(rtl::props::Object<TZIWTwitterAuthClient>(
+        "App", "TIWApp", [](TZIWTwitterAuthClient* C) { return C->App(); }));
+    for (const char* Event : {"OnLoginOK", "OnLoginFailed", "OnPostFailed", "OnPostOK"})
+      Info.Properties.push_back(rtl::props::Event(Event));
+    rtl::TClassRegistry::RegisterClass(std::move(Info));
+  });
 }
 
 }  // namespace zelk::IWTwitterAuthClient

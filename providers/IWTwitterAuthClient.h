@@ -138,10 +138,10 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
   TIWPostOKEvent FOnPostOK;
 };
 
-// Enters TZIWTwitterAuthClient (and the TIWApp sub-object it publishes) into the class
-// registry with its published properties: ServerController, App, OnLoginOK, OnLoginFailed,
-// OnPostFailed, OnPostOK. Idempotent; also runs at start-up in every program that links this
-// unit.
+// Makes TZIWTwitterAuthClient and its published properties known to the class registry (form
+// files): the inherited ServerController, then App, OnLoginOK, OnLoginFailed, OnPostFailed and
+// OnPostOK. Registers the base classes too. Idempotent and thread-safe; loading the library
+// registers nothing by itself.
 void RegisterTwitterAuthClientClass();
 
 }  // namespace zelk::IWTwitterAuthClient
