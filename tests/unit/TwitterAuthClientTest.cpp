@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/rtl/ClassRegistry.h"
+#include "platform/rtl/FormFile.h"
 #include "providers/IWTwitterAuthClient.h"
 #include "support/FakeApplication.h"
 #include "support/RecordingTransport.h"
@@ -612,6 +613,33 @@ TEST(TwitterClientClass, PublishedPropertiesInOrder) {
       EXPECT_EQ(P.Kind, rtl::TPropertyKind::pkEvent) << P.Name;
     }
   }
+}
+
+TEST(TwitterClientClass, FormFileRoundTrip) {
+  RegisterTwitterAuthClientClass();
+  rtl::TComponent Root(nullptr);
+  auto* Controller = new TZIWAuthServerController(&Root);
+  Controller->SetName("AuthController");
+  auto* Client = new TZIWTwitterAuthClient(&Root);
+  Client->SetName("Twitter");
+  Client->App()->SetID("key");
+  Client->SetServerController(Controller);
+  Client->SetOnPostOK([](rtl::TObject*, std::string) {});
+  const nlohmann::json Form = rtl::WriteFormJSON(&Root);
+  const auto& Stored = Form.at("components").at(1);
+  EXPECT_EQ(Stored.at("class"), "TZIWTwitterAuthClient");
+  // Only what differs from its default, and never an event.
+  EXPECT_EQ(Stored.at("properties"),
+            (nlohmann::json{{"App", {{"ID", "key"}}}, {"ServerController", "AuthController"}}));
+
+  rtl::TComponent Loaded(nullptr);
+  rtl::ReadForm(&Loaded, Form.dump());
+  auto* Copy = dynamic_cast<TZIWTwitterAuthClient*>(Loaded.FindComponent("Twitter"));
+  ASSERT_NE(Copy, nullptr);
+  EXPECT_EQ(Copy->App()->ID(), "key");
+  EXPECT_EQ(Copy->App()->Secret(), "");
+  EXPECT_EQ(Copy->ServerController(), Loaded.FindComponent("AuthController"));
+  EXPECT_FALSE(Copy->DesignTime());
 }
 
 }  // namespace
