@@ -3,39 +3,11 @@
 #include <cstdlib>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/TransportDetail.h"
 
 namespace zelk::IWZelkAuthBase {
 
-namespace {
-
-struct THostInfo {
-  const char* Key;
-  const char* Default;
-};
-
-constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
-    {"facebook.web", "www.facebook.com"},
-    {"facebook.graph", "graph.facebook.com"},
-    {"facebook.rest", "api.facebook.com"},
-    {"google.accounts", "accounts.google.com"},
-    {"google.apis", "www.googleapis.com"},
-    {"live.login", "login.live.com"},
-    {"live.apis", "apis.live.net"},
-    {"twitter.api", "api.twitter.com"},
-    {"paypal.live.nvp", "api-3t.paypal.com"},
-    {"paypal.sandbox.nvp", "api-3t.sandbox.paypal.com"},
-    {"paypal.live.web", "www.paypal.com"},
-    {"paypal.sandbox.web", "www.sandbox.paypal.com"},
-}};
-
-using THosts = std::array<std::string, kProviderHostCount>;
-
-THosts DefaultHosts() {
-  THosts H;
-  for (std::size_t I = 0; I < kHosts.size(); ++I)
-    H[I] = kHosts[I].Default;
-  return H;
-}
+namespace detail {
 
 // A host setting is a host name or IPv4 address, or a bracketed IPv6 address, with an optional
 // port: nothing that could carry a path, credentials or a second URL.
@@ -75,6 +47,41 @@ bool IsValidHost(std::string_view Host) {
     if (P < 1 || P > 65535) return false;
   }
   return true;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::IsValidHost;
+
+struct THostInfo {
+  const char* Key;
+  const char* Default;
+};
+
+constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
+    {"facebook.web", "www.facebook.com"},
+    {"facebook.graph", "graph.facebook.com"},
+    {"facebook.rest", "api.facebook.com"},
+    {"google.accounts", "accounts.google.com"},
+    {"google.apis", "www.googleapis.com"},
+    {"live.login", "login.live.com"},
+    {"live.apis", "apis.live.net"},
+    {"twitter.api", "api.twitter.com"},
+    {"paypal.live.nvp", "api-3t.paypal.com"},
+    {"paypal.sandbox.nvp", "api-3t.sandbox.paypal.com"},
+    {"paypal.live.web", "www.paypal.com"},
+    {"paypal.sandbox.web", "www.sandbox.paypal.com"},
+}};
+
+using THosts = std::array<std::string, kProviderHostCount>;
+
+THosts DefaultHosts() {
+  THosts H;
+  for (std::size_t I = 0; I < kHosts.size(); ++I)
+    H[I] = kHosts[I].Default;
+  return H;
 }
 
 void Apply(THosts& Hosts, std::string_view Settings) {

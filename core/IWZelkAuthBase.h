@@ -251,6 +251,7 @@ struct TTransportSettings {
   // A send or a receive that makes no progress for this long fails.
   std::chrono::milliseconds StallTimeout{30000};
   // Extra trusted CA certificates besides the system store: PEM text, or the path of a PEM file.
+  // Initially the environment variable ZELK_EXTRA_CA_CERTIFICATES, when set.
   std::string ExtraCACertificates;
   // Empty: the system's proxy configuration (the standard proxy environment variables).
   // Otherwise an explicit proxy URL, credentials included ("http://user:pw@proxy:3128").

@@ -48,22 +48,76 @@ struct TSimResponse {
 
 using TSimHandler = std::function<TSimResponse(const TSimRequest&)>;
 
-// How a route misbehaves, for fault tests.
+// Decodes application/x-www-form-urlencoded text ("+" a blank, "%XX" a byte) into name=value
+// entries in their order; an entry without "=" gets an empty value.
+rtl::TStringList DecodeForm(std::string_view Text);
+
+// How a route misbehaves, for fault tests. The route's own reply is the one its handler gives
+// (or a 404 when the path has no route); every fault but Status and LargeBody keeps its status
+// and headers.
 struct TFault {
   enum class TKind {
     None,
     Status,        // answer Status with Body instead of the route's reply
-    Delay,         // wait Delay before answering (a stalled server)
-    CloseMidBody,  // announce the whole body, send part of it, close the connection
-    Chunked,       // send the route's body in many small pieces
-    LargeBody      // answer a body of Size bytes
+    Delay,         // wait Delay before answering (a stalled server); Stop cuts the wait
+                   // short and answers 503 "simulator stopping"
+    CloseMidBody,  // announce the whole body, send part of it, close the connection: Body when
+                   // set, else the route's; Size bytes of it when 0 < Size < its length, else
+                   // half
+    Chunked,       // send the route's body in pieces of Size bytes (16 when 0), each after
+                   // waiting Delay: chunked transfer coding to an HTTP/1.1 request, separate
+                   // writes under Content-Length to HTTP/1.0
+    LargeBody      // answer a body of Size bytes, byte i being LargeBodyByte(i)
   };
   TKind Kind = TKind::None;
   int Status = 500;
   std::string Body;
   std::chrono::milliseconds Delay{0};
   std::size_t Size = 0;
+
+  // One fault of each kind, with what it needs.
+  static TFault Reply(int Status, std::string Body) {
+    TFault F;
+    F.Kind = TKind::Status;
+    F.Status = Status;
+    F.Body = std::move(Body);
+    return F;
+  }
+  static TFault Delayed(std::chrono::milliseconds Delay) {
+    TFault F;
+    F.Kind = TKind::Delay;
+    F.Delay = Delay;
+    return F;
+  }
+  static TFault CutAfter(std::size_t Bytes) {
+    TFault F;
+    F.Kind = TKind::CloseMidBody;
+    F.Size = Bytes;
+    return F;
+  }
+  static TFault Pieces(std::size_t Bytes, std::chrono::milliseconds Pause = {}) {
+    TFault F;
+    F.Kind = TKind::Chunked;
+    F.Size = Bytes;
+    F.Delay = Pause;
+    return F;
+  }
+  static TFault Large(std::size_t Bytes) {
+    TFault F;
+    F.Kind = TKind::LargeBody;
+    F.Size = Bytes;
+    return F;
+  }
 };
+
+// The listener's name in messages and listings: "Google", "Facebook", "Windows Live",
+// "Twitter", "PayPal".
+std::string ProviderName(TProviderId Provider);
+inline constexpr int kProviderCount = 5;
+// Byte Index of a LargeBody fault's body: the letters a to z over and over.
+inline char LargeBodyByte(std::size_t Index) {
+  return static_cast<char>('a' + Index % 26);
+}
 
 class Simulator {
  public:
@@ -77,9 +131,13 @@ class Simulator {
   void Start();
   void Stop();
 
+  bool Running() const;
+  // 0 while stopped.
   int Port(TProviderId Provider) const;
-  // "127.0.0.1:<port>" of the provider's listener.
+  // "127.0.0.1:<port>" of the provider's listener; Exception while stopped.
   std::string HostFor(TProviderId Provider) const;
+  // "https://127.0.0.1:<port>", for pages the browser is sent to.
+  std::string BaseURL(TProviderId Provider) const;
   // The CA certificate that signed the server certificate, PEM.
   std::string CACertificatePEM() const;
   // Points every entry of the provider endpoint table at this simulator and makes the transport

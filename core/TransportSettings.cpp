@@ -1,0 +1,55 @@
+// The process-wide transport settings.
+#include <cstdlib>
+
+#include "core/IWZelkAuthBase.h"
+#include "core/TransportDetail.h"
+
+namespace zelk::IWZelkAuthBase {
+
+namespace {
+
+// Read by every request thread. The environment gives the initial extra CA certificates, so
+// that a whole process can be pointed at the simulator without code.
+struct TSettingsHolder {
+  std::mutex Mutex;
+  TTransportSettings Settings;
+  TSettingsHolder() {
+    if (const char* Env = std::getenv("ZELK_EXTRA_CA_CERTIFICATES"); Env != nullptr)
+      Settings.ExtraCACertificates = Env;
+  }
+};
+
+TSettingsHolder& Holder() {
+  static TSettingsHolder H;
+  return H;
+}
+
+void CheckTimeout(std::chrono::milliseconds Value, const char* Name) {
+  if (Value.count() <= 0)
+    throw rtl::Exception(std::string("Transport setting ") + Name +
+                         " must be a positive number of milliseconds");
+}
+
+}  // namespace
+
+TTransportSettings TransportSettings() {
+  TSettingsHolder& H = Holder();
+  std::lock_guard L(H.Mutex);
+  return H.Settings;
+}
+
+void SetTransportSettings(const TTransportSettings& Settings) {
+  CheckTimeout(Settings.ConnectTimeout, "ConnectTimeout");
+  CheckTimeout(Settings.StallTimeout, "StallTimeout");
+  for (const unsigned char C : Settings.ProxyURL)
+    if (C < 32 || C == 127)
+      throw rtl::Exception("Transport setting ProxyURL contains a control character");
+  // Reads the extra certificates now, so that a bad setting fails here, where it was made, and
+  // the first call does not pay for building the trust store.
+  detail::AcquireTrustStore(Settings.ExtraCACertificates);
+  TSettingsHolder& H = Holder();
+  std::lock_guard L(H.Mutex);
+  H.Settings = Settings;
+}
+
+}  // namespace zelk::IWZelkAuthBase
