@@ -573,20 +573,6 @@ TEST_F(TwitterClientTest, AHandlerMayPostFromOnLoginOK) {
   EXPECT_EQ(Transport.Last().Path, "/1/statuses/update.json");
 }
 
-TEST_F(TwitterClientTest, ADestroyedClientIsNoLongerRouted) {
-  Transport.Reply(kRequestTokenReply);
-  Client->Login(App.get());
-  const std::string Identifier = EntryID();
-  Client.reset();
-  {
-    auto L = Controller->LockClients();
-    EXPECT_EQ(Controller->Clients()->Count(), 0);
-  }
-  Controller->ProcessRequest(
-      testing::RequestWithQuery("clientid=" + Identifier + "&oauth_token=RT1"));
-  EXPECT_EQ(Transport.Count(), 1u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Class metadata
 
