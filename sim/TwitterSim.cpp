@@ -11,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
-#include <tuple>
 
 #include <nlohmann/json.hpp>
 
