@@ -9,7 +9,9 @@ install(TARGETS zelk EXPORT zelkTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 foreach(dir platform/rtl platform/web core providers payments design)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelk/${dir}
-    FILES_MATCHING PATTERN "*.h")
+    FILES_MATCHING PATTERN "*.h"
+    PATTERN "server" EXCLUDE  # the HTTP server (on cpp-httplib) is not part of the installed library
+    PATTERN "*Detail.h" EXCLUDE)  # private to the library
 endforeach()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/zelk/zelk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelk)
 install(EXPORT zelkTargets NAMESPACE zelk:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zelk)

@@ -9,4 +9,5 @@
 #include "platform/rtl/StringList.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/HttpRequest.h"
+#include "platform/web/HttpResponse.h"
 #include "platform/web/IWApplication.h"

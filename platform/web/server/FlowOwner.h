@@ -1,0 +1,22 @@
+// Which session a provider's return belongs to. A returning request names its flow by "state"
+// or, when that is empty, "clientid" (the same rule the auth server controller routes by); the
+// client whose registry entry carries that identifier belongs to the session whose application
+// object owns it. The server serves such a request under that session's lock, so the
+// session's components never see two threads at once.
+#pragma once
+
+#include "platform/web/HttpRequest.h"
+#include "platform/web/IWApplication.h"
+#include "platform/web/server/Sessions.h"
+
+namespace zelk::web {
+
+// The session that owns the client of the flow Request names, marked in use (release it
+// through Sessions; it may be Ended by the time its lock is had), or none: no flow identifier in
+// the query, no entry carries it, or its client belongs to no session (a client the server
+// controller shares between sessions). Every TZIWAuthServerController among Controller's components
+// (at any depth) is searched.
+TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
+                                 const THttpRequest& Request, TIWSessionList& Sessions);
+
+}  // namespace zelk::web

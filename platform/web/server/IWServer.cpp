@@ -1,0 +1,669 @@
+#include "platform/web/server/IWServer.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "core/IWZelkAuthBase.h"
+#include "platform/rtl/SysUtils.h"
+#include "platform/web/server/ApplicationURL.h"
+#include "platform/web/server/ErrorPage.h"
+#include "platform/web/server/FlowOwner.h"
+#include "platform/web/server/Sessions.h"
+#include "platform/web/server/StopSignal.h"
+
+namespace zelk::web {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Marks a session in use for the life of a request; its idle time starts when the lease ends.
+class TLease {
+ public:
+  TLease(TIWSessionList& List, TIWSessionPtr Session) : FList(List), FSession(std::move(Session)) {}
+  ~TLease() {
+    if (FSession) FList.Release(FSession, TSessionClock::now());
+  }
+  TLease(const TLease&) = delete;
+  TLease& operator=(const TLease&) = delete;
+  const TIWSessionPtr& Session() const { return FSession; }
+  explicit operator bool() const { return FSession != nullptr; }
+
+ private:
+  TIWSessionList& FList;
+  TIWSessionPtr FSession;
+};
+
+bool HasControlCharacter(std::string_view S) {
+  return std::any_of(S.begin(), S.end(), [](char C) {
+    return static_cast<unsigned char>(C) < 0x20 || static_cast<unsigned char>(C) == 0x7f;
+  });
+}
+
+// Every client among the session's components leaves its auth server controller. Each call
+// takes the client's lock, so a callback another thread is routing to it finishes first, and
+// none can reach it afterwards.
+void DetachClients(rtl::TComponent& Root) {
+  for (int I = 0; I < Root.ComponentCount(); ++I) {
+    rtl::TComponent* C = Root.Components(I);
+    if (auto* Client = dynamic_cast<IWZelkAuthBase::TZIWCustomCloudClient*>(C))
+      Client->SetServerController(nullptr);
+    DetachClients(*C);
+  }
+}
+
+std::string BracketIPv6(const std::string& Address) {
+  return Address.find(':') != std::string::npos ? "[" + Address + "]" : Address;
+}
+
+std::string ExceptionText(const std::exception_ptr& E) {
+  try {
+    std::rethrow_exception(E);
+  } catch (const std::exception& X) {
+    return X.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+}  // namespace
+
+struct TIWServer::TImpl {
+  TImpl(TIWServerControllerBase& AController, TIWServerOptions AOptions)
+      : Controller(AController), Options(std::move(AOptions)) {}
+
+  TIWServerControllerBase& Controller;
+  TIWServerOptions Options;
+  TApplicationURLRules Rules;
+  std::chrono::milliseconds SweepInterval{};
+  TIWSessionList Sessions;
+  std::map<std::pair<std::string, std::string>, TPageHandler> Routes;
+  TSessionEvent FOnNewSession;
+  TSessionEvent FOnEndSession;
+  TErrorEvent FOnError;
+
+  std::unique_ptr<httplib::Server> Http;
+  std::thread Listener;
+  std::atomic<bool> ListenerDone{false};
+  std::thread Sweeper;
+  std::atomic<int> BoundPort{0};
+
+  std::mutex Lifecycle;   // serialises Start and Stop
+  std::mutex StateMutex;  // guards the fields below
+  std::condition_variable SweepWake;
+  bool Started = false;
+  bool Stopping = false;
+  bool Stopped = false;
+  TStopSignal* ActiveSignal = nullptr;
+
+  void CheckNotStarted(const char* What) {
+    std::lock_guard L(StateMutex);
+    if (Started) throw rtl::Exception(std::string("TIWServer.") + What + ": set it before Start()");
+  }
+
+  void Report(const std::string& Message) {
+    if (!FOnError) return;
+    try {
+      FOnError(Message);
+    } catch (...) {
+      // A failing logger must not take the request or the sweeper down with it.
+    }
+  }
+
+  std::string StartLink() const {
+    return (Rules.PublicBaseURL.empty() ? Rules.ApplicationPath : Rules.PublicBaseURL) + "/";
+  }
+
+  // ---- sessions ----------------------------------------------------------------------------
+
+  void EndSessionLocked(const TIWSessionPtr& Self) {
+    TIWSession& S = *Self;
+    if (S.Ended) return;
+    S.Ended = true;
+    if (!S.Application) return;
+    if (FOnEndSession) {
+      try {
+        FOnEndSession(*S.Application);
+      } catch (...) {
+        Report("OnEndSession failed: " + ExceptionText(std::current_exception()));
+      }
+    }
+    DetachClients(*S.Application);
+    // No registry names the session's clients now, so no return can be traced to it any more;
+    // forget its application before the object goes and its address can be reused.
+    Sessions.ForgetApplication(Self);
+    S.Application.reset();
+  }
+
+  void EndSession(const TIWSessionPtr& S) {
+    std::lock_guard Lock(S->Mutex);
+    EndSessionLocked(S);
+  }
+
+  std::size_t ExpireIdle() {
+    const auto Idle = Sessions.TakeIdle(TSessionClock::now(), Options.SessionTimeout);
+    for (const auto& S : Idle)
+      EndSession(S);
+    return Idle.size();
+  }
+
+  // A new session for a request whose application URL is URL, entered into the list and
+  // locked by Lock; or none, with Refusal filled in.
+  TIWSessionPtr CreateSession(const std::string& URL, std::unique_lock<TSessionMutex>& Lock,
+                              THttpResponse& Refusal) {
+    auto S = std::make_shared<TIWSession>(NewSessionID());
+    // Handed to the caller only on success: on every other way out it is released while the
+    // session still exists.
+    std::unique_lock Held(S->Mutex);
+    S->Application = std::make_unique<TIWApplication>(nullptr, URL, S->ID());
+    S->Application->SetServerController(&Controller);
+    TIWSessionPtr Evicted;
+    auto Result = Sessions.Add(S, Options.MaxSessions, TSessionClock::now(), Evicted);
+    if (Result == TIWSessionList::arFull && ExpireIdle() > 0)
+      Result = Sessions.Add(S, Options.MaxSessions, TSessionClock::now(), Evicted);
+    if (Result == TIWSessionList::arFull) {
+      EndSessionLocked(S);
+      Refusal = ErrorPage(503,
+                          "The server has too many open sessions to start a new one. Please try "
+                          "again in a few minutes.",
+                          StartLink());
+      Refusal.SetHeader("Retry-After", "60");
+      return nullptr;
+    }
+    // Nobody else can reach the evicted session any more, and the new one is not known to any
+    // other request yet, so holding both locks for a moment cannot deadlock.
+    if (Evicted) EndSession(Evicted);
+    if (FOnNewSession) {
+      try {
+        FOnNewSession(*S->Application);
+      } catch (...) {
+        Sessions.Release(S, TSessionClock::now());
+        Sessions.Remove(S);
+        EndSessionLocked(S);
+        throw;
+      }
+    }
+    Lock = std::move(Held);
+    return S;
+  }
+
+  // ---- requests ----------------------------------------------------------------------------
+
+  // Refuses requests over the limits before their body is read.
+  httplib::Server::HandlerResponse PreRoute(const httplib::Request& Req, httplib::Response& Res) {
+    std::optional<THttpResponse> Refusal;
+    if (Req.target.size() > Options.MaxQueryBytes) {
+      Refusal = ErrorPage(414, "Request refused: its address is longer than " +
+                                   std::to_string(Options.MaxQueryBytes) + " bytes.");
+    } else {
+      std::size_t HeaderBytes = 0;
+      for (const auto& [Name, Value] : Req.headers)
+        HeaderBytes += Name.size() + Value.size() + 4;
+      if (HeaderBytes > Options.MaxHeaderBytes)
+        Refusal = ErrorPage(431, "Request refused: its header lines are longer than " +
+                                     std::to_string(Options.MaxHeaderBytes) + " bytes together.");
+    }
+    if (!Refusal) return httplib::Server::HandlerResponse::Unhandled;
+    Write(*Refusal, Res);
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
+  void Serve(const httplib::Request& Req, httplib::Response& Res) {
+    THttpResponse Out;
+    try {
+      Out = Dispatch(Req);
+    } catch (...) {
+      const std::string Message = ExceptionText(std::current_exception());
+      Report(Message);
+      Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
+    }
+    Write(Out, Res);
+  }
+
+  THttpResponse Redirect(const std::string& Location) {
+    // A line break in the address would let it add header lines of its own.
+    if (HasControlCharacter(Location)) {
+      Report("Refused a redirect to an address with control characters");
+      return ErrorPage(500, "The application asked to send the browser to an invalid address.",
+                       StartLink());
+    }
+    THttpResponse R;
+    R.SetStatusCode(Options.RedirectStatus);
+    R.SetHeader("Location", Location);
+    R.SetHeader("Cache-Control", "no-store");
+    R.SetContent("<!DOCTYPE html>\n<html><body><p><a href=\"" + HTMLEncode(Location) +
+                     "\">Continue</a></p></body></html>\n",
+                 "text/html; charset=utf-8");
+    return R;
+  }
+
+  std::string SessionCookie(const std::string& ID, const std::string& URL) const {
+    std::string C =
+        Options.CookieName + "=" + ID + "; Path=" + Rules.CookiePath() + "; HttpOnly; SameSite=Lax";
+    if (URL.starts_with("https://")) C += "; Secure";
+    return C;
+  }
+
+  // The path inside the application, or none when Path lies outside it.
+  std::optional<std::string> PathInApplication(std::string_view Path) const {
+    const std::string& Base = Rules.ApplicationPath;
+    if (!Path.starts_with(Base)) return std::nullopt;
+    std::string_view Rest = Path.substr(Base.size());
+    if (Rest.empty()) return std::string("/");
+    if (Rest.front() != '/') return std::nullopt;
+    return std::string(Rest);
+  }
+
+  void Route(TIWApplication& App, const THttpRequest& R, THttpResponse& Out) {
+    const std::string Method = R.Method() == "HEAD" ? "GET" : R.Method();
+    if (const auto It = Routes.find({Method, R.PathInfo()}); It != Routes.end()) {
+      It->second(App, R, Out);
+      return;
+    }
+    std::string Allowed;
+    for (const auto& [Key, Handler] : Routes)
+      if (Key.second == R.PathInfo()) Allowed += (Allowed.empty() ? "" : ", ") + Key.first;
+    if (!Allowed.empty()) {
+      Out = ErrorPage(405, "This page does not accept " + R.Method() + " requests.", StartLink());
+      Out.SetHeader("Allow", Allowed);
+      return;
+    }
+    Out = ErrorPage(404, "There is no page at " + R.Path() + ".", StartLink());
+  }
+
+  THttpResponse Dispatch(const httplib::Request& Req) {
+    const std::string_view RawTarget = Req.target;
+    const std::string_view RawPath = RawTarget.substr(0, RawTarget.find('?'));
+    std::optional<std::string> PathInfo = PathInApplication(RawPath);
+    if (!PathInfo)
+      return ErrorPage(404, "There is no page at " + std::string(RawPath) + ".", StartLink());
+
+    THttpRequest R = THttpRequest::FromTarget(RawTarget, Req.method);
+    for (const auto& [Name, Value] : Req.headers)
+      R.AddHeader(Name, Value);
+    R.SetRemoteAddress(Req.remote_addr);
+    R.SetBody(Req.body, Req.get_header_value("Content-Type"));
+
+    const std::optional<std::string> URL =
+        Rules.ApplicationURL(R, BracketIPv6(Req.local_addr) + ":" + std::to_string(Req.local_port));
+    if (!URL)
+      return ErrorPage(400, "Bad request: the Host header (or the forwarded host) is malformed.");
+
+    // 1. The session the URL names, when sessions are tracked in the URL.
+    std::optional<TLease> Own;
+    if (Controller.URLSessionTracking()) {
+      const std::string_view Rest = std::string_view(*PathInfo).substr(1);
+      const std::string_view Segment = Rest.substr(0, Rest.find('/'));
+      if (IsSessionIDShape(Segment)) {
+        TIWSessionPtr S = Sessions.Acquire(Segment, true);
+        if (!S)
+          return ErrorPage(404,
+                           "This session has ended or does not exist. Please start again from "
+                           "the application's first page.",
+                           StartLink());
+        Own.emplace(Sessions, std::move(S));
+        const std::string_view After = Rest.substr(Segment.size());
+        PathInfo = After.empty() ? std::string("/") : std::string(After);
+      }
+    }
+    R.SetPathInfo(*PathInfo);
+    // 2. The session of the cookie; a forged or stale one names nothing and is ignored.
+    if (!Own) {
+      for (const std::string& Value : R.Cookies(Options.CookieName)) {
+        if (!IsSessionIDShape(Value)) continue;
+        if (TIWSessionPtr S = Sessions.Acquire(Value, true)) {
+          Own.emplace(Sessions, std::move(S));
+          break;
+        }
+      }
+    }
+    TIWSessionPtr Target = Own ? Own->Session() : nullptr;
+    // 3. The session that started the flow a provider's return names.
+    const TLease Flow(Sessions, AcquireFlowSession(Controller, R, Sessions));
+    bool Adopted = false;
+    if (Flow && Target && Flow.Session() != Target)
+      return ErrorPage(403,
+                       "This return from a provider belongs to another session, so it was not "
+                       "processed. Finish the sign-in or payment in the browser window that "
+                       "started it.",
+                       StartLink());
+    if (Flow && !Target) {
+      Target = Flow.Session();
+      Adopted = true;
+    }
+
+    // 4. A new session, or the lock of the one found.
+    std::unique_lock<TSessionMutex> Lock;
+    bool New = false;
+    if (!Target) {
+      THttpResponse Refusal;
+      Target = CreateSession(*URL, Lock, Refusal);
+      if (!Target) return Refusal;
+      Own.emplace(Sessions, Target);
+      New = true;
+    } else {
+      Lock = std::unique_lock(Target->Mutex, std::defer_lock);
+      if (!Lock.try_lock_for(Options.SessionLockTimeout)) {
+        THttpResponse Busy =
+            ErrorPage(503, "This session is still busy with an earlier request. Please try again.");
+        Busy.SetHeader("Retry-After", "5");
+        return Busy;
+      }
+    }
+    TIWSession& Session = *Target;
+    // A return for a session that expired (and is being freed) while the request was on its way.
+    if (Session.Ended || !Sessions.Listed(Target))
+      return ErrorPage(404,
+                       "This session has ended. Please start again from the application's first "
+                       "page.",
+                       StartLink());
+
+    TIWApplication& App = *Session.Application;
+    // A return adopted from outside keeps the session's own address: it is where the browser
+    // goes back to.
+    if (!Adopted) App.SetApplicationURL(*URL);
+    App.ClearRedirect();
+    THttpResponse Out;
+    try {
+      Controller.BeforeDispatch(R, &App);
+      if (App.RedirectURL().empty() && !Adopted) Route(App, R, Out);
+      if (!App.RedirectURL().empty()) {
+        Out = Redirect(App.RedirectURL());
+      } else if (Adopted) {
+        Out = Redirect(App.GetApplicationURL() + "/");
+      }
+    } catch (...) {
+      const std::string Message = ExceptionText(std::current_exception());
+      Report(Message);
+      Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
+    }
+    App.ClearRedirect();
+    if (Out.Header("Cache-Control").empty()) Out.SetHeader("Cache-Control", "no-store");
+    if (New) Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
+    return Out;
+  }
+
+  static void Write(const THttpResponse& Out, httplib::Response& Res) {
+    Res.status = Out.StatusCode();
+    for (const auto& [Name, Value] : Out.Headers())
+      Res.set_header(Name, Value);
+    Res.set_header("X-Content-Type-Options", "nosniff");
+    Res.set_content(Out.Body(), Out.ContentType());
+  }
+
+  // Requests refused by the HTTP layer itself get a page like every other refusal.
+  static httplib::Server::HandlerResponse ErrorHandler(const httplib::Request&,
+                                                       httplib::Response& Res) {
+    if (!Res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+    std::string Message;
+    switch (Res.status) {
+      case 400:
+        Message = "Bad request: the request could not be read.";
+        break;
+      case 404:
+        Message = "There is no such page.";
+        break;
+      case 413:
+        Message = "Request refused: its body is too large.";
+        break;
+      case 414:
+        Message = "Request refused: its address is too long.";
+        break;
+      default:
+        Message = "The request could not be served.";
+        break;
+    }
+    const THttpResponse Page = ErrorPage(Res.status, Message);
+    Res.set_header("Cache-Control", "no-store");
+    Res.set_content(Page.Body(), Page.ContentType());
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
+  void SweepLoop() {
+    std::unique_lock L(StateMutex);
+    while (!Stopping) {
+      SweepWake.wait_for(L, SweepInterval, [&] { return Stopping; });
+      if (Stopping) break;
+      L.unlock();
+      try {
+        ExpireIdle();
+      } catch (...) {
+        Report("Freeing idle sessions failed: " + ExceptionText(std::current_exception()));
+      }
+      L.lock();
+    }
+  }
+};
+
+TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Options)
+    : FImpl(std::make_unique<TImpl>(Controller, std::move(Options))) {
+  TIWServerOptions& O = FImpl->Options;
+  const auto Bad = [](const std::string& What) {
+    return rtl::Exception("TIWServer: invalid option: " + What);
+  };
+  if (O.Port < 0 || O.Port > 65535) throw Bad("Port must be between 0 and 65535");
+  if (O.SessionTimeout <= 0ms) throw Bad("SessionTimeout must be positive");
+  if (O.MaxSessions == 0) throw Bad("MaxSessions must be at least 1");
+  if (O.ThreadCount < 1) throw Bad("ThreadCount must be at least 1");
+  if (O.RedirectStatus != 302 && O.RedirectStatus != 303)
+    throw Bad("RedirectStatus must be 302 or 303");
+  if (O.CookieName.empty() || !std::all_of(O.CookieName.begin(), O.CookieName.end(), [](char C) {
+        return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') ||
+               C == '_' || C == '-';
+      }))
+    throw Bad("CookieName must be letters, digits, \"_\" and \"-\"");
+  if (O.CertificateFile.empty() != O.PrivateKeyFile.empty())
+    throw Bad("CertificateFile and PrivateKeyFile go together");
+  for (const auto& P : O.TrustedProxies)
+    if (!SameIPAddress(P, P)) throw Bad("trusted proxy \"" + P + "\" is not an IP address");
+  TApplicationURLRules& R = FImpl->Rules;
+  R.ApplicationPath = NormalizeApplicationPath(O.ApplicationPath);
+  if (!O.PublicBaseURL.empty()) R.PublicBaseURL = NormalizePublicBaseURL(O.PublicBaseURL);
+  R.TrustedProxies = O.TrustedProxies;
+  R.TLS = !O.CertificateFile.empty();
+  FImpl->SweepInterval = O.SweepInterval > 0ms ? O.SweepInterval
+                                               : std::clamp<std::chrono::milliseconds>(
+                                                     O.SessionTimeout / 4, 10ms, 30000ms);
+}
+
+TIWServer::~TIWServer() {
+  Stop();
+}
+
+const TIWServerOptions& TIWServer::Options() const {
+  return FImpl->Options;
+}
+TIWServerControllerBase& TIWServer::Controller() const {
+  return FImpl->Controller;
+}
+
+TIWServer::TSessionEvent TIWServer::OnNewSession() const {
+  return FImpl->FOnNewSession;
+}
+void TIWServer::SetOnNewSession(TSessionEvent Value) {
+  FImpl->CheckNotStarted("OnNewSession");
+  FImpl->FOnNewSession = std::move(Value);
+}
+TIWServer::TSessionEvent TIWServer::OnEndSession() const {
+  return FImpl->FOnEndSession;
+}
+void TIWServer::SetOnEndSession(TSessionEvent Value) {
+  FImpl->CheckNotStarted("OnEndSession");
+  FImpl->FOnEndSession = std::move(Value);
+}
+TIWServer::TErrorEvent TIWServer::OnError() const {
+  return FImpl->FOnError;
+}
+void TIWServer::SetOnError(TErrorEvent Value) {
+  FImpl->CheckNotStarted("OnError");
+  FImpl->FOnError = std::move(Value);
+}
+
+void TIWServer::AddRoute(std::string Method, std::string Path, TPageHandler Handler) {
+  FImpl->CheckNotStarted("AddRoute");
+  if (Path.empty() || Path.front() != '/')
+    throw rtl::Exception("TIWServer.AddRoute: the path \"" + Path + "\" must start with \"/\"");
+  FImpl->Routes[{std::move(Method), std::move(Path)}] = std::move(Handler);
+}
+
+void TIWServer::Start() {
+  TImpl& I = *FImpl;
+  std::lock_guard Lifecycle(I.Lifecycle);
+  {
+    std::lock_guard L(I.StateMutex);
+    if (I.Started) throw rtl::Exception("TIWServer.Start: the server was already started");
+  }
+  const TIWServerOptions& O = I.Options;
+  if (!O.CertificateFile.empty()) {
+    auto Tls =
+        std::make_unique<httplib::SSLServer>(O.CertificateFile.c_str(), O.PrivateKeyFile.c_str());
+    if (!Tls->is_valid())
+      throw rtl::Exception("TIWServer.Start: cannot load the certificate \"" + O.CertificateFile +
+                           "\" or the private key \"" + O.PrivateKeyFile + "\"");
+    I.Http = std::move(Tls);
+  } else {
+    I.Http = std::make_unique<httplib::Server>();
+  }
+  httplib::Server& H = *I.Http;
+  const int Threads = O.ThreadCount;
+  // httplib takes ownership of the queue it is handed.
+  H.new_task_queue = [Threads] {
+    return new httplib::ThreadPool(static_cast<std::size_t>(Threads));
+  };
+  // Only SO_REUSEADDR (a restart may bind while old connections linger): httplib's default also
+  // sets SO_REUSEPORT, which would let a second server bind the same port and silently take
+  // half of the connections.
+  H.set_socket_options([](socket_t Socket) {
+    const int Yes = 1;
+    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+  });
+  H.set_payload_max_length(O.MaxBodyBytes);
+  const auto Read = std::chrono::duration_cast<std::chrono::microseconds>(O.ReadTimeout);
+  H.set_read_timeout(static_cast<time_t>(Read.count() / 1000000),
+                     static_cast<time_t>(Read.count() % 1000000));
+  H.set_pre_routing_handler(
+      [&I](const httplib::Request& Req, httplib::Response& Res) { return I.PreRoute(Req, Res); });
+  const auto Serve = [&I](const httplib::Request& Req, httplib::Response& Res) {
+    I.Serve(Req, Res);
+  };
+  H.Get(".*", Serve);
+  H.Post(".*", Serve);
+  H.set_error_handler(httplib::Server::HandlerWithResponse(&TImpl::ErrorHandler));
+  H.set_exception_handler(
+      [&I](const httplib::Request&, httplib::Response& Res, std::exception_ptr E) {
+        const std::string Message = ExceptionText(E);
+        I.Report(Message);
+        TImpl::Write(ErrorPage(500, "The request could not be served: " + Message), Res);
+      });
+
+  int Port = O.Port;
+  if (Port == 0) {
+    Port = H.bind_to_any_port(O.BindAddress);
+  } else if (!H.bind_to_port(O.BindAddress, Port)) {
+    Port = -1;
+  }
+  if (Port <= 0)
+    throw rtl::Exception("TIWServer.Start: cannot listen on " + BracketIPv6(O.BindAddress) + ":" +
+                         std::to_string(O.Port) +
+                         " (the address is not available or the port is in use)");
+  I.BoundPort = Port;
+  I.ListenerDone = false;
+  I.Listener = std::thread([&I] {
+    I.Http->listen_after_bind();
+    I.ListenerDone = true;
+  });
+  // The socket already accepts connections; wait for the accept loop to run so that a Stop()
+  // right after Start() reaches it.
+  while (!H.is_running() && !I.ListenerDone)
+    std::this_thread::yield();
+  {
+    std::lock_guard L(I.StateMutex);
+    I.Started = true;
+  }
+  I.Sweeper = std::thread([&I] { I.SweepLoop(); });
+}
+
+void TIWServer::Stop() {
+  TImpl& I = *FImpl;
+  {
+    std::lock_guard L(I.StateMutex);
+    if (I.ActiveSignal != nullptr) I.ActiveSignal->Notify();
+  }
+  std::lock_guard Lifecycle(I.Lifecycle);
+  {
+    std::lock_guard L(I.StateMutex);
+    if (!I.Started || I.Stopped) return;
+    I.Stopping = true;
+  }
+  I.SweepWake.notify_all();
+  if (I.Sweeper.joinable()) I.Sweeper.join();
+  I.Http->stop();
+  if (I.Listener.joinable()) I.Listener.join();
+  for (const auto& S : I.Sessions.TakeAll())
+    I.EndSession(S);
+  std::lock_guard L(I.StateMutex);
+  I.Stopped = true;
+}
+
+int TIWServer::RunUntilSignal(const std::function<void()>& OnRunning) {
+  TImpl& I = *FImpl;
+  TStopSignal Signal;
+  struct TRegistration {
+    TImpl& I;
+    ~TRegistration() {
+      std::lock_guard L(I.StateMutex);
+      I.ActiveSignal = nullptr;
+    }
+  };
+  {
+    std::lock_guard L(I.StateMutex);
+    if (I.Stopped || I.Stopping) return 0;
+    I.ActiveSignal = &Signal;
+  }
+  const TRegistration Registration{I};
+  bool AlreadyStarted = false;
+  {
+    std::lock_guard L(I.StateMutex);
+    AlreadyStarted = I.Started;
+  }
+  if (!AlreadyStarted) Start();
+  if (OnRunning) OnRunning();
+  const int Received = Signal.Wait();
+  Stop();
+  return Received;
+}
+
+bool TIWServer::Running() const {
+  std::lock_guard L(FImpl->StateMutex);
+  return FImpl->Started && !FImpl->Stopping;
+}
+
+int TIWServer::Port() const {
+  return FImpl->BoundPort;
+}
+
+std::string TIWServer::URL() const {
+  std::string Host = FImpl->Options.BindAddress;
+  if (Host == "0.0.0.0" || Host.empty()) Host = "127.0.0.1";
+  if (Host == "::") Host = "::1";
+  return std::string(FImpl->Rules.TLS ? "https" : "http") + "://" + BracketIPv6(Host) + ":" +
+         std::to_string(Port()) + FImpl->Rules.ApplicationPath;
+}
+
+std::size_t TIWServer::SessionCount() const {
+  return FImpl->Sessions.Count();
+}
+
+std::size_t TIWServer::ExpireIdleSessions() {
+  return FImpl->ExpireIdle();
+}
+
+}  // namespace zelk::web

@@ -1,0 +1,153 @@
+// TIWServer: the HTTP server that runs one web application: its browser sessions, the
+// application's server controller hook and its pages.
+//
+// How a request is served:
+//  1. Requests the server cannot or will not read (malformed request line, a header line over
+//     8 KiB, an address over MaxQueryBytes, header lines over MaxHeaderBytes in all, a body over
+//     MaxBodyBytes) get an error page and reach no session.
+//  2. Only paths at or under ApplicationPath belong to the application; others get 404.
+//  3. The application's URL is worked out from the request the browser made: the scheme the
+//     server speaks, the Host header as sent (port included) and ApplicationPath. A configured
+//     PublicBaseURL replaces it; X-Forwarded-Proto and X-Forwarded-Host count only from
+//     TrustedProxies. A malformed Host gets 400.
+//  4. The session: with the server controller's URLSessionTracking() on, a first path segment
+//     after the application path shaped like a session id names it (an unknown one gets a
+//     clear "session ended" page); otherwise the session cookie; otherwise a new session is
+//     made with a fresh id from the CSPRNG, its TIWApplication is created and OnNewSession
+//     called, and the answer sets the cookie (HttpOnly, SameSite=Lax, Secure under https).
+//     At MaxSessions the idlest session whose browser never came back is dropped; when there
+//     is none, 503: established sessions are never pushed out by a flood of new ones.
+//  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
+//     started the flow. Arriving without a session (the cookie belongs to another host, say),
+//     it is handled under that session's lock and the browser is sent back to that session's
+//     application URL (its cookie is not given out). Arriving in a different live session, it
+//     gets 403 and is not handed to the application, so that session's flow stays open.
+//     Either way the application only ever sees a return for a session's client under that
+//     session's lock, and a return for a session that has expired gets a "session ended"
+//     page, even while it is being freed.
+//  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
+//     one session are served one at a time.
+//  7. The server controller's BeforeDispatch sees the request with the session's application
+//     (where the application calls ProcessRequest). A GoToURL there ends the request with a
+//     redirect (RedirectStatus, 303 by default) and no page is routed.
+//  8. Otherwise the page route for the method and the path inside the application is called
+//     (404 or 405 when none fits); a GoToURL in it also becomes the redirect.
+//  9. An exception from the hook or a page gets a 500 page with its message; the session and the
+//     server go on.
+//
+// Sessions idle for SessionTimeout are freed on a background thread under their own lock:
+// OnEndSession is called, every client among the session's components leaves its auth server
+// controller (waiting for a callback another thread is routing to it), then the application
+// object and its components are destroyed.
+//
+// Threads: Start() serves on a pool of ThreadCount threads. Routes and events are set before
+// Start(). Stop() must not be called from a page handler or the hook (it waits for every
+// request in progress). Destroy the server before the server controller.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/web/HttpRequest.h"
+#include "platform/web/HttpResponse.h"
+#include "platform/web/IWApplication.h"
+
+namespace zelk::web {
+
+struct TIWServerOptions {
+  // Address to listen on; the server only ever needs loopback behind a proxy.
+  std::string BindAddress = "127.0.0.1";
+  // 0 picks a free port; Port() tells which.
+  int Port = 8080;
+  // Where the application lives on this server ("/app"); empty for the root.
+  std::string ApplicationPath;
+  // The application's URL as browsers reach it ("https://shop.example/app"), when a reverse
+  // proxy stands in front; it wins over everything a request says.
+  std::string PublicBaseURL;
+  // IP addresses of reverse proxies whose X-Forwarded-Proto and X-Forwarded-Host are believed.
+  std::vector<std::string> TrustedProxies;
+  std::chrono::milliseconds SessionTimeout{std::chrono::minutes(10)};
+  // How often idle sessions are looked for; 0: a quarter of SessionTimeout, within 10 ms..30 s.
+  std::chrono::milliseconds SweepInterval{0};
+  std::size_t MaxSessions = 10000;
+  // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes.
+  std::size_t MaxQueryBytes = 8192;
+  // All header names and values together.
+  std::size_t MaxHeaderBytes = 16384;
+  std::size_t MaxBodyBytes = std::size_t{1} << 20;
+  // How long a request waits for its session's request in progress before giving up (503).
+  std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
+  // A client that sends nothing for this long is disconnected.
+  std::chrono::milliseconds ReadTimeout{std::chrono::seconds(5)};
+  int ThreadCount = 8;
+  // 303 (See Other) or 302 (Found).
+  int RedirectStatus = 303;
+  std::string CookieName = "zelk_session";
+  // PEM files; with both set the server speaks HTTPS.
+  std::string CertificateFile;
+  std::string PrivateKeyFile;
+};
+
+class TIWServer {
+ public:
+  using TSessionEvent = std::function<void(TIWApplication& Application)>;
+  using TPageHandler = std::function<void(TIWApplication& Application, const THttpRequest& Request,
+                                          THttpResponse& Response)>;
+  using TErrorEvent = std::function<void(const std::string& Message)>;
+
+  // Checks Options (Exception naming a bad value); Controller must outlive the server.
+  explicit TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Options = {});
+  ~TIWServer();
+  TIWServer(const TIWServer&) = delete;
+  TIWServer& operator=(const TIWServer&) = delete;
+
+  const TIWServerOptions& Options() const;
+  TIWServerControllerBase& Controller() const;
+
+  // Called under the new session's lock right after its application object is made: the place
+  // to create the session's components (owned by the application).
+  TSessionEvent OnNewSession() const;
+  void SetOnNewSession(TSessionEvent Value);
+  // Called under the session's lock before its application object is freed.
+  TSessionEvent OnEndSession() const;
+  void SetOnEndSession(TSessionEvent Value);
+  // Told the message of every request that ended in a 500 page and of every failure in
+  // OnEndSession, for the application's log. Called on request threads, several at once.
+  TErrorEvent OnError() const;
+  void SetOnError(TErrorEvent Value);
+
+  // A page: Method ("GET", "POST", ...) and Path inside the application ("/" for its start
+  // page, which answers both "/app" and "/app/"). HEAD uses the GET route. A second route for
+  // the same method and path replaces the first.
+  void AddRoute(std::string Method, std::string Path, TPageHandler Handler);
+
+  // Listens and serves on background threads; returns once connections are accepted. Raises
+  // Exception when the address cannot be bound or the certificate cannot be loaded.
+  void Start();
+  // Stops accepting, waits for the requests in progress and frees every session. Idempotent.
+  void Stop();
+  // Starts, calls OnRunning, waits for SIGINT or SIGTERM (or Stop() from another thread),
+  // then stops. Returns the signal's number (0 after Stop()).
+  int RunUntilSignal(const std::function<void()>& OnRunning = {});
+  bool Running() const;
+
+  // The port listened on (after Start()).
+  int Port() const;
+  // The address to open in a browser: "http://127.0.0.1:<port>/app".
+  std::string URL() const;
+
+  std::size_t SessionCount() const;
+  // Frees the sessions idle for SessionTimeout now; the server also does it periodically.
+  // Returns how many were freed.
+  std::size_t ExpireIdleSessions();
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> FImpl;
+};
+
+}  // namespace zelk::web
