@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/IWPayPalClient.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Palette.h"
 #include "providers/IWFacebookAuthClient.h"
@@ -16,6 +17,7 @@ void RegisterClasses() {
   static std::once_flag Once;
   std::call_once(Once, [] {
     IWZelkAuthBase::RegisterAuthBaseClasses();
+    IWPayPalClient::RegisterClasses();
     IWWindowsLiveAuthClient::RegisterClasses();
     IWFacebookAuthClient::RegisterClasses();
     IWGAuthClient::RegisterClasses();

@@ -49,6 +49,9 @@ class TFormReader {
       Doc = json::parse(Text);
     } catch (const json::parse_error& E) {
       throw EFormError(FSource + ":" + Position(Text, E.byte) + ": invalid JSON: " + Reason(E));
+    } catch (const json::exception& E) {
+      // A number too large for any JSON number type, and the like.
+      throw EFormError(FSource + ": invalid JSON: " + Reason(E));
     }
     if (!Doc.is_object()) Fail("", "a form file is a JSON object");
     for (const auto& [Key, V] : Doc.items())
@@ -88,7 +91,7 @@ class TFormReader {
     throw EFormError(FSource + ": " + (Where.empty() ? "" : Where + ": ") + What);
   }
 
-  static std::string Reason(const json::parse_error& E) {
+  static std::string Reason(const json::exception& E) {
     std::string W = E.what();
     const auto P = W.find("parse error");
     return P == std::string::npos ? W : W.substr(P);

@@ -162,6 +162,7 @@ TEST_F(FormFile, BadFilesAreRefusedWholeWithThePlace) {
   const BadCase Cases[] = {
       {"{\"components\": [", "bad.json:1:"},
       {"[]", "a form file is a JSON object"},
+      {"22222222222E2221", "invalid JSON"},  // found by fuzzing: a number no type can hold
       {R"({"components":[{"class":"TNoSuch","name":"A"}]})", "unknown component class \"TNoSuch\""},
       {R"({"components":[{"class":"TKitchenSink","name":"A","properties":{"Nope":1}}]})",
        "components[0] (A).Nope: unknown property"},

@@ -1,0 +1,318 @@
+// Unit IWPayPalClient: payments through PayPal's Name-Value-Pair (NVP) API.
+//
+// TZIWPayPalClient takes a payment in one of two ways.
+//
+// Direct card payment (PayDirect), one server-to-server call:
+//  1. The application fills Seller (API credentials), Buyer, CreditCard, Transaction.Currency
+//     and the order lines in Transactions, then calls PayDirect().
+//  2. The client posts "METHOD=doDirectPayment&..." to the NVP host's "/nvp" for the item total
+//     and returns resOK when PayPal's reply acknowledges it ("ACK=Success..."), else resFailed.
+//     Nothing else of the client changes.
+//
+// Express Checkout (PayOnline and LoginResponse), three calls around a browser round trip:
+//  1. The application calls PayOnline(WebApplication) while serving the buyer's request. The
+//     client makes a fresh client identifier, writes it into its entry of the ServerController's
+//     registry and builds a return address ("<app>/?clientid=<id>&paypalcallback=1") and a
+//     cancel address ("...&paypalcancel=1").
+//  2. "SetExpressCheckout" registers the order (lines, shipping, insurance, tax, total, ship-to
+//     address, both addresses). PayPal answers with a token; the client sends the browser to the
+//     checkout page "https://<web host>/webscr?cmd=_express-checkout&token=<token>" and
+//     PayOnline returns resOK. A refusal returns resFailed with PayPal's messages in LoginError.
+//  3. The buyer approves or cancels on PayPal's page; PayPal sends the browser back to the return
+//     address with "token" and "PayerID", or to the cancel address.
+//  4. The application hands the returning request to TZIWAuthServerController::ProcessRequest,
+//     which finds this client by "clientid" and calls LoginResponse.
+//  5. A cancellation ends as resFailed, "Payment canceled" and OnPayPalCancel. Otherwise
+//     "GetExpressCheckoutDetails" checks the token and "DoExpressCheckoutPayment" charges the
+//     amount the buyer approved; success ends as resOK and OnPayPalPaymentOK, a refusal of either
+//     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
+//     identifier, so reloading the return page does not charge again.
+//
+// Every NVP value the client builds itself is sent as it is except for the bytes that would
+// change the body's structure ("%", "&", "=", "+" and control characters), which are
+// percent-encoded; amounts are written with "." whatever the process's locale.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/IWZelkAuthBase.h"
+#include "platform/rtl/Collection.h"
+
+namespace zelk::IWPayPalClient {
+
+using IWZelkAuthBase::THttpRequest;
+using IWZelkAuthBase::TIWApplication;
+using IWZelkAuthBase::TIWResult;
+using rtl::TNotifyEvent;
+
+class TZIWPayPalClient;
+
+enum class TIWCreditCardType { ctVisa, ctMasterCard, ctDiscover, ctAmericanExpress };
+using enum TIWCreditCardType;
+enum class TIWCurrency { crEUR, crUSD, crAUD, crCAD, crGBP };
+using enum TIWCurrency;
+// Selects PayPal's live or sandbox hosts (NVP API and web checkout).
+enum class TIWServerType { stLive, stSandBox };
+using enum TIWServerType;
+
+// The texts PayPal reads: "Visa", "MasterCard", "Discover", "Amex".
+std::string CreditCardTypeText(TIWCreditCardType Value);
+// "EUR", "USD", "AUD", "CAD", "GBP".
+std::string CurrencyText(TIWCurrency Value);
+
+// An amount as PayPal reads it: rounded to 15 significant digits, fixed notation, no trailing
+// zeros, no separator when no fraction remains, "-" before a negative value, and always "." as
+// the decimal separator whatever the locale (25, 10.5, 0.3 for 0.1 + 0.2, 0.333333333333333).
+std::string AmountText(double Value);
+// A value for an NVP body: "%", "&", "=", "+" and control characters (bytes 0-31 and 127)
+// become "%XX" so that a value can neither add a field nor be decoded into something else;
+// every other byte, the blank and UTF-8 included, stays as it is.
+std::string EncodeNVPValue(std::string_view Value);
+
+// The buyer's contact and shipping address. Thread-safe accessors.
+class TIWPayPalBuyer : public rtl::TPersistent {
+ public:
+  std::string ClassName() const override { return "TIWPayPalBuyer"; }
+  std::string Email() const;
+  void SetEmail(std::string Value);
+  std::string FirstName() const;
+  void SetFirstName(std::string Value);
+  // The family name.
+  std::string Name() const;
+  void SetName(std::string Value);
+  std::string Street() const;
+  void SetStreet(std::string Value);
+  std::string Zip() const;
+  void SetZip(std::string Value);
+  std::string City() const;
+  void SetCity(std::string Value);
+  std::string CountryCode() const;
+  void SetCountryCode(std::string Value);
+
+ private:
+  mutable std::mutex FMutex;
+  std::string FEmail;
+  std::string FFirstName;
+  std::string FName;
+  std::string FStreet;
+  std::string FZip;
+  std::string FCity;
+  std::string FCountryCode;
+};
+
+// The merchant's NVP API credentials, sent with every call. Thread-safe accessors.
+class TIWPayPalSeller : public rtl::TPersistent {
+ public:
+  std::string ClassName() const override { return "TIWPayPalSeller"; }
+  std::string UserName() const;
+  void SetUserName(std::string Value);
+  std::string Password() const;
+  void SetPassword(std::string Value);
+  std::string Signature() const;
+  void SetSignature(std::string Value);
+
+ private:
+  mutable std::mutex FMutex;
+  std::string FSignature;
+  std::string FPassword;
+  std::string FUserName;
+};
+
+// The card PayDirect charges. Expiry defaults to the current month and year of the local clock
+// (the clock seam of IWZelkAuthBase) at construction; nothing is validated here, PayPal judges.
+class TIWPayPalCreditCard : public rtl::TPersistent {
+ public:
+  TIWPayPalCreditCard();
+  std::string ClassName() const override { return "TIWPayPalCreditCard"; }
+  std::int32_t ExpirationYear() const;
+  void SetExpirationYear(std::int32_t Value);
+  std::int32_t ExpirationMonth() const;
+  void SetExpirationMonth(std::int32_t Value);
+  TIWCreditCardType CardType() const;
+  void SetCardType(TIWCreditCardType Value);
+  std::string VerificationCode() const;
+  void SetVerificationCode(std::string Value);
+  std::string Number() const;
+  void SetNumber(std::string Value);
+
+ private:
+  mutable std::mutex FMutex;
+  std::int32_t FExpirationYear = 0;
+  std::int32_t FExpirationMonth = 0;
+  TIWCreditCardType FCardType = ctVisa;
+  std::string FVerificationCode;
+  std::string FNumber;
+};
+
+// Order-level options: currency, and the shipping, insurance and tax that Express Checkout adds
+// to the item total. Thread-safe accessors.
+class TIWPayPalTransaction : public rtl::TPersistent {
+ public:
+  std::string ClassName() const override { return "TIWPayPalTransaction"; }
+  double Insurance() const;
+  void SetInsurance(double Value);
+  double Tax() const;
+  void SetTax(double Value);
+  double Shipping() const;
+  void SetShipping(double Value);
+  TIWCurrency Currency() const;
+  void SetCurrency(TIWCurrency Value);
+
+ private:
+  mutable std::mutex FMutex;
+  double FInsurance = 0;
+  double FTax = 0;
+  double FShipping = 0;
+  TIWCurrency FCurrency = crUSD;
+};
+
+// One order line. Quantity times Price adds to the item total; Tag is never sent.
+class TPayPalTransaction : public rtl::TCollectionItem {
+ public:
+  explicit TPayPalTransaction(rtl::TCollection* Collection);
+  std::string ClassName() const override { return "TPayPalTransaction"; }
+
+  const std::string& Name() const { return FName; }
+  void SetName(std::string Value) { FName = std::move(Value); }
+  double Price() const { return FPrice; }
+  void SetPrice(double Value) { FPrice = Value; }
+  std::int32_t Tag() const { return FTag; }
+  void SetTag(std::int32_t Value) { FTag = Value; }
+  std::int32_t Quantity() const { return FQuantity; }
+  void SetQuantity(std::int32_t Value) { FQuantity = Value; }
+  std::int32_t Number() const { return FNumber; }
+  void SetNumber(std::int32_t Value) { FNumber = Value; }
+  const std::string& Description() const { return FDescription; }
+  void SetDescription(std::string Value) { FDescription = std::move(Value); }
+
+  // Copies Description, Number, Price, Quantity, Name and Tag from another order line; any
+  // other source is ignored without error.
+  void Assign(rtl::TPersistent* Source) override;
+  // Name, or "Transaction " and the line's current position.
+  std::string GetDisplayName() const override;
+  rtl::TPersistent* GetOwner() override { return FOwner; }
+
+ private:
+  rtl::TCollection* FOwner;
+  std::string FName;
+  double FPrice = 0;
+  std::int32_t FTag = 0;
+  std::int32_t FQuantity = 1;
+  std::int32_t FNumber = -1;
+  std::string FDescription;
+};
+
+// The order lines of a client, which the designer sees as the client's property. The order is
+// configuration: the application edits it between payments; a payment reads it under the
+// client's lock, so an application that edits one client's order from several threads at once
+// serialises those edits itself.
+class TPayPalTransactions : public rtl::TOwnedCollectionOf<TPayPalTransaction> {
+ public:
+  explicit TPayPalTransactions(TZIWPayPalClient* AOwner) : FOwner(AOwner) {}
+  std::string ClassName() const override { return "TPayPalTransactions"; }
+  rtl::TPersistent* GetOwner() override;
+  TZIWPayPalClient* Owner() const { return FOwner; }
+  void Update(rtl::TCollectionItem* Item) override { TOwnedCollectionOf::Update(Item); }
+
+ private:
+  TZIWPayPalClient* FOwner;
+};
+
+// The PayPal payment component (see the walkthrough above).
+//
+// Contract: every public operation holds the client's lock, so one client serves one payment
+// operation at a time; NVP calls block the calling thread. Transport failures raise the
+// transport's Exception and change no outcome; PayPal's refusals are reported as data
+// (results, LoginResult, LoginError, events). PayOnline needs a ServerController owned by the
+// application's TIWServerControllerBase and raises before sending anything otherwise.
+class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+ public:
+  explicit TZIWPayPalClient(rtl::TComponent* AOwner);
+  ~TZIWPayPalClient() override;
+  std::string ClassName() const override { return "TZIWPayPalClient"; }
+
+  // The sub-objects live as long as the client; the application edits them in place.
+  TIWPayPalBuyer* Buyer() const { return FBuyer.get(); }
+  TIWPayPalSeller* Seller() const { return FSeller.get(); }
+  TIWPayPalCreditCard* CreditCard() const { return FCreditCard.get(); }
+  TIWPayPalTransaction* Transaction() const { return FTransaction.get(); }
+  TPayPalTransactions* Transactions() const { return FTransactions.get(); }
+
+  TIWServerType ServerType() const;
+  void SetServerType(TIWServerType Value);
+
+  TNotifyEvent OnPayPalPaymentOK() const;
+  void SetOnPayPalPaymentOK(TNotifyEvent Value);
+  TNotifyEvent OnPayPalCancel() const;
+  void SetOnPayPalCancel(TNotifyEvent Value);
+  TNotifyEvent OnPayPalFailed() const;
+  void SetOnPayPalFailed(TNotifyEvent Value);
+
+  // The NVP API host of the current ServerType.
+  std::string GetServer() const;
+
+  // Charges CreditCard for the item total ("doDirectPayment"): resOK when PayPal acknowledges
+  // the payment, resFailed otherwise. Leaves LoginResult and LoginError alone, raises no event.
+  TIWResult PayDirect();
+  // Starts an Express Checkout (steps 1 and 2 above): resOK when the browser has been sent to
+  // PayPal's checkout page, resFailed with PayPal's messages in LoginError when PayPal refused
+  // the order. Never sets LoginResult and raises no event.
+  TIWResult PayOnline(TIWApplication* WebApplication);
+  // Completes or cancels the checkout when the buyer returns (step 5 above).
+  void LoginResponse(const THttpRequest& Request) override;
+
+ protected:
+  // The texts of CreditCard.CardType and Transaction.Currency.
+  std::string GetCreditCardType() const;
+  std::string GetCurrency() const;
+  // Sum over the order lines, in position order, of Quantity times Price.
+  double GetTotalPaymentAmount() const;
+
+ private:
+  // The web checkout host of the current ServerType.
+  std::string GetCheckoutHost() const;
+  // Item total plus shipping, insurance and tax: what Express Checkout asks the buyer to approve
+  // and then charges.
+  double GetOrderTotal() const;
+  // One NVP call: posts "METHOD=<Method>" + Fields + the credentials tail to the NVP host's
+  // "/nvp" without headers and returns the reply.
+  std::string NVPCall(std::string_view Method, const std::string& Fields) const;
+  // Sets the outcome of a returning checkout, spends the identifier and raises Event.
+  void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
+
+  std::string FPaymentAction;
+  std::unique_ptr<TIWPayPalBuyer> FBuyer;
+  std::unique_ptr<TIWPayPalSeller> FSeller;
+  std::unique_ptr<TIWPayPalCreditCard> FCreditCard;
+  std::unique_ptr<TPayPalTransactions> FTransactions;
+  TNotifyEvent FOnPayPalPaymentOK;
+  TNotifyEvent FOnPayPalCancel;
+  TNotifyEvent FOnPayPalFailed;
+  TIWServerType FServerType = stSandBox;
+  std::unique_ptr<TIWPayPalTransaction> FTransaction;
+};
+
+// Registers the metadata of the unit's classes (published properties in their designer order,
+// with stored defaults) with rtl::TClassRegistry, so form files can store and load them.
+// Idempotent and thread-safe; IWZelkAuthReg::RegisterClasses calls it.
+void RegisterClasses();
+
+namespace detail {
+// PayPal's reply acknowledges the call: its lower-cased copy contains "ack=success" (so
+// "SuccessWithWarning" counts too).
+bool NVPSucceeded(std::string_view Reply);
+// The token of a "SetExpressCheckout" reply: the text after the first "TOKEN=" up to the next
+// "&" or the end, as PayPal spells it; empty when there is none.
+std::string NVPToken(std::string_view Reply);
+// PayPal's first short and long message ("L_SHORTMESSAGE0", "L_LONGMESSAGE0", in the order of
+// the reply), each with "%20" turned into a blank and followed by ". "; empty when neither is
+// there.
+std::string NVPFailureMessage(const std::string& Reply);
+}  // namespace detail
+
+}  // namespace zelk::IWPayPalClient

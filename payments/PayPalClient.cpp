@@ -1,0 +1,157 @@
+// TZIWPayPalClient: construction, properties, the NVP call frame and the direct card payment.
+#include "payments/IWPayPalClient.h"
+
+namespace zelk::IWPayPalClient {
+
+namespace {
+
+// The API version every call announces; the reply format the client reads is that version's.
+constexpr std::string_view kVersion = "65.1";
+
+// "03" for March: PayPal reads the expiry month as two digits followed by the year.
+std::string TwoDigitMonth(std::int32_t Month) {
+  if (Month >= 0 && Month < 10) return "0" + std::to_string(Month);
+  return std::to_string(Month);
+}
+
+}  // namespace
+
+TZIWPayPalClient::TZIWPayPalClient(rtl::TComponent* AOwner)
+    : TZIWCustomCloudClient(AOwner), FPaymentAction("Sale") {
+  FBuyer = std::make_unique<TIWPayPalBuyer>();
+  FCreditCard = std::make_unique<TIWPayPalCreditCard>();
+  FSeller = std::make_unique<TIWPayPalSeller>();
+  FTransaction = std::make_unique<TIWPayPalTransaction>();
+  FTransactions = std::make_unique<TPayPalTransactions>(this);
+  FServerType = stSandBox;
+}
+
+TZIWPayPalClient::~TZIWPayPalClient() {
+  // No request may reach the client once its parts start to go.
+  Detach();
+  FBuyer.reset();
+  FCreditCard.reset();
+  FSeller.reset();
+  FTransaction.reset();
+  FTransactions.reset();
+}
+
+TIWServerType TZIWPayPalClient::ServerType() const {
+  auto L = Lock();
+  return FServerType;
+}
+
+void TZIWPayPalClient::SetServerType(TIWServerType Value) {
+  auto L = Lock();
+  FServerType = Value;
+}
+
+TNotifyEvent TZIWPayPalClient::OnPayPalPaymentOK() const {
+  auto L = Lock();
+  return FOnPayPalPaymentOK;
+}
+
+void TZIWPayPalClient::SetOnPayPalPaymentOK(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnPayPalPaymentOK = std::move(Value);
+}
+
+TNotifyEvent TZIWPayPalClient::OnPayPalCancel() const {
+  auto L = Lock();
+  return FOnPayPalCancel;
+}
+
+void TZIWPayPalClient::SetOnPayPalCancel(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnPayPalCancel = std::move(Value);
+}
+
+TNotifyEvent TZIWPayPalClient::OnPayPalFailed() const {
+  auto L = Lock();
+  return FOnPayPalFailed;
+}
+
+void TZIWPayPalClient::SetOnPayPalFailed(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnPayPalFailed = std::move(Value);
+}
+
+std::string TZIWPayPalClient::GetServer() const {
+  auto L = Lock();
+  return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveNvp
+                                                            : IWZelkAuthBase::phPayPalSandboxNvp);
+}
+
+std::string TZIWPayPalClient::GetCheckoutHost() const {
+  auto L = Lock();
+  return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveWeb
+                                                            : IWZelkAuthBase::phPayPalSandboxWeb);
+}
+
+std::string TZIWPayPalClient::GetCreditCardType() const {
+  return CreditCardTypeText(FCreditCard->CardType());
+}
+
+std::string TZIWPayPalClient::GetCurrency() const {
+  return CurrencyText(FTransaction->Currency());
+}
+
+double TZIWPayPalClient::GetTotalPaymentAmount() const {
+  auto L = Lock();
+  // A double rounded after each addition, in position order: the same sum every call computes.
+  double Sum = 0;
+  for (int I = 0; I < FTransactions->Count(); ++I) {
+    const TPayPalTransaction* Item = FTransactions->Items(I);
+    Sum += static_cast<double>(Item->Quantity()) * Item->Price();
+  }
+  return Sum;
+}
+
+double TZIWPayPalClient::GetOrderTotal() const {
+  double Total = GetTotalPaymentAmount();
+  Total += FTransaction->Shipping();
+  Total += FTransaction->Insurance();
+  Total += FTransaction->Tax();
+  return Total;
+}
+
+std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string& Fields) const {
+  std::string Body = "METHOD=";
+  Body += Method;
+  Body += Fields;
+  Body += "&USER=" + EncodeNVPValue(FSeller->UserName());
+  Body += "&PWD=" + EncodeNVPValue(FSeller->Password());
+  Body += "&SIGNATURE=" + EncodeNVPValue(FSeller->Signature());
+  Body += "&VERSION=";
+  Body += kVersion;
+  // No header of our own, not even a content type: PayPal reads the body as NVP regardless.
+  std::string Reply;
+  IWZelkAuthBase::Https_Post(GetServer(), "/nvp", "", Body, Reply);
+  return Reply;
+}
+
+TIWResult TZIWPayPalClient::PayDirect() {
+  auto L = Lock();
+  // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
+  const double Amount = GetTotalPaymentAmount();
+  std::string F;
+  F += "&PAYMENTACTION=" + EncodeNVPValue(FPaymentAction);
+  F += "&AMT=" + AmountText(Amount);
+  F += "&CREDITCARDTYPE=" + GetCreditCardType();
+  F += "&ACCT=" + EncodeNVPValue(FCreditCard->Number());
+  F += "&EXPDATE=" + TwoDigitMonth(FCreditCard->ExpirationMonth()) +
+       std::to_string(FCreditCard->ExpirationYear());
+  F += "&CVV2=" + EncodeNVPValue(FCreditCard->VerificationCode());
+  F += "&EMAIL=" + EncodeNVPValue(FBuyer->Email());
+  F += "&FIRSTNAME=" + EncodeNVPValue(FBuyer->FirstName());
+  F += "&LASTNAME=" + EncodeNVPValue(FBuyer->Name());
+  F += "&STREET=" + EncodeNVPValue(FBuyer->Street());
+  F += "&CITY=" + EncodeNVPValue(FBuyer->City());
+  F += "&ZIP=" + EncodeNVPValue(FBuyer->Zip());
+  F += "&COUNTRYCODE=" + EncodeNVPValue(FBuyer->CountryCode());
+  F += "&CURRENCYCODE=" + GetCurrency();
+  return detail::NVPSucceeded(NVPCall("doDirectPayment", F)) ? IWZelkAuthBase::resOK
+                                                             : IWZelkAuthBase::resFailed;
+}
+
+}  // namespace zelk::IWPayPalClient

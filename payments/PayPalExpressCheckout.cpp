@@ -1,0 +1,136 @@
+// TZIWPayPalClient's Express Checkout: PayOnline sends the buyer to PayPal, LoginResponse
+// completes or cancels the payment when the buyer returns.
+#include "payments/IWPayPalClient.h"
+
+namespace zelk::IWPayPalClient {
+
+namespace {
+
+using IWZelkAuthBase::resFailed;
+using IWZelkAuthBase::resOK;
+
+// The application's server controller that owns Controller; raises when there is none, since
+// the buyer's return could then never be routed back to the client.
+web::TIWServerControllerBase* FrameworkController(
+    const IWZelkAuthBase::TZIWAuthServerController* Controller) {
+  rtl::TComponent* Owner = Controller->Owner();
+  if (Owner == nullptr)
+    throw rtl::Exception(
+        "TZIWPayPalClient.PayOnline: the ServerController has no owner; it must be owned by the "
+        "application's TIWServerControllerBase so that the buyer's return from PayPal can be "
+        "routed");
+  auto* Framework = dynamic_cast<web::TIWServerControllerBase*>(Owner);
+  if (Framework == nullptr)
+    throw rtl::EInvalidCast(
+        "Invalid class typecast: TZIWPayPalClient.PayOnline needs the ServerController to be "
+        "owned by a TIWServerControllerBase, but its owner is a " +
+        Owner->ClassName());
+  return Framework;
+}
+
+}  // namespace
+
+TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
+  auto L = Lock();
+  CheckServerController("PayOnline");
+  if (WebApplication == nullptr)
+    throw rtl::Exception("TZIWPayPalClient.PayOnline: no application object was passed");
+  // Validate the wiring before anything changes: a misconfigured call leaves the registry and
+  // PayPal untouched.
+  const web::TIWServerControllerBase* Framework = FrameworkController(ServerController());
+  const std::string ClientId = NewFlowIdentifier();
+
+  std::string Base = WebApplication->GetApplicationURL();
+  if (Framework->URLSessionTracking()) Base += "/" + WebApplication->SessionID();
+  Base += "/?clientid=" + ClientId;
+  const std::string ReturnURL = Base + "&paypalcallback=1";
+  const std::string CancelURL = Base + "&paypalcancel=1";
+
+  std::string Items;
+  for (int I = 0; I < FTransactions->Count(); ++I) {
+    const TPayPalTransaction* Item = FTransactions->Items(I);
+    const std::string N = std::to_string(I);
+    Items += "&L_NAME" + N + "=" + EncodeNVPValue(Item->Name());
+    Items += "&L_AMT" + N + "=" + AmountText(Item->Price());
+    Items += "&L_QTY" + N + "=" + std::to_string(Item->Quantity());
+    Items += "&L_NUMBER" + N + "=" + std::to_string(Item->Number());
+    Items += "&L_DESC" + N + "=" + EncodeNVPValue(Item->Description());
+  }
+
+  std::string F;
+  F += "&EMAIL=" + EncodeNVPValue(FBuyer->Email());
+  F += Items;
+  F += "&SHIPPINGAMT=" + AmountText(FTransaction->Shipping());
+  F += "&INSURANCEAMT=" + AmountText(FTransaction->Insurance());
+  F += "&TAXAMT=" + AmountText(FTransaction->Tax());
+  F += "&ITEMAMT=" + AmountText(GetTotalPaymentAmount());
+  F += "&AMT=" + AmountText(GetOrderTotal());
+  F += "&NAME=" + EncodeNVPValue(FBuyer->FirstName()) + " " + EncodeNVPValue(FBuyer->Name());
+  F += "&SHIPTOSTREET=" + EncodeNVPValue(FBuyer->Street());
+  F += "&SHIPTOCITY=" + EncodeNVPValue(FBuyer->City());
+  F += "&SHIPTOCOUNTRYCODE=" + EncodeNVPValue(FBuyer->CountryCode());
+  F += "&SHIPTOZIP=" + EncodeNVPValue(FBuyer->Zip());
+  F += "&RETURNURL=" + IWZelkAuthBase::URLEncode(ReturnURL);
+  F += "&CANCELURL=" + IWZelkAuthBase::URLEncode(CancelURL);
+  F += "&CURRENCYCODE=" + GetCurrency();
+  const std::string Reply = NVPCall("SetExpressCheckout", F);
+
+  const std::string Token = detail::NVPToken(Reply);
+  if (detail::NVPSucceeded(Reply) && !Token.empty()) {
+    // The token goes to the checkout page as PayPal spelled it: it is already URL-safe there.
+    WebApplication->GoToURL("https://" + GetCheckoutHost() +
+                            "/webscr?cmd=_express-checkout&token=" + Token);
+    return resOK;
+  }
+  std::string Error = detail::NVPFailureMessage(Reply);
+  if (Error.empty() && detail::NVPSucceeded(Reply))
+    Error =
+        "PayPal accepted SetExpressCheckout but sent no token, so the buyer cannot be sent to "
+        "the checkout page. ";
+  SetLoginError(std::move(Error));
+  return resFailed;
+}
+
+void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
+  auto L = Lock();
+  const std::string Token = Request.Query("token");
+  const std::string PayerId = Request.Query("payerid");
+
+  // A cancellation wins over anything else the return carries.
+  if (Request.Query("paypalcancel") == "1") {
+    Finish(resFailed, "Payment canceled", FOnPayPalCancel);
+    return;
+  }
+  // Not a return from the checkout page (or a truncated one): nothing to complete.
+  if (Token.empty() || PayerId.empty()) return;
+
+  const std::string Details = NVPCall("GetExpressCheckoutDetails",
+                                      "&TOKEN=" + EncodeNVPValue(Token) + "&PAYMENTACTION=Sale");
+  if (!detail::NVPSucceeded(Details)) {
+    Finish(resFailed, "Payment failed", FOnPayPalFailed);
+    return;
+  }
+
+  // Charge what the buyer approved on PayPal's page: the same total SetExpressCheckout sent.
+  std::string F;
+  F += "&TOKEN=" + EncodeNVPValue(Token);
+  F += "&PAYERID=" + EncodeNVPValue(PayerId);
+  F += "&AMT=" + AmountText(GetOrderTotal());
+  F += "&CURRENCYCODE=" + GetCurrency();
+  F += "&PAYMENTACTION=Sale";
+  if (detail::NVPSucceeded(NVPCall("DoExpressCheckoutPayment", F)))
+    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
+  else
+    Finish(resFailed, "Payment failed", FOnPayPalFailed);
+}
+
+void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error,
+                              const TNotifyEvent& Event) {
+  SetLoginResult(Result);
+  if (Error) SetLoginError(std::move(*Error));
+  OutcomeReached();
+  // A copy: the handler may replace the event it runs in.
+  if (TNotifyEvent Handler = Event) Handler(this);
+}
+
+}  // namespace zelk::IWPayPalClient

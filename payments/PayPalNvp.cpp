@@ -1,0 +1,109 @@
+// The NVP texts: amounts, value escaping and the parts of PayPal's replies the client reads.
+#include <charconv>
+#include <cmath>
+
+#include "payments/IWPayPalClient.h"
+
+namespace zelk::IWPayPalClient {
+
+std::string AmountText(double Value) {
+  if (std::isnan(Value)) return "NAN";
+  if (std::isinf(Value)) return Value < 0 ? "-INF" : "INF";
+  if (Value == 0) return "0";  // also -0, which has no sign worth sending
+
+  // std::to_chars ignores the locale; scientific notation with 14 fraction digits is the value
+  // correctly rounded to 15 significant digits: "[-]d.dddddddddddddde[+-]xx".
+  char Buffer[64];
+  const auto Conv =
+      std::to_chars(Buffer, Buffer + sizeof Buffer, Value, std::chars_format::scientific, 14);
+  std::string_view S(Buffer, static_cast<std::size_t>(Conv.ptr - Buffer));
+  const bool Negative = S.front() == '-';
+  if (Negative) S.remove_prefix(1);
+  const auto E = S.find('e');
+  std::string Digits(1, S[0]);
+  Digits.append(S.substr(2, E - 2));
+  std::string_view ExpText = S.substr(E + 1);
+  if (!ExpText.empty() && ExpText.front() == '+') ExpText.remove_prefix(1);
+  int Exponent = 0;
+  std::from_chars(ExpText.data(), ExpText.data() + ExpText.size(), Exponent);
+
+  while (Digits.size() > 1 && Digits.back() == '0')
+    Digits.pop_back();
+  // The value is 0.<Digits> times ten to the power Point: Point digits before the separator.
+  const int Point = Exponent + 1;
+  std::string R = Negative ? "-" : "";
+  if (Point <= 0) {
+    R += "0.";
+    R.append(static_cast<std::size_t>(-Point), '0');
+    R += Digits;
+  } else if (static_cast<std::size_t>(Point) >= Digits.size()) {
+    R += Digits;
+    R.append(static_cast<std::size_t>(Point) - Digits.size(), '0');
+  } else {
+    R.append(Digits, 0, static_cast<std::size_t>(Point));
+    R += '.';
+    R.append(Digits, static_cast<std::size_t>(Point));
+  }
+  return R;
+}
+
+std::string EncodeNVPValue(std::string_view Value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string R;
+  R.reserve(Value.size());
+  for (const char Ch : Value) {
+    const auto C = static_cast<unsigned char>(Ch);
+    if (C == '%' || C == '&' || C == '=' || C == '+' || C < 0x20 || C == 0x7F) {
+      R += '%';
+      R += kHex[C >> 4];
+      R += kHex[C & 15];
+    } else {
+      R += Ch;
+    }
+  }
+  return R;
+}
+
+namespace detail {
+
+bool NVPSucceeded(std::string_view Reply) {
+  std::string Lower(Reply);
+  for (char& C : Lower)
+    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+  return Lower.find("ack=success") != std::string::npos;
+}
+
+std::string NVPToken(std::string_view Reply) {
+  static constexpr std::string_view kKey = "TOKEN=";
+  const auto P = Reply.find(kKey);
+  if (P == std::string_view::npos) return {};
+  const auto Start = P + kKey.size();
+  const auto End = Reply.find('&', Start);
+  return std::string(Reply.substr(Start, End == std::string_view::npos ? End : End - Start));
+}
+
+std::string NVPFailureMessage(const std::string& Reply) {
+  rtl::TStringList Pieces;
+  IWZelkAuthBase::Split('&', Reply, &Pieces);
+  std::string Message;
+  for (const std::string& Piece : Pieces.Items()) {
+    const auto Eq = Piece.find('=');
+    if (Eq == std::string::npos) continue;  // no name, so neither message
+    const std::string_view Name(Piece.data(), Eq);
+    if (Name != "L_SHORTMESSAGE0" && Name != "L_LONGMESSAGE0") continue;
+    // PayPal encodes its messages; only the encoded blanks are turned back, other escapes stay.
+    std::string_view Rest = std::string_view(Piece).substr(Eq + 1);
+    for (auto P = Rest.find("%20"); P != std::string_view::npos; P = Rest.find("%20")) {
+      Message.append(Rest.substr(0, P));
+      Message += ' ';
+      Rest.remove_prefix(P + 3);
+    }
+    Message.append(Rest);
+    Message += ". ";
+  }
+  return Message;
+}
+
+}  // namespace detail
+
+}  // namespace zelk::IWPayPalClient
