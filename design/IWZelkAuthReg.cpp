@@ -4,6 +4,7 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "payments/IWPayPalClient.h"
+#include "providers/IWTwitterAuthClient.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Palette.h"
 #include "zelk/Version.h"
@@ -15,6 +16,7 @@ void RegisterClasses() {
   std::call_once(Once, [] {
     IWZelkAuthBase::RegisterAuthBaseClasses();
     IWPayPalClient::RegisterClasses();
+    IWTwitterAuthClient::RegisterTwitterAuthClientClass();
   });
 }
 
