@@ -8,6 +8,7 @@
 #include "platform/rtl/Palette.h"
 #include "providers/IWFacebookAuthClient.h"
 #include "providers/IWGAuthClient.h"
+#include "providers/IWTwitterAuthClient.h"
 #include "providers/IWWindowsLiveAuthClient.h"
 #include "zelk/Version.h"
 
@@ -20,6 +21,7 @@ void RegisterClasses() {
     IWPayPalClient::RegisterClasses();
     IWWindowsLiveAuthClient::RegisterClasses();
     IWFacebookAuthClient::RegisterClasses();
+    IWTwitterAuthClient::RegisterTwitterAuthClientClass();
     IWGAuthClient::RegisterClasses();
   });
 }
