@@ -2,9 +2,14 @@
 #pragma once
 
 #include "core/IWZelkAuthBase.h"
+#include "design/IWZelkAuthReg.h"
+#include "payments/IWPayPalClient.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/Collection.h"
+#include "platform/rtl/FormFile.h"
+#include "platform/rtl/Palette.h"
+#include "platform/rtl/Resources.h"
 #include "platform/rtl/Set.h"
 #include "platform/rtl/StringList.h"
 #include "platform/rtl/SysUtils.h"
@@ -13,4 +18,5 @@
 #include "platform/web/IWApplication.h"
 #include "providers/IWFacebookAuthClient.h"
 #include "providers/IWGAuthClient.h"
+#include "providers/IWTwitterAuthClient.h"
 #include "providers/IWWindowsLiveAuthClient.h"
