@@ -159,8 +159,11 @@ class TZIWAuthServerController : public rtl::TComponent {
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
-  mutable std::mutex FMutex;  // guards FClients' entries
+  mutable std::mutex FMutex;  // guards FClients' entries and FReferrers
   std::unique_ptr<TAuthClients> FClients;
+  // The clients whose ServerController is this controller: the destructor clears their
+  // reference and waits for no other client.
+  std::unordered_map<detail::TClientGuard*, std::weak_ptr<detail::TClientGuard>> FReferrers;
 };
 
 // The abstract client: credentials, the signed-in user's id and name, the outcome with its

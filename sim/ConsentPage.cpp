@@ -39,6 +39,13 @@ std::string RenderConsentPage(const TConsentPage& Page) {
     H += "  <li data-scope=\"" + HtmlEscape(Scope) + "\">" + HtmlEscape(Description) + "</li>\n";
   H += "</ul>\n<form method=\"post\" action=\"" + HtmlEscape(Page.Action) + "\">\n";
   H += "  <input type=\"hidden\" name=\"consent\" value=\"" + HtmlEscape(Page.Ticket) + "\">\n";
+  if (Page.Accounts.size() > 1) {
+    H += "  <label>Continue as <select name=\"user_id\">";
+    for (std::size_t I = 0; I < Page.Accounts.size(); ++I)
+      H += "<option value=\"" + HtmlEscape(Page.Accounts[I].first) + "\"" +
+           (I == 0 ? " selected" : "") + ">" + HtmlEscape(Page.Accounts[I].second) + "</option>";
+    H += "</select></label>\n";
+  }
   H += "  <button type=\"submit\" name=\"decision\" value=\"allow\">Allow</button>\n";
   H += "  <button type=\"submit\" name=\"decision\" value=\"deny\">Deny</button>\n";
   H += "</form>\n</body></html>\n";
