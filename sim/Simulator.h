@@ -23,9 +23,9 @@ enum class TProviderId { Google, Facebook, WindowsLive, Twitter, PayPal };
 
 struct TSimRequest {
   std::string Method;
-  std::string Target;  // path and query exactly as received
-  std::string Path;    // without the query
-  std::string Version;  // "HTTP/1.0" or "HTTP/1.1"
+  std::string Target;      // path and query exactly as received
+  std::string Path;        // without the query
+  std::string Version;     // "HTTP/1.0" or "HTTP/1.1"
   rtl::TStringList Query;  // decoded name=value entries
   std::vector<std::pair<std::string, std::string>> Headers;
   std::string Body;
