@@ -72,7 +72,8 @@ TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
             "the Google simulator\"}");
   // Every provider module is installed: each answers its own endpoint as that provider would.
   Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
-             "Content-Type: application/x-www-form-urlencoded", "client_id=nobody", Body);
+             "Content-Type: application/x-www-form-urlencoded",
+             "grant_type=authorization_code&client_id=nobody", Body);
   EXPECT_NE(Body.find("\"invalid_client\""), std::string::npos) << Body;
   Https_Post(ProviderHost(phPayPalSandboxNvp), "/nvp", "", "METHOD=doDirectPayment", Body);
   EXPECT_NE(Body.find("ACK=Failure&L_ERRORCODE0=10002"), std::string::npos) << Body;
