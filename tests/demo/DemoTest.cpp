@@ -13,9 +13,9 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "design/IWZelkAuthReg.h"
-#include "platform/rtl/FormFile.h"
 #include "examples/demo/DemoApplication.h"
 #include "examples/demo/DemoOptions.h"
+#include "platform/rtl/FormFile.h"
 #include "support/HtmlForm.h"
 #include "support/SimBrowser.h"
 
