@@ -13,7 +13,6 @@ namespace zelk::demo {
 
 namespace {
 
-using IWPayPalClient::AmountText;
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
 using IWZelkAuthBase::TZIWCustomCloudClient;
@@ -77,6 +76,13 @@ std::string Shorten(std::string Text) {
 void AddIfSet(std::vector<std::pair<std::string, std::string>>& User, std::string Label,
               std::string Value) {
   if (!Value.empty()) User.emplace_back(std::move(Label), std::move(Value));
+}
+
+// An amount as people read it: always two decimals ("12.50").
+std::string Money(double Value) {
+  char Text[64];
+  std::snprintf(Text, sizeof Text, "%.2f", Value);
+  return Text;
 }
 
 // The address inside Facebook's picture object ({"data": {"url": ...}}); other text as it is.
@@ -464,16 +470,16 @@ TDemoPageModel TDemoForm::PageModel() const {
   double Items = 0;
   for (int I = 0; I < PayPal->Transactions()->Count(); ++I) {
     const auto* L = PayPal->Transactions()->Items(I);
-    M.Cart.push_back({L->Name(), L->Description(), L->Quantity(), AmountText(L->Price())});
+    M.Cart.push_back({L->Name(), L->Description(), L->Quantity(), Money(L->Price())});
     Items += L->Quantity() * L->Price();
   }
   const double Shipping = PayPal->Transaction()->Shipping();
   const double Tax = PayPal->Transaction()->Tax();
   const double Insurance = PayPal->Transaction()->Insurance();
-  M.ItemTotal = AmountText(Items);
-  M.Shipping = AmountText(Shipping);
-  M.Tax = AmountText(Tax);
-  M.OrderTotal = AmountText(Items + Shipping + Tax + Insurance);
+  M.ItemTotal = Money(Items);
+  M.Shipping = Money(Shipping);
+  M.Tax = Money(Tax);
+  M.OrderTotal = Money(Items + Shipping + Tax + Insurance);
   return M;
 }
 

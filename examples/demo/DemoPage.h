@@ -42,7 +42,7 @@ struct TDemoCartLine {
   std::string Name;
   std::string Description;
   int Quantity = 0;
-  std::string Price;  // as PayPal is sent it, e.g. "12.5"
+  std::string Price;  // e.g. "12.50"
 };
 
 struct TDemoPageModel {
@@ -57,6 +57,7 @@ struct TDemoPageModel {
   TDemoCard Card;
   std::vector<TDemoCartLine> Cart;
   std::string Currency;
+  // Amounts with two decimals.
   std::string ItemTotal, Shipping, Tax, OrderTotal;
 };
 
