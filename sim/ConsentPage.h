@@ -31,6 +31,5 @@ std::string RenderConsentPage(const TConsentPage& Page);
 // client, missing or unregistered return address).
 std::string RenderErrorPage(std::string_view Provider, std::string_view Error,
                             std::string_view Description);
-std::string HtmlEscape(std::string_view Text);
 
 }  // namespace zelk::sim

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include "platform/web/HttpResponse.h"
 
 namespace zelk::sim {
 
@@ -35,32 +36,6 @@ std::string ReplyValue(std::string_view V) {
       R += '%';
       R += kHex[C >> 4];
       R += kHex[C & 15];
-    }
-  }
-  return R;
-}
-
-std::string Html(std::string_view V) {
-  std::string R;
-  for (const char C : V) {
-    switch (C) {
-      case '&':
-        R += "&amp;";
-        break;
-      case '<':
-        R += "&lt;";
-        break;
-      case '>':
-        R += "&gt;";
-        break;
-      case '"':
-        R += "&quot;";
-        break;
-      case '\'':
-        R += "&#39;";
-        break;
-      default:
-        R += C;
     }
   }
   return R;
@@ -507,7 +482,7 @@ TSimResponse PageError(int Status, const std::string& Message) {
   return TSimResponse::Html(
       "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head>"
       "<body><h1>PayPal Checkout</h1><p class=\"error\">" +
-          Html(Message) + "</p></body></html>",
+          web::HTMLEncode(Message) + "</p></body></html>",
       Status);
 }
 
@@ -539,15 +514,16 @@ TSimResponse TPayPalSim::TState::Page(const TSimRequest& R) {
   std::string Rows;
   for (int N = 0; C.Order.IndexOfName("L_AMT" + std::to_string(N)) >= 0; ++N) {
     const std::string I = std::to_string(N);
-    Rows += "<tr><td>" + Html(C.Order.Values("L_NAME" + I)) + "</td><td>" +
-            Html(C.Order.Values("L_DESC" + I)) + "</td><td>" + Html(C.Order.Values("L_QTY" + I)) +
-            "</td><td>" + Html(C.Order.Values("L_AMT" + I)) + "</td></tr>";
+    Rows += "<tr><td>" + web::HTMLEncode(C.Order.Values("L_NAME" + I)) + "</td><td>" +
+            web::HTMLEncode(C.Order.Values("L_DESC" + I)) + "</td><td>" +
+            web::HTMLEncode(C.Order.Values("L_QTY" + I)) + "</td><td>" +
+            web::HTMLEncode(C.Order.Values("L_AMT" + I)) + "</td></tr>";
   }
   auto Line = [&](const char* Label, const char* Field) {
     const std::string V = C.Order.Values(Field);
     return V.empty() ? std::string()
-                     : "<tr><th colspan=\"3\">" + std::string(Label) + "</th><td>" + Html(V) +
-                           "</td></tr>";
+                     : "<tr><th colspan=\"3\">" + std::string(Label) + "</th><td>" +
+                           web::HTMLEncode(V) + "</td></tr>";
   };
   std::string Body =
       "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head><body>"
@@ -555,15 +531,17 @@ TSimResponse TPayPalSim::TState::Page(const TSimRequest& R) {
       "<th>Quantity</th><th>Price</th></tr>" +
       Rows + Line("Items", "ITEMAMT") + Line("Shipping", "SHIPPINGAMT") +
       Line("Insurance", "INSURANCEAMT") + Line("Tax", "TAXAMT") +
-      "<tr><th colspan=\"3\">Total</th><td id=\"total\">" + Html(C.Amount) + " " +
-      Html(C.Currency) +
-      "</td></tr></table><p id=\"shipto\">Ship to: " + Html(C.Order.Values("NAME")) + ", " +
-      Html(C.Order.Values("SHIPTOSTREET")) + ", " + Html(C.Order.Values("SHIPTOZIP")) + " " +
-      Html(C.Order.Values("SHIPTOCITY")) + ", " + Html(C.Order.Values("SHIPTOCOUNTRYCODE")) +
+      "<tr><th colspan=\"3\">Total</th><td id=\"total\">" + web::HTMLEncode(C.Amount) + " " +
+      web::HTMLEncode(C.Currency) +
+      "</td></tr></table><p id=\"shipto\">Ship to: " + web::HTMLEncode(C.Order.Values("NAME")) +
+      ", " + web::HTMLEncode(C.Order.Values("SHIPTOSTREET")) + ", " +
+      web::HTMLEncode(C.Order.Values("SHIPTOZIP")) + " " +
+      web::HTMLEncode(C.Order.Values("SHIPTOCITY")) + ", " +
+      web::HTMLEncode(C.Order.Values("SHIPTOCOUNTRYCODE")) +
       "</p><form method=\"post\" action=\"/webscr\">"
       "<input type=\"hidden\" name=\"cmd\" value=\"_express-checkout\">"
       "<input type=\"hidden\" name=\"token\" value=\"" +
-      Html(Token) +
+      web::HTMLEncode(Token) +
       "\"><button type=\"submit\" name=\"action\" value=\"pay\" id=\"pay\">Pay</button>"
       "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
       "</form></body></html>";

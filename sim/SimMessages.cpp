@@ -1,5 +1,6 @@
 // The simulator's request and response records.
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/HttpResponse.h"
 #include "sim/Simulator.h"
 
 namespace zelk::sim {
@@ -28,29 +29,6 @@ std::string FormDecode(std::string_view Text) {
       I += 2;
     } else {
       R += C;
-    }
-  }
-  return R;
-}
-
-std::string EscapeHtml(std::string_view Text) {
-  std::string R;
-  for (const char C : Text) {
-    switch (C) {
-      case '&':
-        R += "&amp;";
-        break;
-      case '<':
-        R += "&lt;";
-        break;
-      case '>':
-        R += "&gt;";
-        break;
-      case '"':
-        R += "&quot;";
-        break;
-      default:
-        R += C;
     }
   }
   return R;
@@ -88,7 +66,7 @@ TSimResponse TSimResponse::Redirect(std::string Location, int Status) {
   TSimResponse R;
   R.Status = Status;
   R.ContentType = "text/html; charset=utf-8";
-  R.Body = "<html><body><a href=\"" + EscapeHtml(Location) + "\">Continue</a></body></html>";
+  R.Body = "<html><body><a href=\"" + web::HTMLEncode(Location) + "\">Continue</a></body></html>";
   R.Headers.emplace_back("Location", std::move(Location));
   return R;
 }

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/web/HttpResponse.h"
 #include "sim/OAuth1Verifier.h"
 
 namespace zelk::sim {
@@ -37,32 +38,6 @@ std::string RandomText(std::size_t Length) {
   return R;
 }
 
-std::string HtmlEscape(std::string_view S) {
-  std::string R;
-  for (const char C : S) {
-    switch (C) {
-      case '&':
-        R += "&amp;";
-        break;
-      case '<':
-        R += "&lt;";
-        break;
-      case '>':
-        R += "&gt;";
-        break;
-      case '"':
-        R += "&quot;";
-        break;
-      case '\'':
-        R += "&#39;";
-        break;
-      default:
-        R += C;
-    }
-  }
-  return R;
-}
-
 // Twitter's error document.
 TSimResponse Error(int Status, int Code, const std::string& Message) {
   TSimResponse R;
@@ -73,9 +48,9 @@ TSimResponse Error(int Status, int Code, const std::string& Message) {
 }
 
 TSimResponse ErrorPage(int Status, const std::string& Title, const std::string& Text) {
-  return TSimResponse::Html("<!DOCTYPE html>\n<html><head><title>" + HtmlEscape(Title) +
-                                "</title></head><body><h1>" + HtmlEscape(Title) + "</h1><p>" +
-                                HtmlEscape(Text) + "</p></body></html>\n",
+  return TSimResponse::Html("<!DOCTYPE html>\n<html><head><title>" + web::HTMLEncode(Title) +
+                                "</title></head><body><h1>" + web::HTMLEncode(Title) + "</h1><p>" +
+                                web::HTMLEncode(Text) + "</p></body></html>\n",
                             Status);
 }
 
@@ -313,15 +288,15 @@ struct TwitterSim::TState {
     const std::string App = Consumer != nullptr ? Consumer->Name : std::string("the application");
     std::string Options;
     for (std::size_t I = 0; I < Users.size(); ++I)
-      Options += "<option value=\"" + HtmlEscape(Users[I].UserID) + "\"" +
-                 (I == 0 ? " selected" : "") + ">@" + HtmlEscape(Users[I].ScreenName) + " (" +
-                 HtmlEscape(Users[I].Name) + ")</option>";
+      Options += "<option value=\"" + web::HTMLEncode(Users[I].UserID) + "\"" +
+                 (I == 0 ? " selected" : "") + ">@" + web::HTMLEncode(Users[I].ScreenName) + " (" +
+                 web::HTMLEncode(Users[I].Name) + ")</option>";
     return TSimResponse::Html(
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Authorize " + HtmlEscape(App) +
-        "</title></head><body>\n<h1>Authorize " + HtmlEscape(App) +
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Authorize " +
+        web::HTMLEncode(App) + "</title></head><body>\n<h1>Authorize " + web::HTMLEncode(App) +
         " to use your account?</h1>\n<form method=\"post\" action=\"/oauth/authorize\">\n"
         "<input type=\"hidden\" name=\"oauth_token\" value=\"" +
-        HtmlEscape(Token) + "\">\n<label>Sign in as <select name=\"user_id\">" + Options +
+        web::HTMLEncode(Token) + "\">\n<label>Sign in as <select name=\"user_id\">" + Options +
         "</select></label>\n<button type=\"submit\" id=\"allow\" name=\"decision\" "
         "value=\"allow\">Allow</button>\n<button type=\"submit\" id=\"deny\" name=\"decision\" "
         "value=\"deny\">Deny</button>\n</form>\n</body></html>\n");

@@ -3,7 +3,8 @@
 // Standard output gets two lines a shell can export to point a process at it:
 //   ZELK_PROVIDER_HOSTS=<the endpoint settings>
 //   ZELK_EXTRA_CA_CERTIFICATES=<the file holding the simulator's CA certificate>
-// Standard error lists the listeners for people.
+// Standard error lists the listeners and the credentials the simulated providers accept, for
+// people.
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "platform/rtl/SysUtils.h"
+#include "sim/AllProviders.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -63,6 +65,7 @@ int Run(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
 
   Simulator Sim;
+  const auto Providers = zelk::sim::InstallAllProviders(Sim);
   Sim.Start();
   WriteFile(CAFile, Sim.CACertificatePEM());
 
@@ -71,6 +74,18 @@ int Run(int argc, char** argv) {
   for (const TProviderId P : {TProviderId::Google, TProviderId::Facebook, TProviderId::WindowsLive,
                               TProviderId::Twitter, TProviderId::PayPal})
     std::cerr << "zelk-sim: " << zelk::sim::ProviderName(P) << " at " << Sim.BaseURL(P) << "\n";
+  const zelk::sim::TDemoCredentials& C = Providers->Credentials();
+  std::cerr << "zelk-sim: accepted credentials:\n"
+            << "  Google        client id " << C.Google.ClientId << ", secret " << C.Google.Secret
+            << "\n"
+            << "  Facebook      app id " << C.Facebook.ClientId << ", secret " << C.Facebook.Secret
+            << "\n"
+            << "  Windows Live  client id " << C.WindowsLive.ClientId << ", secret "
+            << C.WindowsLive.Secret << "\n"
+            << "  Twitter       consumer key " << C.TwitterConsumerKey << ", secret "
+            << C.TwitterConsumerSecret << "\n"
+            << "  PayPal        API user " << C.PayPal.UserName << ", password "
+            << C.PayPal.Password << ", signature " << C.PayPal.Signature << "\n";
   std::cerr << "zelk-sim: running; stop with Ctrl+C" << std::endl;
 
   int Signal = 0;

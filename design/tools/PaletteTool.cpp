@@ -69,30 +69,36 @@ int Skeleton(const std::string& Class) {
   }
   rtl::TComponent Form(nullptr);
   rtl::TComponent* C = Info->Create(&Form);
-  // Every published property with its default, so the skeleton shows what can be set.
-  nlohmann::json Props = nlohmann::json::object();
+  // Every published property with its default, in declaration order, so the skeleton shows
+  // what can be set.
+  using OJ = nlohmann::ordered_json;
+  auto Value = [](const nlohmann::json& V) { return OJ::parse(V.dump()); };
+  OJ Props = OJ::object();
   for (const auto& P : rtl::TClassRegistry::PublishedProperties(Class)) {
     using enum rtl::TPropertyKind;
     if (P.Kind == pkEvent) continue;
     if (P.Kind == pkComponent) {
       Props[P.Name] = nullptr;
     } else if (P.Kind == pkObject) {
-      nlohmann::json Sub = nlohmann::json::object();
+      OJ Sub = OJ::object();
       for (const auto& Q : rtl::TClassRegistry::PublishedProperties(P.ClassName))
-        if (Q.Get) Sub[Q.Name] = Q.Get(P.Object(C));
+        if (Q.Get) Sub[Q.Name] = Value(Q.Get(P.Object(C)));
       Props[P.Name] = Sub;
     } else if (P.Kind == pkCollection) {
-      nlohmann::json Item = nlohmann::json::object();
+      OJ Item = OJ::object();
       for (const auto& Q : rtl::TClassRegistry::PublishedProperties(P.ClassName))
-        if (Q.Default) Item[Q.Name] = *Q.Default;
-      Props[P.Name] = nlohmann::json::array({Item});
+        if (Q.Default) Item[Q.Name] = Value(*Q.Default);
+      Props[P.Name] = OJ::array({Item});
     } else if (P.Get) {
-      Props[P.Name] = P.Get(C);
+      Props[P.Name] = Value(P.Get(C));
     }
   }
-  nlohmann::json Doc = {
-      {"components", nlohmann::json::array(
-                         {{{"class", Class}, {"name", Class.substr(1)}, {"properties", Props}}})}};
+  OJ Component = OJ::object();
+  Component["class"] = Class;
+  Component["name"] = Class.substr(1);
+  Component["properties"] = Props;
+  OJ Doc = OJ::object();
+  Doc["components"] = OJ::array({Component});
   std::cout << Doc.dump(2) << "\n";
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <type_traits>
 #include <vector>
 
 #include "platform/rtl/ClassRegistry.h"
@@ -21,13 +22,6 @@ bool IsStored(const TPropertyInfo& P, const json& Value) {
 
 // ---------------------------------------------------------------------------------------------
 // Writing
-
-json WriteCollection(TCollection* C, const std::string& ItemClass) {
-  json Items = json::array();
-  for (int I = 0; I < C->Count(); ++I)
-    Items.push_back(WriteProperties(C->GetItem(I), ItemClass));
-  return Items;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Reading
@@ -246,8 +240,21 @@ class TFormReader {
 
 }  // namespace
 
-json WriteProperties(TObject* Object, const std::string& ClassName) {
-  json Out = json::object();
+namespace {
+
+// The writer works on either JSON flavour: json (members sorted, for programs) or ordered_json
+// (members in declaration order, for the text people read).
+template <typename J>
+J ToJ(const json& V) {
+  if constexpr (std::is_same_v<J, json>)
+    return V;
+  else
+    return J::parse(V.dump());
+}
+
+template <typename J>
+J WritePropertiesAs(TObject* Object, const std::string& ClassName) {
+  J Out = J::object();
   for (const auto& P : TClassRegistry::PublishedProperties(ClassName)) {
     using enum TPropertyKind;
     switch (P.Kind) {
@@ -256,13 +263,17 @@ json WriteProperties(TObject* Object, const std::string& ClassName) {
       case pkObject: {
         TPersistent* Sub = P.Object ? P.Object(Object) : nullptr;
         if (Sub == nullptr) break;
-        json Nested = WriteProperties(Sub, P.ClassName);
+        J Nested = WritePropertiesAs<J>(Sub, P.ClassName);
         if (!Nested.empty()) Out[P.Name] = std::move(Nested);
         break;
       }
       case pkCollection: {
         auto* C = dynamic_cast<TCollection*>(P.Object ? P.Object(Object) : nullptr);
-        if (C != nullptr && C->Count() > 0) Out[P.Name] = WriteCollection(C, P.ClassName);
+        if (C == nullptr || C->Count() == 0) break;
+        J Items = J::array();
+        for (int I = 0; I < C->Count(); ++I)
+          Items.push_back(WritePropertiesAs<J>(C->GetItem(I), P.ClassName));
+        Out[P.Name] = std::move(Items);
         break;
       }
       case pkComponent: {
@@ -273,31 +284,42 @@ json WriteProperties(TObject* Object, const std::string& ClassName) {
       default: {
         if (!P.Get) break;
         json V = P.Get(Object);
-        if (IsStored(P, V)) Out[P.Name] = std::move(V);
+        if (IsStored(P, V)) Out[P.Name] = ToJ<J>(V);
       }
     }
   }
   return Out;
 }
 
-json WriteFormJSON(TComponent* Root) {
-  json Components = json::array();
+template <typename J>
+J WriteFormAs(TComponent* Root) {
+  J Components = J::array();
   for (int I = 0; I < Root->ComponentCount(); ++I) {
     TComponent* C = Root->Components(I);
     if (!TClassRegistry::FindClass(C->ClassName())) continue;
-    json Entry = json::object();
+    J Entry = J::object();
     Entry["class"] = C->ClassName();
     if (!C->Name().empty()) Entry["name"] = C->Name();
-    Entry["properties"] = WriteProperties(C, C->ClassName());
+    Entry["properties"] = WritePropertiesAs<J>(C, C->ClassName());
     Components.push_back(std::move(Entry));
   }
-  json Doc = json::object();
+  J Doc = J::object();
   Doc["components"] = std::move(Components);
   return Doc;
 }
 
+}  // namespace
+
+json WriteProperties(TObject* Object, const std::string& ClassName) {
+  return WritePropertiesAs<json>(Object, ClassName);
+}
+
+json WriteFormJSON(TComponent* Root) {
+  return WriteFormAs<json>(Root);
+}
+
 std::string WriteForm(TComponent* Root) {
-  return WriteFormJSON(Root).dump(2) + "\n";
+  return WriteFormAs<nlohmann::ordered_json>(Root).dump(2) + "\n";
 }
 
 void ReadForm(TComponent* Root, std::string_view Text, const std::string& SourceName) {

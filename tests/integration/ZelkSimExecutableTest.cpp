@@ -70,6 +70,19 @@ TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
   EXPECT_EQ(Body,
             "{\"error\":\"not_found\",\"error_description\":\"No route for GET /nothing-here on "
             "the Google simulator\"}");
+  // Every provider module is installed: each answers its own endpoint as that provider would.
+  Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
+             "Content-Type: application/x-www-form-urlencoded",
+             "grant_type=authorization_code&client_id=nobody", Body);
+  EXPECT_NE(Body.find("\"invalid_client\""), std::string::npos) << Body;
+  Https_Post(ProviderHost(phPayPalSandboxNvp), "/nvp", "", "METHOD=doDirectPayment", Body);
+  EXPECT_NE(Body.find("ACK=Failure&L_ERRORCODE0=10002"), std::string::npos) << Body;
+  for (const auto& [Which, Path] :
+       {std::pair{phFacebookGraph, "/me"}, std::pair{phWindowsLiveApis, "/v5.0/me"},
+        std::pair{phTwitterApi, "/oauth/access_token"}}) {
+    Https_Get(ProviderHost(Which), Path, Body);
+    EXPECT_EQ(Body.find("No route"), std::string::npos) << Path << ": " << Body;
+  }
   ResetProviderHosts();
   SetTransportSettings(Saved);
 

@@ -1,0 +1,139 @@
+#include "examples/demo/DemoApplication.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "design/IWZelkAuthReg.h"
+#include "platform/rtl/FormFile.h"
+
+namespace zelk::demo {
+
+namespace {
+
+std::string ReadTextFile(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) throw rtl::Exception("Cannot read the form file \"" + Path + "\"");
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  if (In.bad()) throw rtl::Exception("Cannot read the form file \"" + Path + "\"");
+  return Text.str();
+}
+
+using TPage = web::TIWServer::TPageHandler;
+
+// A page that works on the session's form; a session always has one (made in OnNewSession).
+TPage OnForm(std::function<void(TDemoForm&, const web::THttpRequest&)> Action) {
+  return [Action = std::move(Action)](web::TIWApplication& App, const web::THttpRequest& Request,
+                                      web::THttpResponse&) {
+    TDemoForm* Form = DemoFormOf(&App);
+    if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
+    Action(*Form, Request);
+  };
+}
+
+}  // namespace
+
+TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::string& DefaultFormFile)
+    : FOptions(Options) {
+  IWZelkAuthReg::RegisterClasses();
+  const std::string FormFile = Options.FormFile.empty() ? DefaultFormFile : Options.FormFile;
+  FSetup.FormText = ReadTextFile(FormFile);
+  FSetup.FormName = FormFile;
+
+  // The form is checked once here, so that a bad file stops the demo at start-up instead of
+  // failing every new session.
+  {
+    rtl::TComponent Probe(nullptr);
+    const TDemoClients Clients = LoadDemoComponents(&Probe, FSetup.FormText, FSetup.FormName);
+    if (Options.Live) FUnconfigured = MissingCredentials(Clients);
+  }
+
+  if (!Options.Live) {
+    FSimulator = std::make_unique<sim::Simulator>();
+    FProviders = sim::InstallAllProviders(*FSimulator);
+    FSimulator->Start();
+    FSimulator->UseForThisProcess();
+    FSetup.Credentials = &FProviders->Credentials();
+  }
+
+  FServerController = std::make_unique<web::TIWServerControllerBase>(nullptr);
+  // Owned by the server controller: PayPal's Express Checkout insists on it, and the one
+  // controller routes every session's provider returns.
+  FAuthController = new IWZelkAuthBase::TZIWAuthServerController(FServerController.get());
+  FAuthController->SetName("AuthController");
+  FSetup.Controller = FAuthController;
+
+  FServerController->OnBeforeDispatch = [](web::THttpRequest& Request,
+                                           web::TIWApplication* Session) {
+    if (Request.Query("state").empty() && Request.Query("clientid").empty()) return;
+    if (TDemoForm* Form = DemoFormOf(Session)) Form->HandleReturn(Request);
+  };
+
+  web::TIWServerOptions ServerOptions;
+  ServerOptions.BindAddress = Options.BindAddress;
+  ServerOptions.Port = Options.Port;
+  FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
+  FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
+  AddRoutes();
+}
+
+TDemoApplication::~TDemoApplication() {
+  FServer.reset();
+  FServerController.reset();
+  if (FSimulator) FSimulator->Stop();
+}
+
+void TDemoApplication::AddRoutes() {
+  FServer->AddRoute(
+      "GET", "/",
+      [](web::TIWApplication& App, const web::THttpRequest&, web::THttpResponse& Response) {
+        TDemoForm* Form = DemoFormOf(&App);
+        if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
+        Response.SetContent(RenderDemoPage(Form->PageModel()), "text/html; charset=utf-8");
+      });
+  for (const auto& [Path, Flow] :
+       {std::pair{"/google/login", dfGoogle}, std::pair{"/facebook/login", dfFacebook},
+        std::pair{"/windowslive/login", dfWindowsLive}, std::pair{"/twitter/login", dfTwitter}}) {
+    const TDemoFlow F = Flow;
+    FServer->AddRoute("POST", Path,
+                      OnForm([F](TDemoForm& Form, const web::THttpRequest&) { Form.SignIn(F); }));
+  }
+  FServer->AddRoute("POST", "/facebook/post",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest& R) {
+                      Form.PostStatus(dfFacebookPost, R.ContentField("status"));
+                    }));
+  FServer->AddRoute("POST", "/twitter/post",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest& R) {
+                      Form.PostStatus(dfTwitterPost, R.ContentField("status"));
+                    }));
+  FServer->AddRoute("POST", "/card/pay",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest& R) { Form.PayByCard(R); }));
+  FServer->AddRoute("POST", "/paypal/checkout",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest&) { Form.PayOnline(); }));
+}
+
+void TDemoApplication::Start() {
+  FServer->Start();
+}
+
+void TDemoApplication::Stop() {
+  FServer->Stop();
+}
+
+int TDemoApplication::RunUntilSignal(const std::function<void()>& OnRunning) {
+  return FServer->RunUntilSignal(OnRunning);
+}
+
+int TDemoApplication::Port() const {
+  return FServer->Port();
+}
+
+std::string TDemoApplication::URL() const {
+  // An address that listens everywhere is reached through loopback from this machine.
+  std::string Host = FOptions.BindAddress;
+  if (Host == "0.0.0.0" || Host == "::" || Host == "[::]") Host = "127.0.0.1";
+  if (Host.find(':') != std::string::npos && Host.front() != '[') Host = "[" + Host + "]";
+  return "http://" + Host + ":" + std::to_string(Port()) + "/";
+}
+
+}  // namespace zelk::demo

@@ -1,0 +1,107 @@
+// TDemoForm: one browser session's page of the demo. It owns the session's components, loaded
+// from the demo's form file (Google, Facebook, Windows Live, Twitter and PayPal clients), wires
+// them to the application-wide auth server controller, starts each flow when its button is
+// pressed, and keeps what each flow ended with for the page to show.
+//
+// Contract: created in the server's OnNewSession with the session's application as owner;
+// every method runs under the session's lock (the server serves a session's requests one at a
+// time and routes a provider's return to the session that started the flow), so the form needs
+// no lock of its own. Transport failures are caught and shown as the flow's outcome.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/IWZelkAuthBase.h"
+#include "examples/demo/DemoPage.h"
+#include "payments/IWPayPalClient.h"
+#include "platform/web/HttpRequest.h"
+#include "platform/web/IWApplication.h"
+#include "providers/IWFacebookAuthClient.h"
+#include "providers/IWGAuthClient.h"
+#include "providers/IWTwitterAuthClient.h"
+#include "providers/IWWindowsLiveAuthClient.h"
+#include "sim/AllProviders.h"
+
+namespace zelk::demo {
+
+// What every session's form is made from; shared by all sessions and never changed once the
+// server runs.
+struct TDemoSetup {
+  std::string FormText;  // the form file's content
+  std::string FormName;  // its name in error messages
+  IWZelkAuthBase::TZIWAuthServerController* Controller = nullptr;
+  // The simulator's credentials, which replace the form's; null with the real providers.
+  const sim::TDemoCredentials* Credentials = nullptr;
+};
+
+// The components the demo expects in its form file, by name and class.
+struct TDemoClients {
+  IWGAuthClient::TZIWGAuthClient* Google = nullptr;
+  IWFacebookAuthClient::TZIWFacebookAuthClient* Facebook = nullptr;
+  IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient* WindowsLive = nullptr;
+  IWTwitterAuthClient::TZIWTwitterAuthClient* Twitter = nullptr;
+  IWPayPalClient::TZIWPayPalClient* PayPal = nullptr;
+};
+
+// Loads the form file Text into Root and finds the five clients ("Google", "Facebook",
+// "WindowsLive", "Twitter", "PayPal"). Raises rtl::EFormError for a bad file or a missing or
+// mistyped component.
+TDemoClients LoadDemoComponents(rtl::TComponent* Root, const std::string& Text,
+                                const std::string& Name);
+
+// The flows whose client needs credentials the form file does not give, e.g.
+// "Google (App.ID, App.Secret)"; empty when every flow is configured.
+std::vector<std::string> MissingCredentials(const TDemoClients& Clients);
+
+class TDemoForm : public rtl::TComponent {
+ public:
+  static constexpr const char* kName = "DemoForm";
+
+  TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup);
+  ~TDemoForm() override;
+  std::string ClassName() const override { return "TDemoForm"; }
+
+  // Starts a sign-in: the browser is sent to the provider, or the page tells why not.
+  void SignIn(TDemoFlow Flow);
+  // Posts Text for the user signed in with Facebook or Twitter.
+  void PostStatus(TDemoFlow Flow, const std::string& Text);
+  // A direct card payment of the cart's items with the card of the request's form fields
+  // ("number", "type", "expiry" as MM/YYYY, "cvv").
+  void PayByCard(const web::THttpRequest& Request);
+  // Express Checkout of the cart with shipping and tax: the browser goes to PayPal.
+  void PayOnline();
+  // A provider's return (a request naming a flow by "state" or "clientid"): handed to the auth
+  // server controller when the flow is one of this session's, otherwise noted as stale. The
+  // browser is then sent to the start page, so a reload cannot replay the return.
+  void HandleReturn(const web::THttpRequest& Request);
+
+  TDemoPageModel PageModel() const;
+  const TDemoClients& Clients() const { return FClients; }
+
+ private:
+  void SetOutcome(TDemoFlow Flow, std::string Text, bool Failed);
+  // The outcome of a sign-in that ended in LoginResponse.
+  void SignedIn(TDemoFlow Flow);
+  void SignInFailed(TDemoFlow Flow);
+  IWZelkAuthBase::TZIWCustomCloudClient* ClientOf(TDemoFlow Flow) const;
+  // The start page, where every action ends.
+  void BackToPage();
+
+  web::TIWApplication* FApplication;
+  IWZelkAuthBase::TZIWAuthServerController* FController;
+  bool FLive;
+  TDemoClients FClients;
+  TDemoOutcome FOutcomes[kDemoFlowCount];
+  std::string FNotice;
+  // Posting needs a completed sign-in with that provider.
+  bool FFacebookToken = false;
+  bool FTwitterToken = false;
+  // The card form as last sent, shown again.
+  TDemoCard FCard;
+};
+
+// The session's form, or null.
+TDemoForm* DemoFormOf(web::TIWApplication* Application);
+
+}  // namespace zelk::demo

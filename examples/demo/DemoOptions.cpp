@@ -1,0 +1,65 @@
+#include "DemoOptions.h"
+
+#include <charconv>
+#include <string_view>
+
+#include "platform/rtl/SysUtils.h"
+
+namespace zelk::demo {
+
+const char* const kDemoUsage =
+    "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE]\n"
+    "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
+    "posts to Facebook and Twitter, and takes PayPal payments.\n"
+    "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
+    "  --bind ADDRESS  address to listen on (default 127.0.0.1)\n"
+    "  --live          use the real providers instead of the built-in simulator\n"
+    "  --form FILE     form file with the components and their credentials (default: the\n"
+    "                  demo's own demo-form.json); --live needs one with real credentials\n"
+    "  --help          show this text\n";
+
+namespace {
+
+int ParsePort(std::string_view Text) {
+  int Port = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Port);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Port < 0 || Port > 65535)
+    throw rtl::Exception("--port needs a number from 0 to 65535, not \"" + std::string(Text) +
+                         "\"");
+  return Port;
+}
+
+}  // namespace
+
+TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
+  TDemoOptions O;
+  for (int I = 0; I < Argc; ++I) {
+    const std::string_view A = Argv[I];
+    auto Value = [&]() -> std::string {
+      if (I + 1 >= Argc) throw rtl::Exception(std::string(A) + " needs a value");
+      return Argv[++I];
+    };
+    if (A == "--port") {
+      O.Port = ParsePort(Value());
+    } else if (A == "--bind") {
+      O.BindAddress = Value();
+      if (O.BindAddress.empty()) throw rtl::Exception("--bind needs an address");
+    } else if (A == "--live") {
+      O.Live = true;
+    } else if (A == "--form") {
+      O.FormFile = Value();
+      if (O.FormFile.empty()) throw rtl::Exception("--form needs a file name");
+    } else if (A == "--help" || A == "-h") {
+      O.Help = true;
+    } else {
+      throw rtl::Exception("unknown argument \"" + std::string(A) + "\"");
+    }
+  }
+  if (O.Live && O.FormFile.empty())
+    throw rtl::Exception(
+        "--live needs --form FILE: a form file holding your applications' credentials at the "
+        "real providers (start from a copy of demo-form.json)");
+  return O;
+}
+
+}  // namespace zelk::demo

@@ -1,0 +1,23 @@
+// The command line of zelk-demo.
+#pragma once
+
+#include <string>
+
+namespace zelk::demo {
+
+struct TDemoOptions {
+  int Port = 8080;  // 0 picks a free port
+  std::string BindAddress = "127.0.0.1";
+  // Talk to the real providers instead of starting the simulator.
+  bool Live = false;
+  // The form file declaring the session's components; empty: the demo's own demo-form.json.
+  std::string FormFile;
+  bool Help = false;
+};
+
+extern const char* const kDemoUsage;
+
+// Reads the arguments after the program's name. Raises rtl::Exception naming the bad argument.
+TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv);
+
+}  // namespace zelk::demo

@@ -1,0 +1,66 @@
+// The demo's HTML page: a section per flow with its button(s) and its last outcome. Every text
+// that came from a user, a provider or the form file is HTML-escaped.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelk::demo {
+
+enum class TDemoFlow {
+  dfGoogle,
+  dfFacebook,
+  dfWindowsLive,
+  dfTwitter,
+  dfFacebookPost,
+  dfTwitterPost,
+  dfCard,
+  dfCheckout
+};
+using enum TDemoFlow;
+inline constexpr int kDemoFlowCount = 8;
+
+// The section's id in the page ("google", "facebook-post", ...) and its title.
+std::string FlowId(TDemoFlow Flow);
+std::string FlowTitle(TDemoFlow Flow);
+
+// How a flow ended last; an empty Text means it has not run yet.
+struct TDemoOutcome {
+  std::string Text;
+  bool Failed = false;
+};
+
+struct TDemoCard {
+  std::string Number = "4111 1111 1111 1111";
+  std::string Type = "Visa";
+  std::string Expiry;  // MM/YYYY
+  std::string CVV = "123";
+};
+
+struct TDemoCartLine {
+  std::string Name;
+  std::string Description;
+  int Quantity = 0;
+  std::string Price;  // e.g. "12.50"
+};
+
+struct TDemoPageModel {
+  bool Live = false;
+  // A note above every section (e.g. a provider's return that matched no flow).
+  std::string Notice;
+  TDemoOutcome Outcomes[kDemoFlowCount];
+  // The signed-in user of each sign-in flow, as label/value pairs; empty when not signed in.
+  std::vector<std::pair<std::string, std::string>> Users[4];
+  bool CanPostToFacebook = false;
+  bool CanPostToTwitter = false;
+  TDemoCard Card;
+  std::vector<TDemoCartLine> Cart;
+  std::string Currency;
+  // Amounts with two decimals.
+  std::string ItemTotal, Shipping, Tax, OrderTotal;
+};
+
+std::string RenderDemoPage(const TDemoPageModel& Model);
+
+}  // namespace zelk::demo

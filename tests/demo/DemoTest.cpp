@@ -1,0 +1,390 @@
+// zelk-demo's request handling, in-process against its own simulator: every flow through the
+// page and the providers' pages as a browser would click it, what the page shows afterwards,
+// and hostile input (huge or malformed queries, invalid escapes, forged and stale identifiers,
+// a return arriving in another session) that must neither break the server nor lose another
+// session's flow.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/IWZelkAuthBase.h"
+#include "design/IWZelkAuthReg.h"
+#include "examples/demo/DemoApplication.h"
+#include "examples/demo/DemoOptions.h"
+#include "platform/rtl/FormFile.h"
+#include "support/HtmlForm.h"
+#include "support/SimBrowser.h"
+
+namespace zelk::demo {
+namespace {
+
+using sim::TProviderId;
+using TFields = std::vector<std::pair<std::string, std::string>>;
+
+struct TAnswer {
+  int Status = 0;
+  std::string Location;
+  std::string Body;
+};
+
+// What the page shows for a flow: the text of its outcome line.
+std::string OutcomeLine(const std::string& Page, const std::string& Flow) {
+  const std::string Start = "<p id=\"" + Flow + "-outcome\" class=\"";
+  const auto P = Page.find(Start);
+  if (P == std::string::npos) return "<no outcome line>";
+  const auto Text = Page.find('>', P) + 1;
+  return Page.substr(Text, Page.find("</p>", Text) - Text);
+}
+
+class DemoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FSavedTransport = IWZelkAuthBase::TransportSettings();
+    TDemoOptions O;
+    O.Port = 0;
+    Demo = std::make_unique<TDemoApplication>(O, ZELK_DEMO_FORM);
+    auto S = IWZelkAuthBase::TransportSettings();
+    S.ConnectTimeout = std::chrono::seconds(5);
+    S.StallTimeout = std::chrono::seconds(5);
+    IWZelkAuthBase::SetTransportSettings(S);
+    Demo->Start();
+    Browser = std::make_unique<testing::SimBrowser>(*Demo->Simulator());
+  }
+  void TearDown() override {
+    Demo.reset();
+    IWZelkAuthBase::ResetProviderHosts();
+    IWZelkAuthBase::SetTransportSettings(FSavedTransport);
+  }
+
+  // One browser session with the demo: keeps its cookie.
+  struct TSession {
+    DemoTest* Test;
+    std::string Cookie;
+
+    TAnswer Send(const std::string& Method, const std::string& Target, const std::string& Body,
+                 const std::string& Host = "") {
+      httplib::Client C("127.0.0.1", Test->Demo->Port());
+      C.set_url_encode(false);
+      C.set_read_timeout(20, 0);
+      httplib::Headers H;
+      if (!Cookie.empty()) H.emplace("Cookie", Cookie);
+      if (!Host.empty()) H.emplace("Host", Host);
+      auto R = Method == "GET" ? C.Get(Target, H)
+                               : C.Post(Target, H, Body, "application/x-www-form-urlencoded");
+      if (!R) return {};
+      const std::string SetCookie = R->get_header_value("Set-Cookie");
+      if (!SetCookie.empty() && Host.empty()) Cookie = SetCookie.substr(0, SetCookie.find(';'));
+      return {R->status, R->get_header_value("Location"), R->body};
+    }
+    TAnswer Get(const std::string& Target) { return Send("GET", Target, ""); }
+    TAnswer Post(const std::string& Target, const std::string& Body = "") {
+      return Send("POST", Target, Body);
+    }
+    std::string Page() { return Get("/").Body; }
+    // The browser arrives at an address of the demo (as a provider sends it back) and follows
+    // the demo's redirects; returns the last answer.
+    TAnswer Arrive(std::string URL) {
+      TAnswer A;
+      for (int Hops = 0; Hops < 5 && !URL.empty(); ++Hops) {
+        const std::string Host = URL.substr(7, URL.find('/', 7) - 7);
+        // A return to "localhost" carries no cookie of this session, as in a browser.
+        A = Host.starts_with("localhost") ? Send("GET", testing::TargetOf(URL), "", Host)
+                                          : Send("GET", testing::TargetOf(URL), "");
+        URL = A.Location;
+      }
+      return A;
+    }
+  };
+  TSession NewSession() {
+    TSession S{this, {}};
+    EXPECT_EQ(S.Get("/").Status, 200);
+    EXPECT_FALSE(S.Cookie.empty());
+    return S;
+  }
+
+  // Presses the button labelled Label on the provider page at URL; returns where the provider
+  // sends the browser.
+  std::string Press(const std::string& URL, const std::string& Label) {
+    const auto Page = Browser->Get(URL);
+    EXPECT_EQ(Page.Status, 200) << URL << "\n" << Page.Body;
+    const auto Form = testing::ReadHtmlForm(Page.Body);
+    const auto Answer = Browser->PostForm(testing::ResolveURL(URL, Form.Action), Form.Press(Label));
+    EXPECT_EQ(Answer.Status, 302) << Answer.Body;
+    return Answer.Location;
+  }
+
+  // Starts the flow behind the page's button Action; returns the provider page it leads to.
+  std::string Start(TSession& S, const std::string& Action) {
+    const TAnswer A = S.Post(Action);
+    EXPECT_EQ(A.Status, 303) << Action << "\n" << A.Body;
+    return A.Location;
+  }
+
+  std::unique_ptr<TDemoApplication> Demo;
+  std::unique_ptr<testing::SimBrowser> Browser;
+
+ private:
+  IWZelkAuthBase::TTransportSettings FSavedTransport;
+};
+
+// ---- the flows -------------------------------------------------------------------------------
+
+struct TSignInCase {
+  const char* Flow;
+  TProviderId Provider;
+  std::vector<std::string> Shown;  // in the user's data after Allow
+  const char* Denied;              // the outcome after Deny
+};
+
+TEST_F(DemoTest, EverySignInAllowedShowsTheUserAndDeniedShowsWhy) {
+  const std::vector<TSignInCase> Cases = {
+      {"google",
+       TProviderId::Google,
+       {"<dt>ID</dt><dd>108204268033311374519</dd>", "<dt>Name</dt><dd>Zoë Ünal</dd>",
+        "<dt>E-mail</dt><dd>zoe.unal@gmail.test</dd>", "<dt>Gender</dt><dd>female</dd>"},
+       "Google sign-in failed: access_denied"},
+      {"facebook",
+       TProviderId::Facebook,
+       {"<dt>Name</dt><dd>Renée 山田</dd>", "<dt>E-mail</dt><dd>renee.yamada@facebook.test</dd>",
+        "<dt>Birthday</dt><dd>07/21/1984</dd>",
+        "<dt>Picture</dt><dd>https://graph.fb.test/100004471234567/picture</dd>"},
+       "Facebook sign-in failed"},
+      {"windowslive",
+       TProviderId::WindowsLive,
+       {"<dt>ID</dt><dd>8c8ce076ca27823f</dd>", "<dt>Name</dt><dd>Łukasz Żółć</dd>",
+        "<dt>E-mail</dt><dd>lukasz.zolc@outlook.test</dd>", "<dt>Birthday</dt><dd>1979\\11\\3</dd>",
+        "<dt>Gender</dt><dd>male</dd>"},
+       "Windows Live sign-in failed"},
+      {"twitter",
+       TProviderId::Twitter,
+       {"<dt>ID</dt><dd>1001</dd>", "<dt>Screen name</dt><dd>zelk_sim</dd>"},
+       "Twitter sign-in failed"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Flow);
+    TSession S = NewSession();
+    const std::string Action = std::string("/") + C.Flow + "/login";
+
+    const std::string Dialog = Start(S, Action);
+    ASSERT_TRUE(Dialog.starts_with(Demo->Simulator()->BaseURL(C.Provider) + "/")) << Dialog;
+    EXPECT_EQ(OutcomeLine(S.Page(), C.Flow), "Waiting for " +
+                                                 std::string(C.Provider == TProviderId::WindowsLive
+                                                                 ? "Windows Live"
+                                                                 : sim::ProviderName(C.Provider)) +
+                                                 "&#39;s answer.");
+    const TAnswer Denied = S.Arrive(Press(Dialog, "Deny"));
+    EXPECT_EQ(Denied.Status, 200);
+    EXPECT_TRUE(OutcomeLine(Denied.Body, C.Flow).starts_with(C.Denied))
+        << OutcomeLine(Denied.Body, C.Flow);
+    EXPECT_NE(Denied.Body.find("class=\"outcome failed\""), std::string::npos);
+    EXPECT_EQ(Denied.Body.find("id=\"" + std::string(C.Flow) + "-user\""), std::string::npos);
+
+    const TAnswer Allowed = S.Arrive(Press(Start(S, Action), "Allow"));
+    EXPECT_EQ(Allowed.Status, 200);
+    EXPECT_TRUE(OutcomeLine(Allowed.Body, C.Flow).starts_with("Signed in with "))
+        << OutcomeLine(Allowed.Body, C.Flow);
+    for (const auto& Text : C.Shown)
+      EXPECT_NE(Allowed.Body.find(Text), std::string::npos) << Text;
+  }
+}
+
+TEST_F(DemoTest, PostingNeedsASignInThenReachesTheProviderOrShowsItsRefusal) {
+  TSession S = NewSession();
+  S.Post("/facebook/post", "status=hi");
+  S.Post("/twitter/post", "status=hi");
+  std::string Page = S.Page();
+  EXPECT_EQ(OutcomeLine(Page, "facebook-post"),
+            "Sign in with Facebook first: posting needs the user&#39;s permission.");
+  EXPECT_EQ(OutcomeLine(Page, "twitter-post"),
+            "Sign in with Twitter first: posting needs the user&#39;s permission.");
+
+  S.Arrive(Press(Start(S, "/facebook/login"), "Allow"));
+  S.Arrive(Press(Start(S, "/twitter/login"), "Allow"));
+  EXPECT_EQ(S.Post("/facebook/post", "status=Caf%C3%A9+%26+%3Cb%3E").Location,
+            Demo->URL());  // back to the page
+  S.Post("/twitter/post", "status=Caf%C3%A9+%26+%3Cb%3E");
+  Page = S.Page();
+  EXPECT_TRUE(OutcomeLine(Page, "facebook-post").starts_with("Posted to Facebook (post id "));
+  EXPECT_TRUE(OutcomeLine(Page, "twitter-post").starts_with("Posted to Twitter (status id "));
+  ASSERT_EQ(Demo->Providers()->Facebook().Posts().size(), 1u);
+  EXPECT_EQ(Demo->Providers()->Facebook().Posts()[0].Message, "Café & <b>");
+  ASSERT_EQ(Demo->Providers()->Twitter().Statuses().size(), 1u);
+  EXPECT_EQ(Demo->Providers()->Twitter().Statuses()[0].Text, "Café & <b>");
+
+  S.Post("/facebook/post", "status=");
+  EXPECT_TRUE(OutcomeLine(S.Page(), "facebook-post").starts_with("Facebook refused the post: "))
+      << OutcomeLine(S.Page(), "facebook-post");
+}
+
+TEST_F(DemoTest, CardPaymentAcceptedRefusedAndNotSent) {
+  TSession S = NewSession();
+  struct TCase {
+    std::string Body;
+    std::string Outcome;
+    std::size_t Payments;
+  };
+  const std::vector<TCase> Cases = {
+      {"number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123",
+       "Card payment accepted: 28.75 EUR charged to the card ending in 1111.", 1},
+      {"number=4111+1111+1111+1112&type=Visa&expiry=12%2F2031&cvv=123",
+       "PayPal refused the card payment: check the card&#39;s number, type, expiry date and "
+       "CVV.",
+       1},
+      {"number=4111111111111111&type=Visa&expiry=13%2F2031&cvv=123",
+       "Card payment not sent: the expiry date must be MM/YYYY, e.g. 07/2031.", 1},
+      {"number=4111111111111111&type=Diners&expiry=12%2F2031&cvv=123",
+       "Card payment not sent: choose Visa, MasterCard, Discover or Amex.", 1},
+      {"number=%zz%3Cscript%3E%&type=Visa&expiry=%4%2F20%&cvv=%%",
+       "Card payment not sent: the expiry date must be MM/YYYY, e.g. 07/2031.", 1},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Body);
+    EXPECT_EQ(S.Post("/card/pay", C.Body).Status, 303);
+    const std::string Page = S.Page();
+    EXPECT_EQ(OutcomeLine(Page, "card"), C.Outcome);
+    EXPECT_EQ(Page.find("<script>"), std::string::npos);  // what was typed comes back escaped
+    EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), C.Payments);
+  }
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments()[0].Amount, "28.75");
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments()[0].CardLastFour, "1111");
+}
+
+TEST_F(DemoTest, ExpressCheckoutCanceledThenPaidOnceEvenWhenTheReturnIsReloaded) {
+  TSession S = NewSession();
+  const TAnswer Canceled = S.Arrive(Press(Start(S, "/paypal/checkout"), "Cancel"));
+  EXPECT_EQ(OutcomeLine(Canceled.Body, "checkout"), "PayPal checkout canceled: Payment canceled");
+  EXPECT_TRUE(Demo->Providers()->PayPal().Payments().empty());
+
+  const std::string Return = Press(Start(S, "/paypal/checkout"), "Pay");
+  const TAnswer Paid = S.Arrive(Return);
+  EXPECT_EQ(OutcomeLine(Paid.Body, "checkout"), "PayPal payment completed: 35.95 EUR paid.");
+  ASSERT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments()[0].ApprovedAmount, "35.95");
+
+  const TAnswer Reloaded = S.Arrive(Return);
+  EXPECT_NE(Reloaded.Body.find("<p id=\"notice\" class=\"note\">A provider&#39;s answer arrived "
+                               "for a sign-in or payment that is not in progress in this session"),
+            std::string::npos);
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+}
+
+// ---- hostile input ---------------------------------------------------------------------------
+
+TEST_F(DemoTest, HostileRequestsGetClearAnswersAndAnotherSessionsFlowSurvives) {
+  TSession Victim = NewSession();
+  const std::string Dialog = Start(Victim, "/google/login");
+  const std::string Flow = Dialog.substr(Dialog.find("state=") + 6, 36);
+  TSession Attacker = NewSession();
+
+  struct TCase {
+    const char* Name;
+    std::string Method;
+    std::string Target;
+    int Status;
+    std::string Text;  // in the answer's body, or the page after the redirect
+  };
+  const std::vector<TCase> Cases = {
+      {"huge query", "GET", "/?q=" + std::string(20000, 'a'), 414, "too long"},
+      {"invalid escapes", "GET", "/?state=%zz%4&clientid=%&code=%%", 303, "not in progress"},
+      {"forged state", "GET", "/?state=" + std::string(36, 'f') + "&code=x", 303,
+       "not in progress"},
+      {"forged clientid", "GET", "/?clientid=<script>&paypalcallback=1&token=x", 303,
+       "not in progress"},
+      {"the victim's flow in another session", "GET", "/?state=" + Flow + "&error=access_denied",
+       403, "belongs to another session"},
+      {"an action by GET", "GET", "/google/login", 405, "does not accept GET"},
+      {"no such page", "POST", "/%3Cb%3E", 404, "There is no page"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TAnswer A = Attacker.Send(C.Method, C.Target, "");
+    EXPECT_EQ(A.Status, C.Status) << A.Body;
+    if (A.Status == 303) {
+      EXPECT_EQ(A.Location, Demo->URL());
+      A = Attacker.Get("/");
+    }
+    EXPECT_NE(A.Body.find(C.Text), std::string::npos) << A.Body;
+    EXPECT_EQ(A.Body.find("<script>"), std::string::npos);
+  }
+  EXPECT_EQ(OutcomeLine(Attacker.Page(), "google"), "Not tried yet.");
+
+  // The victim's sign-in was never disturbed and still completes.
+  const TAnswer Done = Victim.Arrive(Press(Dialog, "Allow"));
+  EXPECT_EQ(OutcomeLine(Done.Body, "google"), "Signed in with Google as Zoë Ünal.");
+}
+
+// ---- start-up ----------------------------------------------------------------------------------
+
+TEST(DemoOptionsTest, ParsesTheCommandLineAndRefusesWhatItCannotUse) {
+  const char* Good[] = {"--port", "0", "--bind", "0.0.0.0", "--live", "--form", "f.json"};
+  const TDemoOptions O = ParseDemoOptions(7, Good);
+  EXPECT_EQ(O.Port, 0);
+  EXPECT_EQ(O.BindAddress, "0.0.0.0");
+  EXPECT_TRUE(O.Live);
+  EXPECT_EQ(O.FormFile, "f.json");
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).Port, 8080);
+
+  const std::vector<std::pair<std::vector<const char*>, std::string>> Bad = {
+      {{"--port", "65536"}, "--port needs a number from 0 to 65535, not \"65536\""},
+      {{"--port", "80x"}, "--port needs a number from 0 to 65535, not \"80x\""},
+      {{"--port"}, "--port needs a value"},
+      {{"--live"}, "--live needs --form FILE"},
+      {{"--verbose"}, "unknown argument \"--verbose\""},
+  };
+  for (const auto& [Args, Message] : Bad) {
+    try {
+      ParseDemoOptions(static_cast<int>(Args.size()), Args.data());
+      ADD_FAILURE() << Message;
+    } catch (const rtl::Exception& E) {
+      EXPECT_TRUE(E.Message().starts_with(Message)) << E.Message();
+    }
+  }
+}
+
+TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
+  IWZelkAuthReg::RegisterClasses();
+  const std::vector<std::pair<std::string, std::string>> Cases = {
+      {R"({"components": []})", "f.json: the demo needs a TZIWGAuthClient named \"Google\""},
+      {R"({"components": [{"class": "TZIWPayPalClient", "name": "Google", "properties": {}}]})",
+       "f.json: \"Google\" must be a TZIWGAuthClient, not a TZIWPayPalClient"},
+      {R"({"components": [)", "f.json:1:17: invalid JSON"},
+  };
+  for (const auto& [Text, Message] : Cases) {
+    rtl::TComponent Root(nullptr);
+    try {
+      LoadDemoComponents(&Root, Text, "f.json");
+      ADD_FAILURE() << Message;
+    } catch (const rtl::EFormError& E) {
+      EXPECT_TRUE(E.Message().starts_with(Message)) << E.Message();
+    }
+  }
+}
+
+TEST(DemoFormTest, TheShippedFormHoldsNoCredentialsSoLiveUseNamesWhatIsMissing) {
+  TDemoOptions O;
+  O.Live = true;
+  O.FormFile = ZELK_DEMO_FORM;
+  O.Port = 0;
+  const TDemoApplication Live(O, "");
+  EXPECT_EQ(Live.Simulator(), nullptr);
+  EXPECT_EQ(
+      Live.Unconfigured(),
+      (std::vector<std::string>{"Google (App.ID, App.Secret)", "Facebook (App.ID, App.Secret)",
+                                "Windows Live (App.ID, App.Secret)", "Twitter (App.ID, App.Secret)",
+                                "PayPal (Seller.UserName, Seller.Password, Seller.Signature)"}));
+
+  O.FormFile = "/nonexistent/form.json";
+  try {
+    const TDemoApplication Missing(O, "");
+    ADD_FAILURE();
+  } catch (const rtl::Exception& E) {
+    EXPECT_EQ(E.Message(), "Cannot read the form file \"/nonexistent/form.json\"");
+  }
+}
+
+}  // namespace
+}  // namespace zelk::demo

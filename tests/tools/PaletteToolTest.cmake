@@ -1,0 +1,36 @@
+# zelk-palette from a fresh build: lists the page and its six classes in order, writes a .bmp
+# of the right size with a "BM" header, prints a loadable skeleton, and refuses unknown names.
+function(run)
+  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(rc "${rc}" PARENT_SCOPE)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+run(list)
+if(rc OR NOT out MATCHES "^Zelk Nubra\n  TZIWAuthServerController .*\n  TZIWWindowsLiveAuthClient .*\n  TZIWFacebookAuthClient .*\n  TZIWTwitterAuthClient .*\n  TZIWGAuthClient .*\n  TZIWPayPalClient ")
+  message(FATAL_ERROR "list printed:\n${out}${err}")
+endif()
+
+set(bmp "${WORK}/palette-test.bmp")
+file(REMOVE "${bmp}")
+run(bitmap TZIWGAuthClient "${bmp}")
+file(SIZE "${bmp}" size)
+file(READ "${bmp}" head LIMIT 2)
+if(rc OR NOT size EQUAL 1654 OR NOT head STREQUAL "BM")
+  message(FATAL_ERROR "bitmap: rc=${rc} size=${size} head=${head} ${err}")
+endif()
+
+run(skeleton TZIWPayPalClient)
+if(rc OR NOT out MATCHES "\"class\": \"TZIWPayPalClient\"" OR NOT out MATCHES "\"ServerType\": \"stSandBox\"")
+  message(FATAL_ERROR "skeleton printed:\n${out}${err}")
+endif()
+
+run(skeleton TNoSuchClass)
+if(NOT rc OR NOT err MATCHES "unknown component class TNoSuchClass")
+  message(FATAL_ERROR "an unknown class was not refused: ${rc} ${err}")
+endif()
+run(version)
+if(rc OR NOT out STREQUAL "1.0.0.0\n")
+  message(FATAL_ERROR "version printed ${out}")
+endif()
