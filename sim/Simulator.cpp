@@ -237,7 +237,8 @@ void Simulator::TImpl::Answer(const TSimRequest& Request, const TSimResponse& Re
     case LargeBody: {
       Res.set_content_provider(Fault.Size, "application/octet-stream",
                                [](std::size_t Offset, std::size_t Length, httplib::DataSink& Sink) {
-                                 std::string Block(std::min<std::size_t>(Length, 64 * 1024), '\0');
+                                 std::string Block(
+                                     std::min<std::size_t>(Length, std::size_t{64} * 1024), '\0');
                                  for (std::size_t I = 0; I < Block.size(); ++I)
                                    Block[I] = LargeBodyByte(Offset + I);
                                  return Sink.write(Block.data(), Block.size());
