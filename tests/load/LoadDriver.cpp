@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <locale>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -268,6 +269,13 @@ TLoadReport RunLoad(const TLoadOptions& Options, const std::string& FormFile) {
     const std::string AppURL = Demo.URL();
     const std::string CAPem = Demo.Simulator()->CACertificatePEM();
     const std::vector<TFlowPlan> Plans = MakePlans(Options);
+
+    // The browsers read pages with std::regex, which narrows characters through the locale's
+    // ctype facet; libstdc++ fills that facet's cache lazily, from whichever thread comes first
+    // (harmless, but a race to the thread sanitizer). Filled here before the browsers start.
+    const auto& CType = std::use_facet<std::ctype<char>>(std::locale());
+    for (int C = 0; C < 256; ++C)
+      (void)CType.narrow(static_cast<char>(C), '\0');
 
     std::mutex M;
     std::vector<std::string> Paid;
