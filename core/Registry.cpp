@@ -132,8 +132,8 @@ void TZIWCustomCloudClient::Detach() {
   for (TZIWAuthServerController* C : L.Controllers) {
     std::lock_guard RegistryLock(C->FMutex);
     TAuthClients* Entries = C->FClients.get();
-    for (int I = Entries->Count() - 1; I >= 0; --I)
-      if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+    for (TAuthClient* E : Entries->OfClient(this))
+      Entries->Delete(E->Index());
   }
 }
 
@@ -164,15 +164,14 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
   if (Value == nullptr) {
     std::lock_guard RegistryLock(FServerController->FMutex);
     TAuthClients* Entries = FServerController->FClients.get();
-    for (int I = Entries->Count() - 1; I >= 0; --I)
-      if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+    for (TAuthClient* E : Entries->OfClient(this))
+      Entries->Delete(E->Index());
   }
   FServerController = Value;
   if (Value == nullptr) return;
   std::lock_guard RegistryLock(Value->FMutex);
   TAuthClients* Entries = Value->FClients.get();
-  for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) return;
+  if (!Entries->OfClient(this).empty()) return;
   Entries->Add()->SetClient(this);
 }
 
@@ -251,9 +250,8 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   std::erase(Id, '}');
   if (FServerController == nullptr) return Id;
   std::lock_guard RegistryLock(FServerController->FMutex);
-  TAuthClients* Entries = FServerController->FClients.get();
-  for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) Entries->Items(I)->SetID(Id);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetID(Id);
   return Id;
 }
 

@@ -2,7 +2,7 @@
 -- without a session cookie, so the server makes a new session, calls Login and answers with
 -- the redirect to the provider. The session cookie each reply sets is kept (one per
 -- connection at a time) so the figures below can show that every reply began a session.
--- Replies other than a 302 with a Location are counted and printed at the end.
+-- Replies other than a redirect (301 to 303) with a Location are counted and printed at the end.
 
 local threads = {}
 
@@ -22,7 +22,7 @@ function init(args)
 end
 
 function response(status, headers, body)
-  if status == 302 and headers["Location"] ~= nil then
+  if status >= 301 and status <= 303 and headers["Location"] ~= nil then
     redirects = redirects + 1
   else
     others = others + 1
