@@ -1,7 +1,8 @@
 -- wrk script for the demo's sign-in redirect: every request is the sign-in button's POST
 -- without a session cookie, so the server makes a new session, calls Login and answers with
--- the redirect to the provider. The session cookie each reply sets is kept (one per
--- connection at a time) so the figures below can show that every reply began a session.
+-- the redirect to the provider. wrk runs one Lua state per thread, not per connection, so the
+-- script cannot follow a connection's cookie; it counts the session cookies the replies set
+-- (one per reply shows that every reply began a new session) and keeps the last one.
 -- Replies other than a redirect (301 to 303) with a Location are counted and printed at the end.
 
 local threads = {}
