@@ -117,6 +117,8 @@ struct TTable {
   std::mutex Mutex;
   THosts Hosts = DefaultHosts();
   TTable() {
+    // Read once, while the table is made: the library never changes the environment.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
     if (const char* Env = std::getenv("ZELK_PROVIDER_HOSTS"); Env != nullptr && *Env != '\0')
       Apply(Hosts, Env);
   }

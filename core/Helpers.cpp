@@ -216,6 +216,22 @@ std::string URLEncode(std::string_view Value) {
   return R;
 }
 
+std::string EncodeURLUnsafe(std::string_view Value) {
+  static constexpr std::string_view kUnsafe = "\"#&<>\\^`{|}";
+  std::string R;
+  R.reserve(Value.size());
+  for (unsigned char C : Value) {
+    if (C > ' ' && C < 127 && kUnsafe.find(static_cast<char>(C)) == std::string_view::npos) {
+      R += static_cast<char>(C);
+    } else {
+      R += '%';
+      R += kHexUpper[C >> 4];
+      R += kHexUpper[C & 15];
+    }
+  }
+  return R;
+}
+
 std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
                          bool QuoteValues, bool FormEncodeValues) {
   // Every signed request runs this three times, so each item is built in place in a buffer

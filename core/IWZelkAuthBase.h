@@ -166,8 +166,11 @@ class TZIWAuthServerController : public rtl::TComponent {
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
-  mutable std::mutex FMutex;  // guards FClients' entries
+  mutable std::mutex FMutex;  // guards FClients' entries and FReferrers
   std::unique_ptr<TAuthClients> FClients;
+  // The clients whose ServerController is this controller: the destructor clears their
+  // reference and waits for no other client.
+  std::unordered_map<detail::TClientGuard*, std::weak_ptr<detail::TClientGuard>> FReferrers;
 };
 
 // The abstract client: credentials, the signed-in user's id and name, the outcome with its
@@ -361,6 +364,12 @@ TBytes EncryptHMACSha1(const std::string& Value, const std::string& Key);
 // Percent-encodes every byte outside the unreserved set A-Z a-z 0-9 - . _ ~ as "%XX" (upper
 // case); a multi-byte UTF-8 character becomes one escape per byte.
 std::string URLEncode(std::string_view Value);
+// Percent-encodes only the bytes that cannot stand in a URL's query as they are: control
+// characters, the blank, bytes above 126, and " # & < > \ ^ ` { | }. Everything else, "%"
+// included, stays. For a value a provider sent already encoded (a token) that goes on into a
+// URL or header as it came: a well-formed one passes unchanged, a malformed one can neither end
+// the line, start a fragment nor add a parameter.
+std::string EncodeURLUnsafe(std::string_view Value);
 // Joins the name=value entries of Params with Separator. QuoteValues: name="value" in the
 // list's order, values unencoded. Otherwise name=encoded value (FormEncode: form encoding;
 // else URLEncode), sorted case-insensitively.

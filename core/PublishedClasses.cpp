@@ -17,12 +17,12 @@ void RegisterAuthBaseClasses() {
 
   TClassInfo App;
   App.Name = "TIWApp";
-  App.Properties = {
-      props::String<TIWApp>(
-          "ID", [](TIWApp* A) { return A->ID(); }, [](TIWApp* A, std::string V) { A->SetID(V); }),
-      props::String<TIWApp>(
-          "Secret", [](TIWApp* A) { return A->Secret(); },
-          [](TIWApp* A, std::string V) { A->SetSecret(V); })};
+  App.Properties = {props::String<TIWApp>(
+                        "ID", [](TIWApp* A) { return A->ID(); },
+                        [](TIWApp* A, std::string V) { A->SetID(std::move(V)); }),
+                    props::String<TIWApp>(
+                        "Secret", [](TIWApp* A) { return A->Secret(); },
+                        [](TIWApp* A, std::string V) { A->SetSecret(std::move(V)); })};
   TClassRegistry::RegisterClass(std::move(App));
 
   TClassInfo Client;

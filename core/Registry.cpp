@@ -9,13 +9,12 @@ namespace zelk::IWZelkAuthBase {
 
 namespace {
 
-// Every live controller and client, so that a client that goes can leave every registry that
-// names it (also the old controller after a direct A-to-B assignment, or an entry added by
-// hand), and a controller that goes can clear the reference of every client that points at it.
+// Every live controller, so that a client that goes can leave every registry that names it
+// (also the old controller after a direct A-to-B assignment, or an entry added by hand). A
+// controller that goes clears the reference of the clients that point at it (its referrers).
 struct TLiveObjects {
   std::mutex Mutex;
   std::vector<TZIWAuthServerController*> Controllers;
-  std::unordered_map<detail::TClientGuard*, std::weak_ptr<detail::TClientGuard>> Clients;
 };
 
 TLiveObjects& Live() {
@@ -49,11 +48,15 @@ TZIWAuthServerController::~TZIWAuthServerController() {
     auto& L = Live();
     std::lock_guard Lock(L.Mutex);
     std::erase(L.Controllers, this);
-    for (auto& [Raw, Weak] : L.Clients)
+  }
+  {
+    std::lock_guard Lock(FMutex);
+    for (auto& [Raw, Weak] : FReferrers)
       if (auto G = Weak.lock()) Guards.push_back(std::move(G));
   }
-  // Clients are locked one at a time and without the live-object lock, keeping the order
-  // "client before registry" that every other path uses.
+  // Only the clients that point here are locked (one busy with a provider's reply for another
+  // controller is no concern of this one), one at a time and without the registry lock, keeping
+  // the order "client before registry" that every other path uses.
   for (const auto& G : Guards) {
     std::lock_guard ClientLock(G->Mutex);
     if (G->Alive && G->Client->FServerController == this) G->Client->FServerController = nullptr;
@@ -109,9 +112,6 @@ TZIWCustomCloudClient::TZIWCustomCloudClient(rtl::TComponent* AOwner)
       FScope(std::make_unique<rtl::TStringList>()) {
   FGuard->Client = this;
   FDesignTime = IsDesignTime(*this);
-  auto& L = Live();
-  std::lock_guard Lock(L.Mutex);
-  L.Clients.emplace(FGuard.get(), FGuard);
 }
 
 TZIWCustomCloudClient::~TZIWCustomCloudClient() {
@@ -128,9 +128,9 @@ void TZIWCustomCloudClient::Detach() {
   }
   auto& L = Live();
   std::lock_guard Lock(L.Mutex);
-  L.Clients.erase(FGuard.get());
   for (TZIWAuthServerController* C : L.Controllers) {
     std::lock_guard RegistryLock(C->FMutex);
+    C->FReferrers.erase(FGuard.get());
     TAuthClients* Entries = C->FClients.get();
     for (TAuthClient* E : Entries->OfClient(this))
       Entries->Delete(E->Index());
@@ -161,15 +161,19 @@ TZIWAuthServerController* TZIWCustomCloudClient::ServerController() const {
 void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value) {
   auto L = Lock();
   if (Value == FServerController) return;
-  if (Value == nullptr) {
+  if (FServerController != nullptr) {
     std::lock_guard RegistryLock(FServerController->FMutex);
-    TAuthClients* Entries = FServerController->FClients.get();
-    for (TAuthClient* E : Entries->OfClient(this))
-      Entries->Delete(E->Index());
+    FServerController->FReferrers.erase(FGuard.get());
+    if (Value == nullptr) {
+      TAuthClients* Entries = FServerController->FClients.get();
+      for (TAuthClient* E : Entries->OfClient(this))
+        Entries->Delete(E->Index());
+    }
   }
   FServerController = Value;
   if (Value == nullptr) return;
   std::lock_guard RegistryLock(Value->FMutex);
+  Value->FReferrers.emplace(FGuard.get(), FGuard);
   TAuthClients* Entries = Value->FClients.get();
   if (!Entries->OfClient(this).empty()) return;
   Entries->Add()->SetClient(this);

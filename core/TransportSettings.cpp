@@ -14,6 +14,7 @@ struct TSettingsHolder {
   std::mutex Mutex;
   TTransportSettings Settings;
   TSettingsHolder() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
     if (const char* Env = std::getenv("ZELK_EXTRA_CA_CERTIFICATES"); Env != nullptr)
       Settings.ExtraCACertificates = Env;
   }

@@ -18,7 +18,7 @@ for bin in "$build"/fuzz/fuzz_*; do
     tail -40 "$build/fuzz-$name.log"
     status=1
   else
-    grep -E "^(#[0-9]+|Done)" "$build/fuzz-$name.log" | tail -1
+    echo "$name: $(grep -E "^Done [0-9]+ runs" "$build/fuzz-$name.log" | tail -1)"
   fi
 done
 exit $status

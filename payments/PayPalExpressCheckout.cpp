@@ -77,9 +77,12 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
 
   const std::string Token = detail::NVPToken(Reply);
   if (detail::NVPSucceeded(Reply) && !Token.empty()) {
-    // The token goes to the checkout page as PayPal spelled it: it is already URL-safe there.
-    WebApplication->GoToURL("https://" + GetCheckoutHost() +
-                            "/webscr?cmd=_express-checkout&token=" + Token);
+    // The token goes to the checkout page as PayPal spelled it (its reply values are already
+    // encoded); only bytes no URL may hold are escaped, so a malformed reply cannot break the
+    // redirect's header line or add a parameter.
+    WebApplication->GoToURL(
+        "https://" + GetCheckoutHost() +
+        "/webscr?cmd=_express-checkout&token=" + IWZelkAuthBase::EncodeURLUnsafe(Token));
     return resOK;
   }
   std::string Error = detail::NVPFailureMessage(Reply);

@@ -11,10 +11,17 @@ namespace {
 
 using namespace rtl;
 
-const std::vector<std::string> kCardTypeNames{"ctVisa", "ctMasterCard", "ctDiscover",
-                                              "ctAmericanExpress"};
-const std::vector<std::string> kCurrencyNames{"crEUR", "crUSD", "crAUD", "crCAD", "crGBP"};
-const std::vector<std::string> kServerTypeNames{"stLive", "stSandBox"};
+// The enumerations' value names in ordinal order; made when registering, so that nothing can
+// throw while the program starts.
+std::vector<std::string> CardTypeNames() {
+  return {"ctVisa", "ctMasterCard", "ctDiscover", "ctAmericanExpress"};
+}
+std::vector<std::string> CurrencyNames() {
+  return {"crEUR", "crUSD", "crAUD", "crCAD", "crGBP"};
+}
+std::vector<std::string> ServerTypeNames() {
+  return {"stLive", "stSandBox"};
+}
 
 // A string property read and written through a pair of member functions.
 template <typename T, typename R>
@@ -72,7 +79,7 @@ void RegisterAll() {
        "",
        {},
        {Text("Number", &CC::Number, &CC::SetNumber),
-        Enum("CardType", kCardTypeNames, &CC::CardType, &CC::SetCardType, ctVisa),
+        Enum("CardType", CardTypeNames(), &CC::CardType, &CC::SetCardType, ctVisa),
         Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode),
         // The expiry defaults to the date of construction, so it is always stored.
         Int("ExpirationMonth", &CC::ExpirationMonth, &CC::SetExpirationMonth, std::nullopt),
@@ -83,7 +90,7 @@ void RegisterAll() {
       {"TIWPayPalTransaction",
        "",
        {},
-       {Enum("Currency", kCurrencyNames, &T::Currency, &T::SetCurrency, crUSD),
+       {Enum("Currency", CurrencyNames(), &T::Currency, &T::SetCurrency, crUSD),
         Real("Shipping", &T::Shipping, &T::SetShipping),
         Real("Insurance", &T::Insurance, &T::SetInsurance), Real("Tax", &T::Tax, &T::SetTax)}});
 
@@ -105,7 +112,7 @@ void RegisterAll() {
        {props::Object<P>("Buyer", "TIWPayPalBuyer", [](P* C) { return C->Buyer(); }),
         props::Object<P>("CreditCard", "TIWPayPalCreditCard", [](P* C) { return C->CreditCard(); }),
         props::Object<P>("Seller", "TIWPayPalSeller", [](P* C) { return C->Seller(); }),
-        Enum("ServerType", kServerTypeNames, &P::ServerType, &P::SetServerType, stSandBox),
+        Enum("ServerType", ServerTypeNames(), &P::ServerType, &P::SetServerType, stSandBox),
         props::Object<P>("Transaction", "TIWPayPalTransaction",
                          [](P* C) { return C->Transaction(); }),
         props::Collection<P>("Transactions", "TPayPalTransaction",

@@ -186,7 +186,7 @@ void TZIWFacebookAuthClient::Post(const std::string& S) {
 }
 
 std::string TZIWFacebookAuthClient::TokenInPath() const {
-  return FTokenFromJSON ? URLEncode(FToken) : FToken;
+  return FTokenFromJSON ? URLEncode(FToken) : EncodeURLUnsafe(FToken);
 }
 
 TIWScopes TZIWFacebookAuthClient::Scopes() const {

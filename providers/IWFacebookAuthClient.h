@@ -113,7 +113,8 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   std::string FToken;
   // A token read from a JSON reply is plain text and is percent-encoded in paths; one cut from
-  // a form-encoded reply is already in its encoded form.
+  // a form-encoded reply is already in its encoded form and goes as it came, except for bytes
+  // no request target may hold.
   bool FTokenFromJSON = false;
   std::string FUrl;
   TIWScopes FScopes;

@@ -67,7 +67,10 @@ void TZIWTwitterAuthClient::Login(TIWApplication* WebApplication) {
   // The request-token secret stays here for the access-token call; it is not sent to the
   // browser, whose URLs end up in history and logs, and the authorize page does not read it.
   FRequestTokenSecret = TokenSecret;
-  WebApplication->GoToURL("https://" + Host + kAuthorizePath + "?oauth_token=" + Token);
+  // The token goes on as Twitter wrote it (already encoded); only bytes no URL may hold are
+  // escaped, so a malformed reply cannot break the redirect's header line.
+  WebApplication->GoToURL("https://" + Host + kAuthorizePath +
+                          "?oauth_token=" + EncodeURLUnsafe(Token));
 }
 
 void TZIWTwitterAuthClient::LoginResponse(const THttpRequest& Request) {
@@ -133,14 +136,15 @@ void TZIWTwitterAuthClient::ExchangeRequestToken(const std::string& RequestToken
 void TZIWTwitterAuthClient::Post(const std::string& S) {
   auto L = Lock();
   // Key and token enter raw here: Twitter's keys and tokens hold only letters, digits, "-" and
-  // "_", which encoding leaves alone.
+  // "_", which encoding leaves alone. A token from a malformed reply has the bytes no header
+  // line may hold escaped, so that it cannot end the line or leave its quotes.
   rtl::TStringList OAuth;
   OAuth.Add("oauth_consumer_key=" + App()->ID());
   OAuth.Add("oauth_signature_method=HMAC-SHA1");
   OAuth.Add("oauth_timestamp=" + GenerateTimeStamp());
   OAuth.Add("oauth_nonce=" + GenerateNonce());
   OAuth.Add("oauth_version=1.0");
-  OAuth.Add("oauth_token=" + FToken);
+  OAuth.Add("oauth_token=" + EncodeURLUnsafe(FToken));
   rtl::TStringList Request;
   Request.Add("include_entities=true");
   Request.Add("status=" + S);

@@ -16,6 +16,14 @@ std::string RenderConsentPage(const TConsentPage& Page) {
   H += "</ul>\n<form method=\"post\" action=\"" + web::HTMLEncode(Page.Action) + "\">\n";
   H +=
       "  <input type=\"hidden\" name=\"consent\" value=\"" + web::HTMLEncode(Page.Ticket) + "\">\n";
+  if (Page.Accounts.size() > 1) {
+    H += "  <label>Continue as <select name=\"user_id\">";
+    for (std::size_t I = 0; I < Page.Accounts.size(); ++I)
+      H += "<option value=\"" + web::HTMLEncode(Page.Accounts[I].first) + "\"" +
+           (I == 0 ? " selected" : "") + ">" + web::HTMLEncode(Page.Accounts[I].second) +
+           "</option>";
+    H += "</select></label>\n";
+  }
   H += "  <button type=\"submit\" name=\"decision\" value=\"allow\">Allow</button>\n";
   H += "  <button type=\"submit\" name=\"decision\" value=\"deny\">Deny</button>\n";
   H += "</form>\n</body></html>\n";

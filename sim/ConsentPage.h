@@ -19,6 +19,9 @@ struct TConsentPage {
   std::string ClientId;
   // Each requested scope as requested, with a description for the user.
   std::vector<std::pair<std::string, std::string>> Scopes;
+  // Id and name of each account the browser is signed in to, the first preselected; with more
+  // than one the form lets the user choose ("user_id").
+  std::vector<std::pair<std::string, std::string>> Accounts;
   std::string Action;  // path the form posts to
   std::string Ticket;
 };

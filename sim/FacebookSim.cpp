@@ -117,6 +117,7 @@ TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
   TConsentPage Page;
   Page.Provider = "Facebook";
   Page.UserName = S->Grants.User().Name;
+  Page.Accounts = S->Grants.Accounts();
   Page.ClientId = ClientId;
   for (const auto& P : Request.Scopes) {
     const std::string Description = DescribePermission(P);
@@ -138,9 +139,14 @@ TSimResponse Confirm(const TStatePtr& S, const TSimRequest& R) {
     return TSimResponse::Html(
         RenderErrorPage("Facebook", "Error", "This dialog was already answered or has expired."),
         400);
+  const auto User = S->Grants.ConsentUser(Form.Values("user_id"));
+  if (!User)
+    return TSimResponse::Html(RenderErrorPage("Facebook", "Error", "No such account is logged in."),
+                              400);
   std::vector<std::pair<std::string, std::string>> Params;
   if (Form.Values("decision") == "allow") {
-    Params.emplace_back("code", S->Grants.IssueCode(*Request, "AQ" + RandomText(200, kUrlSafe)));
+    Params.emplace_back("code",
+                        S->Grants.IssueCode(*Request, "AQ" + RandomText(200, kUrlSafe), *User));
   } else {
     Params = {{"error", "access_denied"},
               {"error_code", "200"},
@@ -276,6 +282,10 @@ void FacebookSim::AddApp(TSimApp App) {
 void FacebookSim::SetUser(TSimUser User) {
   FState->Grants.SetUser(std::move(User));
 }
+void FacebookSim::AddUser(TSimUser User) {
+  FState->Grants.AddUser(std::move(User));
+}
+
 TSimUser FacebookSim::User() const {
   return FState->Grants.User();
 }

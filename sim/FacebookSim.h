@@ -49,6 +49,8 @@ class FacebookSim {
   void AddApp(TSimApp App);
   void SetUser(TSimUser User);
   TSimUser User() const;
+  // Another account the consent page offers besides the signed-in user ("user_id").
+  void AddUser(TSimUser User);
   // Answer the token exchange in the older form-encoded format instead of JSON.
   void SetLegacyTokenReply(bool Value);
   void RevokeTokens();

@@ -120,6 +120,7 @@ TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
   TConsentPage Page;
   Page.Provider = "Google";
   Page.UserName = Grants->User().Name;
+  Page.Accounts = Grants->Accounts();
   Page.ClientId = ClientId;
   for (const auto& S : Request.Scopes) {
     const std::string Description = DescribeScope(S);
@@ -142,11 +143,16 @@ TSimResponse Approve(const TGrantsPtr& Grants, const TSimRequest& R) {
         RenderErrorPage("Google", "Error: invalid_request",
                         "This consent request is unknown or was already answered."),
         400);
+  const auto User = Grants->ConsentUser(Form.Values("user_id"));
+  if (!User)
+    return TSimResponse::Html(
+        RenderErrorPage("Google", "Error: invalid_request", "No such account is signed in."), 400);
   std::vector<std::pair<std::string, std::string>> Params;
   if (Form.Values("decision") == "allow") {
     if (Request->HasState) Params.emplace_back("state", Request->State);
     // Google's codes carry a "/", which a client must encode when it sends the code on.
-    Params.emplace_back("code", Grants->IssueCode(*Request, "4/" + RandomText(40, kUrlSafe)));
+    Params.emplace_back("code",
+                        Grants->IssueCode(*Request, "4/" + RandomText(40, kUrlSafe), *User));
   } else {
     Params.emplace_back("error", "access_denied");
     if (Request->HasState) Params.emplace_back("state", Request->State);
@@ -241,6 +247,10 @@ void GoogleSim::AddApp(TSimApp App) {
 void GoogleSim::SetUser(TSimUser User) {
   FGrants->SetUser(std::move(User));
 }
+void GoogleSim::AddUser(TSimUser User) {
+  FGrants->AddUser(std::move(User));
+}
+
 TSimUser GoogleSim::User() const {
   return FGrants->User();
 }

@@ -33,6 +33,8 @@ class GoogleSim {
   void AddApp(TSimApp App);
   void SetUser(TSimUser User);
   TSimUser User() const;
+  // Another account the consent page offers besides the signed-in user ("user_id").
+  void AddUser(TSimUser User);
   // Every token issued so far stops working.
   void RevokeTokens();
   std::size_t OutstandingCodes() const;

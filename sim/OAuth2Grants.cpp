@@ -71,6 +71,32 @@ TSimUser TOAuth2Grants::User() const {
   return FUser;
 }
 
+void TOAuth2Grants::AddUser(TSimUser User) {
+  std::lock_guard L(FMutex);
+  for (TSimUser& A : FAccounts)
+    if (A.Id == User.Id) {
+      A = std::move(User);
+      return;
+    }
+  FAccounts.push_back(std::move(User));
+}
+
+std::vector<std::pair<std::string, std::string>> TOAuth2Grants::Accounts() const {
+  std::lock_guard L(FMutex);
+  std::vector<std::pair<std::string, std::string>> R{{FUser.Id, FUser.Name}};
+  for (const TSimUser& A : FAccounts)
+    R.emplace_back(A.Id, A.Name);
+  return R;
+}
+
+std::optional<TSimUser> TOAuth2Grants::ConsentUser(const std::string& Id) const {
+  std::lock_guard L(FMutex);
+  if (Id.empty() || Id == FUser.Id) return FUser;
+  for (const TSimUser& A : FAccounts)
+    if (A.Id == Id) return A;
+  return std::nullopt;
+}
+
 std::string TOAuth2Grants::OpenConsent(TAuthorizationRequest Request) {
   std::string Ticket = RandomText(32, kUrlSafe);
   std::lock_guard L(FMutex);
@@ -88,8 +114,13 @@ std::optional<TAuthorizationRequest> TOAuth2Grants::TakeConsent(const std::strin
 }
 
 std::string TOAuth2Grants::IssueCode(const TAuthorizationRequest& Request, std::string Code) {
+  return IssueCode(Request, std::move(Code), User());
+}
+
+std::string TOAuth2Grants::IssueCode(const TAuthorizationRequest& Request, std::string Code,
+                                     const TSimUser& User) {
   std::lock_guard L(FMutex);
-  FCodes.insert_or_assign(Code, TCode{TGrant{Request, FUser}, false});
+  FCodes.insert_or_assign(Code, TCode{TGrant{Request, User}, false});
   return Code;
 }
 

@@ -62,14 +62,26 @@ class TOAuth2Grants {
   // The user signed in at the provider's web site, who answers the consent page.
   void SetUser(TSimUser User);
   TSimUser User() const;
+  // Further accounts: with any, the consent page lets the person at the browser choose which
+  // account answers ("user_id"), as a browser signed in to several accounts does. An account
+  // with the Id of one already known replaces it.
+  void AddUser(TSimUser User);
+  // Id and name of the signed-in user and of every added account, in that order.
+  std::vector<std::pair<std::string, std::string>> Accounts() const;
+  // The account a consent form chose: the signed-in user when Id is empty, none when no
+  // account has that Id.
+  std::optional<TSimUser> ConsentUser(const std::string& Id) const;
 
   // Remembers a request shown on a consent page; the ticket travels in the page's form.
   std::string OpenConsent(TAuthorizationRequest Request);
   // The request behind a ticket, once: a ticket cannot be answered twice.
   std::optional<TAuthorizationRequest> TakeConsent(const std::string& Ticket);
 
-  // Registers Code as a one-time code for the request and the current user; returns it.
+  // Registers Code as a one-time code for the request and the current user (or User); returns
+  // it.
   std::string IssueCode(const TAuthorizationRequest& Request, std::string Code);
+  std::string IssueCode(const TAuthorizationRequest& Request, std::string Code,
+                        const TSimUser& User);
   // Checks a code against the client and the redirect address, which must equal the one of
   // the authorization request character for character. Only a successful redemption uses the
   // code up; afterwards it is refused as Used.
@@ -92,6 +104,7 @@ class TOAuth2Grants {
   mutable std::mutex FMutex;
   std::map<std::string, TSimApp> FApps;
   TSimUser FUser;
+  std::vector<TSimUser> FAccounts;
   std::map<std::string, TAuthorizationRequest> FConsents;
   std::map<std::string, TCode> FCodes;
   std::map<std::string, TGrant> FTokens;

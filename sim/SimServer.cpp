@@ -1,6 +1,7 @@
 #include "sim/SimServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -136,6 +137,21 @@ std::string TSimServer::CurrentRawHead() {
   const std::string& R = tServing->Read();
   const auto End = R.find("\r\n\r\n");
   return End == std::string::npos ? R : R.substr(0, End + 4);
+}
+
+void TSimServer::ResetCurrentConnection() {
+  if (tServing == nullptr) return;
+  const int Socket = tServing->socket();
+  // A zero linger time makes the last close of the socket send a reset instead of a FIN.
+  const linger Abort{1, 0};
+  ::setsockopt(Socket, SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+  // The descriptor's number stays in use until the connection's handling ends (closing it here
+  // could hand the number to another connection while this one still writes to it): /dev/null
+  // takes its place, which closes the socket now, and swallows the answer that follows.
+  const int Null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (Null < 0) return;
+  ::dup2(Null, Socket);
+  ::close(Null);
 }
 
 bool TSimServer::process_and_close_socket(socket_t Socket) {

@@ -21,6 +21,9 @@ class TSimServer : public httplib::SSLServer {
   // Inside a handler: the request line and header lines of the request being served, exactly
   // as received, up to and including the blank line. Empty elsewhere.
   static std::string CurrentRawHead();
+  // Inside a handler: resets the connection of the request being served (the peer sees a TCP
+  // RST, nothing of an answer); what the handler answers afterwards goes nowhere.
+  static void ResetCurrentConnection();
 
  private:
   bool process_and_close_socket(socket_t Socket) override;

@@ -149,9 +149,17 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const httplib::Request& Re
     Received[P].push_back(Request);
     if (auto It = Routes.find({P, Request.Method, Request.Path}); It != Routes.end())
       Handler = It->second;
-    if (auto It = Faults.find({P, Request.Path}); It != Faults.end()) Fault = It->second;
+    if (auto It = Faults.find({P, Request.Path});
+        It != Faults.end() &&
+        (It->second.When.empty() || Request.Target.find(It->second.When) != std::string::npos ||
+         Request.Body.find(It->second.When) != std::string::npos))
+      Fault = It->second;
   }
   using enum TFault::TKind;
+  if (Fault.Kind == Reset) {
+    TSimServer::ResetCurrentConnection();
+    return;
+  }
   if (Fault.Kind == Delay && !Wait(Fault.Delay)) {
     Res.status = 503;
     Res.set_content("simulator stopping", "text/plain");
@@ -229,7 +237,8 @@ void Simulator::TImpl::Answer(const TSimRequest& Request, const TSimResponse& Re
     case LargeBody: {
       Res.set_content_provider(Fault.Size, "application/octet-stream",
                                [](std::size_t Offset, std::size_t Length, httplib::DataSink& Sink) {
-                                 std::string Block(std::min<std::size_t>(Length, 64 * 1024), '\0');
+                                 std::string Block(
+                                     std::min<std::size_t>(Length, std::size_t{64} * 1024), '\0');
                                  for (std::size_t I = 0; I < Block.size(); ++I)
                                    Block[I] = LargeBodyByte(Offset + I);
                                  return Sink.write(Block.data(), Block.size());

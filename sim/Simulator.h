@@ -67,13 +67,24 @@ struct TFault {
     Chunked,       // send the route's body in pieces of Size bytes (16 when 0), each after
                    // waiting Delay: chunked transfer coding to an HTTP/1.1 request, separate
                    // writes under Content-Length to HTTP/1.0
-    LargeBody      // answer a body of Size bytes, byte i being LargeBodyByte(i)
+    LargeBody,     // answer a body of Size bytes, byte i being LargeBodyByte(i)
+    Reset          // answer nothing: reset the connection (TCP RST) once the request is read
   };
   TKind Kind = TKind::None;
   int Status = 500;
   std::string Body;
   std::chrono::milliseconds Delay{0};
   std::size_t Size = 0;
+  // Only requests whose target or body contains this text misbehave (e.g. one NVP method of
+  // PayPal's "/nvp"); empty: every request of the path.
+  std::string When;
+
+  // This fault, for the requests whose target or body contains Text only.
+  TFault OnlyWhen(std::string Text) const {
+    TFault F = *this;
+    F.When = std::move(Text);
+    return F;
+  }
 
   // One fault of each kind, with what it needs.
   static TFault Reply(int Status, std::string Body) {
@@ -100,6 +111,11 @@ struct TFault {
     F.Kind = TKind::Chunked;
     F.Size = Bytes;
     F.Delay = Pause;
+    return F;
+  }
+  static TFault ResetConnection() {
+    TFault F;
+    F.Kind = TKind::Reset;
     return F;
   }
   static TFault Large(std::size_t Bytes) {

@@ -102,6 +102,7 @@ TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
   TConsentPage Page;
   Page.Provider = "Microsoft account";
   Page.UserName = Grants->User().Name;
+  Page.Accounts = Grants->Accounts();
   Page.ClientId = ClientId;
   for (const auto& S : Request.Scopes) {
     const std::string Description = DescribeScope(S);
@@ -125,13 +126,18 @@ TSimResponse Consent(const TGrantsPtr& Grants, const TSimRequest& R) {
         RenderErrorPage("Microsoft account", "invalid_request",
                         "This consent request is unknown or was already answered."),
         400);
+  const auto User = Grants->ConsentUser(Form.Values("user_id"));
+  if (!User)
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft account", "invalid_request", "No such account is signed in."),
+        400);
   std::vector<std::pair<std::string, std::string>> Params;
   if (Form.Values("decision") == "allow") {
     // Live's codes look like "M" and a GUID.
     const std::string H = RandomText(32, "0123456789abcdef");
     const std::string Guid = H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" +
                              H.substr(16, 4) + "-" + H.substr(20, 12);
-    Params.emplace_back("code", Grants->IssueCode(*Request, "M" + Guid));
+    Params.emplace_back("code", Grants->IssueCode(*Request, "M" + Guid, *User));
   } else {
     Params = {{"error", "access_denied"},
               {"error_description",
@@ -233,6 +239,10 @@ void WindowsLiveSim::AddApp(TSimApp App) {
 void WindowsLiveSim::SetUser(TSimUser User) {
   FGrants->SetUser(std::move(User));
 }
+void WindowsLiveSim::AddUser(TSimUser User) {
+  FGrants->AddUser(std::move(User));
+}
+
 TSimUser WindowsLiveSim::User() const {
   return FGrants->User();
 }

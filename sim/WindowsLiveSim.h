@@ -35,6 +35,8 @@ class WindowsLiveSim {
   void AddApp(TSimApp App);
   void SetUser(TSimUser User);
   TSimUser User() const;
+  // Another account the consent page offers besides the signed-in user ("user_id").
+  void AddUser(TSimUser User);
   void RevokeTokens();
   std::size_t OutstandingCodes() const;
 

@@ -156,7 +156,7 @@ TPropertyInfo Set(std::string Name, std::vector<std::string> Names, G Get, S Set
       if (V.Contains(static_cast<E>(I))) A.push_back(Names[I]);
     return A;
   };
-  P.Set = [SetFn, Names](TObject* O, const nlohmann::json& V) {
+  P.Set = [SetFn, Names = std::move(Names)](TObject* O, const nlohmann::json& V) {
     TSet<E> Result;
     for (const auto& M : V) {
       const auto S2 = M.get<std::string>();
@@ -198,7 +198,7 @@ TPropertyInfo Component(std::string Name, std::string ClassName, G Get, S Set) {
   P.Kind = TPropertyKind::pkComponent;
   P.ClassName = ClassName;
   P.GetComponent = [Get](TObject* O) -> TComponent* { return Get(As<T>(O)); };
-  P.SetComponent = [Set, ClassName](TObject* O, TComponent* Target) {
+  P.SetComponent = [Set, ClassName = std::move(ClassName)](TObject* O, TComponent* Target) {
     auto* Typed = dynamic_cast<C*>(Target);
     if (Target != nullptr && Typed == nullptr)
       throw EInvalidCast("Invalid class typecast: " + Target->Name() + " is not a " + ClassName);

@@ -109,7 +109,7 @@ class TFormReader {
     if (!J.is_object()) Fail(Where, "expected an object with \"class\", \"name\", \"properties\"");
     for (const auto& [Key, V] : J.items())
       if (Key != "class" && Key != "name" && Key != "properties")
-        Fail(Where + "." + Key, "unknown member");
+        Fail(std::string(Where).append(".").append(Key), "unknown member");
     if (!J.contains("class") || !J["class"].is_string()) Fail(Where, "\"class\" must be a text");
     const std::string Class = J["class"].get<std::string>();
     const auto Info = TClassRegistry::FindClass(Class);
@@ -135,7 +135,7 @@ class TFormReader {
     if (!Props.is_object()) Fail(Where, "properties must be an object");
     const auto Known = TClassRegistry::PublishedProperties(Class);
     for (const auto& [Name, Value] : Props.items()) {
-      const std::string At = Where + "." + Name;
+      const std::string At = std::string(Where).append(".").append(Name);
       const TPropertyInfo* P = nullptr;
       for (const auto& K : Known)
         if (K.Name == Name) P = &K;

@@ -101,11 +101,12 @@ void TStringList::SetValues(std::string_view Name, std::string Value) {
     if (I >= 0) Delete(I);
     return;
   }
-  std::string Entry = std::string(Name) + "=" + Value;
+  // The value's own buffer becomes the entry.
+  Value.insert(0, "=").insert(0, Name);
   if (I >= 0)
-    FItems[static_cast<std::size_t>(I)] = std::move(Entry);
+    FItems[static_cast<std::size_t>(I)] = std::move(Value);
   else
-    Add(std::move(Entry));
+    Add(std::move(Value));
 }
 
 std::string TStringList::GetDelimitedText(char Delimiter) const {

@@ -218,6 +218,11 @@ TBrowserResponse SimBrowser::PostForm(
   return Send("POST", URL, Body);
 }
 
+void SimBrowser::SetHeader(const std::string& Name, const std::string& Value) {
+  std::erase_if(FHeaders, [&](const auto& H) { return rtl::SameText(H.first, Name); });
+  if (!Value.empty()) FHeaders.emplace_back(Name, Value);
+}
+
 TBrowserResponse SimBrowser::Send(const std::string& Method, const std::string& URL,
                                   const std::string& Body) {
   const TURL U = ParseURL(URL);
@@ -225,6 +230,8 @@ TBrowserResponse SimBrowser::Send(const std::string& Method, const std::string& 
     std::string Request = Method + " " + U.Target + " HTTP/1.1\r\nHost: " + U.Authority +
                           "\r\nUser-Agent: zelk-test-browser\r\nAccept: */*\r\n"
                           "Connection: close\r\n";
+    for (const auto& [Name, Value] : FHeaders)
+      Request += Name + ": " + Value + "\r\n";
     if (Method == "POST")
       Request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                  std::to_string(Body.size()) + "\r\n";

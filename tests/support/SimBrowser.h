@@ -35,10 +35,14 @@ class SimBrowser {
   // Sends Fields form-encoded (application/x-www-form-urlencoded) in their order.
   TBrowserResponse PostForm(const std::string& URL,
                             const std::vector<std::pair<std::string, std::string>>& Fields);
+  // Header lines sent with every request from now on, e.g. the cookies a test keeps ("Cookie",
+  // "a=1; b=2"). An empty value removes the header.
+  void SetHeader(const std::string& Name, const std::string& Value);
 
  private:
   TBrowserResponse Send(const std::string& Method, const std::string& URL, const std::string& Body);
   std::string FCACertificatePEM;
+  std::vector<std::pair<std::string, std::string>> FHeaders;
 };
 
 }  // namespace zelk::testing

@@ -561,7 +561,7 @@ void TIWServer::Start() {
   H.Post(".*", Serve);
   H.set_error_handler(httplib::Server::HandlerWithResponse(&TImpl::ErrorHandler));
   H.set_exception_handler(
-      [&I](const httplib::Request&, httplib::Response& Res, std::exception_ptr E) {
+      [&I](const httplib::Request&, httplib::Response& Res, const std::exception_ptr& E) {
         const std::string Message = ExceptionText(E);
         I.Report(Message);
         TImpl::Write(ErrorPage(500, "The request could not be served: " + Message), Res);

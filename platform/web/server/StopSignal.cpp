@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/rtl/SysUtils.h"
@@ -51,9 +51,11 @@ void WriteByte(int FD, unsigned char Byte) {
 
 TStopSignal::TStopSignal() {
   int FDs[2];
-  if (pipe2(FDs, O_CLOEXEC) != 0)
-    throw rtl::Exception(std::string("Cannot wait for stop signals: pipe failed: ") +
-                         std::strerror(errno));
+  if (pipe2(FDs, O_CLOEXEC) != 0) {
+    const int Error = errno;
+    throw rtl::Exception("Cannot wait for stop signals: pipe failed: " +
+                         std::system_category().message(Error));
+  }
   FReadFD = FDs[0];
   FWriteFD = FDs[1];
   // A handler must never block: with a full pipe the byte is dropped, and one is enough.
@@ -88,8 +90,10 @@ int TStopSignal::Wait() {
   for (;;) {
     const ssize_t N = read(FReadFD, &Byte, 1);
     if (N == 1) return Byte;
-    if (N < 0 && errno == EINTR) continue;
-    throw rtl::Exception(std::string("Waiting for a stop signal failed: ") + std::strerror(errno));
+    const int Error = errno;
+    if (N < 0 && Error == EINTR) continue;
+    throw rtl::Exception("Waiting for a stop signal failed: " +
+                         std::system_category().message(Error));
   }
 }
 
