@@ -34,7 +34,10 @@ TAuthClient::TAuthClient(rtl::TCollection* Collection) : TCollectionItem(Collect
 }
 
 TAuthClient::~TAuthClient() {
-  if (auto* Owner = dynamic_cast<TAuthClients*>(FOwner)) Owner->Unindex(this);
+  if (auto* Owner = dynamic_cast<TAuthClients*>(FOwner)) {
+    Owner->Unindex(this);
+    Owner->UnindexClient(this);
+  }
 }
 
 void TAuthClient::SetID(std::string Value) {
@@ -45,15 +48,17 @@ void TAuthClient::SetID(std::string Value) {
 }
 
 void TAuthClient::SetClient(TZIWCustomCloudClient* Value) {
+  auto* Owner = dynamic_cast<TAuthClients*>(FOwner);
+  if (Owner != nullptr) Owner->UnindexClient(this);
   FClient = Value;
   FGuard = Value != nullptr ? Value->FGuard : nullptr;
+  if (Owner != nullptr) Owner->IndexClient(this);
 }
 
 void TAuthClient::Assign(rtl::TPersistent* Source) {
   auto* Other = dynamic_cast<TAuthClient*>(Source);
   if (Other == nullptr || Other == this) return;
-  FClient = Other->FClient;
-  FGuard = Other->FGuard;
+  SetClient(Other->FClient);
   SetID(Other->FID);
   FName = Other->FName;
   FTag = Other->FTag;
@@ -68,7 +73,9 @@ rtl::TPersistent* TAuthClient::GetOwner() {
   return FOwner;
 }
 
-rtl::TPersistent* TAuthClients::GetOwner() { return FOwner; }
+rtl::TPersistent* TAuthClients::GetOwner() {
+  return FOwner;
+}
 
 TAuthClients::~TAuthClients() {
   // The entries go while the index they leave still exists.
@@ -89,11 +96,34 @@ void TAuthClients::Index(TAuthClient* Entry) {
   if (!Entry->FID.empty()) FIndex.emplace(std::string_view(Entry->FID), Entry);
 }
 
+void TAuthClients::UnindexClient(TAuthClient* Entry) {
+  if (Entry->FClient == nullptr) return;
+  auto [First, Last] = FByClient.equal_range(Entry->FClient);
+  for (auto It = First; It != Last; ++It)
+    if (It->second == Entry) {
+      FByClient.erase(It);
+      return;
+    }
+}
+
+void TAuthClients::IndexClient(TAuthClient* Entry) {
+  if (Entry->FClient != nullptr) FByClient.emplace(Entry->FClient, Entry);
+}
+
+std::vector<TAuthClient*> TAuthClients::OfClient(const TZIWCustomCloudClient* Client) const {
+  std::vector<TAuthClient*> Found;
+  auto [First, Last] = FByClient.equal_range(Client);
+  for (auto It = First; It != Last; ++It)
+    Found.push_back(It->second);
+  return Found;
+}
+
 std::vector<TAuthClient*> TAuthClients::Find(std::string_view Id) const {
   std::vector<TAuthClient*> Found;
   if (Id.empty()) return Found;
   auto [First, Last] = FIndex.equal_range(Id);
-  for (auto It = First; It != Last; ++It) Found.push_back(It->second);
+  for (auto It = First; It != Last; ++It)
+    Found.push_back(It->second);
   if (Found.size() > 1) {
     // Several entries share the identifier (rare): serve them in collection order.
     std::vector<TAuthClient*> Ordered;

@@ -124,14 +124,21 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
   void Update(rtl::TCollectionItem* Item) override { TOwnedCollectionOf::Update(Item); }
   // The entries whose ID equals Id exactly, in collection order.
   std::vector<TAuthClient*> Find(std::string_view Id) const;
+  // The entries that name Client, in no particular order: a client finds its own entries
+  // without walking a registry that holds every session's.
+  std::vector<TAuthClient*> OfClient(const TZIWCustomCloudClient* Client) const;
 
  private:
   friend class TAuthClient;
   void Unindex(TAuthClient* Entry);
   void Index(TAuthClient* Entry);
+  void UnindexClient(TAuthClient* Entry);
+  void IndexClient(TAuthClient* Entry);
   TZIWAuthServerController* FOwner;
   // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
   std::unordered_multimap<std::string_view, TAuthClient*> FIndex;
+  // The entries by the client they name; an entry leaves it before its client changes.
+  std::unordered_multimap<const TZIWCustomCloudClient*, TAuthClient*> FByClient;
 };
 
 // Routes a provider's return to the client that started the flow.

@@ -132,8 +132,8 @@ void TZIWCustomCloudClient::Detach() {
     std::lock_guard RegistryLock(C->FMutex);
     C->FReferrers.erase(FGuard.get());
     TAuthClients* Entries = C->FClients.get();
-    for (int I = Entries->Count() - 1; I >= 0; --I)
-      if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+    for (TAuthClient* E : Entries->OfClient(this))
+      Entries->Delete(E->Index());
   }
 }
 
@@ -166,8 +166,8 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
     FServerController->FReferrers.erase(FGuard.get());
     if (Value == nullptr) {
       TAuthClients* Entries = FServerController->FClients.get();
-      for (int I = Entries->Count() - 1; I >= 0; --I)
-        if (Entries->Items(I)->FClient == this) Entries->Delete(I);
+      for (TAuthClient* E : Entries->OfClient(this))
+        Entries->Delete(E->Index());
     }
   }
   FServerController = Value;
@@ -175,8 +175,7 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
   std::lock_guard RegistryLock(Value->FMutex);
   Value->FReferrers.emplace(FGuard.get(), FGuard);
   TAuthClients* Entries = Value->FClients.get();
-  for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) return;
+  if (!Entries->OfClient(this).empty()) return;
   Entries->Add()->SetClient(this);
 }
 
@@ -255,9 +254,8 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   std::erase(Id, '}');
   if (FServerController == nullptr) return Id;
   std::lock_guard RegistryLock(FServerController->FMutex);
-  TAuthClients* Entries = FServerController->FClients.get();
-  for (int I = 0; I < Entries->Count(); ++I)
-    if (Entries->Items(I)->FClient == this) Entries->Items(I)->SetID(Id);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetID(Id);
   return Id;
 }
 

@@ -35,13 +35,34 @@ TSignedPost SignPost(const std::string& Host, const std::string& Path,
   P.ParameterString = EncodeParams(Signed, "&", false, false);
   // The parameter string is encoded a second time with the same unreserved set ("~" kept), as
   // the server does when it builds its own base string from what it received.
-  P.BaseString = "POST&" + URLEncode("https://" + Host + Path) + "&" + URLEncode(P.ParameterString);
+  const std::string URL = URLEncode("https://" + Host + Path);
+  P.BaseString.reserve(6 + URL.size() + P.ParameterString.size() * 3);
+  P.BaseString += "POST&";
+  P.BaseString += URL;
+  P.BaseString += '&';
+  P.BaseString += URLEncode(P.ParameterString);
   P.SigningKey = SigningKey(ConsumerSecret, TokenSecret);
   P.Signature = SignatureWithKey(P.BaseString, P.SigningKey);
 
-  rtl::TStringList Header = OAuth;
-  Header.Add("oauth_signature=" + P.Signature);
-  P.Header = "Authorization: OAuth " + EncodeParams(Header, ",", true, false);
+  // The OAuth entries in their order, then the signature, each as name="value" (what
+  // EncodeParams gives with quoted values), written straight into the header line.
+  P.Header.reserve(256);
+  P.Header = "Authorization: OAuth ";
+  auto AddQuoted = [&P](std::string_view Name, std::string_view Value) {
+    P.Header += Name;
+    P.Header += "=\"";
+    P.Header += Value;
+    P.Header += "\",";
+  };
+  for (const std::string& Entry : OAuth.Items()) {
+    const auto Eq = Entry.find('=');
+    if (Eq == std::string::npos)
+      AddQuoted({}, {});
+    else
+      AddQuoted(std::string_view(Entry).substr(0, Eq), std::string_view(Entry).substr(Eq + 1));
+  }
+  AddQuoted("oauth_signature", P.Signature);
+  P.Header.pop_back();  // the last ","
   P.Body = EncodeParams(Request, "&", false, false);
   return P;
 }

@@ -333,13 +333,51 @@ TEST_F(Fixture, TheIdentifierIndexFollowsEveryChange) {
   Route("state=NEW");
   EXPECT_EQ(A->Calls.size(), 2u);
   // Many entries: only the one with the identifier is served.
-  for (int I = 0; I < 5000; ++I) Entry(B.get(), "B" + std::to_string(I));
+  for (int I = 0; I < 5000; ++I)
+    Entry(B.get(), "B" + std::to_string(I));
   Entry(A.get(), "needle");
   Route("clientid=needle");
   EXPECT_EQ(A->Calls.size(), 3u);
   EXPECT_TRUE(B->Calls.empty());
   Route("clientid=B4999");
   EXPECT_EQ(B->Calls.size(), 1u);
+}
+
+// The by-client index behind SetServerController, NewFlowIdentifier and Detach: it follows
+// SetClient, Assign and deletion, so each of those finds exactly the client's own entries.
+TEST_F(Fixture, TheClientIndexFollowsEveryChange) {
+  TAuthClients* R = Controller.Clients();
+  TAuthClient* E = Entry(A.get(), "one");
+  Entry(B.get(), "two");
+  E->SetClient(B.get());  // moves from A to B
+  EXPECT_TRUE(R->OfClient(A.get()).empty());
+  EXPECT_EQ(R->OfClient(B.get()).size(), 2u);
+  TAuthClient* Copy = R->Add();
+  Copy->Assign(E);
+  EXPECT_EQ(R->OfClient(B.get()).size(), 3u);
+  delete Copy;
+  E->SetClient(nullptr);
+  EXPECT_EQ(R->OfClient(B.get()).size(), 1u);
+  // A new flow identifier goes to every entry of the client and to no other.
+  A->SetServerController(&Controller);
+  Entry(A.get(), "stale");
+  const std::string Id = A->NewFlowIdentifier();
+  ASSERT_EQ(R->OfClient(A.get()).size(), 2u);
+  for (const TAuthClient* Own : R->OfClient(A.get()))
+    EXPECT_EQ(Own->ID(), Id);
+  EXPECT_EQ(R->OfClient(B.get()).front()->ID(), "two");
+  // Setting the same controller again adds nothing; clearing it removes the client's entries
+  // only, the others keeping their order.
+  A->SetServerController(&Controller);
+  EXPECT_EQ(R->OfClient(A.get()).size(), 2u);
+  A->SetServerController(nullptr);
+  EXPECT_TRUE(R->OfClient(A.get()).empty());
+  ASSERT_EQ(R->Count(), 2);
+  EXPECT_EQ(R->Items(0)->ID(), "one");
+  EXPECT_EQ(R->Items(1)->ID(), "two");
+  B.reset();  // a destroyed client leaves the registry
+  EXPECT_EQ(R->Count(), 1);
+  EXPECT_EQ(R->Items(0)->Client(), nullptr);
 }
 
 TEST(AuthClient, CreateRefusesAForeignCollection) {

@@ -214,6 +214,24 @@ TEST_F(SessionListTest, FullListEvictsTheIdlestUnconfirmedSessionOnly) {
   EXPECT_EQ(List.Acquire(Confirmed->ID(), false), Confirmed);
 }
 
+// The eviction order follows every use: a session in use is skipped, and one used again
+// counts from its new last use; a session taken out is never chosen.
+TEST_F(SessionListTest, EvictionOrderFollowsEachUse) {
+  auto A = AddIdle(T0 + 1s, 3);
+  auto B = AddIdle(T0 + 2s, 3);
+  auto C = AddIdle(T0 + 3s, 3);
+  EXPECT_EQ(List.AcquireByApplication(A->Application.get()), A);  // busy: not evictable
+  TIWSessionPtr Evicted;
+  EXPECT_EQ(List.Add(Make(), 3, T0 + 4s, Evicted), TIWSessionList::arAdded);
+  EXPECT_EQ(Evicted, B);
+  List.Release(A, T0 + 9s);  // idle again, now the most recently used
+  auto D = List.TakeIdle(T0 + 3s + 10s, 10s);
+  EXPECT_EQ(D, std::vector<TIWSessionPtr>{C});
+  EXPECT_EQ(List.Add(Make(), 2, T0 + 10s, Evicted), TIWSessionList::arAdded);
+  EXPECT_EQ(Evicted, A);
+  EXPECT_EQ(List.Count(), 2u);
+}
+
 TEST_F(SessionListTest, TakeAllEmptiesTheList) {
   AddIdle(T0);
   AddIdle(T0);

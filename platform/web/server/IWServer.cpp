@@ -545,6 +545,9 @@ void TIWServer::Start() {
     const int Yes = 1;
     setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
   });
+  // Replies go out as head and body in separate writes: without TCP_NODELAY the body waits for
+  // the client's delayed acknowledgement of the head (tens of milliseconds per request).
+  H.set_tcp_nodelay(true);
   H.set_payload_max_length(O.MaxBodyBytes);
   const auto Read = std::chrono::duration_cast<std::chrono::microseconds>(O.ReadTimeout);
   H.set_read_timeout(static_cast<time_t>(Read.count() / 1000000),

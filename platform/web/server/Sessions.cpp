@@ -65,6 +65,7 @@ TIWSessionPtr TIWSessionList::Acquire(std::string_view ID, bool Confirm) {
   std::lock_guard Lock(FMutex);
   const auto It = FByID.find(std::string(ID));
   if (It == FByID.end()) return nullptr;
+  UnmarkEvictableLocked(It->second.get());
   ++It->second->FInUse;
   if (Confirm) It->second->FConfirmed = true;
   return It->second;
@@ -74,14 +75,17 @@ TIWSessionPtr TIWSessionList::AcquireByApplication(const rtl::TComponent* App) {
   std::lock_guard Lock(FMutex);
   const auto It = FByApplication.find(App);
   if (It == FByApplication.end()) return nullptr;
+  UnmarkEvictableLocked(It->second.get());
   ++It->second->FInUse;
   return It->second;
 }
 
 void TIWSessionList::Release(const TIWSessionPtr& Session, TSessionClock::time_point Now) {
   std::lock_guard Lock(FMutex);
+  UnmarkEvictableLocked(Session.get());
   --Session->FInUse;
   Session->FLastUse = std::max(Session->FLastUse, Now);
+  MarkEvictableLocked(Session.get());
 }
 
 TIWSessionList::TAddResult TIWSessionList::Add(const TIWSessionPtr& Session,
@@ -91,11 +95,8 @@ TIWSessionList::TAddResult TIWSessionList::Add(const TIWSessionPtr& Session,
   std::lock_guard Lock(FMutex);
   Evicted.reset();
   if (FByID.size() >= MaxSessions) {
-    TIWSessionPtr Idlest;
-    for (const auto& [ID, S] : FByID)
-      if (S->FInUse == 0 && !S->FConfirmed && (!Idlest || S->FLastUse < Idlest->FLastUse))
-        Idlest = S;
-    if (!Idlest) return arFull;
+    if (FEvictable.empty()) return arFull;
+    TIWSessionPtr Idlest = FByID.at(FEvictable.begin()->second->ID());
     EraseLocked(Idlest);
     Evicted = std::move(Idlest);
   }
@@ -114,8 +115,18 @@ TIWSessionList::TAddResult TIWSessionList::Add(const TIWSessionPtr& Session,
 void TIWSessionList::EraseLocked(const TIWSessionPtr& Session) {
   const auto It = FByID.find(Session->ID());
   if (It == FByID.end() || It->second != Session) return;
+  UnmarkEvictableLocked(Session.get());
   FByID.erase(It);
   Session->FListed = false;
+}
+
+void TIWSessionList::MarkEvictableLocked(TIWSession* Session) {
+  if (Session->FListed && Session->FInUse == 0 && !Session->FConfirmed)
+    FEvictable.emplace(Session->FLastUse, Session);
+}
+
+void TIWSessionList::UnmarkEvictableLocked(TIWSession* Session) {
+  FEvictable.erase({Session->FLastUse, Session});
 }
 
 void TIWSessionList::ForgetApplication(const TIWSessionPtr& Session) {
@@ -148,6 +159,7 @@ std::vector<TIWSessionPtr> TIWSessionList::TakeAll() {
     All.push_back(std::move(S));
   FByID.clear();
   FByApplication.clear();
+  FEvictable.clear();
   return All;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -121,8 +122,15 @@ class TIWSessionList {
 
  private:
   void EraseLocked(const TIWSessionPtr& Session);
+  // Enters Session into FEvictable when it can be evicted (listed, not in use, never
+  // confirmed), and takes it out; called around every change of those fields or FLastUse.
+  void MarkEvictableLocked(TIWSession* Session);
+  void UnmarkEvictableLocked(TIWSession* Session);
   mutable std::mutex FMutex;
   std::unordered_map<std::string, TIWSessionPtr> FByID;
+  // The sessions Add may evict, idlest first: a full list makes room without scanning every
+  // session.
+  std::set<std::pair<TSessionClock::time_point, TIWSession*>> FEvictable;
   std::unordered_map<const rtl::TComponent*, TIWSessionPtr> FByApplication;
 };
 
