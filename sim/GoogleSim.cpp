@@ -228,7 +228,7 @@ TSimResponse UserInfo(const TGrantsPtr& Grants, const TSimRequest& R) {
 
 }  // namespace
 
-GoogleSim::GoogleSim(Simulator& Sim) : FGrants(std::make_shared<TOAuth2Grants>()) {
+GoogleSim::GoogleSim(Simulator& Sim) {
   FGrants->AddApp(DefaultApp());
   FGrants->SetUser(DefaultUser());
   const TGrantsPtr G = FGrants;
@@ -239,26 +239,6 @@ GoogleSim::GoogleSim(Simulator& Sim) : FGrants(std::make_shared<TOAuth2Grants>()
   Sim.Route(kGoogle, "POST", "/o/oauth2/token", [G](const TSimRequest& R) { return Token(G, R); });
   Sim.Route(kGoogle, "GET", "/oauth2/v1/userinfo",
             [G](const TSimRequest& R) { return UserInfo(G, R); });
-}
-
-void GoogleSim::AddApp(TSimApp App) {
-  FGrants->AddApp(std::move(App));
-}
-void GoogleSim::SetUser(TSimUser User) {
-  FGrants->SetUser(std::move(User));
-}
-void GoogleSim::AddUser(TSimUser User) {
-  FGrants->AddUser(std::move(User));
-}
-
-TSimUser GoogleSim::User() const {
-  return FGrants->User();
-}
-void GoogleSim::RevokeTokens() {
-  FGrants->RevokeTokens();
-}
-std::size_t GoogleSim::OutstandingCodes() const {
-  return FGrants->OutstandingCodes();
 }
 
 TSimApp GoogleSim::DefaultApp() {

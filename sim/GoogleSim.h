@@ -24,26 +24,14 @@
 
 namespace zelk::sim {
 
-class GoogleSim {
+class GoogleSim : public TOAuth2ProviderSim {
  public:
   // Installs the routes on Sim's Google listener, with one registered application
   // ("google-client-id.apps.googleusercontent.test" / "google-secret") and a default user.
   explicit GoogleSim(Simulator& Sim);
 
-  void AddApp(TSimApp App);
-  void SetUser(TSimUser User);
-  TSimUser User() const;
-  // Another account the consent page offers besides the signed-in user ("user_id").
-  void AddUser(TSimUser User);
-  // Every token issued so far stops working.
-  void RevokeTokens();
-  std::size_t OutstandingCodes() const;
-
   static TSimApp DefaultApp();
   static TSimUser DefaultUser();
-
- private:
-  std::shared_ptr<TOAuth2Grants> FGrants;
 };
 
 }  // namespace zelk::sim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -128,5 +129,22 @@ std::string AppendQuery(const std::string& URL,
 // Each name that occurs more than once among name=value entries; a real provider refuses such a
 // request rather than guess which value was meant.
 std::vector<std::string> DuplicateNames(const std::vector<std::string>& Entries);
+
+// What a simulated OAuth 2.0 provider offers its tests: its applications, its users and its
+// grants, kept in one TOAuth2Grants shared with the provider's route handlers.
+class TOAuth2ProviderSim {
+ public:
+  void AddApp(TSimApp App) { FGrants->AddApp(std::move(App)); }
+  void SetUser(TSimUser User) { FGrants->SetUser(std::move(User)); }
+  TSimUser User() const { return FGrants->User(); }
+  // Another account the consent page offers besides the signed-in user ("user_id").
+  void AddUser(TSimUser User) { FGrants->AddUser(std::move(User)); }
+  // Every token issued so far stops working.
+  void RevokeTokens() { FGrants->RevokeTokens(); }
+  std::size_t OutstandingCodes() const { return FGrants->OutstandingCodes(); }
+
+ protected:
+  std::shared_ptr<TOAuth2Grants> FGrants = std::make_shared<TOAuth2Grants>();
+};
 
 }  // namespace zelk::sim

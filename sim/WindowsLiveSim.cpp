@@ -221,7 +221,7 @@ TSimResponse Me(const TGrantsPtr& Grants, const TSimRequest& R) {
 
 }  // namespace
 
-WindowsLiveSim::WindowsLiveSim(Simulator& Sim) : FGrants(std::make_shared<TOAuth2Grants>()) {
+WindowsLiveSim::WindowsLiveSim(Simulator& Sim) {
   FGrants->AddApp(DefaultApp());
   FGrants->SetUser(DefaultUser());
   const TGrantsPtr G = FGrants;
@@ -231,26 +231,6 @@ WindowsLiveSim::WindowsLiveSim(Simulator& Sim) : FGrants(std::make_shared<TOAuth
             [G](const TSimRequest& R) { return Consent(G, R); });
   Sim.Route(kLive, "POST", "/oauth20_token.srf", [G](const TSimRequest& R) { return Token(G, R); });
   Sim.Route(kLive, "GET", "/v5.0/me", [G](const TSimRequest& R) { return Me(G, R); });
-}
-
-void WindowsLiveSim::AddApp(TSimApp App) {
-  FGrants->AddApp(std::move(App));
-}
-void WindowsLiveSim::SetUser(TSimUser User) {
-  FGrants->SetUser(std::move(User));
-}
-void WindowsLiveSim::AddUser(TSimUser User) {
-  FGrants->AddUser(std::move(User));
-}
-
-TSimUser WindowsLiveSim::User() const {
-  return FGrants->User();
-}
-void WindowsLiveSim::RevokeTokens() {
-  FGrants->RevokeTokens();
-}
-std::size_t WindowsLiveSim::OutstandingCodes() const {
-  return FGrants->OutstandingCodes();
 }
 
 TSimApp WindowsLiveSim::DefaultApp() {

@@ -26,25 +26,14 @@
 
 namespace zelk::sim {
 
-class WindowsLiveSim {
+class WindowsLiveSim : public TOAuth2ProviderSim {
  public:
   // Installs the routes on Sim's Windows Live listener, with one registered client
   // ("000000004C0FFEE1" / "live-client-secret") and a default user.
   explicit WindowsLiveSim(Simulator& Sim);
 
-  void AddApp(TSimApp App);
-  void SetUser(TSimUser User);
-  TSimUser User() const;
-  // Another account the consent page offers besides the signed-in user ("user_id").
-  void AddUser(TSimUser User);
-  void RevokeTokens();
-  std::size_t OutstandingCodes() const;
-
   static TSimApp DefaultApp();
   static TSimUser DefaultUser();
-
- private:
-  std::shared_ptr<TOAuth2Grants> FGrants;
 };
 
 }  // namespace zelk::sim
