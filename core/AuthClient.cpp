@@ -124,15 +124,12 @@ std::vector<TAuthClient*> TAuthClients::Find(std::string_view Id) const {
   auto [First, Last] = FIndex.equal_range(Id);
   for (auto It = First; It != Last; ++It)
     Found.push_back(It->second);
-  if (Found.size() > 1) {
-    // Several entries share the identifier (rare): serve them in collection order.
-    std::vector<TAuthClient*> Ordered;
-    for (int I = 0; I < Count() && Ordered.size() < Found.size(); ++I) {
-      TAuthClient* E = Items(I);
-      if (std::find(Found.begin(), Found.end(), E) != Found.end()) Ordered.push_back(E);
-    }
-    Found = std::move(Ordered);
-  }
+  // Several entries may share the identifier: serve them in collection order. Precedes reads
+  // no positions, so this never walks the collection (and never changes it: several routing
+  // threads may look up at once).
+  if (Found.size() > 1)
+    std::sort(Found.begin(), Found.end(),
+              [](const TAuthClient* A, const TAuthClient* B) { return A->Precedes(*B); });
   return Found;
 }
 

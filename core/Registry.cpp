@@ -133,7 +133,7 @@ void TZIWCustomCloudClient::Detach() {
     C->FReferrers.erase(FGuard.get());
     TAuthClients* Entries = C->FClients.get();
     for (TAuthClient* E : Entries->OfClient(this))
-      Entries->Delete(E->Index());
+      Entries->DeleteItem(E);
   }
 }
 
@@ -167,7 +167,7 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
     if (Value == nullptr) {
       TAuthClients* Entries = FServerController->FClients.get();
       for (TAuthClient* E : Entries->OfClient(this))
-        Entries->Delete(E->Index());
+        Entries->DeleteItem(E);
     }
   }
   FServerController = Value;

@@ -16,10 +16,8 @@ TCollectionItem::~TCollectionItem() {
 
 int TCollectionItem::Index() const {
   if (FCollection == nullptr) return -1;
-  const auto& L = FCollection->FItems;
-  for (std::size_t I = 0; I < L.size(); ++I)
-    if (L[I].get() == this) return static_cast<int>(I);
-  return -1;
+  FCollection->Compact();
+  return static_cast<int>(FSlot);
 }
 
 void TCollectionItem::SetIndex(int Value) {
@@ -30,6 +28,9 @@ void TCollectionItem::SetIndex(int Value) {
   auto P = std::move(L[static_cast<std::size_t>(Cur)]);
   L.erase(L.begin() + Cur);
   L.insert(L.begin() + Value, std::move(P));
+  const auto [Low, High] = std::minmax(Cur, Value);
+  for (int I = Low; I <= High; ++I)
+    L[static_cast<std::size_t>(I)]->FSlot = static_cast<std::size_t>(I);
   FCollection->Changed();
 }
 
@@ -62,9 +63,13 @@ TCollectionItem* TCollection::Insert(int Index) {
 }
 
 void TCollection::Delete(int Index) {
-  if (Index < 0 || Index >= Count()) IndexError(Index);
-  std::unique_ptr<TCollectionItem> P = std::move(FItems[static_cast<std::size_t>(Index)]);
-  FItems.erase(FItems.begin() + Index);
+  DeleteItem(GetItem(Index));
+}
+
+void TCollection::DeleteItem(TCollectionItem* Item) {
+  if (Item == nullptr || Item->FCollection != this)
+    throw EListError("The item to delete is not in this collection");
+  std::unique_ptr<TCollectionItem> P = TakeItem(Item);
   P->FCollection = nullptr;
   P.reset();
   Changed();
@@ -76,13 +81,15 @@ void TCollection::Clear() {
   while (!FItems.empty()) {
     std::unique_ptr<TCollectionItem> P = std::move(FItems.back());
     FItems.pop_back();
-    P->FCollection = nullptr;
+    if (P) P->FCollection = nullptr;
   }
+  FHoles = 0;
   EndUpdate();
 }
 
 TCollectionItem* TCollection::GetItem(int Index) const {
   if (Index < 0 || Index >= Count()) IndexError(Index);
+  Compact();
   return FItems[static_cast<std::size_t>(Index)].get();
 }
 
@@ -120,20 +127,49 @@ void TCollection::IndexError(int Index) const {
 }
 
 void TCollection::InsertItem(TCollectionItem* Item) {
+  Item->FSlot = FItems.size();
   FItems.emplace_back(Item);
   Item->FCollection = this;
   Changed();
 }
 
 void TCollection::DetachItem(TCollectionItem* Item) {
-  const auto It =
-      std::find_if(FItems.begin(), FItems.end(), [&](const auto& P) { return P.get() == Item; });
-  if (It != FItems.end()) {
-    (void)It->release();  // the item is being destroyed by its own destructor
-    FItems.erase(It);
-  }
+  // The item is being destroyed by its own destructor: only the ownership is given up.
+  (void)TakeItem(Item).release();
   Item->FCollection = nullptr;
   Changed();
+}
+
+std::unique_ptr<TCollectionItem> TCollection::TakeItem(TCollectionItem* Item) {
+  std::unique_ptr<TCollectionItem> P;
+  if (Item->FSlot < FItems.size() && FItems[Item->FSlot].get() == Item) {
+    P = std::move(FItems[Item->FSlot]);
+    if (Item->FSlot + 1 == FItems.size()) {
+      FItems.pop_back();  // the last slot: nothing to close up
+    } else {
+      ++FHoles;
+    }
+  }
+  // Trailing empty slots go at once; the rest when half of the slots are empty.
+  while (!FItems.empty() && FItems.back() == nullptr) {
+    FItems.pop_back();
+    --FHoles;
+  }
+  if (FHoles > 0 && FHoles * 2 >= FItems.size()) Compact();
+  return P;
+}
+
+void TCollection::Compact() const {
+  if (FHoles == 0) return;
+  std::size_t To = 0;
+  for (std::size_t From = 0; From < FItems.size(); ++From) {
+    if (FItems[From] == nullptr) continue;
+    if (To != From) FItems[To] = std::move(FItems[From]);
+    FItems[To]->FSlot = To;
+    ++To;
+  }
+  FItems.resize(To);
+  FHoles = 0;
 }
 
 void TCollection::Changed() {

@@ -771,7 +771,63 @@ TEST_F(ServerTest, StartRefusesAPortInUseAndBadOptions) {
   Bad = Defaults();
   Bad.CookieName = "a;b";
   EXPECT_THROW((TIWServer{Controller, Bad}), rtl::Exception);
+  Bad = Defaults();
+  Bad.KeepAliveMaxCount = 0;
+  EXPECT_THROW((TIWServer{Controller, Bad}), rtl::Exception);
+  Bad = Defaults();
+  Bad.KeepAliveTimeout = 500ms;
+  EXPECT_THROW((TIWServer{Controller, Bad}), rtl::Exception);
   EXPECT_THROW(Server->AddRoute("GET", "/late", {}), rtl::Exception);  // after Start
+}
+
+// A connection serves KeepAliveMaxCount requests one after another; the last answer says it
+// closes the connection, and the server then does.
+TEST_F(ServerTest, KeptAliveConnectionServesUpToKeepAliveMaxCountRequests) {
+  TIWServerOptions O = Defaults();
+  O.KeepAliveMaxCount = 3;
+  StartServer(O);
+  struct TSocket {
+    int FD = socket(AF_INET, SOCK_STREAM, 0);
+    ~TSocket() { close(FD); }
+  } S;
+  timeval Timeout{10, 0};
+  setsockopt(S.FD, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_port = htons(static_cast<uint16_t>(Server->Port()));
+  inet_pton(AF_INET, "127.0.0.1", &A.sin_addr);
+  ASSERT_EQ(connect(S.FD, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+  const std::string Request = "GET /elsewhere HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::string Pending;
+  char Buffer[4096];
+  // Reads one whole answer off the connection; empty when the server closed it instead.
+  const auto NextAnswer = [&]() -> std::string {
+    for (;;) {
+      const auto End = Pending.find("\r\n\r\n");
+      const auto Length = Pending.find("\r\nContent-Length: ");
+      if (End != std::string::npos && Length != std::string::npos && Length < End) {
+        const std::size_t Total = End + 4 + std::stoul(Pending.substr(Length + 18));
+        if (Pending.size() >= Total) {
+          std::string Answer = Pending.substr(0, Total);
+          Pending.erase(0, Total);
+          return Answer;
+        }
+      }
+      const ssize_t N = recv(S.FD, Buffer, sizeof Buffer, 0);
+      if (N <= 0) return {};
+      Pending.append(Buffer, static_cast<std::size_t>(N));
+    }
+  };
+  for (int I = 1; I <= 3; ++I) {
+    ASSERT_EQ(send(S.FD, Request.data(), Request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(Request.size()));
+    const std::string Answer = NextAnswer();
+    ASSERT_TRUE(Answer.starts_with("HTTP/1.1 404 ")) << "request " << I << ": " << Answer;
+    // HTTP/1.1 keeps the connection unless told otherwise.
+    EXPECT_EQ(RawHeader(Answer, "Connection"), I < 3 ? "<none>" : "close") << I;
+  }
+  send(S.FD, Request.data(), Request.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(NextAnswer(), "");
 }
 
 // ---- HTTPS ------------------------------------------------------------------------------------

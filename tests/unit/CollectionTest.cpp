@@ -1,6 +1,9 @@
 // TCollection/TCollectionItem and TStringList.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/rtl/Collection.h"
 #include "platform/rtl/StringList.h"
 
@@ -82,6 +85,61 @@ TEST(Collection, DeletingAnItemDirectlyRemovesItAndChangesNotify) {
   EXPECT_EQ(L.Updates, During);
   L.EndUpdate();
   EXPECT_EQ(L.Updates, During + 1);
+}
+
+// Removals leave empty slots that are closed up later; every position-based read must still
+// see the collection as if each removal had closed up at once.
+TEST(Collection, RemovalsInAnyOrderKeepOrderPositionsAndCount) {
+  TLines L;
+  std::vector<TLine*> All;
+  for (int I = 0; I < 40; ++I) {
+    All.push_back(L.Add());
+    All.back()->Text = std::to_string(I);
+  }
+  std::vector<std::string> Expected;
+  for (int I = 0; I < 40; ++I)
+    Expected.push_back(std::to_string(I));
+  // Every third item through DeleteItem, some directly, one through Delete(Index).
+  for (int I = 1; I < 40; I += 3) {
+    L.DeleteItem(All[static_cast<std::size_t>(I)]);
+    std::erase(Expected, std::to_string(I));
+    ASSERT_EQ(L.Count(), static_cast<int>(Expected.size()));
+  }
+  delete All[2];  // an item deleted directly leaves its collection
+  std::erase(Expected, "2");
+  EXPECT_TRUE(All[0]->Precedes(*All[3]));
+  EXPECT_FALSE(All[39]->Precedes(*All[3]));
+  EXPECT_EQ(All[5]->Index(), 2);  // 0, 3, 5: items 1, 2 and 4 are gone
+  L.Delete(0);
+  std::erase(Expected, "0");
+  ASSERT_EQ(L.Count(), static_cast<int>(Expected.size()));
+  for (int I = 0; I < L.Count(); ++I) {
+    EXPECT_EQ(L.Items(I)->Text, Expected[static_cast<std::size_t>(I)]);
+    EXPECT_EQ(L.Items(I)->Index(), I);
+  }
+  // Moving and inserting after removals.
+  L.DeleteItem(All[39]);
+  All[3]->SetIndex(L.Count() - 1);
+  EXPECT_EQ(L.Items(L.Count() - 1)->Text, "3");
+  EXPECT_EQ(L.Items(0)->Text, "5");
+  EXPECT_TRUE(All[5]->Precedes(*All[3]));
+  L.Insert(1)->Text = "new";
+  EXPECT_EQ(L.Items(1)->Text, "new");
+  EXPECT_EQ(L.Items(2)->Index(), 2);
+  // An item of another collection, or none, is refused and changes nothing.
+  TLines Other;
+  TLine* Stranger = Other.Add();
+  const int Before = L.Count();
+  EXPECT_THROW(L.DeleteItem(Stranger), EListError);
+  EXPECT_THROW(L.DeleteItem(nullptr), EListError);
+  EXPECT_EQ(L.Count(), Before);
+  EXPECT_EQ(Other.Count(), 1);
+  // Emptying the collection item by item from the front, then refilling it.
+  while (L.Count() > 0)
+    L.DeleteItem(L.Items(0));
+  EXPECT_THROW(L.Items(0), EListError);
+  L.Add()->Text = "again";
+  EXPECT_EQ(L.Items(0)->Index(), 0);
 }
 
 TEST(Collection, AssignCopiesEveryItem) {

@@ -453,6 +453,8 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
   if (O.SessionTimeout <= 0ms) throw Bad("SessionTimeout must be positive");
   if (O.MaxSessions == 0) throw Bad("MaxSessions must be at least 1");
   if (O.ThreadCount < 1) throw Bad("ThreadCount must be at least 1");
+  if (O.KeepAliveMaxCount < 1) throw Bad("KeepAliveMaxCount must be at least 1");
+  if (O.KeepAliveTimeout < 1s) throw Bad("KeepAliveTimeout must be at least one second");
   if (O.RedirectStatus != 302 && O.RedirectStatus != 303)
     throw Bad("RedirectStatus must be 302 or 303");
   if (O.CookieName.empty() || !std::all_of(O.CookieName.begin(), O.CookieName.end(), [](char C) {
@@ -549,6 +551,9 @@ void TIWServer::Start() {
   // the client's delayed acknowledgement of the head (tens of milliseconds per request).
   H.set_tcp_nodelay(true);
   H.set_payload_max_length(O.MaxBodyBytes);
+  H.set_keep_alive_max_count(static_cast<std::size_t>(O.KeepAliveMaxCount));
+  H.set_keep_alive_timeout(static_cast<time_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(O.KeepAliveTimeout).count()));
   const auto Read = std::chrono::duration_cast<std::chrono::microseconds>(O.ReadTimeout);
   H.set_read_timeout(static_cast<time_t>(Read.count() / 1000000),
                      static_cast<time_t>(Read.count() % 1000000));

@@ -83,7 +83,15 @@ struct TIWServerOptions {
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
   // A client that sends nothing for this long is disconnected.
   std::chrono::milliseconds ReadTimeout{std::chrono::seconds(5)};
-  int ThreadCount = 8;
+  // Each open connection holds one of these threads for as long as it is kept alive, and
+  // connections beyond ThreadCount wait for a free one: size it for the connections expected
+  // at once (browsers open up to six each), not for the cores.
+  int ThreadCount = 64;
+  // Requests served on one connection before it is closed, and how long an idle kept-alive
+  // connection stays open. Closing early makes browsers and proxies reconnect, which costs
+  // more than the request.
+  int KeepAliveMaxCount = 1000;
+  std::chrono::milliseconds KeepAliveTimeout{std::chrono::seconds(5)};
   // 303 (See Other) or 302 (Found).
   int RedirectStatus = 303;
   std::string CookieName = "zelk_session";
