@@ -24,6 +24,7 @@
 #include "core/IWZelkAuthBase.h"
 #include "design/IWZelkAuthReg.h"
 #include "examples/demo/DemoForm.h"
+#include "platform/rtl/FormFile.h"
 #include "platform/web/IWApplication.h"
 #include "sim/AllProviders.h"
 #include "sim/Simulator.h"
@@ -108,7 +109,7 @@ int Run(const std::string& FormFile) {
   const auto Providers = sim::InstallAllProviders(Sim);
   IWZelkAuthBase::TZIWAuthServerController Controller(nullptr);
   demo::TDemoSetup Setup;
-  Setup.FormText = ReadFile(FormFile);
+  Setup.Form = rtl::ParseForm(ReadFile(FormFile), FormFile);
   Setup.FormName = FormFile;
   Setup.Controller = &Controller;
   Setup.Credentials = &Providers->Credentials();

@@ -37,14 +37,14 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
     : FOptions(Options) {
   IWZelkAuthReg::RegisterClasses();
   const std::string FormFile = Options.FormFile.empty() ? DefaultFormFile : Options.FormFile;
-  FSetup.FormText = ReadTextFile(FormFile);
+  FSetup.Form = rtl::ParseForm(ReadTextFile(FormFile), FormFile);
   FSetup.FormName = FormFile;
 
   // The form is checked once here, so that a bad file stops the demo at start-up instead of
   // failing every new session.
   {
     rtl::TComponent Probe(nullptr);
-    const TDemoClients Clients = LoadDemoComponents(&Probe, FSetup.FormText, FSetup.FormName);
+    const TDemoClients Clients = LoadDemoComponents(&Probe, FSetup.Form, FSetup.FormName);
     if (Options.Live) FUnconfigured = MissingCredentials(Clients);
   }
 

@@ -98,7 +98,12 @@ std::string PictureURL(const std::string& Picture) {
 
 TDemoClients LoadDemoComponents(rtl::TComponent* Root, const std::string& Text,
                                 const std::string& Name) {
-  rtl::ReadForm(Root, Text, Name);
+  return LoadDemoComponents(Root, rtl::ParseForm(Text, Name), Name);
+}
+
+TDemoClients LoadDemoComponents(rtl::TComponent* Root, const nlohmann::json& Form,
+                                const std::string& Name) {
+  rtl::ReadFormJSON(Root, Form, Name);
   TDemoClients C;
   C.Google = Find<IWGAuthClient::TZIWGAuthClient>(Root, "Google", "TZIWGAuthClient", Name);
   C.Facebook = Find<IWFacebookAuthClient::TZIWFacebookAuthClient>(Root, "Facebook",
@@ -133,7 +138,7 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
       FController(Setup.Controller),
       FLive(Setup.Credentials == nullptr) {
   SetName(kName);
-  FClients = LoadDemoComponents(this, Setup.FormText, Setup.FormName);
+  FClients = LoadDemoComponents(this, Setup.Form, Setup.FormName);
 
   if (const sim::TDemoCredentials* C = Setup.Credentials) {
     FClients.Google->App()->SetID(C->Google.ClientId);

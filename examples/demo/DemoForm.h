@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "core/IWZelkAuthBase.h"
 #include "examples/demo/DemoPage.h"
 #include "payments/IWPayPalClient.h"
@@ -28,7 +30,7 @@ namespace zelk::demo {
 // What every session's form is made from; shared by all sessions and never changed once the
 // server runs.
 struct TDemoSetup {
-  std::string FormText;  // the form file's content
+  nlohmann::json Form;   // the form file, parsed once (rtl::ParseForm)
   std::string FormName;  // its name in error messages
   IWZelkAuthBase::TZIWAuthServerController* Controller = nullptr;
   // The simulator's credentials, which replace the form's; null with the real providers.
@@ -48,6 +50,9 @@ struct TDemoClients {
 // "WindowsLive", "Twitter", "PayPal"). Raises rtl::EFormError for a bad file or a missing or
 // mistyped component.
 TDemoClients LoadDemoComponents(rtl::TComponent* Root, const std::string& Text,
+                                const std::string& Name);
+// The same from a form file already parsed.
+TDemoClients LoadDemoComponents(rtl::TComponent* Root, const nlohmann::json& Form,
                                 const std::string& Name);
 
 // The flows whose client needs credentials the form file does not give, e.g.

@@ -9,7 +9,10 @@ namespace {
 
 struct Registry {
   std::mutex Mutex;
-  std::map<std::string, TClassInfo> Classes;
+  std::map<std::string, std::shared_ptr<const TClassInfo>, std::less<>> Classes;
+  // Flattened property lists by class; emptied whenever a class is registered, since that may
+  // change any descendant's list.
+  std::map<std::string, std::shared_ptr<const std::vector<TPropertyInfo>>, std::less<>> Flattened;
 };
 
 Registry& TheRegistry() {
@@ -21,48 +24,73 @@ Registry& TheRegistry() {
 
 void TClassRegistry::RegisterClass(TClassInfo Info) {
   auto& R = TheRegistry();
+  auto Entry = std::make_shared<const TClassInfo>(std::move(Info));
   std::lock_guard Lock(R.Mutex);
-  std::string Key = Info.Name;
-  R.Classes.insert_or_assign(std::move(Key), std::move(Info));
+  R.Classes.insert_or_assign(Entry->Name, std::move(Entry));
+  R.Flattened.clear();
 }
 
-std::optional<TClassInfo> TClassRegistry::FindClass(const std::string& Name) {
+std::shared_ptr<const TClassInfo> TClassRegistry::ClassInfo(const std::string& Name) {
   auto& R = TheRegistry();
   std::lock_guard Lock(R.Mutex);
   const auto It = R.Classes.find(Name);
-  if (It == R.Classes.end()) return std::nullopt;
-  return It->second;
+  return It == R.Classes.end() ? nullptr : It->second;
+}
+
+std::optional<TClassInfo> TClassRegistry::FindClass(const std::string& Name) {
+  auto Info = ClassInfo(Name);
+  if (!Info) return std::nullopt;
+  return *Info;
 }
 
 std::vector<TPropertyInfo> TClassRegistry::PublishedProperties(const std::string& Name) {
-  std::vector<TClassInfo> Chain;
+  return *PublishedPropertiesOf(Name);
+}
+
+std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::PublishedPropertiesOf(
+    const std::string& Name) {
+  auto& R = TheRegistry();
+  {
+    std::lock_guard Lock(R.Mutex);
+    if (const auto It = R.Flattened.find(Name); It != R.Flattened.end()) return It->second;
+  }
+  std::vector<std::shared_ptr<const TClassInfo>> Chain;
   std::string Cur = Name;
   while (!Cur.empty()) {
-    auto Info = FindClass(Cur);
+    auto Info = ClassInfo(Cur);
     if (!Info) {
       if (Chain.empty()) throw EInvalidCast("Class " + Name + " is not registered");
       break;
     }
     Cur = Info->ParentName;
-    Chain.push_back(std::move(*Info));
+    Chain.push_back(std::move(Info));
     if (Chain.size() > 64) throw Exception("Class " + Name + " has a cyclic ancestry");
   }
-  std::vector<TPropertyInfo> Result;
+  auto Result = std::make_shared<std::vector<TPropertyInfo>>();
   for (auto It = Chain.rbegin(); It != Chain.rend(); ++It)
-    for (auto& P : It->Properties) {
+    for (const auto& P : (*It)->Properties) {
       // A descendant may redeclare an ancestor's property: the last declaration wins, in place.
-      auto Same = std::find_if(Result.begin(), Result.end(),
+      auto Same = std::find_if(Result->begin(), Result->end(),
                                [&](const TPropertyInfo& Q) { return Q.Name == P.Name; });
-      if (Same != Result.end())
+      if (Same != Result->end())
         *Same = P;
       else
-        Result.push_back(P);
+        Result->push_back(P);
     }
-  return Result;
+  std::shared_ptr<const std::vector<TPropertyInfo>> Shared = std::move(Result);
+  std::lock_guard Lock(R.Mutex);
+  // A class registered while the list was worked out may have changed it: keep it uncached.
+  bool Current = true;
+  for (const auto& Info : Chain) {
+    const auto It = R.Classes.find(Info->Name);
+    Current = Current && It != R.Classes.end() && It->second == Info;
+  }
+  if (Current) R.Flattened.emplace(Name, Shared);
+  return Shared;
 }
 
 TComponent* TClassRegistry::CreateComponent(const std::string& Name, TComponent* Owner) {
-  auto Info = FindClass(Name);
+  const auto Info = ClassInfo(Name);
   if (!Info) throw Exception("Class " + Name + " not found");
   if (!Info->Create) throw Exception("Class " + Name + " is not a component class");
   return Info->Create(Owner);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,9 +57,16 @@ class TClassRegistry {
  public:
   static void RegisterClass(TClassInfo Info);
   static std::optional<TClassInfo> FindClass(const std::string& Name);
+  // The same without a copy (none for an unknown class); the entry stays valid for as long as
+  // it is held, even if the class is registered again.
+  static std::shared_ptr<const TClassInfo> ClassInfo(const std::string& Name);
   // Every published property of the class, its ancestors' first; EInvalidCast for an unknown
   // class.
   static std::vector<TPropertyInfo> PublishedProperties(const std::string& Name);
+  // The same, worked out once per class and shared until a class is registered again: what
+  // loading a form per browser session uses.
+  static std::shared_ptr<const std::vector<TPropertyInfo>> PublishedPropertiesOf(
+      const std::string& Name);
   // Creates a component of the named class with Owner; Exception for an unknown class or one
   // that is not a component.
   static TComponent* CreateComponent(const std::string& Name, TComponent* Owner);

@@ -37,20 +37,24 @@ class TFormReader {
  public:
   TFormReader(TComponent* Root, std::string Source) : FRoot(Root), FSource(std::move(Source)) {}
 
-  void Read(std::string_view Text) {
-    json Doc;
+  json Parse(std::string_view Text) const {
     try {
-      Doc = json::parse(Text);
+      return json::parse(Text);
     } catch (const json::parse_error& E) {
       throw EFormError(FSource + ":" + Position(Text, E.byte) + ": invalid JSON: " + Reason(E));
     } catch (const json::exception& E) {
       // A number too large for any JSON number type, and the like.
       throw EFormError(FSource + ": invalid JSON: " + Reason(E));
     }
+  }
+
+  void Read(const json& Doc) {
     if (!Doc.is_object()) Fail("", "a form file is a JSON object");
     for (const auto& [Key, V] : Doc.items())
       if (Key != "components") Fail(Key, "unknown member (expected \"components\")");
-    const json Components = Doc.value("components", json::array());
+    static const json NoComponents = json::array();
+    const auto Found = Doc.find("components");
+    const json& Components = Found == Doc.end() ? NoComponents : *Found;
     if (!Components.is_array()) Fail("components", "expected a list of components");
 
     const bool WasLoading = FRoot->ComponentState().Contains(csLoading);
@@ -111,8 +115,8 @@ class TFormReader {
       if (Key != "class" && Key != "name" && Key != "properties")
         Fail(std::string(Where).append(".").append(Key), "unknown member");
     if (!J.contains("class") || !J["class"].is_string()) Fail(Where, "\"class\" must be a text");
-    const std::string Class = J["class"].get<std::string>();
-    const auto Info = TClassRegistry::FindClass(Class);
+    const std::string& Class = J["class"].get_ref<const std::string&>();
+    const auto Info = TClassRegistry::ClassInfo(Class);
     if (!Info || !Info->Create) Fail(Where, "unknown component class \"" + Class + "\"");
     std::unique_ptr<TComponent> C(Info->Create(FRoot));
     C->Loading();
@@ -133,11 +137,11 @@ class TFormReader {
   void ReadProperties(TObject* Object, const std::string& Class, const json& Props,
                       const std::string& Where) {
     if (!Props.is_object()) Fail(Where, "properties must be an object");
-    const auto Known = TClassRegistry::PublishedProperties(Class);
+    const auto Known = TClassRegistry::PublishedPropertiesOf(Class);
     for (const auto& [Name, Value] : Props.items()) {
       const std::string At = std::string(Where).append(".").append(Name);
       const TPropertyInfo* P = nullptr;
-      for (const auto& K : Known)
+      for (const auto& K : *Known)
         if (K.Name == Name) P = &K;
       if (P == nullptr) Fail(At, "unknown property of " + Class);
       ReadProperty(Object, *P, Value, At);
@@ -323,7 +327,16 @@ std::string WriteForm(TComponent* Root) {
 }
 
 void ReadForm(TComponent* Root, std::string_view Text, const std::string& SourceName) {
-  TFormReader(Root, SourceName).Read(Text);
+  TFormReader Reader(Root, SourceName);
+  Reader.Read(Reader.Parse(Text));
+}
+
+nlohmann::json ParseForm(std::string_view Text, const std::string& SourceName) {
+  return TFormReader(nullptr, SourceName).Parse(Text);
+}
+
+void ReadFormJSON(TComponent* Root, const nlohmann::json& Form, const std::string& SourceName) {
+  TFormReader(Root, SourceName).Read(Form);
 }
 
 void ReadFormFile(TComponent* Root, const std::string& Path) {

@@ -37,6 +37,12 @@ nlohmann::json WriteFormJSON(TComponent* Root);
 // Creates the components of Text (a form file) with Root as their owner. SourceName names the
 // file in error messages.
 void ReadForm(TComponent* Root, std::string_view Text, const std::string& SourceName = "form");
+// A form file's text parsed once (EFormError with the position when it is not JSON), to be
+// read by ReadFormJSON below as often as needed: a server that loads the same form for every new
+// session parses it only once.
+nlohmann::json ParseForm(std::string_view Text, const std::string& SourceName = "form");
+void ReadFormJSON(TComponent* Root, const nlohmann::json& Form,
+                  const std::string& SourceName = "form");
 // The same from a file on disk.
 void ReadFormFile(TComponent* Root, const std::string& Path);
 

@@ -1,6 +1,7 @@
 // Form files: writing stored properties, loading them back, and refusing bad files whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "core/IWZelkAuthBase.h"
@@ -201,6 +202,47 @@ TEST_F(FormFile, BadFilesAreRefusedWholeWithThePlace) {
     EXPECT_EQ(Target.ComponentCount(), 1) << C.Text;  // nothing half-created
     EXPECT_FALSE(Target.ComponentState().Contains(csLoading));
   }
+}
+
+// A form parsed once loads into any number of roots, each getting its own components, and the
+// property lists worked out once follow a class registered again.
+TEST_F(FormFile, ParsedFormLoadsRepeatedlyAndFollowsReRegisteredClasses) {
+  const nlohmann::json Parsed = ParseForm(
+      R"({"components":[{"class":"TKitchenSink","name":"A","properties":{"Text":"t","Number":3}}]})",
+      "once.json");
+  TComponent First(nullptr);
+  TComponent Second(nullptr);
+  ReadFormJSON(&First, Parsed, "once.json");
+  ReadFormJSON(&Second, Parsed, "once.json");
+  auto* A1 = dynamic_cast<TKitchenSink*>(First.FindComponent("A"));
+  auto* A2 = dynamic_cast<TKitchenSink*>(Second.FindComponent("A"));
+  ASSERT_TRUE(A1 != nullptr && A2 != nullptr);
+  EXPECT_NE(A1, A2);
+  EXPECT_EQ(A2->Text, "t");
+  EXPECT_EQ(A2->Number, 3);
+  try {
+    (void)ParseForm("{\n  \"components\": [,", "broken.json");
+    ADD_FAILURE() << "a broken form was parsed";
+  } catch (const EFormError& E) {
+    EXPECT_EQ(E.Message().rfind("broken.json:2:", 0), 0u) << E.Message();
+  }
+
+  // The base class gains a property: its descendant's list, already worked out, must show it.
+  const auto Before = TClassRegistry::PublishedPropertiesOf("TKitchenSink");
+  auto Base = TClassRegistry::FindClass("TZIWCustomCloudClient");
+  ASSERT_TRUE(Base.has_value());
+  const TClassInfo Original = *Base;
+  Base->Properties.push_back(props::String<TKitchenSink>(
+      "Extra", [](TKitchenSink* S) { return S->Text; },
+      [](TKitchenSink* S, std::string V) { S->Text = "extra:" + V; }));
+  TClassRegistry::RegisterClass(*Base);
+  const auto After = TClassRegistry::PublishedPropertiesOf("TKitchenSink");
+  TClassRegistry::RegisterClass(Original);
+  EXPECT_EQ(After->size(), Before->size() + 1);
+  EXPECT_TRUE(std::any_of(After->begin(), After->end(),
+                          [](const TPropertyInfo& P) { return P.Name == "Extra"; }));
+  EXPECT_EQ(TClassRegistry::PublishedPropertiesOf("TKitchenSink")->size(), Before->size());
+  EXPECT_THROW((void)TClassRegistry::PublishedPropertiesOf("TNoSuchClass"), EInvalidCast);
 }
 
 TEST_F(FormFile, MissingFileIsReported) {
