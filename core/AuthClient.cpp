@@ -102,12 +102,15 @@ void TAuthClients::UnindexClient(TAuthClient* Entry) {
   for (auto It = First; It != Last; ++It)
     if (It->second == Entry) {
       FByClient.erase(It);
+      if (Entry->FGuard != nullptr) --Entry->FGuard->Entries;
       return;
     }
 }
 
 void TAuthClients::IndexClient(TAuthClient* Entry) {
-  if (Entry->FClient != nullptr) FByClient.emplace(Entry->FClient, Entry);
+  if (Entry->FClient == nullptr) return;
+  FByClient.emplace(Entry->FClient, Entry);
+  if (Entry->FGuard != nullptr) ++Entry->FGuard->Entries;
 }
 
 std::vector<TAuthClient*> TAuthClients::OfClient(const TZIWCustomCloudClient* Client) const {

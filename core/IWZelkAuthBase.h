@@ -14,6 +14,7 @@
 // registry lock is never held across I/O or events.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,9 @@ struct TClientGuard {
   std::recursive_mutex Mutex;
   TZIWCustomCloudClient* Client = nullptr;  // valid while Alive
   bool Alive = true;                        // guarded by Mutex
+  // Registry entries naming the client, in every controller: a client named by none leaves
+  // without visiting every controller.
+  std::atomic<std::size_t> Entries{0};
 };
 }  // namespace detail
 

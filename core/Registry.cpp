@@ -119,13 +119,19 @@ TZIWCustomCloudClient::~TZIWCustomCloudClient() {
 }
 
 void TZIWCustomCloudClient::Detach() {
+  bool Referred = false;
   {
     // Waits for an operation in progress on another thread, then stops routing to this client.
     std::lock_guard ClientLock(FGuard->Mutex);
     if (!FGuard->Alive) return;
     FGuard->Alive = false;
+    Referred = FServerController != nullptr;
     FServerController = nullptr;
   }
+  // No controller counts this client among its referrers and no registry names it (the usual
+  // case for a session's client, which left its controller as the session ended): nothing to
+  // clean up, and no need to hold every controller's lock in turn.
+  if (!Referred && FGuard->Entries == 0) return;
   auto& L = Live();
   std::lock_guard Lock(L.Mutex);
   for (TZIWAuthServerController* C : L.Controllers) {
