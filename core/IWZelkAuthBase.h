@@ -78,6 +78,12 @@ struct TClientGuard {
   // Registry entries naming the client, in every controller: a client named by none leaves
   // without visiting every controller.
   std::atomic<std::size_t> Entries{0};
+  // The client's place in the referrer list of the controller it points at, guarded by that
+  // controller's lock. The list owns its members (next links are shared), so a guard stays
+  // valid while listed, even once its client is gone; ReferrerOf names the list's controller.
+  std::shared_ptr<TClientGuard> NextReferrer;
+  TClientGuard* PreviousReferrer = nullptr;
+  std::atomic<const void*> ReferrerOf{nullptr};
 };
 }  // namespace detail
 
@@ -137,6 +143,7 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
   // The entries that name Client, in no particular order: a client finds its own entries
   // without walking a registry that holds every session's.
   std::vector<TAuthClient*> OfClient(const TZIWCustomCloudClient* Client) const;
+  bool Names(const TZIWCustomCloudClient* Client) const { return FByClient.contains(Client); }
 
  private:
   friend class TAuthClient;
@@ -207,14 +214,18 @@ class TZIWAuthServerController : public rtl::TComponent {
  private:
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
+  // Enter and leave the referrer list; under FMutex.
+  void AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard);
+  void RemoveReferrer(detail::TClientGuard* Guard);
   bool FDesignTime = false;
   // Guards FClients' entries and FReferrers. Every session's clients enter and leave here, for
   // a moment each: waiters spin briefly instead of sleeping at once.
   mutable rtl::TAdaptiveMutex FMutex;
   std::unique_ptr<TAuthClients> FClients;
-  // The clients whose ServerController is this controller: the destructor clears their
-  // reference and waits for no other client.
-  std::unordered_map<detail::TClientGuard*, std::weak_ptr<detail::TClientGuard>> FReferrers;
+  // The clients whose ServerController is this controller, as a list through their guards:
+  // the destructor clears their reference and waits for no other client. Entering and leaving
+  // it allocates nothing, whatever the number of sessions.
+  std::shared_ptr<detail::TClientGuard> FReferrers;
 };
 
 // The abstract client: credentials, the signed-in user's id and name, the outcome with its

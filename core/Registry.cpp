@@ -50,9 +50,16 @@ TZIWAuthServerController::~TZIWAuthServerController() {
     std::erase(L.Controllers, this);
   }
   {
+    // Empties the list link by link (no chain of releases that recurses), keeping each guard
+    // alive in Guards.
     std::lock_guard Lock(FMutex);
-    for (auto& [Raw, Weak] : FReferrers)
-      if (auto G = Weak.lock()) Guards.push_back(std::move(G));
+    for (auto G = std::move(FReferrers); G != nullptr;) {
+      auto Next = std::move(G->NextReferrer);
+      G->PreviousReferrer = nullptr;
+      G->ReferrerOf = nullptr;
+      Guards.push_back(std::move(G));
+      G = std::move(Next);
+    }
   }
   // Only the clients that point here are locked (one busy with a provider's reply for another
   // controller is no concern of this one), one at a time and without the registry lock, keeping
@@ -63,6 +70,26 @@ TZIWAuthServerController::~TZIWAuthServerController() {
   }
   std::lock_guard Lock(FMutex);
   FClients.reset();
+}
+
+void TZIWAuthServerController::AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard) {
+  if (Guard->ReferrerOf == this) return;
+  Guard->ReferrerOf = this;
+  Guard->PreviousReferrer = nullptr;
+  Guard->NextReferrer = std::move(FReferrers);
+  if (Guard->NextReferrer != nullptr) Guard->NextReferrer->PreviousReferrer = Guard.get();
+  FReferrers = Guard;
+}
+
+void TZIWAuthServerController::RemoveReferrer(detail::TClientGuard* Guard) {
+  if (Guard->ReferrerOf != this) return;
+  auto Next = std::move(Guard->NextReferrer);
+  if (Next != nullptr) Next->PreviousReferrer = Guard->PreviousReferrer;
+  // Drops the list's ownership of Guard; the caller still holds it.
+  (Guard->PreviousReferrer != nullptr ? Guard->PreviousReferrer->NextReferrer : FReferrers) =
+      std::move(Next);
+  Guard->PreviousReferrer = nullptr;
+  Guard->ReferrerOf = nullptr;
 }
 
 bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
@@ -134,7 +161,7 @@ void TZIWCustomCloudClient::Detach() {
   std::lock_guard Lock(L.Mutex);
   for (TZIWAuthServerController* C : L.Controllers) {
     std::lock_guard RegistryLock(C->FMutex);
-    C->FReferrers.erase(FGuard.get());
+    C->RemoveReferrer(FGuard.get());
     TAuthClients* Entries = C->FClients.get();
     for (TAuthClient* E : Entries->OfClient(this))
       Entries->DeleteItem(E);
@@ -167,7 +194,7 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
   if (Value == FServerController) return;
   if (FServerController != nullptr) {
     std::lock_guard RegistryLock(FServerController->FMutex);
-    FServerController->FReferrers.erase(FGuard.get());
+    FServerController->RemoveReferrer(FGuard.get());
     if (Value == nullptr) {
       TAuthClients* Entries = FServerController->FClients.get();
       for (TAuthClient* E : Entries->OfClient(this))
@@ -177,9 +204,9 @@ void TZIWCustomCloudClient::SetServerController(TZIWAuthServerController* Value)
   FServerController = Value;
   if (Value == nullptr) return;
   std::lock_guard RegistryLock(Value->FMutex);
-  Value->FReferrers.emplace(FGuard.get(), FGuard);
+  Value->AddReferrer(FGuard);
   TAuthClients* Entries = Value->FClients.get();
-  if (!Entries->OfClient(this).empty()) return;
+  if (Entries->Names(this)) return;
   Entries->Add()->SetClient(this);
 }
 

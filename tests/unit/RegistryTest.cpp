@@ -332,6 +332,35 @@ TEST_F(Fixture, ADestroyedControllerIsDroppedByItsClients) {
   EXPECT_EQ(Controller.Clients()->Count(), 1);
 }
 
+// The controller keeps the clients that point at it in a list: clients leaving from its head,
+// middle and tail, moving to another controller or being destroyed must leave the list whole,
+// so that the controller's destruction clears exactly the clients still pointing at it.
+TEST_F(Fixture, AControllerClearsExactlyTheClientsStillPointingAtIt) {
+  auto C = std::make_unique<TZIWAuthServerController>(nullptr);
+  TZIWAuthServerController Other(nullptr);
+  std::vector<std::unique_ptr<TTestClient>> Clients;
+  for (int I = 0; I < 6; ++I) {
+    Clients.push_back(std::make_unique<TTestClient>(nullptr));
+    Clients.back()->SetServerController(C.get());
+  }
+  Clients[5]->SetServerController(nullptr);  // the list's head (the last to join)
+  Clients[2]->SetServerController(&Other);   // the middle, to another controller
+  Clients[0].reset();                        // the tail, destroyed
+  Clients[3]->SetServerController(C.get());  // again: no second place in the list
+  Clients[5]->SetServerController(C.get());  // back in
+  EXPECT_EQ(C->Clients()->Count(), 4);       // 1, 3, 4 and 5
+  C.reset();
+  for (int I : {1, 3, 4, 5}) {
+    EXPECT_EQ(Clients[static_cast<std::size_t>(I)]->ServerController(), nullptr) << I;
+    // A client cleared by the controller's destruction can join another one.
+    Clients[static_cast<std::size_t>(I)]->SetServerController(&Other);
+  }
+  EXPECT_EQ(Clients[2]->ServerController(), &Other);
+  EXPECT_EQ(Other.Clients()->Count(), 5);
+  Clients.clear();
+  EXPECT_EQ(Other.Clients()->Count(), 0);
+}
+
 TEST_F(Fixture, OwnerTreeDestructionUnregistersTheClients) {
   auto Session = testing::MakeApplication();
   auto* Owned = new TTestClient(Session.get());
