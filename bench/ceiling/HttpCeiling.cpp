@@ -25,9 +25,10 @@ int main() {
   Server.new_task_queue = [] { return new httplib::ThreadPool(64); };
   Server.set_keep_alive_max_count(1000);
   Server.set_tcp_nodelay(true);
-  const std::string Location(214, 'x');  // the length of the demo's redirect to the provider
+  // The lengths of the demo's redirect to the provider and of its session cookie.
+  const std::string Location = "https://127.0.0.1:40000/" + std::string(319, 'x');
   const std::string Cookie =
-      "zelk_session=" + std::string(32, 'A') + "; Path=/; HttpOnly; SameSite=Lax";
+      "zelk_session=" + std::string(64, 'a') + "; Path=/; HttpOnly; SameSite=Lax";
   Server.Post("/google/login", [&](const httplib::Request&, httplib::Response& Res) {
     Res.status = 303;
     Res.set_header("Location", Location);
