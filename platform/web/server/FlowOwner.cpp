@@ -33,11 +33,11 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
     // Under the registry's lock a listed client has not finished leaving it, so it and the
     // components above it are still whole, and its session, even one being freed, still
     // knows its application.
+    // The registry's index finds the entries with the identifier, in collection order,
+    // without walking every session's entries.
     auto Lock = AC->LockClients();
-    const auto* Entries = AC->Clients();
-    for (int I = 0; I < Entries->Count(); ++I) {
-      const auto* Entry = Entries->Items(I);
-      if (Entry->ID() != Value || Entry->Client() == nullptr) continue;
+    for (const auto* Entry : AC->Clients()->Find(Value)) {
+      if (Entry->Client() == nullptr) continue;
       const rtl::TComponent* Top = Entry->Client();
       while (Top->Owner() != nullptr)
         Top = Top->Owner();
