@@ -1,24 +1,41 @@
 #!/usr/bin/env bash
-# Load figures for the demo's sign-in redirect (a new session, Login, the redirect), and the
-# same redirect served by Express with passport against the same provider simulator, in one
+# Load figures for the demo beside Express with passport (bench/peers), each comparison in one
 # run on one machine:
 #
-#   bench/run-load.sh [BUILD_DIR]      (default: build; zelk-demo must be built there)
+#   bench/run-load.sh [BUILD_DIR [MODE]]      (default: build redirect)
 #
-# Starts zelk-demo on a free loopback port (it runs the simulator in-process), then the peer
-# pointed at that simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn
-# with bench/load/signin-redirect.lua, prints both figures and their ratios, and stops what it
-# started. The peer is skipped, with a message, when Node or its packages are missing
-# (install them with: npm ci --prefix bench/peers).
+# MODE redirect: the sign-in redirect (a new session, Login, the redirect). Starts zelk-demo on a
+# free loopback port (it runs the simulator in-process), then the peer pointed at that
+# simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn with
+# bench/load/signin-redirect.lua, prints both figures and their ratios.
+#
+# MODE callback: complete Google sign-in callbacks (the return with code and state: the code
+# exchanged for a token and the profile fetched, each over a new TLS connection, the user
+# signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
+# that the load script can make codes without its consent page; zelk-demo with --live --form
+# bench/load/sim-form.json and the environment zelk-sim prints; the peer against the same
+# simulator. Runs wrk -t2 -c50 -d10s against each with bench/load/signin-callback.lua, then
+# the floor (zelk_bench_callback_floor: the same two provider calls from a bare libcurl loop,
+# 2 threads, as long), and prints the callbacks/s of each, demo/peer and demo/floor. Exits 1
+# when any sign-in failed.
+#
+# Both modes stop what they started. The peer is skipped, with a message, when Node or its
+# packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
+# WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
+mode=${2:-redirect}
 demo="$build/examples/demo/zelk-demo"
 threads=${WRK_THREADS:-2}
 conns=${WRK_CONNECTIONS:-50}
 duration=${WRK_DURATION:-10s}
 
+case "$mode" in
+  redirect | callback) ;;
+  *) echo "run-load.sh: unknown mode \"$mode\" (redirect or callback)" >&2; exit 2 ;;
+esac
 command -v wrk > /dev/null || { echo "run-load.sh: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 [ -x "$demo" ] || { echo "run-load.sh: $demo is missing; build it first" >&2; exit 1; }
 
@@ -36,9 +53,16 @@ trap cleanup EXIT
 wait_for_line() {
   local file=$1 pattern=$2 pid=$3
   until grep -q "$pattern" "$file"; do
-    kill -0 "$pid" 2> /dev/null || { echo "run-load.sh: the server stopped:" >&2; cat "$file" "$file.err" >&2; exit 1; }
+    kill -0 "$pid" 2> /dev/null || { echo "run-load.sh: the server stopped:" >&2; cat "$file" "$file.err" >&2 2> /dev/null; exit 1; }
     sleep 0.05
   done
+}
+
+peer_available() {
+  command -v node > /dev/null && [ -d "$here/peers/node_modules" ]
+}
+peer_missing() {
+  echo "run-load.sh: the peer is skipped: Node or bench/peers/node_modules is missing (npm ci --prefix bench/peers)"
 }
 
 run_wrk() {  # Name URL
@@ -47,26 +71,108 @@ run_wrk() {  # Name URL
     | tee "$work/$1.wrk" | grep -E "Requests/sec|99%|redirects|p50_ms"
 }
 
-"$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
-pids+=($!)
-wait_for_line "$work/demo" "^Open " "${pids[-1]}"
-demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
-google=$(sed -n 's/.*serves Google at \(https:[^,]*\),.*/\1/p' "$work/demo.err")
-
-uptime
-run_wrk zelk "$demo_url"
-
-if command -v node > /dev/null && [ -d "$here/peers/node_modules" ]; then
-  node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+redirect_mode() {
+  "$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
-  wait_for_line "$work/peer" "^Listening on " "${pids[-1]}"
-  peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
-  run_wrk express-passport "$peer_url"
-  read -r _ zr _ zp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/zelk.wrk")
-  read -r _ pr _ pp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/express-passport.wrk")
-  awk -v zr="$zr" -v pr="$pr" -v zp="$zp99" -v pp="$pp99" 'BEGIN {
-    printf "ratio requests/s zelk/express-passport %.2f (target >= 5)\n", zr / pr
-    printf "ratio p99 latency zelk/express-passport %.2f (target <= 0.33)\n", zp / pp }'
-else
-  echo "run-load.sh: the peer is skipped: Node or bench/peers/node_modules is missing (npm ci --prefix bench/peers)"
-fi
+  wait_for_line "$work/demo" "^Open " "${pids[-1]}"
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+  google=$(sed -n 's/.*serves Google at \(https:[^,]*\),.*/\1/p' "$work/demo.err")
+
+  uptime
+  run_wrk zelk "$demo_url"
+
+  if peer_available; then
+    node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+    pids+=($!)
+    wait_for_line "$work/peer" "^Listening on " "${pids[-1]}"
+    peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
+    run_wrk express-passport "$peer_url"
+    read -r _ zr _ zp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/zelk.wrk")
+    read -r _ pr _ pp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/express-passport.wrk")
+    awk -v zr="$zr" -v pr="$pr" -v zp="$zp99" -v pp="$pp99" 'BEGIN {
+      printf "ratio requests/s zelk/express-passport %.2f (target >= 5)\n", zr / pr
+      printf "ratio p99 latency zelk/express-passport %.2f (target <= 0.33)\n", zp / pp }'
+  else
+    peer_missing
+  fi
+}
+
+# The figure a callback run printed: the number after Key on its line.
+figure() {  # File Key
+  awk -v k="$2" '$1 == k {print $2}' "$1"
+}
+
+run_callbacks() {  # Name URL CodePrefix
+  local checks=$(((conns + threads - 1) / threads))
+  echo "== $1: wrk -t$threads -c$conns -d$duration --timeout 10s --latency -s bench/load/signin-callback.lua $2 -- $3 20 $checks"
+  # A generous time-out keeps slow callbacks in the latency figures instead of counting them
+  # apart.
+  wrk -t"$threads" -c"$conns" -d"$duration" --timeout 10s --latency \
+    -s "$here/load/signin-callback.lua" "$2" -- "$3" 20 "$checks" > "$work/$1.wrk"
+  sed -n '/^sign-ins /,$p' "$work/$1.wrk"
+}
+
+callback_mode() {
+  local sim="$build/sim/zelk-sim" floor="$build/bench/zelk_bench_callback_floor"
+  [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
+  [ -x "$floor" ] || { echo "run-load.sh: $floor is missing; build with -DZELK_BUILD_BENCHMARKS=ON" >&2; exit 1; }
+
+  "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
+  pids+=($!)
+  wait_for_line "$work/sim.err" "running" "${pids[-1]}"
+  local hosts ca google
+  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
+  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
+  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+
+  ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
+    "$demo" --port 0 --live --form "$here/load/sim-form.json" > "$work/demo" 2> "$work/demo.err" &
+  pids+=($!)
+  local demo_pid=$!
+  wait_for_line "$work/demo" "^Open " "$demo_pid"
+  local demo_url
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+
+  uptime
+  run_callbacks zelk "$demo_url" "bench-zelk-"
+  # Stopped before the next run, so that its shutdown does not take from the peer's CPU.
+  kill "$demo_pid"
+  wait "$demo_pid" 2> /dev/null || true
+
+  local peer=""
+  if peer_available; then
+    NODE_EXTRA_CA_CERTS="$ca" node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+    pids+=($!)
+    local peer_pid=$!
+    wait_for_line "$work/peer" "^Listening on " "$peer_pid"
+    local peer_url
+    peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
+    run_callbacks express-passport "$peer_url" "bench-peer-"
+    kill "$peer_pid"
+    wait "$peer_pid" 2> /dev/null || true
+    peer=$(figure "$work/express-passport.wrk" callbacks_per_s)
+  else
+    peer_missing
+  fi
+
+  local seconds=${duration%s}
+  echo "== floor: $floor $google <simulator CA> $seconds $threads bench-floor-"
+  local floor_ok=0
+  "$floor" "$google" "$ca" "$seconds" "$threads" bench-floor- | tee "$work/floor" || floor_ok=1
+
+  local zelk floor_figure
+  zelk=$(figure "$work/zelk.wrk" callbacks_per_s)
+  floor_figure=$(figure "$work/floor" floor_callbacks_per_s)
+  awk -v z="$zelk" -v p="$peer" -v f="$floor_figure" 'BEGIN {
+    printf "callbacks/s zelk %.1f", z
+    if (p != "") printf ", express-passport %.1f", p
+    printf ", floor %.1f\n", f
+    if (p != "") printf "ratio callbacks/s zelk/express-passport %.2f (target >= 2)\n", z / p
+    if (f > 0) printf "ratio callbacks/s zelk/floor %.2f (the floor: two fresh TLS connections per callback)\n", z / f }'
+  if grep -q "^FAILED" "$work"/*.wrk || [ "$floor_ok" != 0 ]; then
+    echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
+    exit 1
+  fi
+}
+
+"${mode}_mode"
