@@ -52,7 +52,7 @@ trap cleanup EXIT
 # process Pid is gone.
 wait_for_line() {
   local file=$1 pattern=$2 pid=$3
-  until grep -q "$pattern" "$file"; do
+  until grep -qs "$pattern" "$file"; do
     kill -0 "$pid" 2> /dev/null || { echo "run-load.sh: the server stopped:" >&2; cat "$file" "$file.err" >&2 2> /dev/null; exit 1; }
     sleep 0.05
   done
@@ -102,14 +102,48 @@ figure() {  # File Key
   awk -v k="$2" '$1 == k {print $2}' "$1"
 }
 
-run_callbacks() {  # Name URL CodePrefix
+# CPU time of a process so far (user + system), in clock ticks.
+process_ticks() {  # Pid
+  awk '{print $14 + $15}' "/proc/$1/stat"
+}
+# Busy, total, and interrupt (network processing on loopback) clock ticks of the whole machine
+# so far, and the CPU time of this script's finished children (wrk, the floor).
+machine_ticks() {
+  echo "$(awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9, $7 + $8}' /proc/stat) $(awk '{print $16 + $17}' "/proc/$$/stat")"
+}
+
+# Prints what a run cost: the CPU time per callback of the server (or the floor's loop) and of
+# the simulator, and how the machine's CPU time went: to them, to wrk, to the kernel's network
+# processing, and to other work (other people's, on a shared machine: a high share there makes
+# the run's figures unreliable).
+report_cpu() {  # Label Callbacks ServerTicks0 ServerTicks1 SimTicks0 SimTicks1 Machine0 Machine1
+  awk -v l="$1" -v n="$2" -v a0="$3" -v a1="$4" -v s0="$5" -v s1="$6" -v m0="$7" -v m1="$8" \
+    -v hz="$(getconf CLK_TCK)" 'BEGIN {
+      split(m0, b0, " "); split(m1, b1, " ")
+      busy = b1[1] - b0[1]; total = b1[2] - b0[2]; irq = b1[3] - b0[3]; children = b1[4] - b0[4]
+      server = a1 - a0; sim = s1 - s0
+      # The floor loop runs as a child of this script: counted once, as the server.
+      if (l == "floor") children -= server
+      if (n > 0) printf "cpu_ms_per_callback %s %.3f simulator %.3f\n", l, server * 1000 / hz / n, sim * 1000 / hz / n
+      if (total > 0) printf "machine: %s %.0f%%, simulator %.0f%%, wrk %.0f%%, interrupts %.0f%%, other work %.0f%%, idle %.0f%%\n",
+        l, server * 100 / total, sim * 100 / total, children * 100 / total, irq * 100 / total,
+        (busy - server - sim - children - irq) * 100 / total, (total - busy) * 100 / total }'
+}
+
+run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
   local checks=$(((conns + threads - 1) / threads))
   echo "== $1: wrk -t$threads -c$conns -d$duration --timeout 10s --latency -s bench/load/signin-callback.lua $2 -- $3 20 $checks"
+  local a0 s0 m0 a1 s1 m1
+  a0=$(process_ticks "$4"); s0=$(process_ticks "$5"); m0=$(machine_ticks)
   # A generous time-out keeps slow callbacks in the latency figures instead of counting them
   # apart.
   wrk -t"$threads" -c"$conns" -d"$duration" --timeout 10s --latency \
     -s "$here/load/signin-callback.lua" "$2" -- "$3" 20 "$checks" > "$work/$1.wrk"
+  a1=$(process_ticks "$4"); s1=$(process_ticks "$5"); m1=$(machine_ticks)
   sed -n '/^sign-ins /,$p' "$work/$1.wrk"
+  local n
+  n=$(awk '/^callbacks [0-9]/ {print $2}' "$work/$1.wrk")
+  report_cpu "$1" "${n:-0}" "$a0" "$a1" "$s0" "$s1" "$m0" "$m1"
 }
 
 callback_mode() {
@@ -119,7 +153,8 @@ callback_mode() {
 
   "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
   pids+=($!)
-  wait_for_line "$work/sim.err" "running" "${pids[-1]}"
+  local sim_pid=$!
+  wait_for_line "$work/sim.err" "running" "$sim_pid"
   local hosts ca google
   hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
   ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
@@ -134,7 +169,7 @@ callback_mode() {
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
 
   uptime
-  run_callbacks zelk "$demo_url" "bench-zelk-"
+  run_callbacks zelk "$demo_url" "bench-zelk-" "$demo_pid" "$sim_pid"
   # Stopped before the next run, so that its shutdown does not take from the peer's CPU.
   kill "$demo_pid"
   wait "$demo_pid" 2> /dev/null || true
@@ -147,7 +182,7 @@ callback_mode() {
     wait_for_line "$work/peer" "^Listening on " "$peer_pid"
     local peer_url
     peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
-    run_callbacks express-passport "$peer_url" "bench-peer-"
+    run_callbacks express-passport "$peer_url" "bench-peer-" "$peer_pid" "$sim_pid"
     kill "$peer_pid"
     wait "$peer_pid" 2> /dev/null || true
     peer=$(figure "$work/express-passport.wrk" callbacks_per_s)
@@ -157,8 +192,15 @@ callback_mode() {
 
   local seconds=${duration%s}
   echo "== floor: $floor $google <simulator CA> $seconds $threads bench-floor-"
-  local floor_ok=0
+  local floor_ok=0 s0 s1 m0 m1
+  s0=$(process_ticks "$sim_pid"); m0=$(machine_ticks)
   "$floor" "$google" "$ca" "$seconds" "$threads" bench-floor- | tee "$work/floor" || floor_ok=1
+  s1=$(process_ticks "$sim_pid"); m1=$(machine_ticks)
+  local floor_ticks
+  floor_ticks=$(awk -v hz="$(getconf CLK_TCK)" '/^floor_cpu_ms_per_callback/ {
+    gsub(/\(/, "", $3); print int($3 * hz + 0.5) }' "$work/floor")
+  report_cpu floor "$(awk '/^floor: / {print $7}' "$work/floor")" 0 "${floor_ticks:-0}" \
+    "$s0" "$s1" "$m0" "$m1"
 
   local zelk floor_figure
   zelk=$(figure "$work/zelk.wrk" callbacks_per_s)

@@ -10,11 +10,12 @@
 // GOOGLE_BASE_URL is the simulator's Google listener ("https://127.0.0.1:40123"), CA_FILE its
 // CA certificate (zelk-sim's ZELK_EXTRA_CA_CERTIFICATES); zelk-sim must run with
 // --pre-approved-codes and CODE_PREFIX must start with that prefix (default "bench-floor-").
-// Defaults: 10 seconds, 2 threads. Prints the callbacks completed and "floor_callbacks_per_s";
-// exits 1 when any call failed or was refused.
+// Defaults: 10 seconds, 2 threads. Prints the callbacks completed, the CPU time this process
+// took for them, and "floor_callbacks_per_s"; exits 1 when any call failed or was refused.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -205,6 +206,12 @@ int Main(int Argc, char** Argv) {
       "floor: %d threads, %.2f s, callbacks %ld (token + profile, each on a new TLS "
       "connection), failed %ld\n",
       Threads, Elapsed, Run.Completed.load(), Run.Failed.load());
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  const double Cpu = static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+                     static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+  std::printf("floor_cpu_ms_per_callback %.3f (%.2f s of CPU in this process)\n",
+              Run.Completed > 0 ? Cpu * 1000 / static_cast<double>(Run.Completed) : 0.0, Cpu);
   std::printf("floor_callbacks_per_s %.1f\n", static_cast<double>(Run.Completed) / Elapsed);
   if (Run.Failed > 0) {
     std::printf("FAILED: %ld callbacks; the first: %s\n", Run.Failed.load(),
