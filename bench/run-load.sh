@@ -106,28 +106,29 @@ figure() {  # File Key
 process_ticks() {  # Pid
   awk '{print $14 + $15}' "/proc/$1/stat"
 }
-# Busy, total, and interrupt (network processing on loopback) clock ticks of the whole machine
-# so far, and the CPU time of this script's finished children (wrk, the floor).
+# Busy and total clock ticks of the whole machine so far, and the CPU time of this script's
+# finished children (wrk, the floor). Interrupt time (the loopback network's) is charged to the
+# process that was running, so it is in the processes' figures already.
 machine_ticks() {
-  echo "$(awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9, $7 + $8}' /proc/stat) $(awk '{print $16 + $17}' "/proc/$$/stat")"
+  echo "$(awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat) $(awk '{print $16 + $17}' "/proc/$$/stat")"
 }
 
 # Prints what a run cost: the CPU time per callback of the server (or the floor's loop) and of
-# the simulator, and how the machine's CPU time went: to them, to wrk, to the kernel's network
-# processing, and to other work (other people's, on a shared machine: a high share there makes
-# the run's figures unreliable).
+# the simulator, and how the machine's CPU time went: to them, to wrk, to other work (other
+# people's, on a shared machine: a high share there makes the run's figures unreliable; a few
+# per cent either way are rounding to clock ticks), and idle.
 report_cpu() {  # Label Callbacks ServerTicks0 ServerTicks1 SimTicks0 SimTicks1 Machine0 Machine1
   awk -v l="$1" -v n="$2" -v a0="$3" -v a1="$4" -v s0="$5" -v s1="$6" -v m0="$7" -v m1="$8" \
     -v hz="$(getconf CLK_TCK)" 'BEGIN {
       split(m0, b0, " "); split(m1, b1, " ")
-      busy = b1[1] - b0[1]; total = b1[2] - b0[2]; irq = b1[3] - b0[3]; children = b1[4] - b0[4]
+      busy = b1[1] - b0[1]; total = b1[2] - b0[2]; children = b1[3] - b0[3]
       server = a1 - a0; sim = s1 - s0
       # The floor loop runs as a child of this script: counted once, as the server.
       if (l == "floor") children -= server
       if (n > 0) printf "cpu_ms_per_callback %s %.3f simulator %.3f\n", l, server * 1000 / hz / n, sim * 1000 / hz / n
-      if (total > 0) printf "machine: %s %.0f%%, simulator %.0f%%, wrk %.0f%%, interrupts %.0f%%, other work %.0f%%, idle %.0f%%\n",
-        l, server * 100 / total, sim * 100 / total, children * 100 / total, irq * 100 / total,
-        (busy - server - sim - children - irq) * 100 / total, (total - busy) * 100 / total }'
+      if (total > 0) printf "machine: %s %.0f%%, simulator %.0f%%, wrk %.0f%%, other work %.0f%%, idle %.0f%%\n",
+        l, server * 100 / total, sim * 100 / total, children * 100 / total,
+        (busy - server - sim - children) * 100 / total, (total - busy) * 100 / total }'
 }
 
 run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
