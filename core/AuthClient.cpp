@@ -49,10 +49,21 @@ void TAuthClient::SetID(std::string Value) {
 
 void TAuthClient::SetClient(TZIWCustomCloudClient* Value) {
   auto* Owner = dynamic_cast<TAuthClients*>(FOwner);
-  if (Owner != nullptr) Owner->UnindexClient(this);
-  FClient = Value;
-  FGuard = Value != nullptr ? Value->FGuard : nullptr;
-  if (Owner != nullptr) Owner->IndexClient(this);
+  std::shared_ptr<detail::TClientGuard> Guard = Value != nullptr ? Value->FGuard : nullptr;
+  if (Owner == nullptr) {
+    FClient = Value;
+    FGuard = std::move(Guard);
+    return;
+  }
+  Owner->UnindexClient(this);
+  {
+    // Routing threads read an indexed entry's client under its shard's lock only.
+    std::unique_lock<rtl::TAdaptiveMutex> Shard;
+    if (!FID.empty()) Shard = std::unique_lock(Owner->ShardOf(FID).Mutex);
+    FClient = Value;
+    std::swap(FGuard, Guard);  // the old guard is released outside the shard's lock
+  }
+  Owner->IndexClient(this);
 }
 
 void TAuthClient::Assign(rtl::TPersistent* Source) {
@@ -77,6 +88,13 @@ rtl::TPersistent* TAuthClients::GetOwner() {
   return FOwner;
 }
 
+TAuthClients::TAuthClients(TZIWAuthServerController* AOwner)
+    : FOwner(AOwner), FShards(std::make_unique<TPaddedShard[]>(kShards)) {}
+
+TAuthClients::TShard& TAuthClients::ShardOf(std::string_view Id) const {
+  return FShards[std::hash<std::string_view>{}(Id) % kShards];
+}
+
 TAuthClients::~TAuthClients() {
   // The entries go while the index they leave still exists.
   Clear();
@@ -84,16 +102,42 @@ TAuthClients::~TAuthClients() {
 
 void TAuthClients::Unindex(TAuthClient* Entry) {
   if (Entry->FID.empty()) return;
-  auto [First, Last] = FIndex.equal_range(Entry->FID);
+  TShard& S = ShardOf(Entry->FID);
+  std::lock_guard Lock(S.Mutex);
+  auto [First, Last] = S.Index.equal_range(Entry->FID);
   for (auto It = First; It != Last; ++It)
     if (It->second == Entry) {
-      FIndex.erase(It);
+      S.Index.erase(It);
       return;
     }
 }
 
 void TAuthClients::Index(TAuthClient* Entry) {
-  if (!Entry->FID.empty()) FIndex.emplace(std::string_view(Entry->FID), Entry);
+  if (Entry->FID.empty()) return;
+  TShard& S = ShardOf(Entry->FID);
+  std::lock_guard Lock(S.Mutex);
+  S.Index.emplace(std::string_view(Entry->FID), Entry);
+}
+
+bool TAuthClients::GuardsOf(std::string_view Id, TGuards& Guards) const {
+  if (Id.empty()) return true;
+  TShard& S = ShardOf(Id);
+  std::lock_guard Lock(S.Mutex);
+  auto [First, Last] = S.Index.equal_range(Id);
+  if (First == Last) return true;
+  if (std::next(First) != Last) return false;
+  if (First->second->FGuard != nullptr) Guards.push_back(First->second->FGuard);
+  return true;
+}
+
+bool TAuthClients::Names(const TZIWCustomCloudClient* Client, std::string_view Id) const {
+  if (Id.empty()) return false;
+  TShard& S = ShardOf(Id);
+  std::lock_guard Lock(S.Mutex);
+  auto [First, Last] = S.Index.equal_range(Id);
+  for (auto It = First; It != Last; ++It)
+    if (It->second->FClient == Client) return true;
+  return false;
 }
 
 void TAuthClients::UnindexClient(TAuthClient* Entry) {
@@ -102,12 +146,15 @@ void TAuthClients::UnindexClient(TAuthClient* Entry) {
   for (auto It = First; It != Last; ++It)
     if (It->second == Entry) {
       FByClient.erase(It);
+      if (Entry->FGuard != nullptr) --Entry->FGuard->Entries;
       return;
     }
 }
 
 void TAuthClients::IndexClient(TAuthClient* Entry) {
-  if (Entry->FClient != nullptr) FByClient.emplace(Entry->FClient, Entry);
+  if (Entry->FClient == nullptr) return;
+  FByClient.emplace(Entry->FClient, Entry);
+  if (Entry->FGuard != nullptr) ++Entry->FGuard->Entries;
 }
 
 std::vector<TAuthClient*> TAuthClients::OfClient(const TZIWCustomCloudClient* Client) const {
@@ -121,9 +168,13 @@ std::vector<TAuthClient*> TAuthClients::OfClient(const TZIWCustomCloudClient* Cl
 std::vector<TAuthClient*> TAuthClients::Find(std::string_view Id) const {
   std::vector<TAuthClient*> Found;
   if (Id.empty()) return Found;
-  auto [First, Last] = FIndex.equal_range(Id);
-  for (auto It = First; It != Last; ++It)
-    Found.push_back(It->second);
+  {
+    TShard& S = ShardOf(Id);
+    std::lock_guard Lock(S.Mutex);
+    auto [First, Last] = S.Index.equal_range(Id);
+    for (auto It = First; It != Last; ++It)
+      Found.push_back(It->second);
+  }
   // Several entries may share the identifier: serve them in collection order. Precedes reads
   // no positions, so this never walks the collection (and never changes it: several routing
   // threads may look up at once).

@@ -14,6 +14,7 @@
 // registry lock is never held across I/O or events.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/rtl/AdaptiveMutex.h"
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/Collection.h"
 #include "platform/rtl/StringList.h"
@@ -72,6 +74,9 @@ struct TClientGuard {
   std::recursive_mutex Mutex;
   TZIWCustomCloudClient* Client = nullptr;  // valid while Alive
   bool Alive = true;                        // guarded by Mutex
+  // Registry entries naming the client, in every controller: a client named by none leaves
+  // without visiting every controller.
+  std::atomic<std::size_t> Entries{0};
 };
 }  // namespace detail
 
@@ -111,12 +116,16 @@ class TAuthClient : public rtl::TCollectionItem {
   std::shared_ptr<detail::TClientGuard> FGuard;
 };
 
-// The registry of a controller: an owned collection of TAuthClient entries.
 // The registry of a controller: an owned collection of TAuthClient entries, indexed by
 // identifier so that routing costs the same with one entry or a hundred thousand.
+//
+// The identifier index is split into shards, each with its own lock, so that threads routing
+// different identifiers never wait for each other: routing reads only the shard of its
+// identifier. Everything that changes the index, an indexed entry's identifier or its client
+// takes that shard's lock too (inside the controller's lock, which every change holds).
 class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
  public:
-  explicit TAuthClients(TZIWAuthServerController* AOwner) : FOwner(AOwner) {}
+  explicit TAuthClients(TZIWAuthServerController* AOwner);
   ~TAuthClients() override;
   std::string ClassName() const override { return "TAuthClients"; }
   rtl::TPersistent* GetOwner() override;
@@ -130,13 +139,29 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
 
  private:
   friend class TAuthClient;
+  friend class TZIWAuthServerController;
+  using TGuards = std::vector<std::shared_ptr<detail::TClientGuard>>;
+  // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
+  struct TShard {
+    rtl::TAdaptiveMutex Mutex;
+    std::unordered_multimap<std::string_view, TAuthClient*> Index;
+  };
+  // A shard per cache line pair, so that two routing threads never share one.
+  struct alignas(128) TPaddedShard : TShard {};
+  static constexpr std::size_t kShards = 64;
+  TShard& ShardOf(std::string_view Id) const;
+  // Without the controller's lock: the guards of the clients of the entries with Id. False
+  // (and Guards untouched) when several entries share Id: their order needs the controller's
+  // lock, and the caller asks Find under it.
+  bool GuardsOf(std::string_view Id, TGuards& Guards) const;
+  // Without the controller's lock: whether an entry with Id names Client.
+  bool Names(const TZIWCustomCloudClient* Client, std::string_view Id) const;
   void Unindex(TAuthClient* Entry);
   void Index(TAuthClient* Entry);
   void UnindexClient(TAuthClient* Entry);
   void IndexClient(TAuthClient* Entry);
   TZIWAuthServerController* FOwner;
-  // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
-  std::unordered_multimap<std::string_view, TAuthClient*> FIndex;
+  std::unique_ptr<TPaddedShard[]> FShards;
   // The entries by the client they name; an entry leaves it before its client changes.
   std::unordered_multimap<const TZIWCustomCloudClient*, TAuthClient*> FByClient;
 };
@@ -157,7 +182,7 @@ class TZIWAuthServerController : public rtl::TComponent {
   // The registry. Code that walks or changes it while other threads may route requests holds
   // LockClients() meanwhile.
   TAuthClients* Clients() const { return FClients.get(); }
-  std::unique_lock<std::mutex> LockClients() const { return std::unique_lock(FMutex); }
+  std::unique_lock<rtl::TAdaptiveMutex> LockClients() const { return std::unique_lock(FMutex); }
 
   void ProcessRequest(const THttpRequest& Request);
   bool DesignTime() const { return FDesignTime; }
@@ -166,7 +191,9 @@ class TZIWAuthServerController : public rtl::TComponent {
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
   bool FDesignTime = false;
-  mutable std::mutex FMutex;  // guards FClients' entries and FReferrers
+  // Guards FClients' entries and FReferrers. Every session's clients enter and leave here, for
+  // a moment each: waiters spin briefly instead of sleeping at once.
+  mutable rtl::TAdaptiveMutex FMutex;
   std::unique_ptr<TAuthClients> FClients;
   // The clients whose ServerController is this controller: the destructor clears their
   // reference and waits for no other client.

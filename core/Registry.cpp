@@ -67,10 +67,7 @@ TZIWAuthServerController::~TZIWAuthServerController() {
 
 bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
                                         const std::string& Id) const {
-  std::lock_guard Lock(FMutex);
-  for (const TAuthClient* E : FClients->Find(Id))
-    if (E->FClient == Client) return true;
-  return false;
+  return FClients->Names(Client, Id);
 }
 
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
@@ -78,10 +75,11 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   if (Value.empty()) Value = Request.Query("clientid");
   if (Value.empty()) return;
 
-  // Take the matching entries under the lock, call the clients outside it: a handler may
-  // change the registry, and LoginResponse does I/O.
-  std::vector<std::shared_ptr<detail::TClientGuard>> Matches;
-  {
+  // Take the matching entries under the lock of the identifier's shard (the registry's own
+  // lock only when several entries share it, for their order), and call the clients outside
+  // any lock: a handler may change the registry, and LoginResponse does I/O.
+  TAuthClients::TGuards Matches;
+  if (!FClients->GuardsOf(Value, Matches)) {
     std::lock_guard Lock(FMutex);
     for (const TAuthClient* E : FClients->Find(Value))
       if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
@@ -119,13 +117,19 @@ TZIWCustomCloudClient::~TZIWCustomCloudClient() {
 }
 
 void TZIWCustomCloudClient::Detach() {
+  bool Referred = false;
   {
     // Waits for an operation in progress on another thread, then stops routing to this client.
     std::lock_guard ClientLock(FGuard->Mutex);
     if (!FGuard->Alive) return;
     FGuard->Alive = false;
+    Referred = FServerController != nullptr;
     FServerController = nullptr;
   }
+  // No controller counts this client among its referrers and no registry names it (the usual
+  // case for a session's client, which left its controller as the session ended): nothing to
+  // clean up, and no need to hold every controller's lock in turn.
+  if (!Referred && FGuard->Entries == 0) return;
   auto& L = Live();
   std::lock_guard Lock(L.Mutex);
   for (TZIWAuthServerController* C : L.Controllers) {

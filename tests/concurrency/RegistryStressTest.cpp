@@ -4,6 +4,7 @@
 // that no callback ever reaches a client after its destruction began.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -130,6 +131,79 @@ TEST(RegistryStress, RoutingLoginsAndDestructionOnManyThreads) {
   auto Lock = Controller.LockClients();
   ASSERT_EQ(Controller.Clients()->Count(), 1);
   EXPECT_EQ(Controller.Clients()->Items(0)->Client(), &Shared);
+}
+
+// Routing reads an identifier's shard without the registry lock while entries made by hand
+// change identifier and client, share identifiers (served in collection order, under the
+// registry lock), are copied and deleted under LockClients. The index must end up matching
+// the entries exactly, and no call may reach a client after its destruction began.
+TEST(RegistryStress, HandMadeEntriesChangeWhileRouted) {
+  TZIWAuthServerController Controller(nullptr);
+  TStressClient A(nullptr);
+  TStressClient B(nullptr);
+  std::atomic<bool> Stop{false};
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  auto Writer = [&] {
+    std::mt19937 R(7);
+    while (!Stop) {
+      auto Lock = Controller.LockClients();
+      TAuthClients* Entries = Controller.Clients();
+      if (Entries->Count() < 12) {
+        TAuthClient* E = Entries->Add();
+        E->SetClient(R() % 2 ? &A : &B);
+        E->SetID("id" + std::to_string(R() % 6));
+        continue;
+      }
+      TAuthClient* E = Entries->Items(static_cast<int>(R() % 12));
+      switch (R() % 4) {
+        case 0:
+          E->SetClient(E->Client() == &A ? &B : &A);
+          break;
+        case 1:
+          E->SetID("id" + std::to_string(R() % 6));
+          break;
+        case 2:
+          Entries->Add()->Assign(E);
+          break;
+        default:
+          Entries->DeleteItem(E);
+          break;
+      }
+    }
+  };
+  auto Router = [&](int Seed) {
+    std::mt19937 R(static_cast<unsigned>(Seed));
+    while (!Stop)
+      Controller.ProcessRequest(
+          web::THttpRequest::FromTarget("/app/?state=id" + std::to_string(R() % 6) + "&code=x"));
+  };
+  std::vector<std::thread> Threads;
+  Threads.emplace_back(Writer);
+  Threads.emplace_back(Router, 11);
+  Threads.emplace_back(Router, 12);
+  while (std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::yield();
+  Stop = true;
+  for (auto& T : Threads)
+    T.join();
+  EXPECT_EQ(GViolations.load(), 0);
+  auto Lock = Controller.LockClients();
+  TAuthClients* Entries = Controller.Clients();
+  std::size_t OfA = 0;
+  std::size_t OfB = 0;
+  for (int I = 0; I < Entries->Count(); ++I) {
+    TAuthClient* E = Entries->Items(I);
+    (E->Client() == &A ? OfA : OfB)++;
+    if (E->ID().empty()) continue;  // spent by a routed outcome: indexed nowhere
+    const auto Same = Entries->Find(E->ID());
+    EXPECT_EQ(std::count(Same.begin(), Same.end(), E), 1) << E->ID();
+    EXPECT_TRUE(
+        std::is_sorted(Same.begin(), Same.end(),
+                       [](const TAuthClient* L, const TAuthClient* R) { return L->Precedes(*R); }));
+  }
+  EXPECT_EQ(Entries->OfClient(&A).size(), OfA);
+  EXPECT_EQ(Entries->OfClient(&B).size(), OfB);
+  EXPECT_GT(GResponses.load(), 0);
 }
 
 TEST(RegistryStress, ControllerDestroyedWhileClientsLive) {

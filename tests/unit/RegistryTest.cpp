@@ -299,6 +299,30 @@ TEST_F(Fixture, ADestroyedClientLeavesEveryController) {
   Route("state=hand-made");  // nothing left to call
 }
 
+// A client without a controller skips the walk over every controller when nothing names it;
+// entries made by hand, copied or moved onto it must still count as naming it.
+TEST_F(Fixture, AClientWithoutControllerStillLeavesEntriesMadeByHand) {
+  TZIWAuthServerController Other(nullptr);
+  A->SetServerController(&Controller);
+  A->SetServerController(nullptr);  // its own entry is gone; nothing names it now
+  TAuthClient* Moved = Entry(B.get(), "moved");
+  Moved->SetClient(A.get());  // now names A, in Controller
+  TAuthClient* Copy = Other.Clients()->Add();
+  Copy->Assign(Moved);  // and a copy in Other
+  Entry(B.get(), "keep");
+  auto C = std::make_unique<TTestClient>(nullptr);
+  TAuthClient* Gone = Entry(C.get(), "cleared");
+  Gone->SetClient(nullptr);  // named C once, names nobody now
+  A.reset();
+  ASSERT_EQ(Controller.Clients()->Count(), 2);
+  EXPECT_EQ(Controller.Clients()->Items(0)->ID(), "keep");
+  EXPECT_EQ(Controller.Clients()->Items(1)->ID(), "cleared");
+  EXPECT_EQ(Other.Clients()->Count(), 0);
+  Route("state=moved");  // nothing left to call
+  C.reset();
+  EXPECT_EQ(Controller.Clients()->Count(), 2);  // the cleared entry stays, naming nobody
+}
+
 TEST_F(Fixture, ADestroyedControllerIsDroppedByItsClients) {
   auto C = std::make_unique<TZIWAuthServerController>(nullptr);
   A->SetServerController(C.get());
