@@ -104,9 +104,9 @@ void TAuthClients::Unindex(TAuthClient* Entry) {
   if (Entry->FID.empty()) return;
   TShard& S = ShardOf(Entry->FID);
   std::lock_guard Lock(S.Mutex);
-  auto [First, Last] = S.Index.equal_range(Entry->FID);
+  auto [First, Last] = S.Index.equal_range(std::string_view(Entry->FID));
   for (auto It = First; It != Last; ++It)
-    if (It->second == Entry) {
+    if (*It == Entry) {
       S.Index.erase(It);
       return;
     }
@@ -116,7 +116,7 @@ void TAuthClients::Index(TAuthClient* Entry) {
   if (Entry->FID.empty()) return;
   TShard& S = ShardOf(Entry->FID);
   std::lock_guard Lock(S.Mutex);
-  S.Index.emplace(std::string_view(Entry->FID), Entry);
+  S.Index.insert(Entry);
 }
 
 bool TAuthClients::GuardsOf(std::string_view Id, TGuards& Guards) const {
@@ -126,7 +126,7 @@ bool TAuthClients::GuardsOf(std::string_view Id, TGuards& Guards) const {
   auto [First, Last] = S.Index.equal_range(Id);
   if (First == Last) return true;
   if (std::next(First) != Last) return false;
-  if (First->second->FGuard != nullptr) Guards.push_back(First->second->FGuard);
+  if ((*First)->FGuard != nullptr) Guards.push_back((*First)->FGuard);
   return true;
 }
 
@@ -136,7 +136,7 @@ bool TAuthClients::Names(const TZIWCustomCloudClient* Client, std::string_view I
   std::lock_guard Lock(S.Mutex);
   auto [First, Last] = S.Index.equal_range(Id);
   for (auto It = First; It != Last; ++It)
-    if (It->second->FClient == Client) return true;
+    if ((*It)->FClient == Client) return true;
   return false;
 }
 
@@ -173,7 +173,7 @@ std::vector<TAuthClient*> TAuthClients::Find(std::string_view Id) const {
     std::lock_guard Lock(S.Mutex);
     auto [First, Last] = S.Index.equal_range(Id);
     for (auto It = First; It != Last; ++It)
-      Found.push_back(It->second);
+      Found.push_back(*It);
   }
   // Several entries may share the identifier: serve them in collection order. Precedes reads
   // no positions, so this never walks the collection (and never changes it: several routing

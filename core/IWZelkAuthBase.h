@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -108,9 +109,9 @@ class TAuthClient : public rtl::TCollectionItem {
   friend class TZIWAuthServerController;
   friend class TZIWCustomCloudClient;
   friend class TAuthClients;
+  std::int32_t FTag = 0;  // first: it fills the collection item's last word
   rtl::TCollection* FOwner = nullptr;
   std::string FName;
-  std::int32_t FTag = 0;
   std::string FID;
   TZIWCustomCloudClient* FClient = nullptr;
   std::shared_ptr<detail::TClientGuard> FGuard;
@@ -141,10 +142,26 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
   friend class TAuthClient;
   friend class TZIWAuthServerController;
   using TGuards = std::vector<std::shared_ptr<detail::TClientGuard>>;
-  // Keys view the entries' own FID texts; an entry leaves the index before its ID changes.
+  // The index holds the entries themselves, hashed and compared by their FID (looked up by a
+  // text as well): a node is one pointer and its link, with no copy of the key and no stored
+  // hash. An entry leaves the index before its ID changes.
+  struct TByID {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view Id) const { return std::hash<std::string_view>{}(Id); }
+    std::size_t operator()(const TAuthClient* E) const { return (*this)(std::string_view(E->FID)); }
+  };
+  struct TSameID {
+    using is_transparent = void;
+    static std::string_view Key(std::string_view Id) { return Id; }
+    static std::string_view Key(const TAuthClient* E) { return E->FID; }
+    template <typename A, typename B>
+    bool operator()(const A& L, const B& R) const {
+      return Key(L) == Key(R);
+    }
+  };
   struct TShard {
     rtl::TAdaptiveMutex Mutex;
-    std::unordered_multimap<std::string_view, TAuthClient*> Index;
+    std::unordered_multiset<TAuthClient*, TByID, TSameID> Index;
   };
   // A shard per cache line pair, so that two routing threads never share one.
   struct alignas(128) TPaddedShard : TShard {};

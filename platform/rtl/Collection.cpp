@@ -1,6 +1,8 @@
 #include "platform/rtl/Collection.h"
 
 #include <algorithm>
+#include <climits>
+#include <string>
 
 namespace zelk::rtl {
 
@@ -30,7 +32,7 @@ void TCollectionItem::SetIndex(int Value) {
   L.insert(L.begin() + Value, std::move(P));
   const auto [Low, High] = std::minmax(Cur, Value);
   for (int I = Low; I <= High; ++I)
-    L[static_cast<std::size_t>(I)]->FSlot = static_cast<std::size_t>(I);
+    L[static_cast<std::size_t>(I)]->FSlot = static_cast<std::uint32_t>(I);
   FCollection->Changed();
 }
 
@@ -127,7 +129,10 @@ void TCollection::IndexError(int Index) const {
 }
 
 void TCollection::InsertItem(TCollectionItem* Item) {
-  Item->FSlot = FItems.size();
+  if (FItems.size() >= static_cast<std::size_t>(INT_MAX)) Compact();
+  if (FItems.size() >= static_cast<std::size_t>(INT_MAX))
+    throw EListError("The collection cannot hold more than " + std::to_string(INT_MAX) + " items");
+  Item->FSlot = static_cast<std::uint32_t>(FItems.size());
   FItems.emplace_back(Item);
   Item->FCollection = this;
   Changed();
@@ -165,7 +170,7 @@ void TCollection::Compact() const {
   for (std::size_t From = 0; From < FItems.size(); ++From) {
     if (FItems[From] == nullptr) continue;
     if (To != From) FItems[To] = std::move(FItems[From]);
-    FItems[To]->FSlot = To;
+    FItems[To]->FSlot = static_cast<std::uint32_t>(To);
     ++To;
   }
   FItems.resize(To);

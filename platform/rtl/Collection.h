@@ -8,6 +8,7 @@
 // never pays a scan or a move of the whole list per removal.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,8 +46,10 @@ class TCollectionItem : public TPersistent {
  private:
   friend class TCollection;
   TCollection* FCollection = nullptr;
-  // The item's slot in its collection's storage; slots keep the collection's order.
-  std::size_t FSlot = 0;
+  // The item's slot in its collection's storage; slots keep the collection's order. 32 bits
+  // (a collection holds at most INT_MAX items), so that a descendant's first 32-bit field fills
+  // the rest of the word: registries hold one item per session.
+  std::uint32_t FSlot = 0;
 };
 
 class TCollection : public TPersistent {
