@@ -1,24 +1,41 @@
 #!/usr/bin/env bash
-# Load figures for the demo's sign-in redirect (a new session, Login, the redirect), and the
-# same redirect served by Express with passport against the same provider simulator, in one
+# Load figures for the demo beside Express with passport (bench/peers), each comparison in one
 # run on one machine:
 #
-#   bench/run-load.sh [BUILD_DIR]      (default: build; zelk-demo must be built there)
+#   bench/run-load.sh [BUILD_DIR [MODE]]      (default: build redirect)
 #
-# Starts zelk-demo on a free loopback port (it runs the simulator in-process), then the peer
-# pointed at that simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn
-# with bench/load/signin-redirect.lua, prints both figures and their ratios, and stops what it
-# started. The peer is skipped, with a message, when Node or its packages are missing
-# (install them with: npm ci --prefix bench/peers).
+# MODE redirect: the sign-in redirect (a new session, Login, the redirect). Starts zelk-demo on a
+# free loopback port (it runs the simulator in-process), then the peer pointed at that
+# simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn with
+# bench/load/signin-redirect.lua, prints both figures and their ratios.
+#
+# MODE callback: complete Google sign-in callbacks (the return with code and state: the code
+# exchanged for a token and the profile fetched, each over a new TLS connection, the user
+# signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
+# that the load script can make codes without its consent page; zelk-demo with --live --form
+# bench/load/sim-form.json and the environment zelk-sim prints; the peer against the same
+# simulator. Runs wrk -t2 -c50 -d10s against each with bench/load/signin-callback.lua, then
+# the floor (zelk_bench_callback_floor: the same two provider calls from a bare libcurl loop,
+# 2 threads, as long), and prints the callbacks/s of each, demo/peer and demo/floor. Exits 1
+# when any sign-in failed.
+#
+# Both modes stop what they started. The peer is skipped, with a message, when Node or its
+# packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
+# WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-build}
+mode=${2:-redirect}
 demo="$build/examples/demo/zelk-demo"
 threads=${WRK_THREADS:-2}
 conns=${WRK_CONNECTIONS:-50}
 duration=${WRK_DURATION:-10s}
 
+case "$mode" in
+  redirect | callback) ;;
+  *) echo "run-load.sh: unknown mode \"$mode\" (redirect or callback)" >&2; exit 2 ;;
+esac
 command -v wrk > /dev/null || { echo "run-load.sh: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 [ -x "$demo" ] || { echo "run-load.sh: $demo is missing; build it first" >&2; exit 1; }
 
@@ -35,10 +52,17 @@ trap cleanup EXIT
 # process Pid is gone.
 wait_for_line() {
   local file=$1 pattern=$2 pid=$3
-  until grep -q "$pattern" "$file"; do
-    kill -0 "$pid" 2> /dev/null || { echo "run-load.sh: the server stopped:" >&2; cat "$file" "$file.err" >&2; exit 1; }
+  until grep -qs "$pattern" "$file"; do
+    kill -0 "$pid" 2> /dev/null || { echo "run-load.sh: the server stopped:" >&2; cat "$file" "$file.err" >&2 2> /dev/null; exit 1; }
     sleep 0.05
   done
+}
+
+peer_available() {
+  command -v node > /dev/null && [ -d "$here/peers/node_modules" ]
+}
+peer_missing() {
+  echo "run-load.sh: the peer is skipped: Node or bench/peers/node_modules is missing (npm ci --prefix bench/peers)"
 }
 
 run_wrk() {  # Name URL
@@ -47,26 +71,151 @@ run_wrk() {  # Name URL
     | tee "$work/$1.wrk" | grep -E "Requests/sec|99%|redirects|p50_ms"
 }
 
-"$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
-pids+=($!)
-wait_for_line "$work/demo" "^Open " "${pids[-1]}"
-demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
-google=$(sed -n 's/.*serves Google at \(https:[^,]*\),.*/\1/p' "$work/demo.err")
-
-uptime
-run_wrk zelk "$demo_url"
-
-if command -v node > /dev/null && [ -d "$here/peers/node_modules" ]; then
-  node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+redirect_mode() {
+  "$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
-  wait_for_line "$work/peer" "^Listening on " "${pids[-1]}"
-  peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
-  run_wrk express-passport "$peer_url"
-  read -r _ zr _ zp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/zelk.wrk")
-  read -r _ pr _ pp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/express-passport.wrk")
-  awk -v zr="$zr" -v pr="$pr" -v zp="$zp99" -v pp="$pp99" 'BEGIN {
-    printf "ratio requests/s zelk/express-passport %.2f (target >= 5)\n", zr / pr
-    printf "ratio p99 latency zelk/express-passport %.2f (target <= 0.33)\n", zp / pp }'
-else
-  echo "run-load.sh: the peer is skipped: Node or bench/peers/node_modules is missing (npm ci --prefix bench/peers)"
-fi
+  wait_for_line "$work/demo" "^Open " "${pids[-1]}"
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+  google=$(sed -n 's/.*serves Google at \(https:[^,]*\),.*/\1/p' "$work/demo.err")
+
+  uptime
+  run_wrk zelk "$demo_url"
+
+  if peer_available; then
+    node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+    pids+=($!)
+    wait_for_line "$work/peer" "^Listening on " "${pids[-1]}"
+    peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
+    run_wrk express-passport "$peer_url"
+    read -r _ zr _ zp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/zelk.wrk")
+    read -r _ pr _ pp99 _ < <(awk '/^p50_ms/ {print "rps", $6, "p99", $4, "x"}' "$work/express-passport.wrk")
+    awk -v zr="$zr" -v pr="$pr" -v zp="$zp99" -v pp="$pp99" 'BEGIN {
+      printf "ratio requests/s zelk/express-passport %.2f (target >= 5)\n", zr / pr
+      printf "ratio p99 latency zelk/express-passport %.2f (target <= 0.33)\n", zp / pp }'
+  else
+    peer_missing
+  fi
+}
+
+# The figure a callback run printed: the number after Key on its line.
+figure() {  # File Key
+  awk -v k="$2" '$1 == k {print $2}' "$1"
+}
+
+# CPU time of a process so far (user + system), in clock ticks.
+process_ticks() {  # Pid
+  awk '{print $14 + $15}' "/proc/$1/stat"
+}
+# Busy and total clock ticks of the whole machine so far, and the CPU time of this script's
+# finished children (wrk, the floor). Interrupt time (the loopback network's) is charged to the
+# process that was running, so it is in the processes' figures already.
+machine_ticks() {
+  echo "$(awk '/^cpu / {print $2 + $3 + $4 + $7 + $8 + $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9}' /proc/stat) $(awk '{print $16 + $17}' "/proc/$$/stat")"
+}
+
+# Prints what a run cost: the CPU time per callback of the server (or the floor's loop) and of
+# the simulator, and how the machine's CPU time went: to them, to wrk, to other work (other
+# people's, on a shared machine: a high share there makes the run's figures unreliable; a few
+# per cent either way are rounding to clock ticks), and idle.
+report_cpu() {  # Label Callbacks ServerTicks0 ServerTicks1 SimTicks0 SimTicks1 Machine0 Machine1
+  awk -v l="$1" -v n="$2" -v a0="$3" -v a1="$4" -v s0="$5" -v s1="$6" -v m0="$7" -v m1="$8" \
+    -v hz="$(getconf CLK_TCK)" 'BEGIN {
+      split(m0, b0, " "); split(m1, b1, " ")
+      busy = b1[1] - b0[1]; total = b1[2] - b0[2]; children = b1[3] - b0[3]
+      server = a1 - a0; sim = s1 - s0
+      # The floor loop runs as a child of this script: counted once, as the server.
+      if (l == "floor") children -= server
+      if (n > 0) printf "cpu_ms_per_callback %s %.3f simulator %.3f\n", l, server * 1000 / hz / n, sim * 1000 / hz / n
+      if (total > 0) printf "machine: %s %.0f%%, simulator %.0f%%, wrk %.0f%%, other work %.0f%%, idle %.0f%%\n",
+        l, server * 100 / total, sim * 100 / total, children * 100 / total,
+        (busy - server - sim - children) * 100 / total, (total - busy) * 100 / total }'
+}
+
+run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
+  local checks=$(((conns + threads - 1) / threads))
+  echo "== $1: wrk -t$threads -c$conns -d$duration --timeout 10s --latency -s bench/load/signin-callback.lua $2 -- $3 20 $checks"
+  local a0 s0 m0 a1 s1 m1
+  a0=$(process_ticks "$4"); s0=$(process_ticks "$5"); m0=$(machine_ticks)
+  # A generous time-out keeps slow callbacks in the latency figures instead of counting them
+  # apart.
+  wrk -t"$threads" -c"$conns" -d"$duration" --timeout 10s --latency \
+    -s "$here/load/signin-callback.lua" "$2" -- "$3" 20 "$checks" > "$work/$1.wrk"
+  a1=$(process_ticks "$4"); s1=$(process_ticks "$5"); m1=$(machine_ticks)
+  sed -n '/^sign-ins /,$p' "$work/$1.wrk"
+  local n
+  n=$(awk '/^callbacks [0-9]/ {print $2}' "$work/$1.wrk")
+  report_cpu "$1" "${n:-0}" "$a0" "$a1" "$s0" "$s1" "$m0" "$m1"
+}
+
+callback_mode() {
+  local sim="$build/sim/zelk-sim" floor="$build/bench/zelk_bench_callback_floor"
+  [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
+  [ -x "$floor" ] || { echo "run-load.sh: $floor is missing; build with -DZELK_BUILD_BENCHMARKS=ON" >&2; exit 1; }
+
+  "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
+  pids+=($!)
+  local sim_pid=$!
+  wait_for_line "$work/sim.err" "running" "$sim_pid"
+  local hosts ca google
+  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
+  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
+  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+
+  ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
+    "$demo" --port 0 --live --form "$here/load/sim-form.json" > "$work/demo" 2> "$work/demo.err" &
+  pids+=($!)
+  local demo_pid=$!
+  wait_for_line "$work/demo" "^Open " "$demo_pid"
+  local demo_url
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+
+  uptime
+  run_callbacks zelk "$demo_url" "bench-zelk-" "$demo_pid" "$sim_pid"
+  # Stopped before the next run, so that its shutdown does not take from the peer's CPU.
+  kill "$demo_pid"
+  wait "$demo_pid" 2> /dev/null || true
+
+  local peer=""
+  if peer_available; then
+    NODE_EXTRA_CA_CERTS="$ca" node "$here/peers/server.js" "$google" > "$work/peer" 2> "$work/peer.err" &
+    pids+=($!)
+    local peer_pid=$!
+    wait_for_line "$work/peer" "^Listening on " "$peer_pid"
+    local peer_url
+    peer_url=$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")
+    run_callbacks express-passport "$peer_url" "bench-peer-" "$peer_pid" "$sim_pid"
+    kill "$peer_pid"
+    wait "$peer_pid" 2> /dev/null || true
+    peer=$(figure "$work/express-passport.wrk" callbacks_per_s)
+  else
+    peer_missing
+  fi
+
+  local seconds=${duration%s}
+  echo "== floor: $floor $google <simulator CA> $seconds $threads bench-floor-"
+  local floor_ok=0 s0 s1 m0 m1
+  s0=$(process_ticks "$sim_pid"); m0=$(machine_ticks)
+  "$floor" "$google" "$ca" "$seconds" "$threads" bench-floor- | tee "$work/floor" || floor_ok=1
+  s1=$(process_ticks "$sim_pid"); m1=$(machine_ticks)
+  local floor_ticks
+  floor_ticks=$(awk -v hz="$(getconf CLK_TCK)" '/^floor_cpu_ms_per_callback/ {
+    gsub(/\(/, "", $3); print int($3 * hz + 0.5) }' "$work/floor")
+  report_cpu floor "$(awk '/^floor: / {print $7}' "$work/floor")" 0 "${floor_ticks:-0}" \
+    "$s0" "$s1" "$m0" "$m1"
+
+  local zelk floor_figure
+  zelk=$(figure "$work/zelk.wrk" callbacks_per_s)
+  floor_figure=$(figure "$work/floor" floor_callbacks_per_s)
+  awk -v z="$zelk" -v p="$peer" -v f="$floor_figure" 'BEGIN {
+    printf "callbacks/s zelk %.1f", z
+    if (p != "") printf ", express-passport %.1f", p
+    printf ", floor %.1f\n", f
+    if (p != "") printf "ratio callbacks/s zelk/express-passport %.2f (target >= 2)\n", z / p
+    if (f > 0) printf "ratio callbacks/s zelk/floor %.2f (the floor: two fresh TLS connections per callback)\n", z / f }'
+  if grep -q "^FAILED" "$work"/*.wrk || [ "$floor_ok" != 0 ]; then
+    echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
+    exit 1
+  fi
+}
+
+"${mode}_mode"

@@ -241,6 +241,10 @@ GoogleSim::GoogleSim(Simulator& Sim) {
             [G](const TSimRequest& R) { return UserInfo(G, R); });
 }
 
+void GoogleSim::SetPreApprovedCodePrefix(std::string Prefix) {
+  FGrants->SetPreApprovedCodes(std::move(Prefix), {"profile", "email"});
+}
+
 TSimApp GoogleSim::DefaultApp() {
   return {"google-client-id.apps.googleusercontent.test", "google-secret", {}};
 }

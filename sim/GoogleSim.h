@@ -6,7 +6,9 @@
 //                                "state" and a one-time "code" ("4/..."), Deny with
 //                                "error=access_denied" and "state"
 //   POST /o/oauth2/token         code exchange (form body): checks client id, secret, the code
-//                                and the return address; answers JSON
+//                                and the return address; answers JSON. For load tests it can
+//                                also take codes nobody fetched from the consent page (see
+//                                SetPreApprovedCodePrefix)
 //   GET  /oauth2/v1/userinfo     the profile for "access_token" (or an Authorization: Bearer
 //                                header): id, name, ... for the profile scope, email and
 //                                verified_email for the e-mail scope
@@ -29,6 +31,12 @@ class GoogleSim : public TOAuth2ProviderSim {
   // Installs the routes on Sim's Google listener, with one registered application
   // ("google-client-id.apps.googleusercontent.test" / "google-secret") and a default user.
   explicit GoogleSim(Simulator& Sim);
+
+  // Load tests: the token endpoint takes any code that is Prefix and at least one more
+  // character, once, as if the signed-in user had approved the profile and e-mail scopes for
+  // the client and return address the token request names. The client's id, secret and
+  // registered return addresses are checked as for an issued code. Empty (the default): off.
+  void SetPreApprovedCodePrefix(std::string Prefix);
 
   static TSimApp DefaultApp();
   static TSimUser DefaultUser();

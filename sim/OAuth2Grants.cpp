@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
@@ -128,11 +129,47 @@ TCodeRefusal TOAuth2Grants::RedeemCode(const std::string& Code, const std::strin
                                        const std::string& RedirectURI, TGrant& Grant) {
   std::lock_guard L(FMutex);
   const auto It = FCodes.find(Code);
-  if (It == FCodes.end()) return TCodeRefusal::Unknown;
+  if (It == FCodes.end()) return RedeemPreApproved(Code, ClientId, RedirectURI, Grant);
   TCode& C = It->second;
   if (C.Used) return TCodeRefusal::Used;
   if (C.Grant.Request.ClientId != ClientId) return TCodeRefusal::OtherClient;
   if (C.Grant.Request.RedirectURI != RedirectURI) return TCodeRefusal::OtherRedirect;
+  C.Used = true;
+  Grant = C.Grant;
+  return TCodeRefusal::None;
+}
+
+void TOAuth2Grants::SetPreApprovedCodes(std::string Prefix, std::vector<std::string> Scopes) {
+  std::lock_guard L(FMutex);
+  FPreApprovedCodePrefix = std::move(Prefix);
+  FPreApprovedScopes = std::move(Scopes);
+}
+
+std::string TOAuth2Grants::PreApprovedCodePrefix() const {
+  std::lock_guard L(FMutex);
+  return FPreApprovedCodePrefix;
+}
+
+TCodeRefusal TOAuth2Grants::RedeemPreApproved(const std::string& Code, const std::string& ClientId,
+                                              const std::string& RedirectURI, TGrant& Grant) {
+  const std::string& Prefix = FPreApprovedCodePrefix;
+  if (Prefix.empty() || Code.size() <= Prefix.size() || !Code.starts_with(Prefix))
+    return TCodeRefusal::Unknown;
+  const auto App = FApps.find(ClientId);
+  if (App == FApps.end()) return TCodeRefusal::OtherClient;
+  // The authorization step would have refused a missing or unregistered return address, so
+  // no approval could exist for it.
+  const auto& Registered = App->second.RedirectURIs;
+  if (RedirectURI.empty() || (!Registered.empty() && std::find(Registered.begin(), Registered.end(),
+                                                               RedirectURI) == Registered.end()))
+    return TCodeRefusal::OtherRedirect;
+  TAuthorizationRequest Request;
+  Request.ClientId = ClientId;
+  Request.RedirectURI = RedirectURI;
+  Request.Scopes = FPreApprovedScopes;
+  // Kept as a spent code, so that a second use is refused as for any code.
+  TCode& C = FCodes[Code];
+  C.Grant = TGrant{std::move(Request), FUser};
   C.Used = true;
   Grant = C.Grant;
   return TCodeRefusal::None;

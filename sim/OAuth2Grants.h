@@ -89,6 +89,16 @@ class TOAuth2Grants {
   TCodeRefusal RedeemCode(const std::string& Code, const std::string& ClientId,
                           const std::string& RedirectURI, TGrant& Grant);
 
+  // For load tests, which cannot visit the consent page for every sign-in: a code this store
+  // never issued that is Prefix followed by at least one character is redeemed as if the
+  // signed-in user had approved Scopes for the client and the return address of the token
+  // request. The return address must be one the client registered (any when it registered
+  // none, as at the authorization step). Each such code is good once, like an issued one, and
+  // the client's secret is checked as for any code. An empty Prefix (the default) turns this
+  // off.
+  void SetPreApprovedCodes(std::string Prefix, std::vector<std::string> Scopes);
+  std::string PreApprovedCodePrefix() const;
+
   // Registers Token as an access token for the grant; returns it.
   std::string IssueToken(const TGrant& Grant, std::string Token);
   std::optional<TGrant> FindToken(const std::string& Token) const;
@@ -102,6 +112,9 @@ class TOAuth2Grants {
     TGrant Grant;
     bool Used = false;
   };
+  // RedeemCode for a code never issued; FMutex is held.
+  TCodeRefusal RedeemPreApproved(const std::string& Code, const std::string& ClientId,
+                                 const std::string& RedirectURI, TGrant& Grant);
   mutable std::mutex FMutex;
   std::map<std::string, TSimApp> FApps;
   TSimUser FUser;
@@ -109,6 +122,8 @@ class TOAuth2Grants {
   std::map<std::string, TAuthorizationRequest> FConsents;
   std::map<std::string, TCode> FCodes;
   std::map<std::string, TGrant> FTokens;
+  std::string FPreApprovedCodePrefix;
+  std::vector<std::string> FPreApprovedScopes;
 };
 
 // Random text from the system's cryptographic source: Length characters of Alphabet.
@@ -142,6 +157,9 @@ class TOAuth2ProviderSim {
   // Every token issued so far stops working.
   void RevokeTokens() { FGrants->RevokeTokens(); }
   std::size_t OutstandingCodes() const { return FGrants->OutstandingCodes(); }
+  // The prefix of the codes the token endpoint takes without a consent (see
+  // TOAuth2Grants::SetPreApprovedCodes); empty while that is off.
+  std::string PreApprovedCodePrefix() const { return FGrants->PreApprovedCodePrefix(); }
 
  protected:
   std::shared_ptr<TOAuth2Grants> FGrants = std::make_shared<TOAuth2Grants>();

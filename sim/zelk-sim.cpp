@@ -24,10 +24,18 @@ using zelk::sim::Simulator;
 using zelk::sim::TProviderId;
 
 constexpr const char* kUsage =
-    "Usage: zelk-sim [--ca-file PATH]\n"
+    "Usage: zelk-sim [--ca-file PATH] [--pre-approved-codes PREFIX]\n"
     "Serves every provider's endpoints over HTTPS on 127.0.0.1 until interrupted.\n"
     "  --ca-file PATH  where to write the simulator's CA certificate (PEM); by default a\n"
-    "                  file in the temporary directory, removed again at exit\n";
+    "                  file in the temporary directory, removed again at exit\n"
+    "  --pre-approved-codes PREFIX\n"
+    "                  for load tests: Google's token endpoint also takes codes that start\n"
+    "                  with PREFIX (e.g. bench-), each once, as if the signed-in user had\n"
+    "                  approved the profile and e-mail scopes for the client and return\n"
+    "                  address the token request names, so a load script needs no visit to\n"
+    "                  the consent page. Client id and secret are checked as for any code;\n"
+    "                  the simulated Google app registers no return addresses, so any is\n"
+    "                  accepted. Off by default\n";
 
 void WriteFile(const std::filesystem::path& Path, const std::string& Text) {
   std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
@@ -39,9 +47,22 @@ void WriteFile(const std::filesystem::path& Path, const std::string& Text) {
 int Run(int argc, char** argv) {
   std::filesystem::path CAFile;
   bool OwnFile = false;
+  std::string CodePrefix;
   for (int I = 1; I < argc; ++I) {
-    if (std::strcmp(argv[I], "--ca-file") == 0 && I + 1 < argc) {
+    const bool TakesValue =
+        std::strcmp(argv[I], "--ca-file") == 0 || std::strcmp(argv[I], "--pre-approved-codes") == 0;
+    if (TakesValue && I + 1 >= argc) {
+      std::cerr << "zelk-sim: " << argv[I] << " needs a value\n" << kUsage;
+      return 2;
+    }
+    if (std::strcmp(argv[I], "--ca-file") == 0) {
       CAFile = argv[++I];
+    } else if (std::strcmp(argv[I], "--pre-approved-codes") == 0) {
+      CodePrefix = argv[++I];
+      if (CodePrefix.empty()) {
+        std::cerr << "zelk-sim: --pre-approved-codes needs a prefix that is not empty\n" << kUsage;
+        return 2;
+      }
     } else if (std::strcmp(argv[I], "--help") == 0 || std::strcmp(argv[I], "-h") == 0) {
       std::cout << kUsage;
       return 0;
@@ -66,6 +87,7 @@ int Run(int argc, char** argv) {
 
   Simulator Sim;
   const auto Providers = zelk::sim::InstallAllProviders(Sim);
+  Providers->Google().SetPreApprovedCodePrefix(CodePrefix);
   Sim.Start();
   WriteFile(CAFile, Sim.CACertificatePEM());
 
@@ -86,6 +108,9 @@ int Run(int argc, char** argv) {
             << C.TwitterConsumerSecret << "\n"
             << "  PayPal        API user " << C.PayPal.UserName << ", password "
             << C.PayPal.Password << ", signature " << C.PayPal.Signature << "\n";
+  if (!CodePrefix.empty())
+    std::cerr << "zelk-sim: Google's token endpoint takes every code that starts with \""
+              << CodePrefix << "\" once, without a consent (load tests)\n";
   std::cerr << "zelk-sim: running; stop with Ctrl+C" << std::endl;
 
   int Signal = 0;

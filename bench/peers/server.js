@@ -1,12 +1,23 @@
-// The demo's sign-in redirect served by Express with passport and passport-google-oauth20:
-// a new session for every request without a cookie, the strategy's state kept in it, and the
-// redirect to the authorization endpoint of the same provider simulator the demo uses.
+// The demo's Google sign-in served by Express with passport and passport-google-oauth20, against
+// the same provider simulator the demo uses:
+//
+//   POST /google/login   a new session for every request without a cookie, the strategy's
+//                        state kept in it, and the redirect to the authorization endpoint
+//   GET  /?code=&state=  the return: the state checked against the session, the code exchanged
+//                        for a token, the profile fetched, the user stored in the session, and
+//                        the redirect back to the page ("/")
+//   GET  /               the page: "Signed in with Google as NAME." or "Not signed in."
 //
 //   node server.js GOOGLE_BASE_URL     e.g. https://127.0.0.1:40123
 //
-// Listens on a free port of 127.0.0.1 and prints "Listening on http://127.0.0.1:<port>/".
+// Each call to the simulator opens a new TLS connection with a full handshake: Node's global
+// agent keeps connections alive (Node 19 and later) and any agent caches TLS sessions, so the
+// strategy gets an agent of its own with neither, as the demo's transport does. The simulator's
+// CA is trusted through NODE_EXTRA_CA_CERTS. Listens on a free port of 127.0.0.1 and prints
+// "Listening on http://127.0.0.1:<port>/".
 "use strict";
 
+const https = require("https");
 const express = require("express");
 const session = require("express-session");
 const passport = require("passport");
@@ -18,28 +29,65 @@ if (!google) {
   process.exit(2);
 }
 
+const freshConnections = new https.Agent({ keepAlive: false, maxCachedSessions: 0 });
+
+// Text for an HTML page.
+function escapeHtml(text) {
+  return String(text).replace(
+    /[&<>"']/g,
+    (c) => ({ "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;" })[c]
+  );
+}
+
 const app = express();
 const server = app.listen(0, "127.0.0.1", () => {
   const { port } = server.address();
-  passport.use(
-    new GoogleStrategy(
-      {
-        clientID: "google-client-id.apps.googleusercontent.test",
-        clientSecret: "google-client-secret",
-        callbackURL: `http://127.0.0.1:${port}/`,
-        authorizationURL: `${google}/o/oauth2/auth`,
-        tokenURL: `${google}/o/oauth2/token`,
-        userProfileURL: `${google}/oauth2/v1/userinfo`,
-        state: true,
-      },
-      (accessToken, refreshToken, profile, done) => done(null, profile)
-    )
+  const strategy = new GoogleStrategy(
+    {
+      clientID: "google-client-id.apps.googleusercontent.test",
+      clientSecret: "google-secret",
+      callbackURL: `http://127.0.0.1:${port}/`,
+      authorizationURL: `${google}/o/oauth2/auth`,
+      tokenURL: `${google}/o/oauth2/token`,
+      userProfileURL: `${google}/oauth2/v1/userinfo`,
+      state: true,
+    },
+    // The simulator answers in the format of the v1 profile endpoint ("id", not "sub"), so the
+    // user is read from the reply itself. A reply without id or name fails the sign-in, as it
+    // does in the demo.
+    (accessToken, refreshToken, profile, done) => {
+      const p = profile._json || {};
+      if (!p.id || !p.name) return done(null, false);
+      return done(null, { id: p.id, name: p.name, email: p.email, gender: p.gender });
+    }
   );
+  strategy._oauth2.setAgent(freshConnections);
+  passport.use(strategy);
   console.log(`Listening on http://127.0.0.1:${port}/`);
 });
+
+passport.serializeUser((user, done) => done(null, user));
+passport.deserializeUser((user, done) => done(null, user));
 
 app.use(
   session({ secret: "bench", resave: false, saveUninitialized: true, cookie: { httpOnly: true } })
 );
 app.use(passport.initialize());
 app.post("/google/login", passport.authenticate("google", { scope: ["profile", "email"] }));
+
+const signedIn = passport.session();
+const callback = passport.authenticate("google", {
+  successRedirect: "/",
+  failureRedirect: "/?signin=failed",
+});
+app.get("/", signedIn, (req, res, next) => {
+  if (req.query.code !== undefined || req.query.error !== undefined) return callback(req, res, next);
+  res.set("Cache-Control", "no-store");
+  res
+    .type("html")
+    .send(
+      req.user
+        ? `<p>Signed in with Google as ${escapeHtml(req.user.name)}.</p>`
+        : "<p>Not signed in.</p>"
+    );
+});

@@ -1,5 +1,6 @@
 // The zelk-sim executable: one command starts it, it prints the settings that point a process
-// at it, serves until SIGTERM and then cleans up.
+// at it, serves until SIGTERM and then cleans up; its options switch on what load tests need
+// and a wrong one is refused with the reason.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,6 +9,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 #include "support/UniqueFd.h"
@@ -34,25 +39,103 @@ std::vector<std::string> ReadLines(int Fd, std::size_t Count) {
   return Lines;
 }
 
-TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
-  int Pipe[2];
-  ASSERT_EQ(::pipe(Pipe), 0);
-  testing::TUniqueFd ReadEnd(Pipe[0]);
-  testing::TUniqueFd WriteEnd(Pipe[1]);
-  posix_spawn_file_actions_t Actions;
-  posix_spawn_file_actions_init(&Actions);
-  posix_spawn_file_actions_adddup2(&Actions, WriteEnd.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&Actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addclose(&Actions, ReadEnd.Get());
-  char Program[] = ZELK_SIM_EXECUTABLE;
-  char* Argv[] = {Program, nullptr};
-  pid_t Child = 0;
-  const int Spawned = posix_spawn(&Child, Program, &Actions, nullptr, Argv, environ);
-  posix_spawn_file_actions_destroy(&Actions);
-  ASSERT_EQ(Spawned, 0) << "cannot start " << Program;
-  WriteEnd.Reset();  // the child's copy is the only writer now
+// zelk-sim started with Args, its standard output and error on pipes. A child still running
+// when this goes (a failed assertion) is killed and waited for.
+class TSimProcess {
+ public:
+  explicit TSimProcess(std::vector<std::string> Args) {
+    int Out[2];
+    int Err[2];
+    if (::pipe(Out) != 0 || ::pipe(Err) != 0) throw std::runtime_error("pipe failed");
+    FOut = testing::TUniqueFd(Out[0]);
+    FErr = testing::TUniqueFd(Err[0]);
+    testing::TUniqueFd OutWrite(Out[1]);
+    testing::TUniqueFd ErrWrite(Err[1]);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, OutWrite.Get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&Actions, ErrWrite.Get(), STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&Actions, FOut.Get());
+    posix_spawn_file_actions_addclose(&Actions, FErr.Get());
+    Args.insert(Args.begin(), ZELK_SIM_EXECUTABLE);
+    std::vector<char*> Argv;
+    for (auto& A : Args)
+      Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    const int Spawned = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    if (Spawned != 0) throw std::runtime_error(std::string("cannot start ") + Argv[0]);
+    // The write ends close here: the child's copies are the only writers now.
+  }
+  ~TSimProcess() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+  }
+  TSimProcess(const TSimProcess&) = delete;
+  TSimProcess& operator=(const TSimProcess&) = delete;
 
-  const auto Lines = ReadLines(ReadEnd.Get(), 2);
+  int Out() const { return FOut.Get(); }
+  int Err() const { return FErr.Get(); }
+  // Waits for the child to end; its wait status.
+  int Wait() {
+    int Status = 0;
+    if (::waitpid(FPid, &Status, 0) != FPid) throw std::runtime_error("waitpid failed");
+    FPid = 0;
+    return Status;
+  }
+  int Stop() {
+    ::kill(FPid, SIGTERM);
+    return Wait();
+  }
+
+ private:
+  pid_t FPid = 0;
+  testing::TUniqueFd FOut;
+  testing::TUniqueFd FErr;
+};
+
+// Everything left on Fd until the writer closes it.
+std::string ReadAll(int Fd) {
+  std::string Text;
+  char Buffer[1024];
+  for (ssize_t N; (N = ::read(Fd, Buffer, sizeof Buffer)) > 0;)
+    Text.append(Buffer, static_cast<std::size_t>(N));
+  return Text;
+}
+
+// Points this process at the simulator whose two settings lines are Lines, for as long as it
+// lives.
+class TPointedAt {
+ public:
+  explicit TPointedAt(const std::vector<std::string>& Lines) : FSaved(TransportSettings()) {
+    SetProviderHosts(Lines[0].substr(Lines[0].find('=') + 1));
+    auto S = FSaved;
+    S.ExtraCACertificates = Lines[1].substr(Lines[1].find('=') + 1);
+    SetTransportSettings(S);
+  }
+  ~TPointedAt() {
+    ResetProviderHosts();
+    SetTransportSettings(FSaved);
+  }
+  TPointedAt(const TPointedAt&) = delete;
+  TPointedAt& operator=(const TPointedAt&) = delete;
+
+ private:
+  TTransportSettings FSaved;
+};
+
+std::string ExchangeBody(const std::string& Code) {
+  return "code=" + URLEncode(Code) +
+         "&client_id=google-client-id.apps.googleusercontent.test&client_secret=google-secret"
+         "&redirect_uri=" +
+         URLEncode("http://127.0.0.1:8080/") + "&grant_type=authorization_code";
+}
+
+TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
+  TSimProcess Child({});
+  const auto Lines = ReadLines(Child.Out(), 2);
   ASSERT_EQ(Lines.size(), 2u);
   ASSERT_TRUE(Lines[0].starts_with("ZELK_PROVIDER_HOSTS=facebook.web=127.0.0.1:")) << Lines[0];
   ASSERT_TRUE(Lines[1].starts_with("ZELK_EXTRA_CA_CERTIFICATES=")) << Lines[1];
@@ -60,11 +143,7 @@ TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
   EXPECT_TRUE(std::filesystem::exists(CAFile));
 
   // Point this process at it with exactly what it printed.
-  const auto Saved = TransportSettings();
-  SetProviderHosts(Lines[0].substr(Lines[0].find('=') + 1));
-  auto S = Saved;
-  S.ExtraCACertificates = CAFile;
-  SetTransportSettings(S);
+  std::optional<TPointedAt> Pointed(Lines);
   std::string Body;
   Https_Get(ProviderHost(phGoogleApis), "/nothing-here", Body);
   EXPECT_EQ(Body,
@@ -83,14 +162,62 @@ TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
     Https_Get(ProviderHost(Which), Path, Body);
     EXPECT_EQ(Body.find("No route"), std::string::npos) << Path << ": " << Body;
   }
-  ResetProviderHosts();
-  SetTransportSettings(Saved);
+  // Codes nobody fetched from the consent page are refused unless asked for.
+  Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
+             "Content-Type: application/x-www-form-urlencoded", ExchangeBody("bench-1"), Body);
+  EXPECT_NE(Body.find("\"invalid_grant\""), std::string::npos) << Body;
+  Pointed.reset();
 
-  ASSERT_EQ(::kill(Child, SIGTERM), 0);
-  int Status = 0;
-  ASSERT_EQ(::waitpid(Child, &Status, 0), Child);
+  const int Status = Child.Stop();
   EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "status " << Status;
   EXPECT_FALSE(std::filesystem::exists(CAFile)) << "the CA file it made is removed at exit";
+}
+
+TEST(ZelkSimExecutable, PreApprovedCodesForLoadTests) {
+  TSimProcess Child({"--pre-approved-codes", "bench-"});
+  const auto Lines = ReadLines(Child.Out(), 2);
+  ASSERT_EQ(Lines.size(), 2u);
+  {
+    TPointedAt Pointed(Lines);
+    std::string Body;
+    Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
+               "Content-Type: application/x-www-form-urlencoded", ExchangeBody("bench-1"), Body);
+    EXPECT_NE(Body.find("\"access_token\""), std::string::npos) << Body;
+    Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
+               "Content-Type: application/x-www-form-urlencoded", ExchangeBody("bench-1"), Body);
+    EXPECT_NE(Body.find("Code was already redeemed."), std::string::npos) << Body;
+    Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token",
+               "Content-Type: application/x-www-form-urlencoded", ExchangeBody("other-1"), Body);
+    EXPECT_NE(Body.find("\"invalid_grant\""), std::string::npos) << Body;
+  }
+  const int Status = Child.Stop();
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "status " << Status;
+  // People are told the switch is on.
+  EXPECT_NE(ReadAll(Child.Err()).find("takes every code that starts with \"bench-\" once"),
+            std::string::npos);
+}
+
+TEST(ZelkSimExecutable, RefusesBadArgumentsWithTheReason) {
+  const struct {
+    std::vector<std::string> Args;
+    const char* Message;
+  } Cases[] = {
+      {{"--pre-approved-codes", ""}, "--pre-approved-codes needs a prefix that is not empty"},
+      {{"--pre-approved-codes"}, "--pre-approved-codes needs a value"},
+      {{"--ca-file"}, "--ca-file needs a value"},
+      {{"--pre-approved"}, "unknown argument \"--pre-approved\""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Message);
+    TSimProcess Child(C.Args);
+    const std::string Out = ReadAll(Child.Out());
+    const std::string Err = ReadAll(Child.Err());
+    const int Status = Child.Wait();
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 2) << "status " << Status;
+    EXPECT_EQ(Out, "") << "nothing a shell would export";
+    EXPECT_NE(Err.find(std::string("zelk-sim: ") + C.Message), std::string::npos) << Err;
+    EXPECT_NE(Err.find("Usage: zelk-sim"), std::string::npos) << Err;
+  }
 }
 
 }  // namespace
