@@ -107,7 +107,9 @@ TUniqueFd Connect(const TURL& U) {
     if (!Loopback) continue;
     TUniqueFd S(::socket(A->ai_family, A->ai_socktype | SOCK_CLOEXEC, A->ai_protocol));
     if (S.Get() < 0) continue;
-    const timeval Limit{10, 0};
+    // Generous: under the sanitizers, on a loaded machine, fifty flows at once may each wait
+    // for their turn at the simulator's TLS listeners; a server that never answers still fails.
+    const timeval Limit{30, 0};
     ::setsockopt(S.Get(), SOL_SOCKET, SO_RCVTIMEO, &Limit, sizeof Limit);
     ::setsockopt(S.Get(), SOL_SOCKET, SO_SNDTIMEO, &Limit, sizeof Limit);
     if (::connect(S.Get(), A->ai_addr, A->ai_addrlen) == 0) return S;
