@@ -7,7 +7,8 @@
 # MODE redirect: the sign-in redirect (a new session, Login, the redirect). Starts zelk-demo on a
 # free loopback port (it runs the simulator in-process), then the peer pointed at that
 # simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn with
-# bench/load/signin-redirect.lua, prints both figures and their ratios.
+# bench/load/signin-redirect.lua, prints both figures and their ratios; then the same against
+# zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
 #
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
@@ -94,6 +95,27 @@ redirect_mode() {
       printf "ratio p99 latency zelk/express-passport %.2f (target <= 0.33)\n", zp / pp }'
   else
     peer_missing
+  fi
+
+  # The HTTP layer alone, with the demo's server options and reply sizes: what is left of each
+  # request for the session, its components and Login.
+  local ceiling="$build/bench/zelk_bench_ceiling"
+  if [ -x "$ceiling" ]; then
+    "$ceiling" > "$work/ceiling" 2> "$work/ceiling.err" &
+    pids+=($!)
+    wait_for_line "$work/ceiling" "^Listening on " "${pids[-1]}"
+    run_wrk http-ceiling "$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/ceiling")"
+    read -r _ cr _ < <(awk '/^p50_ms/ {print "rps", $6, "x"}' "$work/http-ceiling.wrk")
+    read -r _ zr _ < <(awk '/^p50_ms/ {print "rps", $6, "x"}' "$work/zelk.wrk")
+    awk -v zr="$zr" -v cr="$cr" 'BEGIN {
+      printf "ratio requests/s zelk/http-ceiling %.2f\n", zr / cr }'
+    if [ -f "$work/express-passport.wrk" ]; then
+      read -r _ pr _ < <(awk '/^p50_ms/ {print "rps", $6, "x"}' "$work/express-passport.wrk")
+      awk -v cr="$cr" -v pr="$pr" 'BEGIN {
+        printf "ratio requests/s http-ceiling/express-passport %.2f\n", cr / pr }'
+    fi
+  else
+    echo "run-load.sh: $ceiling is missing; the HTTP layer's ceiling is skipped"
   fi
 }
 
