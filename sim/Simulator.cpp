@@ -274,9 +274,20 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   L.Server->set_keep_alive_timeout(1);
   L.Server->set_read_timeout(5, 0);
   L.Server->set_write_timeout(5, 0);
+  // Applied to the listening socket only, which is how its descriptor is known here.
+  int ListenSocket = -1;
+  L.Server->set_socket_options([&ListenSocket](socket_t Socket) {
+    const int Yes = 1;
+    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+    ListenSocket = Socket;
+  });
   L.Port = L.Server->bind_to_any_port("127.0.0.1");
   if (L.Port <= 0)
     throw rtl::Exception("The " + ProviderName(Provider) + " simulator cannot listen on 127.0.0.1");
+  // The HTTP library's queue of 5 connections not yet accepted drops the SYN of the sixth
+  // client that connects at once (every provider call is a new connection), which then waits a
+  // second to retry: listen again with the system's limit.
+  if (ListenSocket >= 0) ::listen(ListenSocket, SOMAXCONN);
   // The socket accepts connections from here on; the accept loop must run before Stop may
   // call stop(), which does nothing to a server that is not running yet.
   std::promise<void> Finished;

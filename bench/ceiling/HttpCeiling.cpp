@@ -1,8 +1,9 @@
 // zelk_bench_ceiling: the most the HTTP layer alone can serve on this machine. A server on the
 // same HTTP library, with the same options as the demo's (64 threads, 1,000 requests per kept
-// connection, TCP_NODELAY), whose only page answers the sign-in POST with a fixed redirect and
-// session cookie of the demo's sizes: no session, no components, no Login. The load script runs
-// it beside the demo, so the demo's figure can be read against what is left for its own work.
+// connection, TCP_NODELAY, the system's listen queue), whose only page answers the sign-in POST
+// with a fixed redirect and session cookie of the demo's sizes: no session, no components, no
+// Login. The load script runs it beside the demo, so the demo's figure can be read against what is
+// left for its own work.
 //
 //   zelk_bench_ceiling       prints "Listening on http://127.0.0.1:<port>/" and serves until
 //                            SIGINT or SIGTERM
@@ -39,11 +40,18 @@ int main() {
                         "\">Continue</a></p></body></html>\n",
                     "text/html; charset=utf-8");
   });
+  int ListenSocket = -1;
+  Server.set_socket_options([&ListenSocket](socket_t Socket) {
+    const int Yes = 1;
+    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+    ListenSocket = Socket;
+  });
   const int Port = Server.bind_to_any_port("127.0.0.1");
   if (Port <= 0) {
     std::cerr << "zelk_bench_ceiling: cannot listen on 127.0.0.1\n";
     return 1;
   }
+  ::listen(ListenSocket, SOMAXCONN);  // as the demo's server does
   std::thread Listener([&] { Server.listen_after_bind(); });
   while (!Server.is_running())
     std::this_thread::yield();

@@ -543,9 +543,13 @@ void TIWServer::Start() {
   // Only SO_REUSEADDR (a restart may bind while old connections linger): httplib's default also
   // sets SO_REUSEPORT, which would let a second server bind the same port and silently take
   // half of the connections.
-  H.set_socket_options([](socket_t Socket) {
+  // The options are applied to the listening socket only (accepted ones inherit them), which
+  // is how its descriptor is known here.
+  int ListenSocket = -1;
+  H.set_socket_options([&ListenSocket](socket_t Socket) {
     const int Yes = 1;
     setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
+    ListenSocket = Socket;
   });
   // Replies go out as head and body in separate writes: without TCP_NODELAY the body waits for
   // the client's delayed acknowledgement of the head (tens of milliseconds per request).
@@ -582,6 +586,12 @@ void TIWServer::Start() {
     throw rtl::Exception("TIWServer.Start: cannot listen on " + BracketIPv6(O.BindAddress) + ":" +
                          std::to_string(O.Port) +
                          " (the address is not available or the port is in use)");
+  // The HTTP library listens with a queue of 5 connections not yet accepted. When more clients
+  // connect at once (kept-alive connections that reach KeepAliveMaxCount reconnect together,
+  // a page's resources), the kernel drops the others' SYN and they retry a second later: a
+  // whole second added to their request. Listening again with the system's limit lengthens the
+  // queue.
+  if (ListenSocket >= 0) ::listen(ListenSocket, SOMAXCONN);
   I.BoundPort = Port;
   I.ListenerDone = false;
   I.Listener = std::thread([&I] {
