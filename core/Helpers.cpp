@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 
@@ -232,50 +237,67 @@ std::string EncodeURLUnsafe(std::string_view Value) {
   return R;
 }
 
-std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
-                         bool QuoteValues, bool FormEncodeValues) {
-  // Every signed request runs this three times, so each item is built in place in a buffer
-  // sized for its worst case, and the sort allocates nothing.
-  std::vector<std::string> Items;
-  Items.reserve(static_cast<std::size_t>(Params.Count()));
-  std::size_t Total = 0;
-  for (const std::string& Entry : Params.Items()) {
+std::string EncodeParamEntries(std::span<const std::string_view> Entries,
+                               std::string_view Separator, bool QuoteValues,
+                               bool FormEncodeValues) {
+  // Every signed request runs this three times, so the items are built one after another in a
+  // single buffer sized for the worst case, and sorted as (offset, length) pairs: a call
+  // allocates the buffer, the pairs and the result, whatever the number of items.
+  std::size_t Room = 0;
+  for (const std::string_view Entry : Entries)
+    Room += Entry.size() * 3 + 3;
+  std::string Buffer;
+  Buffer.reserve(Room);
+  std::vector<std::pair<std::size_t, std::size_t>> Items;
+  Items.reserve(Entries.size());
+  for (const std::string_view Entry : Entries) {
     const auto Eq = Entry.find('=');
     const std::string_view Name =
-        Eq == std::string::npos ? std::string_view() : std::string_view(Entry).substr(0, Eq);
+        Eq == std::string_view::npos ? std::string_view() : Entry.substr(0, Eq);
     const std::string_view Value =
-        Eq == std::string::npos ? std::string_view() : std::string_view(Entry).substr(Eq + 1);
-    std::string Item;
-    Item.reserve(Name.size() + 3 + Value.size() * 3);
-    Item += Name;
+        Eq == std::string_view::npos ? std::string_view() : Entry.substr(Eq + 1);
+    const std::size_t Start = Buffer.size();
+    Buffer += Name;
     if (QuoteValues) {
-      Item += "=\"";
-      Item += Value;
-      Item += '"';
+      Buffer += "=\"";
+      Buffer += Value;
+      Buffer += '"';
     } else if (FormEncodeValues) {
-      Item += '=';
-      Item += FormEncode(Value);
+      Buffer += '=';
+      Buffer += FormEncode(Value);
     } else {
-      Item += '=';
-      AppendURLEncoded(Item, Value);
+      Buffer += '=';
+      AppendURLEncoded(Buffer, Value);
     }
-    Total += Item.size() + Separator.size();
-    Items.push_back(std::move(Item));
+    Items.emplace_back(Start, Buffer.size() - Start);
   }
+  const auto View = [&Buffer](const std::pair<std::size_t, std::size_t>& Item) {
+    return std::string_view(Buffer).substr(Item.first, Item.second);
+  };
   if (!QuoteValues) {
     // A stable insertion sort: parameter lists are short, and equal names keep their order.
     for (std::size_t I = 1; I < Items.size(); ++I) {
-      for (std::size_t J = I; J > 0 && rtl::CompareText(Items[J], Items[J - 1]) < 0; --J)
+      for (std::size_t J = I; J > 0 && rtl::CompareText(View(Items[J]), View(Items[J - 1])) < 0;
+           --J)
         std::swap(Items[J], Items[J - 1]);
     }
   }
   std::string R;
-  R.reserve(Total);
+  R.reserve(Buffer.size() + Items.size() * Separator.size());
   for (std::size_t I = 0; I < Items.size(); ++I) {
     if (I > 0) R += Separator;
-    R += Items[I];
+    R += View(Items[I]);
   }
   return R;
+}
+
+std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
+                         bool QuoteValues, bool FormEncodeValues) {
+  std::vector<std::string_view> Entries;
+  Entries.reserve(static_cast<std::size_t>(Params.Count()));
+  for (const std::string& Entry : Params.Items())
+    Entries.emplace_back(Entry);
+  return EncodeParamEntries(Entries, Separator, QuoteValues, FormEncodeValues);
 }
 
 std::string Base64Encode(const TBytes& Bytes) {
@@ -288,12 +310,18 @@ std::string Base64Encode(const TBytes& Bytes) {
 }
 
 TBytes EncryptHMACSha1(const std::string& Value, const std::string& Key) {
+  // SHA-1 fetched from OpenSSL's providers once per process: EVP_sha1() makes every HMAC look
+  // it up again, under a lock that signing threads share. Immutable once made.
+  struct TMdFree {
+    void operator()(EVP_MD* Md) const { EVP_MD_free(Md); }
+  };
+  static const std::unique_ptr<EVP_MD, TMdFree> kSha1(EVP_MD_fetch(nullptr, "SHA1", nullptr));
   TBytes Digest(EVP_MAX_MD_SIZE);
   unsigned int Len = 0;
   // An empty key is valid (RFC 2104); OpenSSL wants a non-null pointer for it.
   static const unsigned char kEmpty = 0;
   const void* KeyData = Key.empty() ? static_cast<const void*>(&kEmpty) : Key.data();
-  if (HMAC(EVP_sha1(), KeyData, static_cast<int>(Key.size()),
+  if (HMAC(kSha1 ? kSha1.get() : EVP_sha1(), KeyData, static_cast<int>(Key.size()),
            reinterpret_cast<const unsigned char*>(Value.data()), Value.size(), Digest.data(),
            &Len) == nullptr)
     throw rtl::Exception("HMAC-SHA1 failed");

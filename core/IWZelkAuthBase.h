@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -430,6 +431,10 @@ std::string EncodeURLUnsafe(std::string_view Value);
 // else URLEncode), sorted case-insensitively.
 std::string EncodeParams(const rtl::TStringList& Params, const std::string& Separator,
                          bool QuoteValues, bool FormEncode);
+// The same over entries already at hand ("name=value" each), without building a list of them:
+// the signed-request procedure encodes the OAuth entries and the request's together.
+std::string EncodeParamEntries(std::span<const std::string_view> Entries,
+                               std::string_view Separator, bool QuoteValues, bool FormEncodeValues);
 // A new version-4 GUID from the system's random source in registry form
 // "{XXXXXXXX-XXXX-4XXX-YXXX-XXXXXXXXXXXX}"; empty when no random bytes could be had.
 std::string CreateGuid();

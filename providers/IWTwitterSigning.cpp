@@ -1,5 +1,8 @@
 // The OAuth 1.0a request signing shared by Twitter's request-token call and status updates, and
 // the reader of Twitter's form-encoded token replies.
+#include <string_view>
+#include <vector>
+
 #include "providers/IWTwitterAuthClient.h"
 
 namespace zelk::IWTwitterAuthClient {
@@ -29,10 +32,13 @@ TSignedPost SignPost(const std::string& Host, const std::string& Path,
                      const std::string& ConsumerSecret, const std::string& TokenSecret) {
   TSignedPost P;
   // Everything that is sent is signed: the OAuth entries and the request's own.
-  rtl::TStringList Signed = OAuth;
+  std::vector<std::string_view> Signed;
+  Signed.reserve(static_cast<std::size_t>(OAuth.Count() + Request.Count()));
+  for (const std::string& Entry : OAuth.Items())
+    Signed.emplace_back(Entry);
   for (const std::string& Entry : Request.Items())
-    Signed.Add(Entry);
-  P.ParameterString = EncodeParams(Signed, "&", false, false);
+    Signed.emplace_back(Entry);
+  P.ParameterString = EncodeParamEntries(Signed, "&", false, false);
   // The parameter string is encoded a second time with the same unreserved set ("~" kept), as
   // the server does when it builds its own base string from what it received.
   const std::string URL = URLEncode("https://" + Host + Path);
