@@ -33,7 +33,8 @@ TSignedPost SignPost(const std::string& Host, const std::string& Path,
   TSignedPost P;
   // Everything that is sent is signed: the OAuth entries and the request's own.
   std::vector<std::string_view> Signed;
-  Signed.reserve(static_cast<std::size_t>(OAuth.Count() + Request.Count()));
+  Signed.reserve(static_cast<std::size_t>(OAuth.Count()) +
+                 static_cast<std::size_t>(Request.Count()));
   for (const std::string& Entry : OAuth.Items())
     Signed.emplace_back(Entry);
   for (const std::string& Entry : Request.Items())
