@@ -69,20 +69,34 @@ TProbeClient* Probe(TIWApplication& App) {
   return dynamic_cast<TProbeClient*>(App.FindComponent("Probe"));
 }
 
+// A TCP connection to 127.0.0.1:Port that gives up reading after 10 s; Connected() tells
+// whether it was made.
+class TLoopbackSocket {
+ public:
+  explicit TLoopbackSocket(int Port) {
+    timeval Timeout{10, 0};
+    setsockopt(FD, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_port = htons(static_cast<uint16_t>(Port));
+    inet_pton(AF_INET, "127.0.0.1", &A.sin_addr);
+    FConnected = connect(FD, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
+  }
+  ~TLoopbackSocket() { close(FD); }
+  TLoopbackSocket(const TLoopbackSocket&) = delete;
+  TLoopbackSocket& operator=(const TLoopbackSocket&) = delete;
+  bool Connected() const { return FConnected; }
+  const int FD = socket(AF_INET, SOCK_STREAM, 0);
+
+ private:
+  bool FConnected = false;
+};
+
 // Sends raw bytes and reads one answer (up to the end of its body, or until the server closes
 // the connection).
 std::string RawExchange(int Port, const std::string& Bytes) {
-  struct TSocket {
-    int FD = socket(AF_INET, SOCK_STREAM, 0);
-    ~TSocket() { close(FD); }
-  } S;
-  timeval Timeout{10, 0};
-  setsockopt(S.FD, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(static_cast<uint16_t>(Port));
-  inet_pton(AF_INET, "127.0.0.1", &A.sin_addr);
-  if (connect(S.FD, reinterpret_cast<sockaddr*>(&A), sizeof A) != 0) return "connect failed";
+  const TLoopbackSocket S(Port);
+  if (!S.Connected()) return "connect failed";
   send(S.FD, Bytes.data(), Bytes.size(), MSG_NOSIGNAL);
   std::string Answer;
   char Buffer[4096];
@@ -786,17 +800,8 @@ TEST_F(ServerTest, KeptAliveConnectionServesUpToKeepAliveMaxCountRequests) {
   TIWServerOptions O = Defaults();
   O.KeepAliveMaxCount = 3;
   StartServer(O);
-  struct TSocket {
-    int FD = socket(AF_INET, SOCK_STREAM, 0);
-    ~TSocket() { close(FD); }
-  } S;
-  timeval Timeout{10, 0};
-  setsockopt(S.FD, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(static_cast<uint16_t>(Server->Port()));
-  inet_pton(AF_INET, "127.0.0.1", &A.sin_addr);
-  ASSERT_EQ(connect(S.FD, reinterpret_cast<sockaddr*>(&A), sizeof A), 0);
+  const TLoopbackSocket S(Server->Port());
+  ASSERT_TRUE(S.Connected());
   const std::string Request = "GET /elsewhere HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   std::string Pending;
   char Buffer[4096];
