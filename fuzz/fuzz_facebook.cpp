@@ -42,13 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   const fuzz::TReply TokenReply = fuzz::QueueReply(In, F.Net);
   const fuzz::TReply ProfileReply = fuzz::QueueReply(In, F.Net);
 
-  bool Threw = false;
-  try {
-    F.Return(Request);
-  } catch (const rtl::Exception& E) {
-    ZELK_FUZZ_CHECK(E.Message() == fuzz::kTransportFailure, E.Message());
-    Threw = true;
-  }
+  const bool Threw = F.ReturnFailsInTransport(Request);
   const auto Sent = F.Net.Requests();
   std::string Token;  // the token the client took, and how it must travel
   bool TokenFromJSON = false;
@@ -56,11 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     ZELK_FUZZ_CHECK(Sent.empty() && F.OK + F.Failed == 0, Request.QueryString());
     ZELK_FUZZ_CHECK(F.Client->LoginResult() == resNone, Request.QueryString());
   } else if (Threw) {
-    ZELK_FUZZ_CHECK(F.OK + F.Failed == 0, "an event after a transport failure");
-    ZELK_FUZZ_CHECK(F.Client->LoginResult() == resNone, "outcome after a transport failure");
-    ZELK_FUZZ_CHECK(F.Client->LoginError() == "earlier error", F.Client->LoginError());
-    ZELK_FUZZ_CHECK(TokenReply.Failure || (Sent.size() == 2 && ProfileReply.Failure),
-                    "a failure nobody scripted");
+    F.CheckTransportFailure(TokenReply, ProfileReply);
   } else {
     const TIWResult Result = F.Client->LoginResult();
     ZELK_FUZZ_CHECK(Result != resNone, "no outcome");

@@ -38,24 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   const fuzz::TReply TokenReply = fuzz::QueueReply(In, F.Net);
   const fuzz::TReply ProfileReply = fuzz::QueueReply(In, F.Net);
 
-  bool Threw = false;
-  try {
-    F.Return(Request);
-  } catch (const rtl::Exception& E) {
-    ZELK_FUZZ_CHECK(E.Message() == fuzz::kTransportFailure, E.Message());
-    Threw = true;
-  }
+  const bool Threw = F.ReturnFailsInTransport(Request);
   const auto Sent = F.Net.Requests();
   if (!fuzz::RoutesTo(Request, Id)) {
     ZELK_FUZZ_CHECK(Sent.empty() && F.OK + F.Failed == 0, Request.QueryString());
     return 0;
   }
   if (Threw) {
-    ZELK_FUZZ_CHECK(F.OK + F.Failed == 0, "an event after a transport failure");
-    ZELK_FUZZ_CHECK(F.Client->LoginResult() == resNone, "outcome after a transport failure");
-    ZELK_FUZZ_CHECK(F.Client->LoginError() == "earlier error", F.Client->LoginError());
-    ZELK_FUZZ_CHECK(TokenReply.Failure || (Sent.size() == 2 && ProfileReply.Failure),
-                    "a failure nobody scripted");
+    F.CheckTransportFailure(TokenReply, ProfileReply);
     return 0;
   }
   const TIWResult Result = F.Client->LoginResult();

@@ -38,6 +38,29 @@ struct TSignInFlow {
   // The return as the browser brings it, to the path of the application.
   void Return(const web::THttpRequest& Request) { Controller->ProcessRequest(Request); }
 
+  // Return, where the only exception allowed is the transport failure the input scripted.
+  // True when it came.
+  bool ReturnFailsInTransport(const web::THttpRequest& Request) {
+    try {
+      Return(Request);
+    } catch (const rtl::Exception& E) {
+      ZELK_FUZZ_CHECK(E.Message() == kTransportFailure, E.Message());
+      return true;
+    }
+    return false;
+  }
+
+  // After a transport failure: no event, the outcome and its error text as they were, and the
+  // failure one the input scripted (the token reply's, or the profile reply's after it).
+  void CheckTransportFailure(const TReply& TokenReply, const TReply& ProfileReply) {
+    ZELK_FUZZ_CHECK(OK + Failed == 0, "an event after a transport failure");
+    ZELK_FUZZ_CHECK(Client->LoginResult() == IWZelkAuthBase::resNone,
+                    "outcome after a transport failure");
+    ZELK_FUZZ_CHECK(Client->LoginError() == "earlier error", Client->LoginError());
+    ZELK_FUZZ_CHECK(TokenReply.Failure || (Net.Requests().size() == 2 && ProfileReply.Failure),
+                    "a failure nobody scripted");
+  }
+
   testing::RecordingTransport Net;
   rtl::TComponent Owner{nullptr};
   IWZelkAuthBase::TZIWAuthServerController* Controller =
