@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bench/support/BareCurl.h"
 #include "core/IWZelkAuthBase.h"
 #include "sim/Simulator.h"
 
@@ -50,12 +51,6 @@ void BM_HttpsGet_FreshConnection(benchmark::State& State) {
 }
 BENCHMARK(BM_HttpsGet_FreshConnection)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-struct TStoreFree {
-  void operator()(X509_STORE* S) const noexcept { X509_STORE_free(S); }
-};
-struct TEasyFree {
-  void operator()(CURL* C) const noexcept { curl_easy_cleanup(C); }
-};
 struct TBioFree {
   void operator()(BIO* B) const noexcept { BIO_free(B); }
 };
@@ -67,14 +62,9 @@ std::size_t Discard(char*, std::size_t Size, std::size_t Count, void*) noexcept 
   return Size * Count;
 }
 
-CURLcode UseStore(CURL*, void* SslContext, void* Store) noexcept {
-  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(SslContext), static_cast<X509_STORE*>(Store));
-  return CURLE_OK;
-}
-
 // The system bundle and the simulator's CA, read once.
-std::unique_ptr<X509_STORE, TStoreFree> FloorStore() {
-  std::unique_ptr<X509_STORE, TStoreFree> Store(X509_STORE_new());
+zelk::bench::TStore FloorStore() {
+  zelk::bench::TStore Store(X509_STORE_new());
   if (!Store || X509_STORE_load_file(Store.get(), X509_get_default_cert_file()) != 1)
     throw std::runtime_error("cannot load the system CA bundle");
   const std::string Pem = Sim().CACertificatePEM();
@@ -89,19 +79,9 @@ void BM_HttpsGet_FreshConnection_Floor(benchmark::State& State) {
   const std::string URL = "https://" + Sim().HostFor(TProviderId::Google) + kPath;
   const auto Store = FloorStore();
   for (auto _ : State) {
-    std::unique_ptr<CURL, TEasyFree> Easy(curl_easy_init());
+    const zelk::bench::TEasy Easy(curl_easy_init());
     CURL* E = Easy.get();
-    curl_easy_setopt(E, CURLOPT_URL, URL.c_str());
-    curl_easy_setopt(E, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
-    curl_easy_setopt(E, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(E, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(E, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(E, CURLOPT_CAPATH, nullptr);
-    curl_easy_setopt(E, CURLOPT_SSL_CTX_FUNCTION, &UseStore);
-    curl_easy_setopt(E, CURLOPT_SSL_CTX_DATA, Store.get());
+    zelk::bench::SetFreshVerifiedCall(E, URL, Store.get());
     curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &Discard);
     if (curl_easy_perform(E) != CURLE_OK) State.SkipWithError("transfer failed");
   }

@@ -30,20 +30,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/support/BareCurl.h"
 #include "core/IWZelkAuthBase.h"
 
 namespace {
 
 using zelk::IWZelkAuthBase::URLEncode;
 
-struct TStoreFree {
-  void operator()(X509_STORE* S) const noexcept { X509_STORE_free(S); }
-};
-struct TEasyFree {
-  void operator()(CURL* C) const noexcept { curl_easy_cleanup(C); }
-};
-using TStore = std::unique_ptr<X509_STORE, TStoreFree>;
-using TEasy = std::unique_ptr<CURL, TEasyFree>;
+using zelk::bench::TEasy;
+using zelk::bench::TStore;
 
 // libcurl's process-wide state, for as long as main runs.
 class TCurlGlobal {
@@ -67,11 +62,6 @@ TStore LoadStore(const std::string& CAFile) {
   return Store;
 }
 
-CURLcode UseStore(CURL*, void* SslContext, void* Store) noexcept {
-  SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(SslContext), static_cast<X509_STORE*>(Store));
-  return CURLE_OK;
-}
-
 std::size_t Collect(char* Data, std::size_t Size, std::size_t Count, void* Body) noexcept {
   static_cast<std::string*>(Body)->append(Data, Size * Count);
   return Size * Count;
@@ -89,17 +79,7 @@ long Call(const std::string& URL, const std::string* PostBody, X509_STORE* Store
   CURL* E = Easy.get();
   char Message[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(E, CURLOPT_ERRORBUFFER, Message);
-  curl_easy_setopt(E, CURLOPT_URL, URL.c_str());
-  curl_easy_setopt(E, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
-  curl_easy_setopt(E, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(E, CURLOPT_FRESH_CONNECT, 1L);
-  curl_easy_setopt(E, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(E, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(E, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(E, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(E, CURLOPT_CAPATH, nullptr);
-  curl_easy_setopt(E, CURLOPT_SSL_CTX_FUNCTION, &UseStore);
-  curl_easy_setopt(E, CURLOPT_SSL_CTX_DATA, Store);
+  zelk::bench::SetFreshVerifiedCall(E, URL, Store);
   curl_easy_setopt(E, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(E, CURLOPT_WRITEDATA, &Body);
   curl_easy_setopt(E, CURLOPT_TIMEOUT_MS, 10000L);
