@@ -226,8 +226,9 @@ TEST_F(OAuth2Simulator, GoogleAcceptsOnlyItsOwnScopeNames) {
                      "&state=s&redirect_uri=" + IWZelkAuthBase::URLEncode("http://localhost/app/") +
                      "&response_type=code&client_id=" + sim::GoogleSim::DefaultApp().ClientId);
     EXPECT_EQ(Page.Status, Status);
-    if (Status == 400)
+    if (Status == 400) {
       EXPECT_NE(Page.Body.find("Some requested scopes were invalid: "), std::string::npos);
+    }
   }
 }
 
