@@ -42,19 +42,19 @@ int main(int argc, char** argv) {
   for (int I = 1; I < argc; ++I) {
     const fs::path Given(argv[I]);
     std::error_code Error;
-    if (fs::is_directory(Given, Error)) {
-      std::vector<fs::path> Inside;
-      for (const fs::directory_entry& Entry : fs::directory_iterator(Given, Error))
-        if (Entry.is_regular_file()) Inside.push_back(Entry.path());
-      std::sort(Inside.begin(), Inside.end());
-      Files.insert(Files.end(), Inside.begin(), Inside.end());
-    } else {
-      Files.push_back(Given);
+    if (!fs::is_directory(Given, Error)) {
+      Files.push_back(Given);  // a file, or what Replay reports it cannot read
+      continue;
     }
+    std::vector<fs::path> Inside;
+    for (const fs::directory_entry& Entry : fs::directory_iterator(Given, Error))
+      if (Entry.is_regular_file()) Inside.push_back(Entry.path());
     if (Error) {
       std::fprintf(stderr, "cannot list %s: %s\n", argv[I], Error.message().c_str());
       return 1;
     }
+    std::sort(Inside.begin(), Inside.end());
+    Files.insert(Files.end(), Inside.begin(), Inside.end());
   }
   if (Files.empty()) {
     std::fprintf(stderr, "no inputs to replay\n");
