@@ -204,8 +204,9 @@ void ParseJSON(const std::string& Text, TJSONObject& JSON) {
   if (Parsed.is_object()) {
     DropNullMembers(Parsed);
     JSON.FValue = std::move(Parsed);
-  } else
+  } else {
     JSON.FValue = nlohmann::json::object();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
