@@ -51,6 +51,12 @@ class TZIWCustomCloudClient;
 enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
 using enum TIWResult;
 
+// Which generation of a provider's sign-in API an OAuth 2.0 client speaks: apClassic, the
+// original endpoints and request formats, or apCurrent, the providers' present endpoints
+// (authorization code with state and PKCE, JSON token replies, Bearer profile reads).
+enum class TIWApi : std::uint8_t { apClassic = 0, apCurrent = 1 };
+using enum TIWApi;
+
 // The application's credentials at a provider: client id and secret (OAuth 2.0), consumer key
 // and secret (OAuth 1.0a). Stored with the form as a sub-object of its client.
 class TIWApp : public rtl::TPersistent {
@@ -359,10 +365,14 @@ enum class TProviderHost {
   phPayPalLiveNvp,
   phPayPalSandboxNvp,
   phPayPalLiveWeb,
-  phPayPalSandboxWeb
+  phPayPalSandboxWeb,
+  phGoogleOAuth2,
+  phGoogleOpenId,
+  phMicrosoftLogin,
+  phMicrosoftGraph
 };
 using enum TProviderHost;
-inline constexpr int kProviderHostCount = 12;
+inline constexpr int kProviderHostCount = 16;
 
 std::string ProviderHost(TProviderHost Which);
 void SetProviderHost(TProviderHost Which, std::string Host);
@@ -370,7 +380,8 @@ void SetProviderHost(TProviderHost Which, std::string Host);
 void ResetProviderHosts();
 // "facebook.web", "facebook.graph", "facebook.rest", "google.accounts", "google.apis",
 // "live.login", "live.apis", "twitter.api", "paypal.live.nvp", "paypal.sandbox.nvp",
-// "paypal.live.web", "paypal.sandbox.web".
+// "paypal.live.web", "paypal.sandbox.web", "google.oauth2", "google.openid", "microsoft.login",
+// "microsoft.graph".
 std::string ProviderHostKey(TProviderHost Which);
 // Applies a "key=host,..." text; Exception for an unknown key or a malformed host.
 void SetProviderHosts(std::string_view Settings);

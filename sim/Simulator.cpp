@@ -41,9 +41,13 @@ TProviderId OwnerOf(TProviderHost H) {
       return TProviderId::Facebook;
     case phGoogleAccounts:
     case phGoogleApis:
+    case phGoogleOAuth2:
+    case phGoogleOpenId:
       return TProviderId::Google;
     case phWindowsLiveLogin:
     case phWindowsLiveApis:
+    case phMicrosoftLogin:
+    case phMicrosoftGraph:
       return TProviderId::WindowsLive;
     case phTwitterApi:
       return TProviderId::Twitter;
