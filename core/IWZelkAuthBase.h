@@ -46,6 +46,8 @@ using TBytes = std::vector<std::uint8_t>;
 
 class TZIWAuthServerController;
 class TZIWCustomCloudClient;
+class TOAuth2CodeFlow;
+class TOAuth2Provider;
 
 // The outcome of a sign-in or payment.
 enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
@@ -273,6 +275,10 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   TNotifyEvent OnLoginFailed() const;
   void SetOnLoginFailed(TNotifyEvent Value);
   rtl::TStringList* Scope() const { return FScope.get(); }
+  // Which API the OAuth 2.0 sign-in clients speak (they publish it); read at each Login and
+  // return.
+  TIWApi Api() const;
+  void SetApi(TIWApi Value);
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
   std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(FGuard->Mutex); }
@@ -285,6 +291,11 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   // Called by a concrete client when its LoginResponse reached an outcome (resOK or
   // resFailed): the routed identifier is then spent.
   void OutcomeReached() { ++FOutcomes; }
+  // Current mode's LoginResponse: takes Flow to its outcome with Provider's calls and mapping,
+  // sets LoginResult and LoginError (empty on success), spends the identifier and raises
+  // OnLoginOK or OnLoginFailed. A transport failure raises its Exception and no event.
+  void CompleteCurrentLogin(const THttpRequest& Request, TOAuth2CodeFlow& Flow,
+                            TOAuth2Provider& Provider);
   // Leaves every registry and stops routing to this client. Concrete clients call it first in
   // their destructors so that no request reaches a half-destroyed client; it is idempotent.
   void Detach();
@@ -304,6 +315,7 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   TNotifyEvent FOnLoginFailed;
   std::unique_ptr<rtl::TStringList> FScope;
   std::uint64_t FOutcomes = 0;  // counts reported outcomes; guarded by the client's lock
+  TIWApi FApi = apClassic;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -314,6 +326,15 @@ class TZIWCustomCloudClient : public rtl::TComponent {
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body);
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
                 const std::string& Data, std::string& Body);
+
+// The calls of the providers' current APIs: HTTP/1.1 and a block of header lines, each
+// "Name: value" (an Authorization header, an Accept, a content type). Otherwise as above: the
+// reply body whatever the HTTP status, the same checks and failures.
+void Https_Get11(const std::string& Host, const std::string& Path,
+                 const std::vector<std::string>& HeaderLines, std::string& Body);
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body);
 
 // Process-wide transport settings, safe to change and read from any thread; a call uses the
 // settings current when it starts.
@@ -341,6 +362,9 @@ struct TTransportRequest {
   std::string Path;     // request target: path and query
   std::string Headers;  // the caller's header line (POST only)
   std::string Data;     // the body (POST only)
+  // Calls of the current APIs (Https_Get11, Https_Post11): HTTP/1.1 with these header lines.
+  bool Http11 = false;
+  std::vector<std::string> HeaderLines;
 };
 // Test seam: while set, every Https_Get and Https_Post goes to the hook instead of the network.
 // The hook returns the reply body or throws (as the transport would). An empty function
