@@ -123,25 +123,26 @@ async function pressOnProvider(name, demoUrl) {
   await page.waitForLoadState('load');
 }
 
-// The current APIs return no gender, and Microsoft Graph no birthday.
+// The current APIs return no gender, and Microsoft Graph no birthday; the ids are the same.
 const signIns = [
   {
     flow: 'google', button: 'Sign in with Google', provider: 'Google',
-    denied: classic ? /^Google sign-in failed: access_denied/ : /^Google sign-in failed/,
+    denied: /^Google sign-in failed: access_denied/,
     user: classic ? ['108204268033311374519', 'Zoë Ünal', 'zoe.unal@gmail.test', 'female']
-      : ['Zoë Ünal', 'zoe.unal@gmail.test'],
+      : ['108204268033311374519', 'Zoë Ünal', 'zoe.unal@gmail.test'],
   },
   {
     flow: 'facebook', button: 'Sign in with Facebook', provider: 'Facebook',
-    denied: /^Facebook sign-in failed/,
+    denied: classic ? /^Facebook sign-in failed/ : /^Facebook sign-in failed: Permissions error/,
     user: ['Renée 山田', 'renee.yamada@facebook.test', '07/21/1984'],
   },
   {
     flow: 'windowslive', button: 'Sign in with Windows Live', provider: 'Windows Live',
-    denied: /^Windows Live sign-in failed/,
+    denied: classic ? /^Windows Live sign-in failed/
+      : /^Windows Live sign-in failed: AADSTS65004: User declined to consent/,
     user: classic
       ? ['8c8ce076ca27823f', 'Łukasz Żółć', 'lukasz.zolc@outlook.test', '1979\\11\\3', 'male']
-      : ['Łukasz Żółć', 'lukasz.zolc@outlook.test'],
+      : ['8c8ce076ca27823f', 'Łukasz Żółć', 'lukasz.zolc@outlook.test'],
   },
   {
     flow: 'twitter', button: 'Sign in with Twitter', provider: 'Twitter',
