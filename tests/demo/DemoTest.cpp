@@ -227,6 +227,19 @@ TEST_F(DemoTest, PostingNeedsASignInThenReachesTheProviderOrShowsItsRefusal) {
 class DemoCurrentTest : public DemoTest {
  protected:
   std::string FormFile() const override { return ZELK_DEMO_CURRENT_FORM; }
+  // As Start, but the provider's address as sent: the HTTP client decodes the Location header,
+  // which would turn the encoded blanks of the current scopes into bare ones. The redirect's
+  // body links the same address, HTML-encoded.
+  std::string StartAsSent(TSession& S, const std::string& Action) {
+    const TAnswer A = S.Post(Action);
+    EXPECT_EQ(A.Status, 303) << Action << "\n" << A.Body;
+    const auto Href = A.Body.find("href=\"");
+    if (Href == std::string::npos) return A.Location;
+    std::string URL = A.Body.substr(Href + 6, A.Body.find('"', Href + 6) - Href - 6);
+    for (auto P = URL.find("&amp;"); P != std::string::npos; P = URL.find("&amp;", P + 1))
+      URL.replace(P, 5, "&");
+    return URL;
+  }
 };
 
 TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) {
@@ -249,7 +262,7 @@ TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) 
     SCOPED_TRACE(C.Flow);
     TSession S = NewSession();
     const std::string Action = std::string("/") + C.Flow + "/login";
-    const std::string Dialog = Start(S, Action);
+    const std::string Dialog = StartAsSent(S, Action);
     ASSERT_TRUE(Dialog.starts_with(Demo->Simulator()->BaseURL(C.Provider) + "/")) << Dialog;
     // The current APIs carry the flow in "state" and return to the fixed address.
     EXPECT_NE(Dialog.find("&state="), std::string::npos) << Dialog;
@@ -260,7 +273,7 @@ TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) 
         << OutcomeLine(Denied.Body, C.Flow);
     EXPECT_EQ(Denied.Body.find("id=\"" + std::string(C.Flow) + "-user\""), std::string::npos);
 
-    const std::string Return = Press(Start(S, Action), "Allow");
+    const std::string Return = Press(StartAsSent(S, Action), "Allow");
     const TAnswer Allowed = S.Arrive(Return);
     EXPECT_TRUE(OutcomeLine(Allowed.Body, C.Flow).starts_with("Signed in with "))
         << OutcomeLine(Allowed.Body, C.Flow);
@@ -276,7 +289,7 @@ TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) 
 TEST_F(DemoCurrentTest, FacebookPostingExplainsWhyItIsUnavailable) {
   TSession S = NewSession();
   EXPECT_NE(S.Page().find("id=\"facebook-post-unavailable\""), std::string::npos);
-  S.Arrive(Press(Start(S, "/facebook/login"), "Allow"));
+  S.Arrive(Press(StartAsSent(S, "/facebook/login"), "Allow"));
   S.Post("/facebook/post", "status=hi");
   EXPECT_EQ(OutcomeLine(S.Page(), "facebook-post"),
             "Posting to Facebook is unavailable: Facebook offers no API for posting to a "
