@@ -88,13 +88,15 @@ std::string HMACSha256Hex(std::string_view Key, std::string_view Message) {
 }
 
 std::string OAuth2ErrorText(const TJSONObject& Reply) {
+  // Only texts count: a null or a number in these places says nothing a user could read.
   if (Reply.IsObject("error")) {
     const TJSONObject Error = Reply.Object("error");
-    if (Error.Has("message")) return Error.Text("message");
-    if (Error.Has("code")) return Error.Text("code");
+    if (std::string Message = JSONString(Error, "message"); !Message.empty()) return Message;
+    if (std::string Code = JSONString(Error, "code"); !Code.empty()) return Code;
   }
-  if (!Reply.Text("error_description").empty()) return Reply.Text("error_description");
-  return Reply.Text("error");
+  if (std::string Description = JSONString(Reply, "error_description"); !Description.empty())
+    return Description;
+  return JSONString(Reply, "error");
 }
 
 std::string JSONString(const TJSONObject& Object, std::string_view Name) {

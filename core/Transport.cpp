@@ -91,10 +91,6 @@ void Https_Post(const std::string& Host, const std::string& Path, const std::str
   Send({"POST", Host, Path, Headers, Data, false, {}}, Body);
 }
 
-}  // namespace zelk::IWZelkAuthBase
-
-namespace zelk::IWZelkAuthBase {
-
 void Https_Get11(const std::string& Host, const std::string& Path,
                  const std::vector<std::string>& HeaderLines, std::string& Body) {
   Body.clear();

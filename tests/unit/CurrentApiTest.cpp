@@ -76,6 +76,8 @@ TEST(CurrentApiHelpers, ErrorTextOfEachProvidersFormat) {
        "Invalid verification code format."},
       {R"({"error":{"code":"InvalidAuthenticationToken"}})", "InvalidAuthenticationToken"},
       {R"({"access_token":"x"})", ""},
+      {R"({"error":null,"error_description":null})", ""},
+      {R"({"error":{"code":190}})", ""},
       {"not json", ""}};
   for (const auto& [Reply, Text] : Cases) {
     TJSONObject J;
