@@ -1,10 +1,10 @@
 // The network path of the transport: one libcurl transfer per call, behind one RAII holder.
 //
-// What goes on the wire is fixed: the request line with "HTTP/1.0", Host, the fixed user agent,
-// the caller's header line, and for POST the Content-Length and the body, nothing else of
-// libcurl's own (no Accept, no default content type, no Expect). TLS 1.2 or newer, with
-// certificate and host-name verification always on; HTTPS only; redirects are returned, never
-// followed; no connection is reused.
+// What goes on the wire is fixed: the request line with "HTTP/1.0" (HTTP/1.1 for the calls of
+// the current APIs), Host, the fixed user agent, the caller's header line or lines, and for POST
+// the Content-Length and the body, nothing else of libcurl's own (no Accept, no default content
+// type, no Expect). TLS 1.2 or newer, with certificate and host-name verification always on;
+// HTTPS only; redirects are returned, never followed; no connection is reused.
 //
 // The transfer runs on a private multi handle so that a stall is measured to the millisecond:
 // libcurl's own low-speed check counts whole seconds.
@@ -203,7 +203,7 @@ void TCurlTransfer::Configure() {
   SetText(CURLOPT_PROTOCOLS_STR, "https");
   SetText(CURLOPT_REDIR_PROTOCOLS_STR, "https");
   SetLong(CURLOPT_FOLLOWLOCATION, 0L);
-  SetLong(CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+  SetLong(CURLOPT_HTTP_VERSION, FCall.Http11 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
   SetText(CURLOPT_USERAGENT, kUserAgent);
   SetLong(CURLOPT_NOSIGNAL, 1L);
   SetLong(CURLOPT_FORBID_REUSE, 1L);
@@ -234,7 +234,15 @@ void TCurlTransfer::Configure() {
   SetPointer(CURLOPT_HEADERDATA, &FState);
 
   const bool Post = FCall.Data != nullptr;
-  const std::string Own = FCall.HeaderLine.empty() ? "" : HeaderName(FCall.HeaderLine);
+  // The names the caller sets itself: libcurl's own header of that name is left out anyway.
+  std::vector<std::string> Own;
+  if (!FCall.HeaderLine.empty()) Own.push_back(HeaderName(FCall.HeaderLine));
+  for (const std::string& Line : FCall.HeaderLines)
+    Own.push_back(HeaderName(Line));
+  auto IsOwn = [&Own](std::string_view Name) {
+    return std::any_of(Own.begin(), Own.end(),
+                       [Name](const std::string& N) { return rtl::SameText(N, Name); });
+  };
   auto AddHeader = [this](const std::string& Line) {
     curl_slist* Next = curl_slist_append(FHeaders.get(), Line.c_str());
     if (!Next) RaiseTransportError(tsInternetOpen, CURLE_OUT_OF_MEMORY, "Out of memory");
@@ -244,9 +252,11 @@ void TCurlTransfer::Configure() {
   // "Name:" removes a header libcurl would add of its own.
   for (const char* Name : {"Accept", "Expect", "Content-Type"}) {
     if (!Post && std::string_view(Name) == "Content-Type") continue;
-    if (!rtl::SameText(Own, Name)) AddHeader(std::string(Name) + ":");
+    if (!IsOwn(Name)) AddHeader(std::string(Name) + ":");
   }
   if (!FCall.HeaderLine.empty()) AddHeader(AsCurlHeader(FCall.HeaderLine));
+  for (const std::string& Line : FCall.HeaderLines)
+    AddHeader(AsCurlHeader(Line));
   SetPointer(CURLOPT_HTTPHEADER, FHeaders.get());
 
   if (Post) {

@@ -76,6 +76,10 @@ constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
     {"paypal.sandbox.nvp", "api-3t.sandbox.paypal.com"},
     {"paypal.live.web", "www.paypal.com"},
     {"paypal.sandbox.web", "www.sandbox.paypal.com"},
+    {"google.oauth2", "oauth2.googleapis.com"},
+    {"google.openid", "openidconnect.googleapis.com"},
+    {"microsoft.login", "login.microsoftonline.com"},
+    {"microsoft.graph", "graph.microsoft.com"},
 }};
 
 using THosts = std::array<std::string, kProviderHostCount>;

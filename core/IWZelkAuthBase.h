@@ -46,10 +46,18 @@ using TBytes = std::vector<std::uint8_t>;
 
 class TZIWAuthServerController;
 class TZIWCustomCloudClient;
+class TOAuth2CodeFlow;
+class TOAuth2Provider;
 
 // The outcome of a sign-in or payment.
 enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
 using enum TIWResult;
+
+// Which generation of a provider's sign-in API an OAuth 2.0 client speaks: apClassic, the
+// original endpoints and request formats, or apCurrent, the providers' present endpoints
+// (authorization code with state and PKCE, JSON token replies, Bearer profile reads).
+enum class TIWApi : std::uint8_t { apClassic = 0, apCurrent = 1 };
+using enum TIWApi;
 
 // The application's credentials at a provider: client id and secret (OAuth 2.0), consumer key
 // and secret (OAuth 1.0a). Stored with the form as a sub-object of its client.
@@ -267,6 +275,10 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   TNotifyEvent OnLoginFailed() const;
   void SetOnLoginFailed(TNotifyEvent Value);
   rtl::TStringList* Scope() const { return FScope.get(); }
+  // Which API the OAuth 2.0 sign-in clients speak (they publish it); read at each Login and
+  // return.
+  TIWApi Api() const;
+  void SetApi(TIWApi Value);
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
   std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(FGuard->Mutex); }
@@ -279,6 +291,11 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   // Called by a concrete client when its LoginResponse reached an outcome (resOK or
   // resFailed): the routed identifier is then spent.
   void OutcomeReached() { ++FOutcomes; }
+  // Current mode's LoginResponse: takes Flow to its outcome with Provider's calls and mapping,
+  // sets LoginResult and LoginError (empty on success), spends the identifier and raises
+  // OnLoginOK or OnLoginFailed. A transport failure raises its Exception and no event.
+  void CompleteCurrentLogin(const THttpRequest& Request, TOAuth2CodeFlow& Flow,
+                            TOAuth2Provider& Provider);
   // Leaves every registry and stops routing to this client. Concrete clients call it first in
   // their destructors so that no request reaches a half-destroyed client; it is idempotent.
   void Detach();
@@ -298,6 +315,7 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   TNotifyEvent FOnLoginFailed;
   std::unique_ptr<rtl::TStringList> FScope;
   std::uint64_t FOutcomes = 0;  // counts reported outcomes; guarded by the client's lock
+  TIWApi FApi = apClassic;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -308,6 +326,15 @@ class TZIWCustomCloudClient : public rtl::TComponent {
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body);
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
                 const std::string& Data, std::string& Body);
+
+// The calls of the providers' current APIs: HTTP/1.1 and a block of header lines, each
+// "Name: value" (an Authorization header, an Accept, a content type). Otherwise as above: the
+// reply body whatever the HTTP status, the same checks and failures.
+void Https_Get11(const std::string& Host, const std::string& Path,
+                 const std::vector<std::string>& HeaderLines, std::string& Body);
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body);
 
 // Process-wide transport settings, safe to change and read from any thread; a call uses the
 // settings current when it starts.
@@ -348,6 +375,9 @@ struct TTransportRequest {
   std::string Path;     // request target: path and query
   std::string Headers;  // the caller's header line (POST only)
   std::string Data;     // the body (POST only)
+  // Calls of the current APIs (Https_Get11, Https_Post11): HTTP/1.1 with these header lines.
+  bool Http11 = false;
+  std::vector<std::string> HeaderLines;
 };
 // Test seam: while set, every Https_Get and Https_Post goes to the hook instead of the network.
 // The hook returns the reply body or throws (as the transport would). An empty function
@@ -372,10 +402,14 @@ enum class TProviderHost {
   phPayPalLiveNvp,
   phPayPalSandboxNvp,
   phPayPalLiveWeb,
-  phPayPalSandboxWeb
+  phPayPalSandboxWeb,
+  phGoogleOAuth2,
+  phGoogleOpenId,
+  phMicrosoftLogin,
+  phMicrosoftGraph
 };
 using enum TProviderHost;
-inline constexpr int kProviderHostCount = 12;
+inline constexpr int kProviderHostCount = 16;
 
 std::string ProviderHost(TProviderHost Which);
 void SetProviderHost(TProviderHost Which, std::string Host);
@@ -383,7 +417,8 @@ void SetProviderHost(TProviderHost Which, std::string Host);
 void ResetProviderHosts();
 // "facebook.web", "facebook.graph", "facebook.rest", "google.accounts", "google.apis",
 // "live.login", "live.apis", "twitter.api", "paypal.live.nvp", "paypal.sandbox.nvp",
-// "paypal.live.web", "paypal.sandbox.web".
+// "paypal.live.web", "paypal.sandbox.web", "google.oauth2", "google.openid", "microsoft.login",
+// "microsoft.graph".
 std::string ProviderHostKey(TProviderHost Which);
 // Applies a "key=host,..." text; Exception for an unknown key or a malformed host.
 void SetProviderHosts(std::string_view Settings);

@@ -42,6 +42,13 @@ void CheckRequest(const TTransportRequest& Request) {
     RaiseTransportError(tsHttpOpenRequest, CURLE_URL_MALFORMAT, Problem);
   if (const std::string Problem = HeaderLineProblem(Request.Headers); !Problem.empty())
     RaiseTransportError(tsHttpOpenRequest, CURLE_BAD_FUNCTION_ARGUMENT, Problem);
+  for (const std::string& Line : Request.HeaderLines) {
+    if (Line.empty())
+      RaiseTransportError(tsHttpOpenRequest, CURLE_BAD_FUNCTION_ARGUMENT,
+                          "Header line is not of the form \"Name: value\"");
+    if (const std::string Problem = HeaderLineProblem(Line); !Problem.empty())
+      RaiseTransportError(tsHttpOpenRequest, CURLE_BAD_FUNCTION_ARGUMENT, Problem);
+  }
 }
 
 // Body has been emptied by the caller; it receives the reply as it arrives.
@@ -56,8 +63,13 @@ void Send(const TTransportRequest& Request, std::string& Body) {
     Body = Current(Request);
     return;
   }
-  THttpsCall Call{Request.Method, Request.Host, Request.Path, Request.Headers,
-                  Request.Method == "POST" ? &Request.Data : nullptr};
+  THttpsCall Call{Request.Method,
+                  Request.Host,
+                  Request.Path,
+                  Request.Headers,
+                  Request.Method == "POST" ? &Request.Data : nullptr,
+                  Request.Http11,
+                  Request.HeaderLines};
   PerformHttpsCall(Call, TransportSettings(), Body);
 }
 
@@ -70,13 +82,26 @@ void SetTransportHook(TTransportHook NewHook) {
 
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body) {
   Body.clear();
-  Send({"GET", Host, Path, {}, {}}, Body);
+  Send({"GET", Host, Path, {}, {}, false, {}}, Body);
 }
 
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
                 const std::string& Data, std::string& Body) {
   Body.clear();
-  Send({"POST", Host, Path, Headers, Data}, Body);
+  Send({"POST", Host, Path, Headers, Data, false, {}}, Body);
+}
+
+void Https_Get11(const std::string& Host, const std::string& Path,
+                 const std::vector<std::string>& HeaderLines, std::string& Body) {
+  Body.clear();
+  Send({"GET", Host, Path, {}, {}, true, HeaderLines}, Body);
+}
+
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body) {
+  Body.clear();
+  Send({"POST", Host, Path, {}, Data, true, HeaderLines}, Body);
 }
 
 }  // namespace zelk::IWZelkAuthBase

@@ -76,8 +76,10 @@ struct THttpsCall {
   std::string Method;  // "GET" or "POST"
   std::string Host;
   std::string Target;
-  std::string HeaderLine;             // empty: none
-  const std::string* Data = nullptr;  // POST body; null for GET
+  std::string HeaderLine;                // empty: none
+  const std::string* Data = nullptr;     // POST body; null for GET
+  bool Http11 = false;                   // HTTP/1.1 instead of HTTP/1.0
+  std::vector<std::string> HeaderLines;  // further header lines, in order
 };
 // Performs the call over libcurl, appending the reply body to Body as it arrives. Raises the
 // step's Exception on failure.

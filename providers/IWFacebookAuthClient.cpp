@@ -72,6 +72,16 @@ std::string PostErrorOf(const std::string& Reply) {
   return FirstCharacters(Reply, kReplyCharacters);
 }
 
+bool IsGraphVersion(std::string_view V) {
+  // "v", digits, ".", digits: it goes into request paths as it is.
+  if (V.size() < 4 || V.size() > 12 || V.front() != 'v') return false;
+  const auto Dot = V.find('.');
+  if (Dot == std::string_view::npos || Dot < 2 || Dot + 1 == V.size()) return false;
+  for (std::size_t I = 1; I < V.size(); ++I)
+    if (I != Dot && (V[I] < '0' || V[I] > '9')) return false;
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -126,6 +136,10 @@ void TZIWFacebookAuthClient::Login(TIWApplication* WebApplication) {
         "the session's application object so the browser can be redirected");
   TZIWCustomCloudClient::Login(WebApplication);
   const std::string Id = NewFlowIdentifier();
+  if (Api() == apCurrent) {
+    LoginCurrent(WebApplication, Id);
+    return;
+  }
 
   FUrl = ReplaceAll(WebApplication->GetApplicationURL(), "127.0.0.1", "localhost") +
          "/?clientid=" + Id;
@@ -137,8 +151,73 @@ void TZIWFacebookAuthClient::Login(TIWApplication* WebApplication) {
   WebApplication->GoToURL(Url);
 }
 
+void TZIWFacebookAuthClient::LoginCurrent(TIWApplication* WebApplication, const std::string& Id) {
+  // Facebook matches the registered return address exactly: no per-flow query, no PKCE.
+  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", false);
+  std::string ScopeList = "public_profile";
+  if (FScopes.Contains(fbEmail)) ScopeList += ",email";
+  if (FScopes.Contains(fbBirthDay)) ScopeList += ",user_birthday";
+  const TParams Params = {{"client_id", App()->ID()},
+                          {"redirect_uri", FFlow.RedirectURI()},
+                          {"state", Id},
+                          {"response_type", "code"},
+                          {"scope", ScopeList}};
+  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
+      "https://" + ProviderHost(phFacebookWeb) + "/" + FGraphVersion + "/dialog/oauth", Params));
+}
+
+TOAuth2Call TZIWFacebookAuthClient::TokenCall(const std::string& Code,
+                                              const std::string& RedirectURI,
+                                              const std::string& /*Verifier*/) const {
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phFacebookGraph);
+  Call.Path = "/" + FGraphVersion + "/oauth/access_token?" +
+              EncodeQuery({{"client_id", App()->ID()},
+                           {"redirect_uri", RedirectURI},
+                           {"client_secret", App()->Secret()},
+                           {"code", Code}});
+  Call.HeaderLines = {"Accept: application/json"};
+  return Call;
+}
+
+TOAuth2Call TZIWFacebookAuthClient::ProfileCall(const std::string& Token) const {
+  std::string Fields = "id,name,picture";
+  if (FScopes.Contains(fbEmail)) Fields += ",email";
+  if (FScopes.Contains(fbBirthDay)) Fields += ",birthday";
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phFacebookGraph);
+  // The proof ties the call to the app's secret: a stolen token alone cannot read the profile.
+  Call.Path = "/" + FGraphVersion + "/me?fields=" + Fields + "&access_token=" + URLEncode(Token) +
+              "&appsecret_proof=" + HMACSha256Hex(App()->Secret(), Token);
+  Call.HeaderLines = {"Accept: application/json"};
+  return Call;
+}
+
+bool TZIWFacebookAuthClient::MapProfile(const TJSONObject& Profile) {
+  const std::string Id = JSONString(Profile, "id");
+  if (Id.empty()) return false;
+  SetLoginID(Id);
+  SetLoginUsername(JSONString(Profile, "name"));
+  if (Profile.IsObject("picture")) {
+    const TJSONObject Picture = Profile.Object("picture");
+    if (Picture.IsObject("data")) {
+      const std::string Url = JSONString(Picture.Object("data"), "url");
+      if (!Url.empty()) FUser->SetPicture(Url);
+    }
+  }
+  if (FScopes.Contains(fbEmail) && !JSONString(Profile, "email").empty())
+    FUser->SetEmail(JSONString(Profile, "email"));
+  if (FScopes.Contains(fbBirthDay) && !JSONString(Profile, "birthday").empty())
+    FUser->SetBirthday(JSONString(Profile, "birthday"));
+  return true;
+}
+
 void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    CompleteCurrentLogin(Request, FFlow, *this);
+    return;
+  }
   const std::string Code = Request.Query("code");
   if (Code.empty()) {
     SetLoginResult(resFailed);
@@ -205,6 +284,12 @@ void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
 
 void TZIWFacebookAuthClient::Post(const std::string& S) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    if (!FOnPostFailed) return;
+    const TIWPostFailedEvent Handler = FOnPostFailed;
+    Handler(this, kNoTimelinePosting);
+    return;
+  }
   if (FToken.empty()) return;
   const std::string Path = "/method/stream.publish?message=" + URLEncode(S) +
                            "&access_token=" + TokenInPath() + "&format=json";
@@ -235,6 +320,19 @@ TIWScopes TZIWFacebookAuthClient::Scopes() const {
 void TZIWFacebookAuthClient::SetScopes(TIWScopes Value) {
   auto L = Lock();
   FScopes = Value;
+}
+
+std::string TZIWFacebookAuthClient::GraphVersion() const {
+  auto L = Lock();
+  return FGraphVersion;
+}
+
+void TZIWFacebookAuthClient::SetGraphVersion(std::string Value) {
+  if (!IsGraphVersion(Value))
+    throw rtl::Exception("TZIWFacebookAuthClient.GraphVersion: \"" + Value.substr(0, 40) +
+                         "\" is not a Graph API version such as \"v25.0\"");
+  auto L = Lock();
+  FGraphVersion = std::move(Value);
 }
 
 TIWPostFailedEvent TZIWFacebookAuthClient::OnPostFailed() const {
@@ -285,6 +383,11 @@ void RegisterClasses() {
       props::Set<C, TFacebookScope>(
           "Scopes", {"fbEmail", "fbBirthDay"}, [](C* Client) { return Client->Scopes(); },
           [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
+      ApiProperty<C>(),
+      props::String<C>(
+          "GraphVersion", [](C* Client) { return Client->GraphVersion(); },
+          [](C* Client, std::string V) { Client->SetGraphVersion(std::move(V)); },
+          std::string("v25.0")),
       props::Event("OnLoginOK"),
       props::Event("OnLoginFailed"),
       props::Event("OnPostFailed"),

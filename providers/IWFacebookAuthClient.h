@@ -24,6 +24,14 @@
 //     token and reports through OnPostOK (with the post id) or OnPostFailed.
 // A transport failure leaves the outcome as it was and raises no event: the exception reaches
 // the caller.
+//
+// With Api = apCurrent the client speaks the present Graph API (version GraphVersion) through
+// the shared code flow (core/OAuth2Flow.h): the dialog at "/<version>/dialog/oauth" with the
+// fixed return address (the application's URL and "/"), the identifier as "state" and the scopes
+// public_profile plus email and user_birthday as Scopes select; the code exchange at
+// "/<version>/oauth/access_token"; the profile from "/<version>/me" with the token and its
+// appsecret_proof (hex HMAC-SHA256 of the token keyed with the app secret). Facebook offers no
+// API for posting to a user's timeline any more, so Post sends nothing and reports OnPostFailed.
 #pragma once
 
 #include <functional>
@@ -32,6 +40,7 @@
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/OAuth2Flow.h"
 #include "platform/rtl/Set.h"
 
 namespace zelk::IWFacebookAuthClient {
@@ -72,7 +81,13 @@ class TFacebookUser : public rtl::TPersistent {
 // The Facebook sign-in and posting component. Every operation holds the client's lock, so one
 // instance may be shared by several sessions; the last sign-in to complete wins, and Post uses
 // the token of the last successful token exchange (it is never cleared by a later failure).
-class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+// What OnPostFailed reports for Post in current mode.
+inline constexpr const char* kNoTimelinePosting =
+    "Facebook offers no API for posting to a user's timeline: Post is unavailable when Api is "
+    "apCurrent";
+
+class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
+                               private IWZelkAuthBase::TOAuth2Provider {
  public:
   explicit TZIWFacebookAuthClient(rtl::TComponent* AOwner);
   ~TZIWFacebookAuthClient() override;
@@ -86,14 +101,17 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // OnPostOK only for a reply that is a post id ("<user id>_<post id>", bare or as a JSON
   // string), with the part after the "_"; any other reply raises OnPostFailed with the error
   // document's message, or else the reply's first 200 characters. Each event only when it is
-  // assigned.
+  // assigned. In current mode nothing is sent and OnPostFailed (when assigned) receives
+  // kNoTimelinePosting.
   void Post(const std::string& S);
 
+  using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;
   using TZIWCustomCloudClient::LoginID;
   using TZIWCustomCloudClient::LoginUsername;
   using TZIWCustomCloudClient::OnLoginFailed;
   using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetApi;
   using TZIWCustomCloudClient::SetLoginID;
   using TZIWCustomCloudClient::SetLoginUsername;
   using TZIWCustomCloudClient::SetOnLoginFailed;
@@ -101,6 +119,10 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   TIWScopes Scopes() const;
   void SetScopes(TIWScopes Value);
+  // The Graph API version of current mode, "v" and two numbers ("v25.0"); anything else raises
+  // Exception and keeps the value.
+  std::string GraphVersion() const;
+  void SetGraphVersion(std::string Value);
   TIWPostFailedEvent OnPostFailed() const;
   void SetOnPostFailed(TIWPostFailedEvent Value);
   TIWPostOKEvent OnPostOK() const;
@@ -113,6 +135,13 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
  private:
   // The token as it goes into a request path.
   std::string TokenInPath() const;
+  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
+  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
+                                        const std::string& Verifier) const override;
+  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
+  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
+  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
+  std::string FGraphVersion = "v25.0";
 
   std::string FToken;
   // A token read from a JSON reply is plain text and is percent-encoded in paths; one cut from

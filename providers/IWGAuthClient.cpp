@@ -29,6 +29,16 @@ std::string TGUser::Gender() const {
   return FGender;
 }
 
+std::string TGUser::Picture() const {
+  std::lock_guard L(FMutex);
+  return FPicture;
+}
+
+void TGUser::SetPicture(std::string Value) {
+  std::lock_guard L(FMutex);
+  FPicture = std::move(Value);
+}
+
 void TGUser::SetEmail(std::string Value) {
   std::lock_guard L(FMutex);
   FEmail = std::move(Value);
@@ -58,6 +68,10 @@ void TZIWGAuthClient::Login(TIWApplication* WebApplication) {
         "session's application object so the browser can be redirected");
   TZIWCustomCloudClient::Login(WebApplication);
   const std::string Id = NewFlowIdentifier();
+  if (Api() == apCurrent) {
+    LoginCurrent(WebApplication, Id);
+    return;
+  }
 
   FUrl = URLEncode(WebApplication->GetApplicationURL() + "/");
 
@@ -73,8 +87,67 @@ void TZIWGAuthClient::Login(TIWApplication* WebApplication) {
   WebApplication->GoToURL(Url);
 }
 
+void TZIWGAuthClient::LoginCurrent(TIWApplication* WebApplication, const std::string& Id) {
+  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", true);
+  const TParams Params = {
+      {"client_id", App()->ID()},
+      {"redirect_uri", FFlow.RedirectURI()},
+      {"response_type", "code"},
+      {"scope", FScopes.Contains(gEmail) ? "openid profile email" : "openid profile"},
+      {"state", Id},
+      {"code_challenge", FFlow.Challenge()},
+      {"code_challenge_method", "S256"}};
+  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
+      "https://" + ProviderHost(phGoogleAccounts) + "/o/oauth2/v2/auth", Params));
+}
+
+TOAuth2Call TZIWGAuthClient::TokenCall(const std::string& Code, const std::string& RedirectURI,
+                                       const std::string& Verifier) const {
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phGoogleOAuth2);
+  Call.Path = "/token";
+  Call.HeaderLines = {kFormHeader, "Accept: application/json"};
+  Call.Post = true;
+  Call.Data = EncodeQuery({{"code", Code},
+                           {"client_id", App()->ID()},
+                           {"client_secret", App()->Secret()},
+                           {"redirect_uri", RedirectURI},
+                           {"grant_type", "authorization_code"},
+                           {"code_verifier", Verifier}});
+  return Call;
+}
+
+TOAuth2Call TZIWGAuthClient::ProfileCall(const std::string& Token) const {
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phGoogleOpenId);
+  Call.Path = "/v1/userinfo";
+  Call.HeaderLines = {"Authorization: Bearer " + Token, "Accept: application/json"};
+  return Call;
+}
+
+bool TZIWGAuthClient::MapProfile(const TJSONObject& Profile) {
+  const std::string Sub = JSONString(Profile, "sub");
+  if (Sub.empty()) return false;
+  SetLoginID(Sub);
+  SetLoginUsername(JSONString(Profile, "name"));
+  // An address Google has not verified may belong to someone else.
+  const nlohmann::json& Doc = Profile.Json();
+  const auto Verified = Doc.find("email_verified");
+  const bool IsVerified =
+      Verified != Doc.end() && ((Verified->is_boolean() && Verified->get<bool>()) ||
+                                (Verified->is_string() && Verified->get<std::string>() == "true"));
+  if (FScopes.Contains(gEmail) && IsVerified && !JSONString(Profile, "email").empty())
+    FUser->SetEmail(JSONString(Profile, "email"));
+  if (!JSONString(Profile, "picture").empty()) FUser->SetPicture(JSONString(Profile, "picture"));
+  return true;
+}
+
 void TZIWGAuthClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    CompleteCurrentLogin(Request, FFlow, *this);
+    return;
+  }
   const std::string Code = Request.Query("code");
   const std::string Error = Request.Query("error");
 
@@ -154,7 +227,7 @@ void RegisterClasses() {
                      props::Set<C, TGScope>(
                          "Scopes", {"gEmail"}, [](C* Client) { return Client->Scopes(); },
                          [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
-                     props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
+                     ApiProperty<C>(), props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
   TClassRegistry::RegisterClass(std::move(Info));
 }
 

@@ -17,12 +17,20 @@
 //     User, and raises OnLoginOK or OnLoginFailed.
 // A transport failure leaves the outcome as it was and raises no event: the exception reaches
 // the caller of ProcessRequest.
+//
+// With Api = apCurrent the client speaks Google's present endpoints through the shared code flow
+// (core/OAuth2Flow.h): the browser goes to the accounts host's "/o/oauth2/v2/auth" with the
+// scopes "openid profile" (and "email" with gEmail), the identifier as "state" and a PKCE
+// challenge; the code goes to the OAuth host's "/token" with the verifier; the profile comes
+// from the OpenID host's "/v1/userinfo" with a Bearer header. LoginID is the profile's "sub",
+// the e-mail is taken only when Google reports it verified, and Picture is filled.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/OAuth2Flow.h"
 #include "platform/rtl/Set.h"
 
 namespace zelk::IWGAuthClient {
@@ -42,19 +50,24 @@ class TGUser : public rtl::TPersistent {
   std::string ClassName() const override { return "TGUser"; }
   std::string Email() const;
   std::string Gender() const;
+  // The address of the user's profile picture (current mode only).
+  std::string Picture() const;
 
  private:
   friend class TZIWGAuthClient;
   void SetEmail(std::string Value);
   void SetGender(std::string Value);
+  void SetPicture(std::string Value);
   mutable std::mutex FMutex;
   std::string FEmail;
   std::string FGender;
+  std::string FPicture;
 };
 
 // The Google sign-in component. Every operation holds the client's lock, so one instance may be
 // shared by several sessions; the last sign-in to complete wins.
-class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
+                        private IWZelkAuthBase::TOAuth2Provider {
  public:
   explicit TZIWGAuthClient(rtl::TComponent* AOwner);
   ~TZIWGAuthClient() override;
@@ -65,11 +78,13 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
 
+  using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;
   using TZIWCustomCloudClient::LoginID;
   using TZIWCustomCloudClient::LoginUsername;
   using TZIWCustomCloudClient::OnLoginFailed;
   using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetApi;
   using TZIWCustomCloudClient::SetLoginID;
   using TZIWCustomCloudClient::SetLoginUsername;
   using TZIWCustomCloudClient::SetOnLoginFailed;
@@ -83,9 +98,16 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   void SetUser(std::unique_ptr<TGUser> Value);
 
  private:
+  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
+  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
+                                        const std::string& Verifier) const override;
+  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
+  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
+
   std::string FUrl;
   TIWScopes FScopes;
   std::unique_ptr<TGUser> FUser;
+  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
 };
 
 // Registers the class metadata of TZIWGAuthClient (and its ancestors) with the class registry,

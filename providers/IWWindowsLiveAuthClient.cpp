@@ -9,6 +9,14 @@ using namespace IWZelkAuthBase;
 namespace {
 
 const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
+const char* const kCurrentScopes = "openid profile email User.Read";
+
+bool IsTenant(std::string_view V) {
+  if (V.empty() || V.size() > 255) return false;
+  return V.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") ==
+             std::string_view::npos &&
+         V != "." && V != "..";
+}
 
 }  // namespace
 
@@ -64,6 +72,10 @@ void TZIWWindowsLiveAuthClient::Login(TIWApplication* WebApplication) {
         "the session's application object so the browser can be redirected");
   TZIWCustomCloudClient::Login(WebApplication);
   const std::string Id = NewFlowIdentifier();
+  if (Api() == apCurrent) {
+    LoginCurrent(WebApplication, Id);
+    return;
+  }
 
   const std::string Base = !FStandaloneRedirectURL.empty() ? FStandaloneRedirectURL
                                                            : WebApplication->GetApplicationURL();
@@ -79,6 +91,63 @@ void TZIWWindowsLiveAuthClient::Login(TIWApplication* WebApplication) {
   Url += "&response_type=code";
   Url += "&redirect_uri=" + FUrl;
   WebApplication->GoToURL(Url);
+}
+
+void TZIWWindowsLiveAuthClient::LoginCurrent(TIWApplication* WebApplication,
+                                             const std::string& Id) {
+  FFlow.Begin(Id,
+              !FStandaloneRedirectURL.empty() ? FStandaloneRedirectURL
+                                              : WebApplication->GetApplicationURL() + "/",
+              true);
+  const TParams Params = {{"client_id", App()->ID()},
+                          {"response_type", "code"},
+                          {"redirect_uri", FFlow.RedirectURI()},
+                          {"response_mode", "query"},
+                          {"scope", kCurrentScopes},
+                          {"state", Id},
+                          {"code_challenge", FFlow.Challenge()},
+                          {"code_challenge_method", "S256"}};
+  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
+      "https://" + ProviderHost(phMicrosoftLogin) + "/" + FTenant + "/oauth2/v2.0/authorize",
+      Params));
+}
+
+TOAuth2Call TZIWWindowsLiveAuthClient::TokenCall(const std::string& Code,
+                                                 const std::string& RedirectURI,
+                                                 const std::string& Verifier) const {
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phMicrosoftLogin);
+  Call.Path = "/" + FTenant + "/oauth2/v2.0/token";
+  Call.HeaderLines = {kFormHeader, "Accept: application/json"};
+  Call.Post = true;
+  Call.Data = EncodeQuery({{"client_id", App()->ID()},
+                           {"scope", kCurrentScopes},
+                           {"code", Code},
+                           {"redirect_uri", RedirectURI},
+                           {"grant_type", "authorization_code"},
+                           {"client_secret", App()->Secret()},
+                           {"code_verifier", Verifier}});
+  return Call;
+}
+
+TOAuth2Call TZIWWindowsLiveAuthClient::ProfileCall(const std::string& Token) const {
+  TOAuth2Call Call;
+  Call.Host = ProviderHost(phMicrosoftGraph);
+  Call.Path = "/v1.0/me";
+  Call.HeaderLines = {"Authorization: Bearer " + Token, "Accept: application/json"};
+  return Call;
+}
+
+bool TZIWWindowsLiveAuthClient::MapProfile(const TJSONObject& Profile) {
+  const std::string Id = JSONString(Profile, "id");
+  if (Id.empty()) return false;
+  SetLoginID(Id);
+  SetLoginUsername(JSONString(Profile, "displayName"));
+  // "mail" is null for an account without a mailbox; the sign-in name is then an address too.
+  std::string Mail = JSONString(Profile, "mail");
+  if (Mail.empty()) Mail = JSONString(Profile, "userPrincipalName");
+  if (!Mail.empty()) FUser->SetEmail(std::move(Mail));
+  return true;
 }
 
 bool TZIWWindowsLiveAuthClient::SignIn(const THttpRequest& Request) {
@@ -128,6 +197,10 @@ bool TZIWWindowsLiveAuthClient::SignIn(const THttpRequest& Request) {
 
 void TZIWWindowsLiveAuthClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    CompleteCurrentLogin(Request, FFlow, *this);
+    return;
+  }
   if (!SignIn(Request)) {
     SetLoginResult(resFailed);
     SetLoginError({});
@@ -154,6 +227,20 @@ std::string TZIWWindowsLiveAuthClient::StandaloneRedirectURL() const {
 void TZIWWindowsLiveAuthClient::SetStandaloneRedirectURL(std::string Value) {
   auto L = Lock();
   FStandaloneRedirectURL = std::move(Value);
+}
+
+std::string TZIWWindowsLiveAuthClient::Tenant() const {
+  auto L = Lock();
+  return FTenant;
+}
+
+void TZIWWindowsLiveAuthClient::SetTenant(std::string Value) {
+  if (!IsTenant(Value))
+    throw rtl::Exception("TZIWWindowsLiveAuthClient.Tenant: \"" + Value.substr(0, 40) +
+                         "\" is not \"common\", \"consumers\", \"organizations\" or a tenant id "
+                         "or domain");
+  auto L = Lock();
+  FTenant = std::move(Value);
 }
 
 TWindowsLiveUser* TZIWWindowsLiveAuthClient::User() const {
@@ -187,7 +274,12 @@ void RegisterClasses() {
       props::String<C>(
           "StandaloneRedirectURL", [](C* Client) { return Client->StandaloneRedirectURL(); },
           [](C* Client, std::string V) { Client->SetStandaloneRedirectURL(std::move(V)); }),
-      props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
+      ApiProperty<C>(),
+      props::String<C>(
+          "Tenant", [](C* Client) { return Client->Tenant(); },
+          [](C* Client, std::string V) { Client->SetTenant(std::move(V)); }, std::string("common")),
+      props::Event("OnLoginOK"),
+      props::Event("OnLoginFailed")};
   TClassRegistry::RegisterClass(std::move(Info));
 }
 

@@ -18,6 +18,15 @@
 //     OnLoginFailed. Every failure clears LoginError: the provider's text is never shown.
 // A transport failure leaves the outcome as it was and raises no event: the exception reaches
 // the caller of ProcessRequest.
+//
+// With Api = apCurrent the client signs Microsoft accounts in through the Microsoft identity
+// platform (v2.0) with the shared code flow (core/OAuth2Flow.h): the browser goes to
+// "/<Tenant>/oauth2/v2.0/authorize" on the login host with the scopes "openid profile email
+// User.Read", the identifier as "state", a PKCE challenge and the fixed return address
+// (StandaloneRedirectURL as it is, else the application's URL and "/"); the code goes to
+// "/<Tenant>/oauth2/v2.0/token" with the verifier; the profile comes from Microsoft Graph's
+// "/v1.0/me" with a Bearer header ("id", "displayName", "mail" or else "userPrincipalName").
+// Failures carry the provider's error text in LoginError.
 #pragma once
 
 #include <memory>
@@ -25,6 +34,7 @@
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/OAuth2Flow.h"
 #include "platform/rtl/Set.h"
 
 namespace zelk::IWWindowsLiveAuthClient {
@@ -60,7 +70,8 @@ class TWindowsLiveUser : public rtl::TPersistent {
 
 // The Windows Live sign-in component. Every operation holds the client's lock, so one instance
 // may be shared by several sessions; the last sign-in to complete wins.
-class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
+                                  private IWZelkAuthBase::TOAuth2Provider {
  public:
   explicit TZIWWindowsLiveAuthClient(rtl::TComponent* AOwner);
   ~TZIWWindowsLiveAuthClient() override;
@@ -71,11 +82,13 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
 
+  using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;
   using TZIWCustomCloudClient::LoginID;
   using TZIWCustomCloudClient::LoginUsername;
   using TZIWCustomCloudClient::OnLoginFailed;
   using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetApi;
   using TZIWCustomCloudClient::SetLoginID;
   using TZIWCustomCloudClient::SetLoginUsername;
   using TZIWCustomCloudClient::SetOnLoginFailed;
@@ -86,6 +99,11 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // Read at each Login; empty means the application's URL.
   std::string StandaloneRedirectURL() const;
   void SetStandaloneRedirectURL(std::string Value);
+  // Who may sign in with current mode: "common" (the default), "consumers", "organizations" or a
+  // tenant's id or domain. Letters, digits, "-" and "." only; anything else raises Exception and
+  // keeps the value.
+  std::string Tenant() const;
+  void SetTenant(std::string Value);
   // The owned user record. SetUser takes ownership and frees the record it replaces, so a
   // pointer obtained earlier from User() must not be used after it.
   TWindowsLiveUser* User() const;
@@ -94,6 +112,13 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
  private:
   // Steps 1 to 7 of the response: true when a complete profile was read in this call.
   bool SignIn(const IWZelkAuthBase::THttpRequest& Request);
+  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
+  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
+                                        const std::string& Verifier) const override;
+  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
+  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
+  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
+  std::string FTenant = "common";
 
   TIWScopes FScopes;
   std::unique_ptr<TWindowsLiveUser> FUser;

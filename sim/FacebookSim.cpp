@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/ConsentPage.h"
+#include "sim/OAuth2Current.h"
 
 namespace zelk::sim {
 
@@ -17,6 +18,7 @@ struct TFacebookSimState {
   TOAuth2Grants Grants;
   std::mutex Mutex;  // guards the members below
   bool LegacyTokenReply = false;
+  bool RequireAppSecretProof = true;
   std::vector<FacebookSim::TPost> Posts;
   unsigned long long NextPostId = 10150000000000001ULL;
 };
@@ -37,10 +39,11 @@ TSimResponse Json(int Status, const json& Body) {
   return R;
 }
 
-TSimResponse GraphError(int Status, const std::string& Message, int Code) {
+TSimResponse GraphError(int Status, const std::string& Message, int Code,
+                        const std::string& Type = "OAuthException") {
   return Json(Status, {{"error",
                         {{"message", Message},
-                         {"type", "OAuthException"},
+                         {"type", Type},
                          {"code", Code},
                          {"fbtrace_id", RandomText(11, kAlphaNumeric)}}}});
 }
@@ -53,12 +56,31 @@ TSimResponse RestError(const TSimRequest& R, int Code, const std::string& Messag
   return Json(200, {{"error_code", Code}, {"error_msg", Message}, {"request_args", Args}});
 }
 
-std::string DescribePermission(const std::string& P) {
+// The permissions an app may ask for; the versioned dialog (Current) no longer knows the
+// publishing ones.
+std::string DescribePermission(const std::string& P, bool Current) {
   if (P == "public_profile") return "Your public profile";
   if (P == "email") return "Your email address";
   if (P == "user_birthday") return "Your birthday";
-  if (P == "publish_stream" || P == "publish_actions") return "Post on your behalf";
+  if (!Current && (P == "publish_stream" || P == "publish_actions")) return "Post on your behalf";
   return {};
+}
+
+// The Graph version of a versioned path ("/v25.0/me"): "v" and digits, a dot and digits.
+std::string VersionOf(const TSimRequest& R) {
+  const std::size_t End = R.Path.find('/', 1);
+  return R.Path.substr(1, End == std::string::npos ? std::string::npos : End - 1);
+}
+
+bool ValidVersion(const std::string& V) {
+  const std::size_t Dot = V.find('.');
+  auto Digits = [](std::string_view D) {
+    return !D.empty() &&
+           std::all_of(D.begin(), D.end(), [](char C) { return C >= '0' && C <= '9'; });
+  };
+  return V.size() > 1 && V[0] == 'v' && Dot != std::string::npos &&
+         Digits(std::string_view(V).substr(1, Dot - 1)) &&
+         Digits(std::string_view(V).substr(Dot + 1));
 }
 
 std::vector<std::string> SplitList(const std::string& Text) {
@@ -86,7 +108,15 @@ std::string TwoDigits(int N) {
   return B;
 }
 
-TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
+// The OAuth dialog, unversioned or (Current) versioned. The versioned one refuses a return
+// address with a query or one not registered exactly (strict mode), and publishing permissions.
+TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R, bool Current) {
+  if (Current && !ValidVersion(VersionOf(R)))
+    return TSimResponse::Html(RenderErrorPage("Facebook", "Error",
+                                              "Unknown path components: " + R.Path +
+                                                  " (the version must look like "
+                                                  "v25.0)"),
+                              400);
   const std::string ClientId = R.Query.Values("client_id");
   const std::string RedirectURI = R.Query.Values("redirect_uri");
   const auto App = S->Grants.FindApp(ClientId);
@@ -98,8 +128,12 @@ TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
   if (RedirectURI.empty())
     return TSimResponse::Html(
         RenderErrorPage("Facebook", "Error", "The parameter redirect_uri is required"), 400);
-  if (!App->RedirectURIs.empty() && std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
-                                              RedirectURI) == App->RedirectURIs.end())
+  const bool Registered = Current
+                              ? AcceptableReturnAddress(*App, RedirectURI)
+                              : App->RedirectURIs.empty() ||
+                                    std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
+                                              RedirectURI) != App->RedirectURIs.end();
+  if (!Registered)
     return TSimResponse::Html(
         RenderErrorPage("Facebook", "URL Blocked",
                         "This redirect failed because the redirect URI is not whitelisted in the "
@@ -111,8 +145,18 @@ TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
   Request.RedirectURI = RedirectURI;
   Request.HasState = R.Query.IndexOfName("state") >= 0;
   Request.State = R.Query.Values("state");
+  if (Current && R.Query.IndexOfName("response_type") >= 0 &&
+      R.Query.Values("response_type") != "code")
+    return TSimResponse::Html(
+        RenderErrorPage("Facebook", "Error",
+                        "This simulator answers response_type=code only, not \"" +
+                            R.Query.Values("response_type") + "\"."),
+        400);
   Request.Scopes = SplitList(R.Query.Values("scope"));
-  Request.Scopes.insert(Request.Scopes.begin(), "public_profile");
+  // public_profile is always granted; asked for explicitly, it is not listed twice.
+  if (std::find(Request.Scopes.begin(), Request.Scopes.end(), "public_profile") ==
+      Request.Scopes.end())
+    Request.Scopes.insert(Request.Scopes.begin(), "public_profile");
 
   TConsentPage Page;
   Page.Provider = "Facebook";
@@ -120,7 +164,7 @@ TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R) {
   Page.Accounts = S->Grants.Accounts();
   Page.ClientId = ClientId;
   for (const auto& P : Request.Scopes) {
-    const std::string Description = DescribePermission(P);
+    const std::string Description = DescribePermission(P, Current);
     if (Description.empty())
       return TSimResponse::Html(RenderErrorPage("Facebook", "Invalid Scopes: " + P,
                                                 "This message is only shown to developers."),
@@ -158,7 +202,10 @@ TSimResponse Confirm(const TStatePtr& S, const TSimRequest& R) {
   return TSimResponse::Redirect(AppendQuery(Request->RedirectURI + "#_=_", Params));
 }
 
-TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R) {
+// The code exchange, unversioned or (Current) versioned; the versioned one always answers JSON.
+TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R, bool Current) {
+  if (Current && !ValidVersion(VersionOf(R)))
+    return GraphError(400, "Unknown path components: " + R.Path, 2500);
   const rtl::TStringList& Q = R.Query;
   if (Q.IndexOfName("client_id") < 0) return GraphError(400, "Missing client_id parameter.", 101);
   const auto App = S->Grants.FindApp(Q.Values("client_id"));
@@ -183,12 +230,16 @@ TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R) {
                         "Error validating verification code. Please make sure your redirect_uri "
                         "is identical to the one you used in the OAuth dialog request",
                         100);
+    case TCodeRefusal::MissingVerifier:
+    case TCodeRefusal::WrongVerifier:
+    case TCodeRefusal::UnexpectedVerifier:
+      return GraphError(400, "Error validating verification code.", 100);
   }
   const std::string Token = S->Grants.IssueToken(Grant, "EAAB" + RandomText(180, kAlphaNumeric));
   bool Legacy = false;
   {
     std::lock_guard L(S->Mutex);
-    Legacy = S->LegacyTokenReply;
+    Legacy = S->LegacyTokenReply && !Current;
   }
   if (Legacy)
     return TSimResponse::Text("access_token=" + Token + "&expires=5183944",
@@ -196,7 +247,11 @@ TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R) {
   return Json(200, {{"access_token", Token}, {"token_type", "bearer"}, {"expires_in", 5183944}});
 }
 
-TSimResponse Me(const TStatePtr& S, const TSimRequest& R) {
+// The profile, unversioned or (Current) versioned. The versioned one checks appsecret_proof:
+// required while the app requires it, and checked whenever it is sent.
+TSimResponse Me(const TStatePtr& S, const TSimRequest& R, bool Current) {
+  if (Current && !ValidVersion(VersionOf(R)))
+    return GraphError(400, "Unknown path components: " + R.Path, 2500);
   const std::string Token = R.Query.Values("access_token");
   if (Token.empty())
     return GraphError(400,
@@ -205,6 +260,22 @@ TSimResponse Me(const TStatePtr& S, const TSimRequest& R) {
                       2500);
   const auto Grant = S->Grants.FindToken(Token);
   if (!Grant) return GraphError(400, "Invalid OAuth access token.", 190);
+  if (Current) {
+    bool Required = false;
+    {
+      std::lock_guard L(S->Mutex);
+      Required = S->RequireAppSecretProof;
+    }
+    const auto App = S->Grants.FindApp(Grant->Request.ClientId);
+    if (R.Query.IndexOfName("appsecret_proof") >= 0) {
+      if (!App || R.Query.Values("appsecret_proof") != AppSecretProof(Token, App->Secret))
+        return GraphError(400, "Invalid appsecret_proof provided in the API argument", 100,
+                          "GraphMethodException");
+    } else if (Required) {
+      return GraphError(400, "API calls from the server require an appsecret_proof argument", 100,
+                        "GraphMethodException");
+    }
+  }
   const TSimUser& U = Grant->User;
   std::string Fields = R.Query.Values("fields");
   if (Fields.empty()) Fields = "id,name";
@@ -264,12 +335,18 @@ FacebookSim::FacebookSim(Simulator& Sim) : FState(std::make_shared<detail::TFace
   FState->Grants.AddApp(DefaultApp());
   FState->Grants.SetUser(DefaultUser());
   const TStatePtr S = FState;
-  Sim.Route(kFacebook, "GET", "/dialog/oauth", [S](const TSimRequest& R) { return Dialog(S, R); });
+  Sim.Route(kFacebook, "GET", "/dialog/oauth",
+            [S](const TSimRequest& R) { return Dialog(S, R, false); });
+  Sim.Route(kFacebook, "GET", "/*/dialog/oauth",
+            [S](const TSimRequest& R) { return Dialog(S, R, true); });
   Sim.Route(kFacebook, "POST", "/dialog/oauth/confirm",
             [S](const TSimRequest& R) { return Confirm(S, R); });
   Sim.Route(kFacebook, "GET", "/oauth/access_token",
-            [S](const TSimRequest& R) { return AccessToken(S, R); });
-  Sim.Route(kFacebook, "GET", "/me", [S](const TSimRequest& R) { return Me(S, R); });
+            [S](const TSimRequest& R) { return AccessToken(S, R, false); });
+  Sim.Route(kFacebook, "GET", "/*/oauth/access_token",
+            [S](const TSimRequest& R) { return AccessToken(S, R, true); });
+  Sim.Route(kFacebook, "GET", "/me", [S](const TSimRequest& R) { return Me(S, R, false); });
+  Sim.Route(kFacebook, "GET", "/*/me", [S](const TSimRequest& R) { return Me(S, R, true); });
   Sim.Route(kFacebook, "GET", "/method/stream.publish",
             [S](const TSimRequest& R) { return Publish(S, R); });
   Sim.Route(kFacebook, "POST", "/method/stream.publish",
@@ -294,6 +371,11 @@ void FacebookSim::RevokeTokens() {
 }
 std::size_t FacebookSim::OutstandingCodes() const {
   return FState->Grants.OutstandingCodes();
+}
+
+void FacebookSim::SetRequireAppSecretProof(bool Value) {
+  std::lock_guard L(FState->Mutex);
+  FState->RequireAppSecretProof = Value;
 }
 
 void FacebookSim::SetLegacyTokenReply(bool Value) {

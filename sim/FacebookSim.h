@@ -16,6 +16,17 @@
 //   GET  /method/stream.publish   the legacy status publishing: answers the JSON string
 //                                 "<user id>_<post id>", or {"error_code", "error_msg", ...}
 //
+// and the versioned endpoints of today (<version> as "v25.0"):
+//
+//   GET  /<version>/dialog/oauth  as /dialog/oauth, and the return address must have no query
+//                                 (and be registered exactly when the app registered any: strict
+//                                 mode), else the "URL Blocked" page; publishing permissions are
+//                                 "Invalid Scopes"
+//   GET  /<version>/oauth/access_token  as /oauth/access_token, always JSON
+//   GET  /<version>/me            as /me, and "appsecret_proof" (hex HMAC-SHA256 of the token
+//                                 keyed with the app secret) is checked when sent and required
+//                                 while the app requires it (the default)
+//
 // Graph errors come as {"error": {"message", "type": "OAuthException", "code", "fbtrace_id"}}.
 // JSON is written with non-ASCII characters as \u escapes, as Facebook writes it. The routes
 // keep their state alive on their own, so this object may go before the simulator stops.
@@ -51,7 +62,10 @@ class FacebookSim {
   TSimUser User() const;
   // Another account the consent page offers besides the signed-in user ("user_id").
   void AddUser(TSimUser User);
-  // Answer the token exchange in the older form-encoded format instead of JSON.
+  // Whether the versioned profile call must carry appsecret_proof ("Require App Secret" in the
+  // app's settings). On by default.
+  void SetRequireAppSecretProof(bool Value);
+  // Answer the unversioned token exchange in the older form-encoded format instead of JSON.
   void SetLegacyTokenReply(bool Value);
   void RevokeTokens();
   std::size_t OutstandingCodes() const;

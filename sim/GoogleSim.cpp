@@ -6,6 +6,7 @@
 
 #include "platform/rtl/SysUtils.h"
 #include "sim/ConsentPage.h"
+#include "sim/OAuth2Current.h"
 
 namespace zelk::sim {
 
@@ -75,7 +76,9 @@ std::vector<std::string> SplitScopes(const std::string& Text) {
   return Scopes;
 }
 
-TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
+// The authorization page of both generations. The current one (Current) also refuses a return
+// address with a query or one not registered exactly, and binds a PKCE challenge to the code.
+TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R, bool Current) {
   const std::string ClientId = R.Query.Values("client_id");
   const std::string RedirectURI = R.Query.Values("redirect_uri");
   if (ClientId.empty())
@@ -90,8 +93,12 @@ TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
     return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_request",
                                               "Missing required parameter: redirect_uri"),
                               400);
-  if (!App->RedirectURIs.empty() && std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
-                                              RedirectURI) == App->RedirectURIs.end())
+  const bool Registered = Current
+                              ? AcceptableReturnAddress(*App, RedirectURI)
+                              : App->RedirectURIs.empty() ||
+                                    std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
+                                              RedirectURI) != App->RedirectURIs.end();
+  if (!Registered)
     return TSimResponse::Html(
         RenderErrorPage("Google", "Error: redirect_uri_mismatch",
                         "The redirect URI in the request, " + RedirectURI +
@@ -113,6 +120,9 @@ TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
     return TSimResponse::Html(
         RenderErrorPage("Google", "Error: invalid_request", "Missing required parameter: scope"),
         400);
+  if (Current)
+    if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+      return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_request", Problem), 400);
 
   TConsentPage Page;
   Page.Provider = "Google";
@@ -157,7 +167,8 @@ TSimResponse Approve(const TGrantsPtr& Grants, const TSimRequest& R) {
   return TSimResponse::Redirect(AppendQuery(Request->RedirectURI, Params));
 }
 
-TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
+// The token endpoint of both generations; the current one (Current) takes "code_verifier".
+TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R, bool Current) {
   if (!rtl::SameText(R.Header("Content-Type").substr(0, 33), "application/x-www-form-urlencoded"))
     return TokenError(400, "invalid_request",
                       "Bad Request: the body must be application/x-www-form-urlencoded");
@@ -174,7 +185,9 @@ TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
   const std::string Code = Form.Values("code");
   if (Code.empty()) return TokenError(400, "invalid_request", "Missing required parameter: code");
   TGrant Grant;
-  switch (Grants->RedeemCode(Code, App->ClientId, Form.Values("redirect_uri"), Grant)) {
+  std::optional<std::string> Verifier;
+  if (Current && Form.IndexOfName("code_verifier") >= 0) Verifier = Form.Values("code_verifier");
+  switch (Grants->RedeemCode(Code, App->ClientId, Form.Values("redirect_uri"), Verifier, Grant)) {
     case TCodeRefusal::None:
       break;
     case TCodeRefusal::Unknown:
@@ -185,6 +198,12 @@ TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
       return TokenError(400, "invalid_grant", "Bad Request");
     case TCodeRefusal::OtherRedirect:
       return TokenError(400, "redirect_uri_mismatch", "Bad Request");
+    case TCodeRefusal::MissingVerifier:
+      return TokenError(400, "invalid_grant", "Missing code verifier.");
+    case TCodeRefusal::WrongVerifier:
+      return TokenError(400, "invalid_grant", "Invalid code verifier.");
+    case TCodeRefusal::UnexpectedVerifier:
+      return TokenError(400, "invalid_grant", "code_verifier or verifier is not needed.");
   }
   const std::string Token = Grants->IssueToken(Grant, "ya29." + RandomText(60, kUrlSafe));
   std::string ScopeText;
@@ -223,6 +242,37 @@ TSimResponse UserInfo(const TGrantsPtr& Grants, const TSimRequest& R) {
   return Json(200, Profile);
 }
 
+// The OpenID Connect userinfo endpoint: the token only in the Authorization header.
+TSimResponse OpenIdUserInfo(const TGrantsPtr& Grants, const TSimRequest& R) {
+  const std::string Token = BearerToken(R);
+  const auto Grant = Token.empty() ? std::nullopt : Grants->FindToken(Token);
+  if (!Grant) {
+    TSimResponse Refused =
+        Json(401, {{"error", Token.empty() ? "invalid_request" : "invalid_token"},
+                   {"error_description", "Invalid Credentials"}});
+    Refused.Headers.emplace_back("WWW-Authenticate",
+                                 Token.empty() ? "Bearer realm=\"https://accounts.google.com/\""
+                                               : "Bearer realm=\"https://accounts.google.com/\", "
+                                                 "error=\"invalid_token\"");
+    return Refused;
+  }
+  const TSimUser& U = Grant->User;
+  json Profile = json::object();
+  Profile["sub"] = U.Id;
+  if (Granted(*Grant, "profile")) {
+    Profile["name"] = U.Name;
+    if (!U.FirstName.empty()) Profile["given_name"] = U.FirstName;
+    if (!U.LastName.empty()) Profile["family_name"] = U.LastName;
+    if (!U.Picture.empty()) Profile["picture"] = U.Picture;
+    Profile["locale"] = "en";
+  }
+  if (Granted(*Grant, "email") && !U.Email.empty()) {
+    Profile["email"] = U.Email;
+    Profile["email_verified"] = U.EmailVerified;
+  }
+  return Json(200, Profile);
+}
+
 }  // namespace
 
 GoogleSim::GoogleSim(Simulator& Sim) {
@@ -230,10 +280,16 @@ GoogleSim::GoogleSim(Simulator& Sim) {
   FGrants->SetUser(DefaultUser());
   const TGrantsPtr G = FGrants;
   Sim.Route(kGoogle, "GET", "/o/oauth2/auth",
-            [G](const TSimRequest& R) { return Authorize(G, R); });
+            [G](const TSimRequest& R) { return Authorize(G, R, false); });
   Sim.Route(kGoogle, "POST", "/o/oauth2/approval",
             [G](const TSimRequest& R) { return Approve(G, R); });
-  Sim.Route(kGoogle, "POST", "/o/oauth2/token", [G](const TSimRequest& R) { return Token(G, R); });
+  Sim.Route(kGoogle, "POST", "/o/oauth2/token",
+            [G](const TSimRequest& R) { return Token(G, R, false); });
+  Sim.Route(kGoogle, "GET", "/o/oauth2/v2/auth",
+            [G](const TSimRequest& R) { return Authorize(G, R, true); });
+  Sim.Route(kGoogle, "POST", "/token", [G](const TSimRequest& R) { return Token(G, R, true); });
+  Sim.Route(kGoogle, "GET", "/v1/userinfo",
+            [G](const TSimRequest& R) { return OpenIdUserInfo(G, R); });
   Sim.Route(kGoogle, "GET", "/oauth2/v1/userinfo",
             [G](const TSimRequest& R) { return UserInfo(G, R); });
 }

@@ -13,6 +13,17 @@
 //                                header): id, name, ... for the profile scope, email and
 //                                verified_email for the e-mail scope
 //
+// and the current endpoints (the accounts, oauth2 and openidconnect hosts alike):
+//
+//   GET  /o/oauth2/v2/auth       as /o/oauth2/auth, and the return address must have no query
+//                                (and be registered exactly when the client registered any);
+//                                "code_challenge" (S256 or plain) is bound to the code
+//   POST /token                  as /o/oauth2/token, and "code_verifier" must answer the
+//                                challenge ("invalid_grant" otherwise)
+//   GET  /v1/userinfo            OpenID Connect userinfo, the token in an Authorization: Bearer
+//                                header only (401 otherwise): sub, name, picture, ... for the
+//                                profile scope, email and email_verified for the e-mail scope
+//
 // Errors come in Google's format: {"error": "...", "error_description": "..."} from the token
 // endpoint, {"error": {"errors": [...], "code": 401, "message": "Invalid Credentials"}} from the
 // API. The routes share this object's state, and keep it alive on their own, so the object may

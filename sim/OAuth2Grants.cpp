@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/IWZelkAuthBase.h"
+#include "sim/OAuth2Current.h"
 
 namespace zelk::sim {
 
@@ -127,6 +128,13 @@ std::string TOAuth2Grants::IssueCode(const TAuthorizationRequest& Request, std::
 
 TCodeRefusal TOAuth2Grants::RedeemCode(const std::string& Code, const std::string& ClientId,
                                        const std::string& RedirectURI, TGrant& Grant) {
+  return RedeemCode(Code, ClientId, RedirectURI, std::nullopt, Grant);
+}
+
+TCodeRefusal TOAuth2Grants::RedeemCode(const std::string& Code, const std::string& ClientId,
+                                       const std::string& RedirectURI,
+                                       const std::optional<std::string>& CodeVerifier,
+                                       TGrant& Grant) {
   std::lock_guard L(FMutex);
   const auto It = FCodes.find(Code);
   if (It == FCodes.end()) return RedeemPreApproved(Code, ClientId, RedirectURI, Grant);
@@ -134,6 +142,14 @@ TCodeRefusal TOAuth2Grants::RedeemCode(const std::string& Code, const std::strin
   if (C.Used) return TCodeRefusal::Used;
   if (C.Grant.Request.ClientId != ClientId) return TCodeRefusal::OtherClient;
   if (C.Grant.Request.RedirectURI != RedirectURI) return TCodeRefusal::OtherRedirect;
+  // A refused verifier leaves the code unused, as the other refusals do.
+  if (C.Grant.Request.CodeChallenge.empty()) {
+    if (CodeVerifier) return TCodeRefusal::UnexpectedVerifier;
+  } else if (!CodeVerifier) {
+    return TCodeRefusal::MissingVerifier;
+  } else if (!PkceVerifierMatches(C.Grant.Request, *CodeVerifier)) {
+    return TCodeRefusal::WrongVerifier;
+  }
   C.Used = true;
   Grant = C.Grant;
   return TCodeRefusal::None;

@@ -26,6 +26,7 @@ struct TSimUser {
   int BirthMonth = 0;
   int BirthDay = 0;
   std::string Picture;  // URL of the profile picture
+  bool EmailVerified = true;
 };
 
 // An application registered at the provider. RedirectURIs, when not empty, lists the only
@@ -43,6 +44,9 @@ struct TAuthorizationRequest {
   std::string State;
   bool HasState = false;
   std::vector<std::string> Scopes;
+  // PKCE: the challenge and its method ("S256" or "plain"); empty when the request had none.
+  std::string CodeChallenge;
+  std::string CodeChallengeMethod;
 };
 
 // A code or token and what it stands for.
@@ -52,7 +56,19 @@ struct TGrant {
 };
 
 // Why a code was refused at the token endpoint.
-enum class TCodeRefusal { None, Unknown, Used, OtherClient, OtherRedirect };
+// With PKCE: MissingVerifier when the authorization request had a challenge and the token
+// request no verifier, WrongVerifier when the verifier does not answer the challenge,
+// UnexpectedVerifier when a verifier comes for a code issued without a challenge.
+enum class TCodeRefusal {
+  None,
+  Unknown,
+  Used,
+  OtherClient,
+  OtherRedirect,
+  MissingVerifier,
+  WrongVerifier,
+  UnexpectedVerifier
+};
 
 // Thread-safe: the provider's endpoints run on the simulator's connection threads.
 class TOAuth2Grants {
@@ -88,6 +104,12 @@ class TOAuth2Grants {
   // code up; afterwards it is refused as Used.
   TCodeRefusal RedeemCode(const std::string& Code, const std::string& ClientId,
                           const std::string& RedirectURI, TGrant& Grant);
+  // The same, with the PKCE check: CodeVerifier is the token request's "code_verifier", none
+  // when it sent no such parameter. A code issued with a challenge needs a verifier that
+  // answers it, also at an endpoint that takes no verifier (the overload above).
+  TCodeRefusal RedeemCode(const std::string& Code, const std::string& ClientId,
+                          const std::string& RedirectURI,
+                          const std::optional<std::string>& CodeVerifier, TGrant& Grant);
 
   // For load tests, which cannot visit the consent page for every sign-in: a code this store
   // never issued that is Prefix followed by at least one character is redeemed as if the

@@ -43,9 +43,13 @@ TProviderId OwnerOf(TProviderHost H) {
       return TProviderId::Facebook;
     case phGoogleAccounts:
     case phGoogleApis:
+    case phGoogleOAuth2:
+    case phGoogleOpenId:
       return TProviderId::Google;
     case phWindowsLiveLogin:
     case phWindowsLiveApis:
+    case phMicrosoftLogin:
+    case phMicrosoftGraph:
       return TProviderId::WindowsLive;
     case phTwitterApi:
       return TProviderId::Twitter;
@@ -102,6 +106,24 @@ TSimRequest Record(const httplib::Request& Req) {
   return R;
 }
 
+// True when Path matches Pattern segment by segment, a "*" segment of Pattern standing for any
+// one non-empty segment of Path. A pattern without "*" matches nothing here: exact routes are
+// looked up first.
+bool MatchesPattern(std::string_view Pattern, std::string_view Path) {
+  if (Pattern.find('*') == std::string_view::npos) return false;
+  for (;;) {
+    const std::size_t PEnd = Pattern.find('/');
+    const std::size_t TEnd = Path.find('/');
+    const std::string_view PSeg = Pattern.substr(0, PEnd);
+    const std::string_view TSeg = Path.substr(0, TEnd);
+    if (PSeg == "*" ? TSeg.empty() : PSeg != TSeg) return false;
+    if (PEnd == std::string_view::npos || TEnd == std::string_view::npos)
+      return PEnd == std::string_view::npos && TEnd == std::string_view::npos;
+    Pattern.remove_prefix(PEnd + 1);
+    Path.remove_prefix(TEnd + 1);
+  }
+}
+
 std::string ContentTypeFor(const std::string& Body) {
   return !Body.empty() && Body.front() == '{' ? "application/json" : "text/plain";
 }
@@ -153,6 +175,13 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const httplib::Request& Re
     Received[P].push_back(Request);
     if (auto It = Routes.find({P, Request.Method, Request.Path}); It != Routes.end())
       Handler = It->second;
+    else
+      for (const auto& [Key, H] : Routes)
+        if (std::get<0>(Key) == P && std::get<1>(Key) == Request.Method &&
+            MatchesPattern(std::get<2>(Key), Request.Path)) {
+          Handler = H;
+          break;
+        }
     if (auto It = Faults.find({P, Request.Path});
         It != Faults.end() &&
         (It->second.When.empty() || Request.Target.find(It->second.When) != std::string::npos ||

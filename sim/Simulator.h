@@ -171,7 +171,9 @@ class Simulator {
   std::string EndpointSettings() const;
 
   // Adds a route: Method ("GET", "POST") and an exact path (no query) on the provider's
-  // listener. A later route for the same method and path replaces the earlier one.
+  // listener. A later route for the same method and path replaces the earlier one. A path
+  // segment "*" matches any one non-empty segment (a version or tenant in the path), for
+  // requests no exact route takes; the handler reads the segment from the request's Path.
   void Route(TProviderId Provider, std::string Method, std::string Path, TSimHandler Handler);
   // Makes the route for Path (any method) misbehave until cleared.
   void SetFault(TProviderId Provider, std::string Path, TFault Fault);

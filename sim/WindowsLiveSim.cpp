@@ -1,11 +1,13 @@
 #include "sim/WindowsLiveSim.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/rtl/SysUtils.h"
 #include "sim/ConsentPage.h"
+#include "sim/OAuth2Current.h"
 
 namespace zelk::sim {
 
@@ -170,6 +172,9 @@ TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
     case TCodeRefusal::Unknown:
     case TCodeRefusal::Used:
     case TCodeRefusal::OtherClient:
+    case TCodeRefusal::MissingVerifier:
+    case TCodeRefusal::WrongVerifier:
+    case TCodeRefusal::UnexpectedVerifier:
       return TokenError("invalid_grant",
                         "The provided value for the 'code' parameter is not valid.");
     case TCodeRefusal::OtherRedirect:
@@ -219,6 +224,297 @@ TSimResponse Me(const TGrantsPtr& Grants, const TSimRequest& R) {
   return Json(200, Profile);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The Microsoft identity platform (v2.0) and Microsoft Graph.
+
+// "8c8ce076-..." style: 32 hex digits in groups of 8-4-4-4-12.
+std::string RandomGuid() {
+  const std::string H = RandomText(32, "0123456789abcdef");
+  return H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" + H.substr(16, 4) +
+         "-" + H.substr(20, 12);
+}
+
+bool IsGuid(const std::string& S) {
+  if (S.size() != 36) return false;
+  for (std::size_t I = 0; I < S.size(); ++I) {
+    const char C = S[I];
+    const bool Dash = I == 8 || I == 13 || I == 18 || I == 23;
+    if (Dash ? C != '-' : !std::isxdigit(static_cast<unsigned char>(C))) return false;
+  }
+  return true;
+}
+
+// The first path segment: the tenant ("common", "consumers", "organizations", a tenant id or a
+// verified domain).
+std::string TenantOf(const TSimRequest& R) {
+  const std::size_t End = R.Path.find('/', 1);
+  return R.Path.substr(1, End == std::string::npos ? std::string::npos : End - 1);
+}
+
+bool KnownTenant(const std::string& T) {
+  return T == "common" || T == "consumers" || T == "organizations" || IsGuid(T) ||
+         (T.find('.') != std::string::npos && T.find_first_of("/?#") == std::string::npos);
+}
+
+// The identity platform's error description: "AADSTS<code>: <text>" followed by its trace
+// lines.
+std::string AadText(int Code, const std::string& Text) {
+  return "AADSTS" + std::to_string(Code) + ": " + Text + "\r\nTrace ID: " + RandomGuid() +
+         "\r\nCorrelation ID: " + RandomGuid() + "\r\nTimestamp: 2026-01-01 00:00:00Z";
+}
+
+TSimResponse AadError(int Status, const std::string& Error, int Code, const std::string& Text) {
+  return Json(Status, {{"error", Error},
+                       {"error_description", AadText(Code, Text)},
+                       {"error_codes", json::array({Code})},
+                       {"timestamp", "2026-01-01 00:00:00Z"},
+                       {"trace_id", RandomGuid()},
+                       {"correlation_id", RandomGuid()}});
+}
+
+TSimResponse GraphError(int Status, const std::string& Code, const std::string& Message) {
+  return Json(Status, {{"error",
+                        {{"code", Code},
+                         {"message", Message},
+                         {"innerError",
+                          {{"date", "2026-01-01T00:00:00"},
+                           {"request-id", RandomGuid()},
+                           {"client-request-id", RandomGuid()}}}}}});
+}
+
+// Scopes of the identity platform and Graph; Graph's may carry the resource address, and letter
+// case does not matter. Returns the description the consent page shows, empty when unknown.
+std::string DescribeCurrentScope(const std::string& Scope) {
+  std::string S = Scope;
+  for (const char* Resource : {"https://graph.microsoft.com/", "https://graph.microsoft.com"})
+    if (rtl::SameText(S.substr(0, std::string_view(Resource).size()), Resource)) {
+      S = S.substr(std::string_view(Resource).size());
+      break;
+    }
+  if (rtl::SameText(S, "openid")) return "Sign you in";
+  if (rtl::SameText(S, "profile")) return "View your basic profile";
+  if (rtl::SameText(S, "email")) return "View your email address";
+  if (rtl::SameText(S, "offline_access"))
+    return "Maintain access to data you have given it access to";
+  if (rtl::SameText(S, "User.Read")) return "Sign you in and read your profile";
+  return {};
+}
+
+bool GrantedUserRead(const TGrant& G) {
+  for (const auto& S : G.Request.Scopes)
+    if (rtl::SameText(S, "User.Read") || rtl::SameText(S, "https://graph.microsoft.com/User.Read"))
+      return true;
+  return false;
+}
+
+TSimResponse AuthorizeV2(const TGrantsPtr& Grants, const TSimRequest& R) {
+  const std::string Tenant = TenantOf(R);
+  if (!KnownTenant(Tenant))
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "invalid_request",
+                        AadText(90002, "Tenant '" + Tenant +
+                                           "' not found. Check to make sure "
+                                           "you have the correct tenant ID and are signing into "
+                                           "the correct cloud.")),
+        400);
+  const std::string ClientId = R.Query.Values("client_id");
+  const std::string RedirectURI = R.Query.Values("redirect_uri");
+  if (ClientId.empty())
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "invalid_request",
+                        AadText(900144,
+                                "The request body must contain the following parameter: "
+                                "'client_id'.")),
+        400);
+  const auto App = Grants->FindApp(ClientId);
+  if (!App)
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "unauthorized_client",
+                        AadText(700016, "Application with identifier '" + ClientId +
+                                            "' was not found in the directory '" + Tenant + "'.")),
+        400);
+  // An address that is not registered is never redirected to.
+  if (!AcceptableReturnAddress(*App, RedirectURI))
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "invalid_request",
+                        AadText(50011, "The redirect URI '" + RedirectURI +
+                                           "' specified in the request does not match the "
+                                           "redirect URIs configured for the application '" +
+                                           ClientId + "'.")),
+        400);
+
+  TAuthorizationRequest Request;
+  Request.ClientId = ClientId;
+  Request.RedirectURI = RedirectURI;
+  Request.HasState = R.Query.IndexOfName("state") >= 0;
+  Request.State = R.Query.Values("state");
+  Request.Scopes = SplitScopeList(R.Query.Values("scope"));
+
+  // With a trusted return address, request errors go back to the application.
+  auto Refuse = [&](const std::string& Error, const std::string& Description) {
+    std::vector<std::pair<std::string, std::string>> Params = {{"error", Error},
+                                                               {"error_description", Description}};
+    if (Request.HasState) Params.emplace_back("state", Request.State);
+    return TSimResponse::Redirect(AppendQuery(RedirectURI, Params));
+  };
+  if (R.Query.Values("response_type") != "code")
+    return Refuse("unsupported_response_type",
+                  AadText(700054, "response_type '" + R.Query.Values("response_type") +
+                                      "' is not enabled for the application."));
+  if (R.Query.IndexOfName("response_mode") >= 0 && R.Query.Values("response_mode") != "query")
+    return Refuse("invalid_request",
+                  AadText(900144, "This simulator answers with response_mode=query only."));
+  if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+    return Refuse("invalid_request", AadText(501491, Problem));
+
+  TConsentPage Page;
+  Page.Provider = "Microsoft";
+  Page.UserName = Grants->User().Name;
+  Page.Accounts = Grants->Accounts();
+  Page.ClientId = ClientId;
+  for (const auto& S : Request.Scopes) {
+    const std::string Description = DescribeCurrentScope(S);
+    if (Description.empty())
+      return Refuse("invalid_scope",
+                    AadText(70011,
+                            "The provided value for the input parameter 'scope' is not "
+                            "valid. The scope '" +
+                                S + "' does not exist."));
+    Page.Scopes.emplace_back(S, Description);
+  }
+  if (Page.Scopes.empty())
+    return Refuse("invalid_request", AadText(90014, "The required field 'scope' is missing."));
+  Page.Action = "/" + Tenant + "/oauth2/v2.0/authorize";
+  Page.Ticket = Grants->OpenConsent(std::move(Request));
+  return TSimResponse::Html(RenderConsentPage(Page));
+}
+
+TSimResponse ConsentV2(const TGrantsPtr& Grants, const TSimRequest& R) {
+  const rtl::TStringList Form = R.Form();
+  const auto Request = Grants->TakeConsent(Form.Values("consent"));
+  if (!Request)
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "invalid_request",
+                        "This consent request is unknown or was already answered."),
+        400);
+  const auto User = Grants->ConsentUser(Form.Values("user_id"));
+  if (!User)
+    return TSimResponse::Html(
+        RenderErrorPage("Microsoft", "invalid_request", "No such account is signed in."), 400);
+  std::vector<std::pair<std::string, std::string>> Params;
+  if (Form.Values("decision") == "allow") {
+    // Codes of personal accounts: "M.C" and a serial, with "_", "." and "-" in them.
+    Params.emplace_back(
+        "code",
+        Grants->IssueCode(
+            *Request, "M.C5" + RandomText(3, "0123456789") + "_BAY.2.U." + RandomGuid(), *User));
+  } else {
+    Params = {{"error", "access_denied"},
+              {"error_description", "AADSTS65004: User declined to consent to access the app."}};
+  }
+  if (Request->HasState) Params.emplace_back("state", Request->State);
+  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI, Params));
+}
+
+TSimResponse TokenV2(const TGrantsPtr& Grants, const TSimRequest& R) {
+  if (!KnownTenant(TenantOf(R)))
+    return AadError(400, "invalid_request", 90002, "Tenant '" + TenantOf(R) + "' not found.");
+  if (!rtl::SameText(R.Header("Content-Type").substr(0, 33), "application/x-www-form-urlencoded"))
+    return AadError(400, "invalid_request", 900144,
+                    "The request body must contain the following parameter: 'grant_type'.");
+  const rtl::TStringList Form = R.Form();
+  if (const auto Dup = DuplicateNames(Form.Items()); !Dup.empty())
+    return AadError(400, "invalid_request", 90015,
+                    "Requested query string is too long or has the parameter '" + Dup.front() +
+                        "' more than once.");
+  if (Form.Values("grant_type") != "authorization_code")
+    return AadError(
+        400, "unsupported_grant_type", 70003,
+        "The app requested an unsupported grant type '" + Form.Values("grant_type") + "'.");
+  const auto App = Grants->FindApp(Form.Values("client_id"));
+  if (!App)
+    return AadError(400, "unauthorized_client", 700016,
+                    "Application with identifier '" + Form.Values("client_id") +
+                        "' was not found in the directory.");
+  if (App->Secret != Form.Values("client_secret"))
+    return AadError(401, "invalid_client", 7000215,
+                    "Invalid client secret provided. Ensure the secret being sent in the request "
+                    "is the client secret value, not the client secret ID, for a secret added to "
+                    "app '" +
+                        App->ClientId + "'.");
+  if (Form.Values("code").empty())
+    return AadError(400, "invalid_request", 900144,
+                    "The request body must contain the following parameter: 'code'.");
+  std::optional<std::string> Verifier;
+  if (Form.IndexOfName("code_verifier") >= 0) Verifier = Form.Values("code_verifier");
+  TGrant Grant;
+  switch (Grants->RedeemCode(Form.Values("code"), App->ClientId, Form.Values("redirect_uri"),
+                             Verifier, Grant)) {
+    case TCodeRefusal::None:
+      break;
+    case TCodeRefusal::Unknown:
+    case TCodeRefusal::OtherClient:
+      return AadError(400, "invalid_grant", 70000,
+                      "The provided value for the 'code' parameter is not valid.");
+    case TCodeRefusal::Used:
+      return AadError(400, "invalid_grant", 54005,
+                      "OAuth2 Authorization code was already redeemed, please retry with a new "
+                      "valid code or use an existing refresh token.");
+    case TCodeRefusal::OtherRedirect:
+      return AadError(400, "invalid_grant", 70000,
+                      "The provided value for the input parameter 'redirect_uri' is not valid. "
+                      "The value must exactly match the redirect URI used to obtain the "
+                      "authorization code.");
+    case TCodeRefusal::MissingVerifier:
+      return AadError(400, "invalid_grant", 50148,
+                      "The code_verifier is missing: the authorization request carried a "
+                      "code_challenge.");
+    case TCodeRefusal::WrongVerifier:
+      return AadError(400, "invalid_grant", 501481,
+                      "The Code_Verifier does not match the code_challenge supplied in the "
+                      "authorization request.");
+    case TCodeRefusal::UnexpectedVerifier:
+      return AadError(400, "invalid_grant", 50148,
+                      "The code_verifier was given but the authorization request carried no "
+                      "code_challenge.");
+  }
+  // Tokens for personal accounts are opaque Base64 text.
+  const std::string Token = Grants->IssueToken(Grant, "EwA" + RandomText(160, kBase64) + "=");
+  std::string ScopeText;
+  for (const auto& S : Grant.Request.Scopes)
+    ScopeText += (ScopeText.empty() ? "" : " ") + S;
+  return Json(200, {{"token_type", "Bearer"},
+                    {"scope", ScopeText},
+                    {"expires_in", 3599},
+                    {"ext_expires_in", 3599},
+                    {"access_token", Token}});
+}
+
+TSimResponse GraphMe(const TGrantsPtr& Grants, const TSimRequest& R) {
+  const std::string Token = BearerToken(R);
+  if (Token.empty()) return GraphError(401, "InvalidAuthenticationToken", "Access token is empty.");
+  const auto Grant = Grants->FindToken(Token);
+  if (!Grant)
+    return GraphError(401, "InvalidAuthenticationToken",
+                      "CompactToken parsing failed with error code: 80049217");
+  if (!GrantedUserRead(*Grant))
+    return GraphError(403, "Authorization_RequestDenied",
+                      "Insufficient privileges to complete the operation.");
+  const TSimUser& U = Grant->User;
+  return Json(200, {{"@odata.context", "https://graph.microsoft.com/v1.0/$metadata#users/$entity"},
+                    {"businessPhones", json::array()},
+                    {"displayName", U.Name},
+                    {"givenName", OrNull(U.FirstName)},
+                    {"jobTitle", nullptr},
+                    {"mail", OrNull(U.Email)},
+                    {"mobilePhone", nullptr},
+                    {"officeLocation", nullptr},
+                    {"preferredLanguage", nullptr},
+                    {"surname", OrNull(U.LastName)},
+                    {"userPrincipalName", U.Email.empty() ? U.Id + "@live.test" : U.Email},
+                    {"id", U.Id}});
+}
+
 }  // namespace
 
 WindowsLiveSim::WindowsLiveSim(Simulator& Sim) {
@@ -231,6 +527,13 @@ WindowsLiveSim::WindowsLiveSim(Simulator& Sim) {
             [G](const TSimRequest& R) { return Consent(G, R); });
   Sim.Route(kLive, "POST", "/oauth20_token.srf", [G](const TSimRequest& R) { return Token(G, R); });
   Sim.Route(kLive, "GET", "/v5.0/me", [G](const TSimRequest& R) { return Me(G, R); });
+  Sim.Route(kLive, "GET", "/*/oauth2/v2.0/authorize",
+            [G](const TSimRequest& R) { return AuthorizeV2(G, R); });
+  Sim.Route(kLive, "POST", "/*/oauth2/v2.0/authorize",
+            [G](const TSimRequest& R) { return ConsentV2(G, R); });
+  Sim.Route(kLive, "POST", "/*/oauth2/v2.0/token",
+            [G](const TSimRequest& R) { return TokenV2(G, R); });
+  Sim.Route(kLive, "GET", "/v1.0/me", [G](const TSimRequest& R) { return GraphMe(G, R); });
 }
 
 TSimApp WindowsLiveSim::DefaultApp() {

@@ -181,7 +181,13 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
     SetOutcome(dfFacebookPost, "Posted to Facebook (post id " + PostID + ").", false);
   });
   FClients.Facebook->SetOnPostFailed([this](rtl::TObject*, std::string Error) {
-    SetOutcome(dfFacebookPost, "Facebook refused the post: " + Error, true);
+    // In current mode nothing was sent: the client explains why posting is unavailable.
+    SetOutcome(dfFacebookPost,
+               (FClients.Facebook->Api() == IWZelkAuthBase::apCurrent
+                    ? "Posting to Facebook is unavailable: "
+                    : "Facebook refused the post: ") +
+                   Error,
+               true);
   });
   FClients.Twitter->SetOnPostOK([this](rtl::TObject*, std::string PostID) {
     SetOutcome(dfTwitterPost, "Posted to Twitter (status id " + PostID + ").", false);
@@ -443,6 +449,7 @@ TDemoPageModel TDemoForm::PageModel() const {
     M.Outcomes[I] = FOutcomes[I];
   M.CanPostToFacebook = FFacebookToken;
   M.CanPostToTwitter = FTwitterToken;
+  M.FacebookPostUnavailable = FClients.Facebook->Api() == IWZelkAuthBase::apCurrent;
   M.Card = FCard;
 
   if (FClients.Google->LoginResult() == resOK) {
@@ -450,6 +457,7 @@ TDemoPageModel TDemoForm::PageModel() const {
     U = {{"ID", FClients.Google->LoginID()}, {"Name", FClients.Google->LoginUsername()}};
     AddIfSet(U, "E-mail", FClients.Google->User()->Email());
     AddIfSet(U, "Gender", FClients.Google->User()->Gender());
+    AddIfSet(U, "Picture", FClients.Google->User()->Picture());
   }
   if (FClients.Facebook->LoginResult() == resOK) {
     auto& U = M.Users[static_cast<int>(dfFacebook)];

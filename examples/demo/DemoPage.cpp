@@ -50,6 +50,12 @@ void PostSection(std::string& H, const TDemoPageModel& M, TDemoFlow Flow, const 
                  bool CanPost, const std::string& Provider) {
   H += "<section id=\"" + FlowId(Flow) + "\">\n<h2>" + FlowTitle(Flow) + "</h2>\n";
   Outcome(H, Flow, M.Outcomes[static_cast<int>(Flow)]);
+  if (Flow == dfFacebookPost && M.FacebookPostUnavailable)
+    H += "<p id=\"facebook-post-unavailable\" class=\"note\">Posting is unavailable here: the "
+         "Facebook client speaks Facebook's current API (Api = apCurrent), and since August 2018 "
+         "Facebook offers no API for posting to a user's own timeline. The button shows what the "
+         "client reports; nothing is sent. Start the demo with --form demo-form-classic.json to "
+         "post through the classic API against the simulator.</p>\n";
   if (!CanPost) H += "<p>Sign in with " + Provider + " first.</p>\n";
   H += "<form method=\"post\" action=\"" + Action +
        "\"><label>Status <input name=\"status\" size=\"50\" value=\"Hello from the zelk "

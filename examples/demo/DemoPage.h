@@ -53,6 +53,8 @@ struct TDemoPageModel {
   // The signed-in user of each sign-in flow, as label/value pairs; empty when not signed in.
   std::vector<std::pair<std::string, std::string>> Users[4];
   bool CanPostToFacebook = false;
+  // The Facebook client speaks the current API, which offers no posting to a user's timeline.
+  bool FacebookPostUnavailable = false;
   bool CanPostToTwitter = false;
   TDemoCard Card;
   std::vector<TDemoCartLine> Cart;

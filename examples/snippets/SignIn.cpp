@@ -76,4 +76,20 @@ void OnSignInButton(web::TIWApplication& Session, const web::THttpRequest&, web:
   // [/readme]
 }
 
+void UseCurrentApis(web::TIWApplication& Session) {
+  auto* Google = dynamic_cast<IWGAuthClient::TZIWGAuthClient*>(Session.FindComponent("Google"));
+  auto* Facebook = dynamic_cast<IWFacebookAuthClient::TZIWFacebookAuthClient*>(
+      Session.FindComponent("Facebook"));
+  auto* Live = dynamic_cast<IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient*>(
+      Session.FindComponent("WindowsLive"));
+  if (Google == nullptr || Facebook == nullptr || Live == nullptr) return;
+  // [readme:current]
+  Google->SetApi(IWZelkAuthBase::apCurrent);
+  Facebook->SetApi(IWZelkAuthBase::apCurrent);
+  Facebook->SetGraphVersion("v25.0");  // the Graph API version your app is set up for
+  Live->SetApi(IWZelkAuthBase::apCurrent);
+  Live->SetTenant("consumers");  // personal Microsoft accounts only
+  // [/readme]
+}
+
 }  // namespace zelk::snippets

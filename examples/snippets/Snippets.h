@@ -16,5 +16,7 @@ void Show(web::TIWApplication& Session, const std::string& Text);
 // Stands for the application's own page.
 void ShowPage(web::TIWApplication& Session, const web::THttpRequest& Request,
               web::THttpResponse& Response);
+// Switches the session's Google, Facebook and Windows Live clients to the current APIs.
+void UseCurrentApis(web::TIWApplication& Session);
 
 }  // namespace zelk::snippets

@@ -42,11 +42,13 @@ std::string OutcomeLine(const std::string& Page, const std::string& Flow) {
 
 class DemoTest : public ::testing::Test {
  protected:
+  // The form the demo runs: the classic one here.
+  virtual std::string FormFile() const { return ZELK_DEMO_FORM; }
   void SetUp() override {
     FSavedTransport = IWZelkAuthBase::TransportSettings();
     TDemoOptions O;
     O.Port = 0;
-    Demo = std::make_unique<TDemoApplication>(O, ZELK_DEMO_FORM);
+    Demo = std::make_unique<TDemoApplication>(O, FormFile());
     auto S = IWZelkAuthBase::TransportSettings();
     S.ConnectTimeout = std::chrono::seconds(5);
     S.StallTimeout = std::chrono::seconds(5);
@@ -218,6 +220,86 @@ TEST_F(DemoTest, PostingNeedsASignInThenReachesTheProviderOrShowsItsRefusal) {
   S.Post("/facebook/post", "status=");
   EXPECT_TRUE(OutcomeLine(S.Page(), "facebook-post").starts_with("Facebook refused the post: "))
       << OutcomeLine(S.Page(), "facebook-post");
+}
+
+// The shipped default form: Google, Facebook and Windows Live speak the current APIs against the
+// simulator's current endpoints.
+class DemoCurrentTest : public DemoTest {
+ protected:
+  std::string FormFile() const override { return ZELK_DEMO_CURRENT_FORM; }
+  // As Start, but the provider's address as sent: the HTTP client decodes the Location header,
+  // which would turn the encoded blanks of the current scopes into bare ones. The redirect's
+  // body links the same address, HTML-encoded.
+  std::string StartAsSent(TSession& S, const std::string& Action) {
+    const TAnswer A = S.Post(Action);
+    EXPECT_EQ(A.Status, 303) << Action << "\n" << A.Body;
+    const auto Href = A.Body.find("href=\"");
+    if (Href == std::string::npos) return A.Location;
+    std::string URL = A.Body.substr(Href + 6, A.Body.find('"', Href + 6) - Href - 6);
+    for (auto P = URL.find("&amp;"); P != std::string::npos; P = URL.find("&amp;", P + 1))
+      URL.replace(P, 5, "&");
+    return URL;
+  }
+};
+
+TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) {
+  const std::vector<TSignInCase> Cases = {
+      {"google",
+       TProviderId::Google,
+       {"<dt>Name</dt><dd>Zoë Ünal</dd>", "<dt>E-mail</dt><dd>zoe.unal@gmail.test</dd>"},
+       "Google sign-in failed"},
+      {"facebook",
+       TProviderId::Facebook,
+       {"<dt>Name</dt><dd>Renée 山田</dd>", "<dt>E-mail</dt><dd>renee.yamada@facebook.test</dd>",
+        "<dt>Birthday</dt><dd>07/21/1984</dd>"},
+       "Facebook sign-in failed"},
+      {"windowslive",
+       TProviderId::WindowsLive,
+       {"<dt>Name</dt><dd>Łukasz Żółć</dd>", "<dt>E-mail</dt><dd>lukasz.zolc@outlook.test</dd>"},
+       "Windows Live sign-in failed"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Flow);
+    TSession S = NewSession();
+    const std::string Action = std::string("/") + C.Flow + "/login";
+    const std::string Dialog = StartAsSent(S, Action);
+    ASSERT_TRUE(Dialog.starts_with(Demo->Simulator()->BaseURL(C.Provider) + "/")) << Dialog;
+    // The current APIs carry the flow in "state" and return to the fixed address.
+    EXPECT_NE(Dialog.find("&state="), std::string::npos) << Dialog;
+    EXPECT_EQ(Dialog.find("clientid"), std::string::npos) << Dialog;
+
+    const TAnswer Denied = S.Arrive(Press(Dialog, "Deny"));
+    EXPECT_TRUE(OutcomeLine(Denied.Body, C.Flow).starts_with(C.Denied))
+        << OutcomeLine(Denied.Body, C.Flow);
+    EXPECT_EQ(Denied.Body.find("id=\"" + std::string(C.Flow) + "-user\""), std::string::npos);
+
+    const std::string Return = Press(StartAsSent(S, Action), "Allow");
+    const TAnswer Allowed = S.Arrive(Return);
+    EXPECT_TRUE(OutcomeLine(Allowed.Body, C.Flow).starts_with("Signed in with "))
+        << OutcomeLine(Allowed.Body, C.Flow);
+    for (const auto& Text : C.Shown)
+      EXPECT_NE(Allowed.Body.find(Text), std::string::npos) << Text;
+    EXPECT_EQ(Allowed.Body.find("<dt>Gender</dt>"), std::string::npos);
+    // A reload of the return page changes nothing: the identifier is spent.
+    const TAnswer Reloaded = S.Arrive(Return);
+    EXPECT_EQ(OutcomeLine(Reloaded.Body, C.Flow), OutcomeLine(Allowed.Body, C.Flow));
+  }
+}
+
+TEST_F(DemoCurrentTest, FacebookPostingExplainsWhyItIsUnavailable) {
+  TSession S = NewSession();
+  EXPECT_NE(S.Page().find("id=\"facebook-post-unavailable\""), std::string::npos);
+  S.Arrive(Press(StartAsSent(S, "/facebook/login"), "Allow"));
+  S.Post("/facebook/post", "status=hi");
+  EXPECT_EQ(OutcomeLine(S.Page(), "facebook-post"),
+            "Posting to Facebook is unavailable: Facebook offers no API for posting to a "
+            "user&#39;s timeline: Post is unavailable when Api is apCurrent");
+  EXPECT_TRUE(Demo->Providers()->Facebook().Posts().empty());
+}
+
+TEST_F(DemoTest, ClassicFormShowsNoPostingNote) {
+  TSession S = NewSession();
+  EXPECT_EQ(S.Page().find("facebook-post-unavailable"), std::string::npos);
 }
 
 TEST_F(DemoTest, CardPaymentAcceptedRefusedAndNotSent) {

@@ -141,11 +141,25 @@ struct TCall {
   std::string ErrorDocument;
   std::string Truncated;  // the start of a success document
   std::function<TDataOutcome(TFaultKind, const std::string& Body)> Expect;
+  // The API the sign-in client speaks.
+  IWZelkAuthBase::TIWApi Api = IWZelkAuthBase::apClassic;
 };
 
 TDataOutcome SignInFailed(TFaultKind, const std::string&) {
   return {resFailed, "", {"LoginFailed"}, ""};
 }
+
+// A current-mode sign-in meeting a reply it cannot use: the provider's error text from its error
+// document, else the flow's own text.
+std::function<TDataOutcome(TFaultKind, const std::string&)> CurrentSignInFailed(
+    std::string ProviderText, std::string Otherwise) {
+  return [ProviderText, Otherwise](TFaultKind F, const std::string&) {
+    return TDataOutcome{
+        resFailed, F == TFaultKind::ErrorDocument ? ProviderText : Otherwise, {"LoginFailed"}, ""};
+  };
+}
+const std::string kNoToken = "The provider's token reply carries no access token";
+const std::string kNoUser = "The provider's profile reply does not identify a user";
 
 const std::string kPayPalFailure =
     "ACK=Failure&L_ERRORCODE0=10001&L_SHORTMESSAGE0=Internal%20Error&L_LONGMESSAGE0=Timeout%20"
@@ -246,6 +260,41 @@ std::vector<TCall> EveryCall() {
        [](TFaultKind, const std::string&) {
          return TDataOutcome{resFailed, "Payment failed", {"PayPalFailed"}, "ok"};
        }},
+      // The current APIs: HTTP/1.1 calls with header blocks.
+      {"Google current token exchange", Google, "/token", "", phGoogleOAuth2, Return, "", "", 400,
+       R"({"error":"invalid_grant","error_description":"Invalid code verifier."})",
+       R"({"access_token":"ya29.A0AfH6SMBx","expires_in":35)",
+       CurrentSignInFailed("Invalid code verifier.", kNoToken), apCurrent},
+      {"Google current user info", Google, "/v1/userinfo", "", phGoogleOpenId, Return, "", "", 401,
+       R"({"error":"invalid_token","error_description":"Invalid Credentials"})",
+       R"({"sub":"108204268033311374519","na)", CurrentSignInFailed("Invalid Credentials", kNoUser),
+       apCurrent},
+      {"Facebook current token exchange", Facebook, "/v25.0/oauth/access_token", "",
+       phFacebookGraph, Return, "", "", 400,
+       R"({"error":{"message":"This authorization code has been used.","type":"OAuthException",)"
+       R"("code":100,"fbtrace_id":"AbCdEf"}})",
+       R"({"access_token":"EAAGm0PX4ZCpsBA)",
+       CurrentSignInFailed("This authorization code has been used.", kNoToken), apCurrent},
+      // The stand-in takes the token route's own (pattern) path, so that healing replaces it.
+      {"Facebook current profile", Facebook, "/v25.0/me", "", phFacebookGraph, Return,
+       "/*/oauth/access_token", R"({"access_token":"EAAGstandin","token_type":"bearer"})", 400,
+       R"({"error":{"message":"Invalid appsecret_proof provided in the API argument",)"
+       R"("type":"GraphMethodException","code":100}})",
+       R"({"id":"100004","name":"Ren)",
+       CurrentSignInFailed("Invalid appsecret_proof provided in the API argument", kNoUser),
+       apCurrent},
+      {"Microsoft token exchange", WindowsLive, "/common/oauth2/v2.0/token", "", phMicrosoftLogin,
+       Return, "", "", 400,
+       R"({"error":"invalid_grant","error_description":"AADSTS54005: OAuth2 Authorization code )"
+       R"(was already redeemed."})",
+       R"({"token_type":"Bearer","access_token":"EwA)",
+       CurrentSignInFailed("AADSTS54005: OAuth2 Authorization code was already redeemed.",
+                           kNoToken),
+       apCurrent},
+      {"Microsoft Graph profile", WindowsLive, "/v1.0/me", "", phMicrosoftGraph, Return, "", "",
+       401, R"({"error":{"code":"InvalidAuthenticationToken","message":"Access token is empty."}})",
+       R"({"displayName":"\u0141ukasz","i)", CurrentSignInFailed("Access token is empty.", kNoUser),
+       apCurrent},
   };
 }
 
@@ -358,6 +407,7 @@ class FaultInjection : public testing::SimulatorFixture,
     Client->SetServerController(Controller);
     Client->App()->SetID(Id);
     Client->App()->SetSecret(Secret);
+    if constexpr (requires { Client->SetApi(IWZelkAuthBase::apCurrent); }) Client->SetApi(Call.Api);
     Client->SetOnLoginOK([&](rtl::TObject*) { O.Events.push_back("LoginOK"); });
     Client->SetOnLoginFailed([&](rtl::TObject*) { O.Events.push_back("LoginFailed"); });
     if constexpr (requires { Client->Post(std::string()); }) {

@@ -179,6 +179,8 @@ TEST_F(SimulatorTest, UseForThisProcessPointsEveryEndpointHere) {
       {phWindowsLiveApis, TProviderId::WindowsLive}, {phTwitterApi, TProviderId::Twitter},
       {phPayPalLiveNvp, TProviderId::PayPal},        {phPayPalSandboxNvp, TProviderId::PayPal},
       {phPayPalLiveWeb, TProviderId::PayPal},        {phPayPalSandboxWeb, TProviderId::PayPal},
+      {phGoogleOAuth2, TProviderId::Google},         {phGoogleOpenId, TProviderId::Google},
+      {phMicrosoftLogin, TProviderId::WindowsLive},  {phMicrosoftGraph, TProviderId::WindowsLive},
   };
   std::string Expected;
   for (const auto& [Host, Provider] : Owners) {

@@ -26,6 +26,21 @@ if(rc OR NOT out MATCHES "\"class\": \"TZIWPayPalClient\"" OR NOT out MATCHES "\
   message(FATAL_ERROR "skeleton printed:\n${out}${err}")
 endif()
 
+# The OAuth 2.0 sign-in clients start in classic mode; Facebook's Graph version and the
+# Microsoft tenant show their defaults.
+run(skeleton TZIWGAuthClient)
+if(rc OR NOT out MATCHES "\"Scopes\": \\[\\],\n *\"Api\": \"apClassic\"\n")
+  message(FATAL_ERROR "Google skeleton printed:\n${out}${err}")
+endif()
+run(skeleton TZIWFacebookAuthClient)
+if(rc OR NOT out MATCHES "\"Api\": \"apClassic\",\n *\"GraphVersion\": \"v25.0\"\n")
+  message(FATAL_ERROR "Facebook skeleton printed:\n${out}${err}")
+endif()
+run(skeleton TZIWWindowsLiveAuthClient)
+if(rc OR NOT out MATCHES "\"Api\": \"apClassic\",\n *\"Tenant\": \"common\"\n")
+  message(FATAL_ERROR "Windows Live skeleton printed:\n${out}${err}")
+endif()
+
 run(skeleton TNoSuchClass)
 if(NOT rc OR NOT err MATCHES "unknown component class TNoSuchClass")
   message(FATAL_ERROR "an unknown class was not refused: ${rc} ${err}")

@@ -26,13 +26,13 @@ TEST(OAuth2ClassInfo, PublishedPropertiesInOrder) {
   IWZelkAuthReg::RegisterClasses();
   using V = std::vector<std::string>;
   EXPECT_EQ(Names("TZIWGAuthClient"),
-            (V{"Tag", "ServerController", "App", "Scopes", "OnLoginOK", "OnLoginFailed"}));
+            (V{"Tag", "ServerController", "App", "Scopes", "Api", "OnLoginOK", "OnLoginFailed"}));
   EXPECT_EQ(Names("TZIWFacebookAuthClient"),
-            (V{"Tag", "ServerController", "App", "Scopes", "OnLoginOK", "OnLoginFailed",
-               "OnPostFailed", "OnPostOK"}));
+            (V{"Tag", "ServerController", "App", "Scopes", "Api", "GraphVersion", "OnLoginOK",
+               "OnLoginFailed", "OnPostFailed", "OnPostOK"}));
   EXPECT_EQ(Names("TZIWWindowsLiveAuthClient"),
-            (V{"Tag", "ServerController", "App", "Scopes", "StandaloneRedirectURL", "OnLoginOK",
-               "OnLoginFailed"}));
+            (V{"Tag", "ServerController", "App", "Scopes", "StandaloneRedirectURL", "Api", "Tenant",
+               "OnLoginOK", "OnLoginFailed"}));
 }
 
 TEST(OAuth2ClassInfo, FormFileRoundTrip) {
@@ -89,6 +89,58 @@ TEST(OAuth2ClassInfo, FormFileRoundTrip) {
   ASSERT_NE(LoadedG, nullptr);
   EXPECT_EQ(LoadedG->Scopes(), IWGAuthClient::TIWScopes{IWGAuthClient::gEmail});
   EXPECT_EQ(LoadedG->App()->Secret(), "s");
+}
+
+// Api, GraphVersion and Tenant are stored only when they differ from apClassic, "v25.0" and
+// "common", and load back.
+TEST(OAuth2ClassInfo, CurrentModePropertiesStoredOnlyWhenNotDefault) {
+  IWZelkAuthReg::RegisterClasses();
+  rtl::TComponent Root(nullptr);
+  auto* G = new IWGAuthClient::TZIWGAuthClient(&Root);
+  G->SetName("G");
+  auto* Fb = new IWFacebookAuthClient::TZIWFacebookAuthClient(&Root);
+  Fb->SetName("Fb");
+  auto* Live = new IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient(&Root);
+  Live->SetName("Live");
+  json Form = rtl::WriteFormJSON(&Root);
+  for (const auto& C : Form["components"])
+    for (const char* Name : {"Api", "GraphVersion", "Tenant"})
+      EXPECT_FALSE(C["properties"].contains(Name)) << C["name"] << " " << Name;
+
+  G->SetApi(IWZelkAuthBase::apCurrent);
+  Fb->SetApi(IWZelkAuthBase::apCurrent);
+  Fb->SetGraphVersion("v24.0");
+  Live->SetApi(IWZelkAuthBase::apCurrent);
+  Live->SetTenant("consumers");
+  Form = rtl::WriteFormJSON(&Root);
+  EXPECT_EQ(Form["components"][0]["properties"],
+            (json{{"Scopes", json::array()}, {"Api", "apCurrent"}}));
+  EXPECT_EQ(Form["components"][1]["properties"],
+            (json{{"Scopes", json::array()}, {"Api", "apCurrent"}, {"GraphVersion", "v24.0"}}));
+  EXPECT_EQ(Form["components"][2]["properties"],
+            (json{{"Scopes", json::array()}, {"Api", "apCurrent"}, {"Tenant", "consumers"}}));
+
+  rtl::TComponent Loaded(nullptr);
+  rtl::ReadForm(&Loaded, Form.dump());
+  auto* LG = dynamic_cast<IWGAuthClient::TZIWGAuthClient*>(Loaded.FindComponent("G"));
+  auto* LFb =
+      dynamic_cast<IWFacebookAuthClient::TZIWFacebookAuthClient*>(Loaded.FindComponent("Fb"));
+  auto* LLive = dynamic_cast<IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient*>(
+      Loaded.FindComponent("Live"));
+  ASSERT_TRUE(LG && LFb && LLive);
+  EXPECT_EQ(LG->Api(), IWZelkAuthBase::apCurrent);
+  EXPECT_EQ(LFb->Api(), IWZelkAuthBase::apCurrent);
+  EXPECT_EQ(LFb->GraphVersion(), "v24.0");
+  EXPECT_EQ(LLive->Api(), IWZelkAuthBase::apCurrent);
+  EXPECT_EQ(LLive->Tenant(), "consumers");
+
+  rtl::TComponent Refused(nullptr);
+  EXPECT_THROW(rtl::ReadForm(&Refused, R"({"components":[{"class":"TZIWGAuthClient",
+      "name":"G","properties":{"Api":"apFuture"}}]})"),
+               rtl::Exception);
+  EXPECT_THROW(rtl::ReadForm(&Refused, R"({"components":[{"class":"TZIWWindowsLiveAuthClient",
+      "name":"L","properties":{"Tenant":"a/b"}}]})"),
+               rtl::Exception);
 }
 
 TEST(OAuth2ClassInfo, UnknownScopeNameIsRefused) {
