@@ -82,29 +82,31 @@ THeadScanner::TState THeadScanner::Scan(std::string_view Data) {
   if (FState != TState::Incomplete) return FState;
   for (;;) {
     const std::size_t LF = Data.find('\n', FSearch);
+    const std::size_t End = LF == std::string_view::npos ? Data.size() : LF;
+    // The line so far, without the CR that may end it: the same verdict whether the line
+    // arrives whole or in pieces.
+    std::string_view Line = Data.substr(FLineStart, End - FLineStart);
+    if (Line.ends_with('\r')) Line.remove_suffix(1);
+    if (!FHaveRequestLine) {
+      if (Line.size() > FLimits.MaxTargetBytes + kRequestLineOverhead) {
+        // A request line this long is either a target over the limit or not a request.
+        const auto Space = Line.find(' ');
+        if (Space != std::string_view::npos && Space <= 32 && IsToken(Line.substr(0, Space)))
+          return Fail(THeadFault::TargetTooLong, "The request's address is longer than " +
+                                                     std::to_string(FLimits.MaxTargetBytes) +
+                                                     " bytes.");
+        return Fail(THeadFault::Malformed, "The request line is not valid HTTP.");
+      }
+    } else if (Line.size() > FLimits.MaxLineBytes) {
+      return Fail(THeadFault::Malformed, "A header line is longer than " +
+                                             std::to_string(FLimits.MaxLineBytes) + " bytes.");
+    }
     if (LF == std::string_view::npos) {
       FSearch = Data.size();
-      const std::size_t Pending = Data.size() - FLineStart;
-      if (!FHaveRequestLine) {
-        if (Pending > FLimits.MaxTargetBytes + kRequestLineOverhead) {
-          // A request line this long is either a target over the limit or not a request.
-          const std::string_view Line = Data.substr(FLineStart);
-          const auto Space = Line.find(' ');
-          if (Space != std::string_view::npos && Space <= 32 && IsToken(Line.substr(0, Space)))
-            return Fail(THeadFault::TargetTooLong, "The request's address is longer than " +
-                                                       std::to_string(FLimits.MaxTargetBytes) +
-                                                       " bytes.");
-          return Fail(THeadFault::Malformed, "The request line is not valid HTTP.");
-        }
-      } else if (Pending > FLimits.MaxLineBytes) {
-        return Fail(THeadFault::Malformed, "A header line is longer than " +
-                                               std::to_string(FLimits.MaxLineBytes) + " bytes.");
-      }
       return FState;
     }
     if (LF == FLineStart || Data[LF - 1] != '\r')
       return Fail(THeadFault::Malformed, "A line of the request head ends in LF without CR.");
-    const std::string_view Line = Data.substr(FLineStart, LF - 1 - FLineStart);
     if (Line.find('\r') != std::string_view::npos)
       return Fail(THeadFault::Malformed, "A line of the request head holds a stray CR.");
     FLineStart = FSearch = LF + 1;
@@ -152,9 +154,6 @@ THeadScanner::TState THeadScanner::RequestLine(std::string_view Line) {
 }
 
 THeadScanner::TState THeadScanner::HeaderLine(std::string_view Line) {
-  if (Line.size() > FLimits.MaxLineBytes)
-    return Fail(THeadFault::Malformed,
-                "A header line is longer than " + std::to_string(FLimits.MaxLineBytes) + " bytes.");
   FHeadBytes += Line.size() + 2;
   if (FHeadBytes > FLimits.MaxHeaderBytes)
     return Fail(THeadFault::HeadTooLarge, "The request's header lines are longer than " +
