@@ -76,9 +76,27 @@ struct TIWServerOptions {
   std::size_t MaxSessions = 10000;
   // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes.
   std::size_t MaxQueryBytes = 8192;
-  // All header names and values together.
+  // The whole request head (request line and header lines) and the number of header lines;
+  // a head over either is answered 431 and the connection closed.
   std::size_t MaxHeaderBytes = 16384;
+  std::size_t MaxHeaderLines = 100;
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
+  // Threads that run the application's handlers, and threads that run the network event loop
+  // (0: one per core). Idle, slow and kept-alive connections hold no worker.
+  int WorkerCount = 256;
+  int IoThreadCount = 0;
+  // A request that waited this long for a free worker is answered 503 and its connection closed.
+  std::chrono::milliseconds QueueTimeout{std::chrono::seconds(10)};
+  // The whole request head must arrive within HeadTimeout (from the connection's start or the
+  // end of the previous answer), the body within BodyTimeout, and an answer must be taken by
+  // the client within WriteTimeout; otherwise the connection is closed.
+  std::chrono::milliseconds HeadTimeout{std::chrono::seconds(10)};
+  std::chrono::milliseconds BodyTimeout{std::chrono::seconds(30)};
+  std::chrono::milliseconds WriteTimeout{std::chrono::seconds(30)};
+  // Connections open at once from one client address and in all; beyond either, a new
+  // connection is closed at once, without an answer.
+  std::size_t MaxConnectionsPerAddress = 256;
+  std::size_t MaxConnections = 20000;
   // How long a request waits for its session's request in progress before giving up (503).
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
   // A client that sends nothing for this long is disconnected.
