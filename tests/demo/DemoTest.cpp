@@ -345,6 +345,28 @@ TEST(DemoOptionsTest, ParsesTheCommandLineAndRefusesWhatItCannotUse) {
   }
 }
 
+TEST(DemoOptionsTest, KeepAliveTimeoutInSecondsWithinItsRange) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).KeepAliveSeconds, 0);
+  const char* One[] = {"--keep-alive-timeout", "1"};
+  EXPECT_EQ(ParseDemoOptions(2, One).KeepAliveSeconds, 1);
+  const char* Most[] = {"--port", "0", "--keep-alive-timeout", "3600"};
+  const TDemoOptions O = ParseDemoOptions(4, Most);
+  EXPECT_EQ(O.KeepAliveSeconds, 3600);
+  EXPECT_EQ(O.Port, 0);
+  for (const char* Bad : {"0", "3601", "-5", "12s", ""}) {
+    const char* Args[] = {"--keep-alive-timeout", Bad};
+    try {
+      ParseDemoOptions(2, Args);
+      ADD_FAILURE() << "accepted \"" << Bad << "\"";
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(
+          E.Message(),
+          std::string("--keep-alive-timeout needs a number of seconds from 1 to 3600, not \"") +
+              Bad + "\"");
+    }
+  }
+}
+
 TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
   IWZelkAuthReg::RegisterClasses();
   const std::vector<std::pair<std::string, std::string>> Cases = {
