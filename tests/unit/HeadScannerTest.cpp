@@ -126,10 +126,18 @@ TEST(HeadScanner, LimitsStopAHeadWhileItArrives) {
     EXPECT_EQ(S.Fault(), THeadFault::Malformed);
   }
   {
-    // One header line over MaxLineBytes, before its end arrives.
+    // One header line over MaxLineBytes once it ends; a line without end until it takes the
+    // head past MaxHeaderBytes + MaxLineBytes.
     THeadScanner S(L);
-    EXPECT_EQ(S.Scan("GET / HTTP/1.1\r\nX-Big: " + std::string(200, 'b')), TState::Failed);
+    const std::string Line = "GET / HTTP/1.1\r\nX-Big: " + std::string(194, 'b');  // 201
+    EXPECT_EQ(S.Scan(Line), TState::Incomplete);
+    EXPECT_EQ(S.Scan(Line + "\r\n"), TState::Failed);
     EXPECT_EQ(S.Fault(), THeadFault::Malformed);
+    THeadScanner Endless(L);
+    const std::string Start = "GET / HTTP/1.1\r\nX-Big: ";  // 16 + 7
+    EXPECT_EQ(Endless.Scan(Start + std::string(1200 - 16 - 7, 'b')), TState::Incomplete);
+    EXPECT_EQ(Endless.Scan(Start + std::string(1201 - 16 - 7, 'b')), TState::Failed);
+    EXPECT_EQ(Endless.Fault(), THeadFault::HeadTooLarge);
   }
   {
     // Header lines over MaxHeaderBytes together.

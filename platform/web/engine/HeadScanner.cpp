@@ -97,14 +97,20 @@ THeadScanner::TState THeadScanner::Scan(std::string_view Data) {
                                                      " bytes.");
         return Fail(THeadFault::Malformed, "The request line is not valid HTTP.");
       }
-    } else if (Line.size() > FLimits.MaxLineBytes) {
-      return Fail(THeadFault::Malformed, "A header line is longer than " +
-                                             std::to_string(FLimits.MaxLineBytes) + " bytes.");
+    } else if (FHeadBytes + Line.size() > FLimits.MaxHeaderBytes + FLimits.MaxLineBytes) {
+      // A line that goes on and on: the head is over its limit whatever the line turns out to
+      // be. (A shorter line is judged once it ends: as a line too long, or as a head too long.)
+      return Fail(THeadFault::HeadTooLarge, "The request's header lines are longer than " +
+                                                std::to_string(FLimits.MaxHeaderBytes) +
+                                                " bytes together.");
     }
     if (LF == std::string_view::npos) {
       FSearch = Data.size();
       return FState;
     }
+    if (FHaveRequestLine && Line.size() > FLimits.MaxLineBytes)
+      return Fail(THeadFault::Malformed, "A header line is longer than " +
+                                             std::to_string(FLimits.MaxLineBytes) + " bytes.");
     if (LF == FLineStart || Data[LF - 1] != '\r')
       return Fail(THeadFault::Malformed, "A line of the request head ends in LF without CR.");
     if (Line.find('\r') != std::string_view::npos)

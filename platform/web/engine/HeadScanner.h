@@ -24,9 +24,11 @@ namespace zelk::web::engine {
 struct THeadLimits {
   // The request target; longer ones are refused while the request line still arrives.
   std::size_t MaxTargetBytes = 8192;
-  // One header line (name, colon and value).
+  // One header line (name, colon and value): a longer one is refused once it ends.
   std::size_t MaxLineBytes = 8192;
-  // The request line and header lines together, line ends included.
+  // The request line and header lines together, line ends included. A line that has not ended
+  // yet may go MaxLineBytes beyond it before the head is refused, so that a long line is told
+  // apart from a long head; no more than the two together is ever held.
   std::size_t MaxHeaderBytes = 16384;
   std::size_t MaxHeaderLines = 100;
 };
