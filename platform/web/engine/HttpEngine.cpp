@@ -434,7 +434,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     }
     R.Status = Status;
     R.Close = true;
-    Send(std::move(R), false);
+    Send(R, false);
   }
 
   void Dispatch() {
@@ -459,14 +459,13 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
       Response = E.ErrorPage(500, "The request could not be served.");
       Response.Status = 500;
     }
-    asio::post(S.get_executor(),
-               [Self = this->shared_from_this(), R = std::move(Response)]() mutable {
-                 if (Self->Raw) return Self->Finish(false);
-                 Self->Send(std::move(R), Self->Request.Method == "HEAD");
-               });
+    asio::post(S.get_executor(), [Self = this->shared_from_this(), R = std::move(Response)] {
+      if (Self->Raw) return Self->Finish(false);
+      Self->Send(R, Self->Request.Method == "HEAD");
+    });
   }
 
-  void Send(TEngineResponse R, bool HeadOnly) {
+  void Send(const TEngineResponse& R, bool HeadOnly) {
     if (Closed) return;
     ++Served;
     const bool KeepAlive = !R.Close && WantsKeepAlive && !E.Stopping &&
@@ -633,7 +632,11 @@ THttpEngine::THttpEngine(TEngineOptions Options, TEngineHandler Handler, TEngine
 }
 
 THttpEngine::~THttpEngine() {
-  Stop();
+  try {
+    Stop();
+  } catch (...) {
+    // Stop fails only when a thread cannot be joined; nothing more can be done here.
+  }
 }
 
 void THttpEngine::Start() {
