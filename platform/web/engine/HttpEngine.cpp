@@ -649,7 +649,8 @@ void THttpEngine::Start() {
   boost::system::error_code Ec;
   const auto Address = asio::ip::make_address(O.BindAddress, Ec);
   if (Ec) throw rtl::Exception("\"" + O.BindAddress + "\" is not an IP address");
-  tcp::acceptor Acceptor(asio::make_strand(*I.Io));
+  I.Acceptor.emplace(asio::make_strand(*I.Io));
+  tcp::acceptor& Acceptor = *I.Acceptor;
   const tcp::endpoint Endpoint(Address, static_cast<unsigned short>(O.Port));
   Acceptor.open(Endpoint.protocol(), Ec);
   // A restart may bind while the old connections linger.
@@ -660,12 +661,13 @@ void THttpEngine::Start() {
   // a second to retry.
   if (!Ec) Acceptor.listen(asio::socket_base::max_listen_connections, Ec);
   if (Ec) {
+    // The acceptor goes before the event loop it belongs to.
+    I.Acceptor.reset();
     I.Io.reset();
     throw rtl::Exception("cannot listen on " + O.BindAddress + ":" + std::to_string(O.Port) + ": " +
                          Ec.message());
   }
   I.BoundPort = Acceptor.local_endpoint().port();
-  I.Acceptor.emplace(std::move(Acceptor));
   I.Work.emplace(I.Io->get_executor());
   I.Workers.Start(std::max(1, O.WorkerCount));
   int Threads =
