@@ -244,7 +244,7 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   O.PrivateKey = Certificates->ServerKey.get();
   // One event-loop thread per provider; handlers are quick but for the fault modes' waits.
   O.IoThreadCount = 1;
-  O.WorkerCount = 128;
+  O.WorkerCount = 64;
   // Short waits on idle connections keep Stop quick.
   O.KeepAliveTimeout = std::chrono::seconds(1);
   O.HeadTimeout = std::chrono::seconds(5);
