@@ -308,8 +308,13 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     // A kept-alive connection may idle before the next request's first byte; its head then
     // has HeadTimeout from that byte.
     HeadStarted = Served == 0 || Buffer.size() > 0;
-    if (Served > 0)
+    if (Served > 0) {
       Arm(HeadStarted ? E.Options.HeadTimeout : E.Options.KeepAliveTimeout, TPhase::Head);
+      // An idle connection keeps nothing of the request before.
+      Request = TEngineRequest{};
+      std::string().swap(Output);
+      if (Buffer.size() == 0) Buffer.shrink_to_fit();
+    }
     ScanOrRead();
   }
 
@@ -327,6 +332,20 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
         case THeadScanner::TState::Incomplete:
           break;
       }
+    }
+    if constexpr (std::is_same_v<TStream, tcp::socket>) {
+      // Nothing received yet: wait for the first bytes before taking a read buffer, so that an
+      // idle connection holds none.
+      if (Buffer.size() == 0 && !Readable) {
+        S.async_wait(tcp::socket::wait_read,
+                     [Self = this->shared_from_this()](const boost::system::error_code& Ec) {
+                       if (Ec) return Self->Close();
+                       Self->Readable = true;
+                       Self->ScanOrRead();
+                     });
+        return;
+      }
+      Readable = false;
     }
     S.async_read_some(
         Buffer.prepare(kReadChunk),
@@ -541,6 +560,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
   std::shared_ptr<std::atomic<int>> Job;
   std::size_t Served = 0;
   bool HeadStarted = false;
+  bool Readable = false;  // the socket has bytes waiting
   bool WantsKeepAlive = true;
   bool Closed = false;
   std::atomic<bool> Raw{false};
