@@ -80,7 +80,8 @@ struct TIWServerOptions {
   // (414).
   std::size_t MaxQueryBytes = 8192;
   // The request head: request line and header lines together (431), and the number of header
-  // lines (431). One header line may be at most 8192 bytes (400).
+  // lines (431). One header line may be at most 8192 bytes (400 once it ends; one that goes on
+  // is refused with 431 when it takes the head 8192 bytes past MaxHeaderBytes).
   std::size_t MaxHeaderBytes = 16384;
   std::size_t MaxHeaderLines = 100;
   // The body, as sent or as decoded from chunks (413); forms up to this size are accepted.
