@@ -188,6 +188,25 @@ struct THttpEngine::TImpl : std::enable_shared_from_this<THttpEngine::TImpl> {
     --Total;
   }
 
+  // Answers under way: from a worker taking a request until its answer is written (or its
+  // connection gone). Stop lets them finish.
+  std::mutex AnswerMutex;
+  std::condition_variable AnswerDone;
+  std::size_t Answering = 0;
+  std::shared_ptr<void> AnswerGuard() {
+    {
+      std::lock_guard L(AnswerMutex);
+      ++Answering;
+    }
+    return {nullptr, [this](void*) {
+              {
+                std::lock_guard L(AnswerMutex);
+                --Answering;
+              }
+              AnswerDone.notify_all();
+            }};
+  }
+
   void SetUpTls();
   void Accept();
   void OnAccept(tcp::socket Socket);
@@ -291,6 +310,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
   }
 
   void Close() {
+    Answer.reset();
     if (Closed) return;
     Closed = true;
     ++TimerGeneration;
@@ -468,6 +488,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
 
   // On a worker thread: the handler, then the answer back on the strand.
   void Run() {
+    std::shared_ptr<void> Guard = E.AnswerGuard();
     TEngineResponse Response;
     try {
       E.Handler(Request, Response, *this);
@@ -478,7 +499,9 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
       Response = E.ErrorPage(500, "The request could not be served.");
       Response.Status = 500;
     }
-    asio::post(S.get_executor(), [Self = this->shared_from_this(), R = std::move(Response)] {
+    asio::post(S.get_executor(), [Self = this->shared_from_this(), R = std::move(Response),
+                                  Guard = std::move(Guard)]() mutable {
+      Self->Answer = std::move(Guard);
       if (Self->Raw) return Self->Finish(false);
       Self->Send(R, Self->Request.Method == "HEAD");
     });
@@ -513,6 +536,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     asio::async_write(S, asio::buffer(Out),
                       [Self = this->shared_from_this(), KeepAlive](
                           const boost::system::error_code& Ec, std::size_t) {
+                        Self->Answer.reset();
                         if (Ec) return Self->Close();
                         if (KeepAlive) return Self->ReadHead();
                         Self->Finish(true);
@@ -558,6 +582,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
   TEngineRequest Request;
   std::string Output;
   std::shared_ptr<std::atomic<int>> Job;
+  std::shared_ptr<void> Answer;  // while a handler's answer is under way
   std::size_t Served = 0;
   bool HeadStarted = false;
   bool Readable = false;  // the socket has bytes waiting
@@ -635,8 +660,13 @@ void THttpEngine::TImpl::Stop() {
     Closed.set_value();
   });
   Closed.get_future().wait();
-  // Handlers in progress finish (they may still write through their connection)...
+  // Handlers in progress finish (they may still write through their connection), and their
+  // answers are written...
   Workers.Stop();
+  {
+    std::unique_lock L(AnswerMutex);
+    AnswerDone.wait_for(L, Options.WriteTimeout, [this] { return Answering == 0; });
+  }
   // ...then the event loop ends, and with it every connection.
   Work.reset();
   Io->stop();
