@@ -1,6 +1,9 @@
 // The process-wide table of provider hosts.
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 #include "core/TransportDetail.h"
@@ -84,7 +87,9 @@ THosts DefaultHosts() {
   return H;
 }
 
-void Apply(THosts& Hosts, std::string_view Settings) {
+// Applies Settings and gives the keys they set, each once, in the order first given.
+std::vector<std::string> Apply(THosts& Hosts, std::string_view Settings) {
+  std::vector<std::string> Keys;
   while (!Settings.empty()) {
     const auto Comma = Settings.find(',');
     std::string_view Item = Settings.substr(0, Comma);
@@ -109,18 +114,30 @@ void Apply(THosts& Hosts, std::string_view Settings) {
       throw rtl::Exception("Provider host \"" + std::string(Host) + "\" for " + std::string(Key) +
                            " is not a host name or address with an optional port");
     Hosts[Index] = std::string(Host);
+    if (std::find(Keys.begin(), Keys.end(), Key) == Keys.end()) Keys.emplace_back(Key);
   }
+  return Keys;
 }
 
 // Read by every request thread; the environment is applied once, on first use.
 struct TTable {
   std::mutex Mutex;
   THosts Hosts = DefaultHosts();
+  std::vector<std::string> EnvironmentKeys;  // what ZELK_PROVIDER_HOSTS set; never changes
   TTable() {
     // Read once, while the table is made: the library never changes the environment.
     // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
-    if (const char* Env = std::getenv("ZELK_PROVIDER_HOSTS"); Env != nullptr && *Env != '\0')
-      Apply(Hosts, Env);
+    if (const char* Env = std::getenv("ZELK_PROVIDER_HOSTS"); Env != nullptr && *Env != '\0') {
+      EnvironmentKeys = Apply(Hosts, Env);
+      // Provider calls carry secrets: a redirection must never go unnoticed.
+      if (!EnvironmentKeys.empty()) {
+        std::string Keys;
+        for (const std::string& Key : EnvironmentKeys)
+          Keys += (Keys.empty() ? "" : ", ") + Key;
+        detail::ReportEnvironmentOverride("ZELK_PROVIDER_HOSTS is in force: the provider hosts " +
+                                          Keys + " are redirected");
+      }
+    }
   }
 };
 
@@ -130,6 +147,20 @@ TTable& Table() {
 }
 
 }  // namespace
+
+namespace detail {
+
+std::vector<std::string> ProviderHostKeysFromEnvironment() {
+  return Table().EnvironmentKeys;  // written only while the table is made
+}
+
+void ReportEnvironmentOverride(const std::string& What) {
+  // One write, so that notes from several threads do not interleave.
+  const std::string Line = "zelk: " + What + "\n";
+  std::fwrite(Line.data(), 1, Line.size(), stderr);
+}
+
+}  // namespace detail
 
 std::string ProviderHost(TProviderHost Which) {
   TTable& T = Table();

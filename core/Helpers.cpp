@@ -123,8 +123,40 @@ std::string NonceDigest(std::string_view Data) {
 // ---------------------------------------------------------------------------------------------
 // JSON
 
+namespace {
+
+// Removes every object member whose value is null, at every depth (inside arrays too): the
+// providers write null for data they do not have, which the clients must read as absent, never
+// as the text "null". Array elements stay where they are.
+// Walks with its own stack: a hostile reply may nest deeper than the call stack reaches.
+void DropNullMembers(nlohmann::json& Value) {
+  std::vector<nlohmann::json*> Pending{&Value};
+  while (!Pending.empty()) {
+    nlohmann::json& Next = *Pending.back();
+    Pending.pop_back();
+    if (Next.is_object()) {
+      for (auto It = Next.begin(); It != Next.end();) {
+        if (It->is_null()) {
+          It = Next.erase(It);
+        } else {
+          if (It->is_structured()) Pending.push_back(&*It);
+          ++It;
+        }
+      }
+    } else if (Next.is_array()) {
+      for (nlohmann::json& Element : Next)
+        if (Element.is_structured()) Pending.push_back(&Element);
+    }
+  }
+}
+
+}  // namespace
+
 TJSONObject::TJSONObject(nlohmann::json Value) {
-  if (Value.is_object()) FValue = std::move(Value);
+  if (Value.is_object()) {
+    DropNullMembers(Value);
+    FValue = std::move(Value);
+  }
 }
 
 const nlohmann::json* TJSONObject::Find(std::string_view Name) const {
@@ -169,10 +201,12 @@ void ParseJSON(const std::string& Text, TJSONObject& JSON) {
     return;
   }
   nlohmann::json Parsed = nlohmann::json::parse(Text, nullptr, /*allow_exceptions=*/false);
-  if (Parsed.is_object())
+  if (Parsed.is_object()) {
+    DropNullMembers(Parsed);
     JSON.FValue = std::move(Parsed);
-  else
+  } else {
     JSON.FValue = nlohmann::json::object();
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -336,6 +336,19 @@ struct TTransportSettings {
 TTransportSettings TransportSettings();
 void SetTransportSettings(const TTransportSettings& Settings);
 
+// What the environment changed in this process: the provider hosts ZELK_PROVIDER_HOSTS
+// redirected and the extra CA certificates ZELK_EXTRA_CA_CERTIFICATES named. Each variable is
+// read once, when its setting is first needed, and when it is in force a line saying so
+// ("zelk: ZELK_PROVIDER_HOSTS is in force: ...") goes to standard error at that moment, once.
+// The application can ask here, e.g. to refuse to run redirected in production.
+struct TEnvironmentOverrides {
+  std::vector<std::string> ProviderHostKeys;  // keys as ProviderHostKey gives them; empty: none
+  std::string ExtraCACertificates;            // the variable's text (a file or PEM); empty: none
+  bool Any() const { return !ProviderHostKeys.empty() || !ExtraCACertificates.empty(); }
+};
+// Reads both variables if that has not happened yet.
+TEnvironmentOverrides EnvironmentOverrides();
+
 // One call as the transport received it.
 struct TTransportRequest {
   std::string Method;   // "GET" or "POST"
@@ -386,14 +399,15 @@ void SetProviderHosts(std::string_view Settings);
 // ---------------------------------------------------------------------------------------------
 // Encoding, signing and parsing helpers.
 
-// A parsed JSON object whose members are looked up by exact name.
+// A parsed JSON object whose members are looked up by exact name. A member whose value is null
+// is absent, at every depth: the object keeps no null members.
 class TJSONObject {
  public:
   TJSONObject() = default;
   explicit TJSONObject(nlohmann::json Value);
   bool Has(std::string_view Name) const;
   // The member's text: a string's content, a number's literal, an object's or array's compact
-  // JSON, "true", "false" or "null"; empty when there is no such member.
+  // JSON, "true" or "false"; empty when there is no such member.
   std::string Text(std::string_view Name) const;
   // Whether the member exists and is a JSON object, and that object.
   bool IsObject(std::string_view Name) const;
@@ -410,8 +424,8 @@ class TJSONObject {
 // The text of a JSON value as the clients read it (see TJSONObject::Text).
 std::string JSONText(const nlohmann::json& Value);
 
-// Fills JSON from Text when Text is one JSON object; otherwise JSON is left without members.
-// UTF-8 passes intact. Never throws.
+// Fills JSON from Text when Text is one JSON object, null members left out; otherwise JSON is
+// left without members. UTF-8 passes intact. Never throws.
 void ParseJSON(const std::string& Text, TJSONObject& JSON);
 // Clears Strings and fills it with the pieces of Text between the delimiters (n delimiters give
 // n + 1 pieces). A missing list raises EAssertionFailed.

@@ -10,12 +10,18 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 
 typedef struct x509_store_st X509_STORE;
 
 namespace zelk::IWZelkAuthBase::detail {
+
+// The provider host keys that ZELK_PROVIDER_HOSTS set, in the order given (reads it if not yet).
+std::vector<std::string> ProviderHostKeysFromEnvironment();
+// Writes "zelk: <What>" as one line to standard error.
+void ReportEnvironmentOverride(const std::string& What);
 
 // The steps of a call, named in its error messages.
 enum class TTransportStep : std::uint8_t {

@@ -13,10 +13,20 @@ namespace {
 struct TSettingsHolder {
   std::mutex Mutex;
   TTransportSettings Settings;
+  std::string EnvironmentCA;  // what ZELK_EXTRA_CA_CERTIFICATES gave; never changes
   TSettingsHolder() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
-    if (const char* Env = std::getenv("ZELK_EXTRA_CA_CERTIFICATES"); Env != nullptr)
+    if (const char* Env = std::getenv("ZELK_EXTRA_CA_CERTIFICATES"); Env != nullptr) {
       Settings.ExtraCACertificates = Env;
+      EnvironmentCA = Env;
+    }
+    // Trusting another CA lets whoever holds it read the provider calls: say so.
+    if (!EnvironmentCA.empty())
+      detail::ReportEnvironmentOverride(
+          "ZELK_EXTRA_CA_CERTIFICATES is in force: also trusting the CA certificates " +
+          (EnvironmentCA.find("-----BEGIN") != std::string::npos
+               ? std::string("given as PEM text in the variable")
+               : "in " + EnvironmentCA));
   }
 };
 
@@ -32,6 +42,13 @@ void CheckTimeout(std::chrono::milliseconds Value, const char* Name) {
 }
 
 }  // namespace
+
+TEnvironmentOverrides EnvironmentOverrides() {
+  TEnvironmentOverrides Overrides;
+  Overrides.ProviderHostKeys = detail::ProviderHostKeysFromEnvironment();
+  Overrides.ExtraCACertificates = Holder().EnvironmentCA;  // written only while it is made
+  return Overrides;
+}
 
 TTransportSettings TransportSettings() {
   TSettingsHolder& H = Holder();

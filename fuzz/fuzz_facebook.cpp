@@ -8,8 +8,8 @@
 // Graph error document; the profile call carries the token as its access_token, and success
 // needs "id" and "name"; the identifier is spent once an outcome is reached. A post without a
 // token sends nothing; otherwise its query has exactly message, access_token and format, the
-// message intact; "error_msg" in the reply fails the post with the document's message, a "_"
-// succeeds it with a post id free of "_" and quotes, anything else raises no event.
+// message intact; only a post id (digits "_" digits, bare or quoted) succeeds, with the part
+// after the "_"; anything else fails with the error document's message or the reply's start.
 #include <cstdint>
 
 #include "providers/IWFacebookAuthClient.h"
@@ -160,18 +160,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     return 0;
   }
   const std::string& Reply = PostReply.Body;
-  if (Reply.find("error_msg") != std::string::npos) {
+  ZELK_FUZZ_CHECK(PostOK.size() + PostFailed.size() == 1, Reply);
+  if (!PostOK.empty()) {
+    // Only "<digits>_<digits>", bare or quoted, with blanks around it, is a post id.
+    const auto First = Reply.find_first_not_of(" \t\r\n");
+    std::string Core = Reply.substr(First, Reply.find_last_not_of(" \t\r\n") - First + 1);
+    if (Core.size() >= 2 && Core.front() == '"' && Core.back() == '"')
+      Core = Core.substr(1, Core.size() - 2);
+    const auto Underscore = Core.find('_');
+    ZELK_FUZZ_CHECK(Underscore != std::string::npos && Underscore > 0 &&
+                        Core.substr(Underscore + 1) == PostOK[0] && !PostOK[0].empty(),
+                    Reply);
+    ZELK_FUZZ_CHECK(Core.erase(Underscore, 1).find_first_not_of("0123456789") == std::string::npos,
+                    Reply);
+  } else {
     TJSONObject J;
     ParseJSON(Reply, J);
-    ZELK_FUZZ_CHECK(PostOK.empty() && PostFailed == std::vector<std::string>{J.Text("error_msg")},
+    const std::string Message = J.Has("error_msg")    ? J.Text("error_msg")
+                                : J.IsObject("error") ? J.Object("error").Text("message")
+                                                      : std::string();
+    ZELK_FUZZ_CHECK(!PostFailed[0].empty(), Reply);
+    // The provider's message, or a start of the reply no longer than 200 characters.
+    ZELK_FUZZ_CHECK(Message.empty()
+                        ? (Reply.starts_with(PostFailed[0]) && PostFailed[0].size() <= 200 * 4) ||
+                              Reply.find_first_not_of(" \t\r\n") == std::string::npos
+                        : PostFailed[0] == Message,
                     Reply);
-  } else if (Reply.find('_') != std::string::npos) {
-    ZELK_FUZZ_CHECK(PostFailed.empty() && PostOK.size() == 1, Reply);
-    ZELK_FUZZ_CHECK(
-        PostOK[0].find('_') == std::string::npos && PostOK[0].find('"') == std::string::npos,
-        PostOK[0]);
-  } else {
-    ZELK_FUZZ_CHECK(PostOK.empty() && PostFailed.empty(), Reply);
   }
   return 0;
 }

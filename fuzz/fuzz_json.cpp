@@ -1,11 +1,13 @@
 // ParseJSON on any text.
 //
-// Invariants: it never throws and always leaves an object; it keeps exactly the members of a
-// text that is one JSON object (none otherwise, and none for a text holding NUL); every member
+// Invariants: it never throws and always leaves an object; it keeps exactly the non-null members
+// of a text that is one JSON object (none otherwise, and none for a text holding NUL), and no
+// null member at any depth; every member
 // is found by its name with the text the clients read (a string's content, else its JSON); a
 // nested object is found as one; and the object parsed again from its own JSON is the same.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 #include "support/FuzzSupport.h"
@@ -20,7 +22,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
   const auto Direct = nlohmann::json::parse(Text, nullptr, /*allow_exceptions=*/false);
   const bool IsObject = Text.find('\0') == std::string::npos && Direct.is_object();
-  ZELK_FUZZ_CHECK(J.Count() == (IsObject ? static_cast<int>(Direct.size()) : 0), Text);
+  int NonNull = 0;
+  if (IsObject)
+    for (const auto& [Name, Value] : Direct.items()) {
+      if (Value.is_null())
+        ZELK_FUZZ_CHECK(!J.Has(Name) && J.Text(Name).empty(), Name);
+      else
+        ++NonNull;
+    }
+  ZELK_FUZZ_CHECK(J.Count() == NonNull, Text);
+  // No null member is left at any depth.
+  std::vector<const nlohmann::json*> Pending{&J.Json()};
+  while (!Pending.empty()) {
+    const nlohmann::json* Next = Pending.back();
+    Pending.pop_back();
+    for (const auto& Element : *Next) {
+      ZELK_FUZZ_CHECK(!Next->is_object() || !Element.is_null(), Text);
+      if (Element.is_structured()) Pending.push_back(&Element);
+    }
+  }
 
   for (const auto& [Name, Value] : J.Json().items()) {
     ZELK_FUZZ_CHECK(J.Has(Name), Name);

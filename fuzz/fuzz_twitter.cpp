@@ -9,10 +9,10 @@
 // otherwise the browser goes to Twitter's authorize page for the reply's token, with no byte a
 // Location header must not carry, or nowhere when the token or secret is missing.
 // Return: only the flow's identifier routes; a transport failure leaves the outcome and raises
-// no event; "denied" fails with "Access denied" and sends nothing; without a token nothing
-// changes and the event of the outcome held is raised; otherwise the access-token call carries
-// exactly the OAuth parameters with the browser's token and verifier intact (no value can add
-// one) and its signature verifies under the request-token secret; success needs "&user_id" and
+// no event; "denied" fails with "Access denied" and sends nothing; without a token it fails
+// with a message, forgets the previous user and cannot be replayed; otherwise the access-token call
+// carries exactly the OAuth parameters with the browser's token and verifier intact (no value can
+// add one) and its signature verifies under the request-token secret; success needs "&user_id" and
 // "&screen_name" with non-empty values, which become LoginID and LoginUsername.
 // Post: the update carries exactly the OAuth header entries and the three body fields with the
 // status text intact, and its signature verifies; a reply without "id_str" fails the post with
@@ -159,10 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         F.Client->LoginResult() == resFailed && F.Client->LoginError() == "Access denied",
         F.Client->LoginError());
   } else if (Request.Query("oauth_token").empty()) {
-    ZELK_FUZZ_CHECK(Sent.empty() && F.Client->LoginResult() == AfterLogin,
-                    "a return without token");
-    ZELK_FUZZ_CHECK(F.Failed == (AfterLogin == resFailed ? 1 : 0) && F.OK == 0,
-                    "the event of the outcome held");
+    ZELK_FUZZ_CHECK(
+        Sent.empty() && F.Client->LoginResult() == resFailed && !F.Client->LoginError().empty(),
+        "a return without token");
+    ZELK_FUZZ_CHECK(F.Failed == 1 && F.OK == 0, "a return without token must fail");
+    ZELK_FUZZ_CHECK(F.Client->LoginID().empty() && F.Client->LoginUsername().empty(),
+                    "a user kept after a return without token");
+    F.Return(Request);
+    ZELK_FUZZ_CHECK(F.OK + F.Failed == 1, "a replayed return without token was served");
   } else {
     ZELK_FUZZ_CHECK(Sent.size() == 1, "no access-token request");
     const TTransportRequest& T = Sent[0];

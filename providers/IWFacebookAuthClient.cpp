@@ -1,5 +1,8 @@
 #include "providers/IWFacebookAuthClient.h"
 
+#include <optional>
+#include <string_view>
+
 #include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWFacebookAuthClient {
@@ -21,6 +24,52 @@ std::string TokenFromFormReply(const std::string& Reply) {
   const std::size_t Amp = Reply.find('&');
   if (Eq == std::string::npos || Amp == std::string::npos || Amp < Eq) return {};
   return Reply.substr(Eq + 1, Amp - Eq - 1);
+}
+
+bool AllDigits(std::string_view S) {
+  return !S.empty() && S.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The post id a successful publish answers: "<user id>_<post id>", bare or as a JSON string
+// (blanks around it allowed). Gives the part after the "_", or nothing for any other reply.
+std::optional<std::string> PostIDOf(std::string_view Reply) {
+  const auto First = Reply.find_first_not_of(" \t\r\n");
+  if (First == std::string_view::npos) return std::nullopt;
+  Reply = Reply.substr(First, Reply.find_last_not_of(" \t\r\n") - First + 1);
+  if (Reply.size() >= 2 && Reply.front() == '"' && Reply.back() == '"')
+    Reply = Reply.substr(1, Reply.size() - 2);
+  const auto Underscore = Reply.find('_');
+  if (Underscore == std::string_view::npos || !AllDigits(Reply.substr(0, Underscore)) ||
+      !AllDigits(Reply.substr(Underscore + 1)))
+    return std::nullopt;
+  return std::string(Reply.substr(Underscore + 1));
+}
+
+// The first Count characters of UTF-8 Text, never cutting a character in two.
+std::string FirstCharacters(const std::string& Text, std::size_t Count) {
+  std::size_t End = 0;
+  for (std::size_t Seen = 0; End < Text.size(); ++End) {
+    const auto Byte = static_cast<unsigned char>(Text[End]);
+    if ((Byte & 0xC0U) != 0x80U && Seen++ == Count) break;
+  }
+  return Text.substr(0, End);
+}
+
+// What a refused post is reported with: the provider's message from the legacy error document
+// ("error_msg") or the Graph one ({"error":{"message":...}}), else the start of the reply.
+std::string PostErrorOf(const std::string& Reply) {
+  constexpr std::size_t kReplyCharacters = 200;
+  TJSONObject Json;
+  ParseJSON(Reply, Json);
+  std::string Message;
+  if (Json.Has("error_msg"))
+    Message = Json.Text("error_msg");
+  else if (Json.IsObject("error"))
+    Message = Json.Object("error").Text("message");
+  if (!Message.empty()) return Message;
+  if (Reply.find_first_not_of(" \t\r\n") == std::string::npos)
+    return "Facebook answered the post with an empty reply";
+  return FirstCharacters(Reply, kReplyCharacters);
 }
 
 }  // namespace
@@ -162,26 +211,15 @@ void TZIWFacebookAuthClient::Post(const std::string& S) {
   std::string Reply;
   Https_Get(ProviderHost(phFacebookRest), Path, Reply);
 
-  // "error_msg" contains "_" itself, so the error test must come first.
-  if (Reply.find("error_msg") != std::string::npos) {
-    if (!FOnPostFailed) return;
-    std::string Message;
-    {
-      TJSONObject Json;
-      ParseJSON(Reply, Json);
-      Message = Json.Text("error_msg");
-    }
-    const TIWPostFailedEvent Handler = FOnPostFailed;
-    Handler(this, Message);
-  } else if (Reply.find('_') != std::string::npos) {
+  // Only a reply that is a post id succeeds: an error document or an HTML page holds "_" too.
+  if (const std::optional<std::string> PostID = PostIDOf(Reply)) {
     if (!FOnPostOK) return;
-    // The reply is the JSON string "<user id>_<post id>".
-    rtl::TStringList Pieces;
-    Split('_', Reply, &Pieces);
-    std::string PostID = Pieces[1];
-    std::erase(PostID, '"');
     const TIWPostOKEvent Handler = FOnPostOK;
-    Handler(this, PostID);
+    Handler(this, *PostID);
+  } else {
+    if (!FOnPostFailed) return;
+    const TIWPostFailedEvent Handler = FOnPostFailed;
+    Handler(this, PostErrorOf(Reply));
   }
 }
 

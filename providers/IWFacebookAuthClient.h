@@ -82,8 +82,11 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // sent or changed.
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
-  // Publishes S on the signed-in user's wall. Does nothing before a token was obtained; a
-  // refusal is reported only through OnPostFailed, and only when it is assigned.
+  // Publishes S on the signed-in user's wall. Does nothing before a token was obtained.
+  // OnPostOK only for a reply that is a post id ("<user id>_<post id>", bare or as a JSON
+  // string), with the part after the "_"; any other reply raises OnPostFailed with the error
+  // document's message, or else the reply's first 200 characters. Each event only when it is
+  // assigned.
   void Post(const std::string& S);
 
   using TZIWCustomCloudClient::App;

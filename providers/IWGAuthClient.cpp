@@ -9,6 +9,10 @@ using namespace IWZelkAuthBase;
 namespace {
 
 const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
+// Scope identifiers are Google's names for the grants, not addresses on the API host: they stay
+// the same when the endpoint table points the API host elsewhere (a proxy, a test double).
+const char* const kProfileScope = "https://www.googleapis.com/auth/userinfo.profile";
+const char* const kEmailScope = "https://www.googleapis.com/auth/userinfo.email";
 
 }  // namespace
 
@@ -57,11 +61,10 @@ void TZIWGAuthClient::Login(TIWApplication* WebApplication) {
 
   FUrl = URLEncode(WebApplication->GetApplicationURL() + "/");
 
-  const std::string Apis = ProviderHost(phGoogleApis);
   std::string Url = "https://" + ProviderHost(phGoogleAccounts) + "/o/oauth2/auth";
-  Url += "?scope=" + URLEncode("https://" + Apis + "/auth/userinfo.profile");
+  Url += "?scope=" + URLEncode(kProfileScope);
   // Scopes are separated by a blank, which the plus sign stands for in a query.
-  if (FScopes.Contains(gEmail)) Url += "+" + URLEncode("https://" + Apis + "/auth/userinfo.email");
+  if (FScopes.Contains(gEmail)) Url += "+" + URLEncode(kEmailScope);
   Url += "&state=" + Id;
   Url += "&redirect_uri=" + FUrl;
   Url += "&response_type=code";

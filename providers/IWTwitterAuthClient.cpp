@@ -85,9 +85,17 @@ void TZIWTwitterAuthClient::LoginResponse(const THttpRequest& Request) {
   } else if (!Token.empty()) {
     ExchangeRequestToken(Token, Request.Query("oauth_verifier"));
     OutcomeReached();
+  } else {
+    // Twitter always sends one of the two keys back. A return without either did not come
+    // from Twitter's authorize page: it must not report the previous sign-in again, and it
+    // spends the identifier so that it cannot be replayed.
+    SetLoginResult(resFailed);
+    SetLoginError(
+        "Twitter sign-in failed: the return carried neither \"oauth_token\" nor \"denied\"");
+    SetLoginID(std::string());
+    SetLoginUsername(std::string());
+    OutcomeReached();
   }
-  // A return with neither key changes nothing, keeps the identifier routable and raises the
-  // event of the outcome already held.
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

@@ -93,7 +93,8 @@ rtl::TStringList ReadFormReply(const std::string& Reply);
 //
 // Contract: set App (consumer key and secret) and ServerController before Login. LoginResponse
 // runs when the controller routes Twitter's return to this client; it reports through
-// LoginResult, LoginError, LoginID and LoginUsername and raises OnLoginOK or OnLoginFailed.
+// LoginResult, LoginError, LoginID and LoginUsername and raises OnLoginOK or OnLoginFailed. A
+// return with neither "oauth_token" nor "denied" fails and clears LoginID and LoginUsername.
 // Post may be called at any time; it signs with the access token of the last completed
 // sign-in (an unfinished new sign-in does not disturb it) and reports through OnPostOK or
 // OnPostFailed only. Transport failures raise and raise no event. Every operation holds the

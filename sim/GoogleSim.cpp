@@ -42,18 +42,15 @@ TSimResponse InvalidCredentials() {
                       {"message", "Invalid Credentials"}}}});
 }
 
-bool EndsWith(std::string_view S, std::string_view Suffix) {
-  return S.size() >= Suffix.size() && S.substr(S.size() - Suffix.size()) == Suffix;
-}
+constexpr std::string_view kScopePrefix = "https://www.googleapis.com/auth/userinfo.";
 
 // The scopes a client may ask for, by the name it sends, with the text the consent page shows.
-// The full scope addresses carry the API host the client was pointed at.
+// Google knows its scopes by fixed names: a scope address on any other host is unknown, as it
+// would be to Google.
 std::string DescribeScope(const std::string& Scope) {
-  if (Scope == "profile" ||
-      (Scope.starts_with("https://") && EndsWith(Scope, "/auth/userinfo.profile")))
+  if (Scope == "profile" || Scope == std::string(kScopePrefix) + "profile")
     return "View your basic profile info";
-  if (Scope == "email" ||
-      (Scope.starts_with("https://") && EndsWith(Scope, "/auth/userinfo.email")))
+  if (Scope == "email" || Scope == std::string(kScopePrefix) + "email")
     return "View your email address";
   if (Scope == "openid") return "Associate you with your personal info on Google";
   return {};
@@ -61,7 +58,7 @@ std::string DescribeScope(const std::string& Scope) {
 
 bool Granted(const TGrant& G, std::string_view Which) {
   for (const auto& S : G.Request.Scopes)
-    if (S == Which || EndsWith(S, "/auth/userinfo." + std::string(Which))) return true;
+    if (S == Which || S == std::string(kScopePrefix) + std::string(Which)) return true;
   return false;
 }
 

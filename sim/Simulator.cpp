@@ -12,6 +12,8 @@
 #include <thread>
 #include <tuple>
 
+#include <openssl/ssl.h>
+
 #include "core/IWZelkAuthBase.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/engine/HttpEngine.h"
@@ -113,6 +115,8 @@ struct Simulator::TImpl {
 
   std::optional<TCertificateSet> Certificates;
   std::array<TListener, kProviderCount> Listeners;
+  // Per listener, the TLS versions it offers when limited (applied at Start).
+  std::array<std::optional<std::pair<TTlsVersion, TTlsVersion>>, kProviderCount> TlsVersions;
   bool Running = false;
 
   // Waits For, or less when the simulator stops. False when it stopped.
@@ -235,6 +239,33 @@ void Simulator::TImpl::Answer(const TSimRequest& Request, const TSimResponse& Re
   }
 }
 
+namespace {
+
+int ProtocolVersion(TTlsVersion V) {
+  switch (V) {
+    case TTlsVersion::Tls1_0:
+      return TLS1_VERSION;
+    case TTlsVersion::Tls1_1:
+      return TLS1_1_VERSION;
+    case TTlsVersion::Tls1_2:
+      return TLS1_2_VERSION;
+    case TTlsVersion::Tls1_3:
+      return TLS1_3_VERSION;
+  }
+  return TLS1_3_VERSION;
+}
+
+// Limits the versions the context offers. Below TLS 1.2 the system's default security level
+// refuses the handshake itself, so the listener drops to level 0 for those.
+bool LimitTlsVersions(SSL_CTX* Context, TTlsVersion Min, TTlsVersion Max) {
+  if (SSL_CTX_set_min_proto_version(Context, ProtocolVersion(Min)) != 1 ||
+      SSL_CTX_set_max_proto_version(Context, ProtocolVersion(Max)) != 1)
+    return false;
+  return Min >= TTlsVersion::Tls1_2 || SSL_CTX_set_cipher_list(Context, "DEFAULT:@SECLEVEL=0") == 1;
+}
+
+}  // namespace
+
 void Simulator::TImpl::StartListener(TProviderId Provider) {
   TListener& L = Listeners[IndexOf(Provider)];
   web::engine::TEngineOptions O;
@@ -242,6 +273,15 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   O.Port = 0;
   O.Certificate = Certificates->Server.get();
   O.PrivateKey = Certificates->ServerKey.get();
+  bool TlsRefused = false;
+  if (const auto Versions = TlsVersions[IndexOf(Provider)]) {
+    O.ConfigureTls = [Versions, Provider, &TlsRefused](SSL_CTX* Context) {
+      if (LimitTlsVersions(Context, Versions->first, Versions->second)) return;
+      TlsRefused = true;
+      throw rtl::Exception("The " + ProviderName(Provider) +
+                           " simulator cannot limit its TLS versions");
+    };
+  }
   // One event-loop thread per provider; handlers are quick but for the fault modes' waits.
   O.IoThreadCount = 1;
   O.WorkerCount = 64;
@@ -262,6 +302,7 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   try {
     L.Server->Start();
   } catch (const rtl::Exception& E) {
+    if (TlsRefused) throw;
     throw rtl::Exception("The " + ProviderName(Provider) +
                          " simulator cannot start: " + E.Message());
   }
@@ -304,6 +345,13 @@ void Simulator::Start() {
     throw;
   }
   FImpl->Running = true;
+}
+
+void Simulator::SetTlsVersions(TProviderId Provider, TTlsVersion Min, TTlsVersion Max) {
+  if (Min > Max)
+    throw rtl::Exception("The " + ProviderName(Provider) +
+                         " simulator's lowest TLS version is above its highest");
+  FImpl->TlsVersions[IndexOf(Provider)] = std::make_pair(Min, Max);
 }
 
 void Simulator::Stop() {

@@ -126,6 +126,9 @@ struct TFault {
   }
 };
 
+// TLS protocol versions a listener may offer.
+enum class TTlsVersion { Tls1_0, Tls1_1, Tls1_2, Tls1_3 };
+
 // The listener's name in messages and listings: "Google", "Facebook", "Windows Live",
 // "Twitter", "PayPal".
 std::string ProviderName(TProviderId Provider);
@@ -145,6 +148,11 @@ class Simulator {
   // Makes the CA and server certificate, binds every listener on 127.0.0.1 (port 0: free ports)
   // and returns when all accept connections.
   void Start();
+  // Makes the provider's listener offer only the TLS versions Min to Max, from the next Start
+  // on: a server of an older generation, to test what clients accept. Versions below 1.2 are
+  // offered at OpenSSL's lowest security level, since its default level refuses them.
+  // Exception when Min is above Max.
+  void SetTlsVersions(TProviderId Provider, TTlsVersion Min, TTlsVersion Max);
   void Stop();
 
   bool Running() const;

@@ -182,12 +182,14 @@ std::vector<TCall> EveryCall() {
       {"Facebook wall post", Facebook, "/method/stream.publish", "", phFacebookRest, Post, "", "",
        200, R"({"error_code":190,"error_msg":"Invalid OAuth 2.0 Access Token","request_args":[]})",
        R"("1000045)",
-       [](TFaultKind F, const std::string&) {
-         // Neither "error_msg" nor "_": the post reports nothing.
-         std::vector<std::string> Events{"LoginOK"};
-         if (F == TFaultKind::ErrorDocument)
-           Events.push_back("PostFailed:Invalid OAuth 2.0 Access Token");
-         return TDataOutcome{resOK, "", Events, ""};
+       [](TFaultKind F, const std::string& Body) {
+         // Anything but a post id fails the post: with the error document's message, else the
+         // reply's start.
+         const std::string Message =
+             F == TFaultKind::ErrorDocument ? "Invalid OAuth 2.0 Access Token"
+             : Body.empty()                 ? "Facebook answered the post with an empty reply"
+                                            : Body.substr(0, 200);
+         return TDataOutcome{resOK, "", {"LoginOK", "PostFailed:" + Message}, ""};
        }},
       {"Windows Live token exchange", WindowsLive, "/oauth20_token.srf", "", phWindowsLiveLogin,
        Return, "", "", 400,

@@ -203,6 +203,35 @@ TEST_F(OAuth2Simulator, FacebookChecksTheReturnAddressAndAnswersBothFormats) {
   EXPECT_TRUE(Legacy.Body.ends_with("&expires=5183944")) << Legacy.Body;
 }
 
+// Google knows its scopes by their fixed names: the same path on another host (the address the
+// client would make from a redirected endpoint table) is an unknown scope.
+TEST_F(OAuth2Simulator, GoogleAcceptsOnlyItsOwnScopeNames) {
+  const std::string Apis = "https://" + Sim.HostFor(TProviderId::Google);
+  const std::pair<std::string, int> Cases[] = {
+      {"https://www.googleapis.com/auth/userinfo.profile", 200},
+      {"https://www.googleapis.com/auth/userinfo.profile "
+       "https://www.googleapis.com/auth/userinfo.email",
+       200},
+      {"openid profile email", 200},
+      {Apis + "/auth/userinfo.profile", 400},
+      {"https://www.googleapis.com/auth/userinfo.profile " + Apis + "/auth/userinfo.email", 400},
+      {"http://www.googleapis.com/auth/userinfo.profile", 400},
+      {"https://www.googleapis.com.evil.test/auth/userinfo.email", 400},
+  };
+  for (const auto& [Scopes, Status] : Cases) {
+    SCOPED_TRACE(Scopes);
+    const auto Page =
+        Browser->Get(Sim.BaseURL(TProviderId::Google) +
+                     "/o/oauth2/auth?scope=" + IWZelkAuthBase::URLEncode(Scopes) +
+                     "&state=s&redirect_uri=" + IWZelkAuthBase::URLEncode("http://localhost/app/") +
+                     "&response_type=code&client_id=" + sim::GoogleSim::DefaultApp().ClientId);
+    EXPECT_EQ(Page.Status, Status);
+    if (Status == 400) {
+      EXPECT_NE(Page.Body.find("Some requested scopes were invalid: "), std::string::npos);
+    }
+  }
+}
+
 TEST_F(OAuth2Simulator, WindowsLiveTokensNeedEncodingAndCodesTheirReturnAddress) {
   const auto App = sim::WindowsLiveSim::DefaultApp();
   const std::string Redirect = "http://localhost/app?clientid=ABC";

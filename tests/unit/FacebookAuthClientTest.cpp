@@ -265,22 +265,41 @@ TEST_F(FacebookAuthClient, PostSendsTheEncodedMessageWithTheToken) {
   EXPECT_EQ(T.At(0).Path, "/method/stream.publish?message=x&access_token=EAA%2FB&format=json");
 }
 
+// Only a post id succeeds; everything else fails with the provider's message or the start of
+// the reply, never silently.
 TEST_F(FacebookAuthClient, PostReplies) {
   struct TCase {
-    const char* Reply;
+    std::string Reply;
     std::vector<std::string> OK;
     std::vector<std::string> Failed;
   };
+  const std::string Html = "<html><head><title>Error_page</title></head><body>" +
+                           std::string(300, 'x') + "</body></html>";
+  // 200 characters, the last one of two bytes, and the first byte of the next character.
+  const std::string Long = std::string(199, 'a') + "\xC3\xA9" + "\xC3\xA9tail_1";
   const TCase Cases[] = {
       {R"("111_222")", {"222"}, {}},
-      {R"("111_222_333")", {"222"}, {}},
+      {"111_222", {"222"}, {}},
+      {" \"100001_5555\"\n", {"5555"}, {}},
+      {R"("111_222_333")", {}, {R"("111_222_333")"}},
+      {R"("a1_222")", {}, {R"("a1_222")"}},
+      {R"("111_")", {}, {R"("111_")"}},
       {R"({"error_code":200,"error_msg":"The user hasn't authorized the application"})",
        {},
        {"The user hasn't authorized the application"}},
       {R"({"error_code":1,"error_msg_missing":true, "error_msg" : 5})", {}, {"5"}},
-      {"error_msg", {}, {""}},  // the member is absent: empty text
-      {"true", {}, {}},
-      {"", {}, {}},
+      {R"({"error":{"message":"(#200) Permissions error","type":"OAuthException",)"
+       R"("code":200,"fbtrace_id":"AbC_dEf"}})",
+       {},
+       {"(#200) Permissions error"}},
+      {R"({"error":{"type":"OAuthException","fbtrace_id":"AbC_dEf"}})",
+       {},
+       {R"({"error":{"type":"OAuthException","fbtrace_id":"AbC_dEf"}})"}},
+      {"error_msg", {}, {"error_msg"}},
+      {Html, {}, {Html.substr(0, 200)}},
+      {Long, {}, {std::string(199, 'a') + "\xC3\xA9"}},
+      {"true", {}, {"true"}},
+      {"", {}, {"Facebook answered the post with an empty reply"}},
   };
   SignIn(R"({"access_token":"t"})");
   for (const auto& C : Cases) {

@@ -46,18 +46,25 @@ class GAuthClient : public ::testing::Test {
   int Failed = 0;
 };
 
+// The scope identifiers are Google's own names whatever host the endpoint table gives the APIs
+// (here one with a port), and in the default configuration too.
 TEST_F(GAuthClient, AuthorizationURLForEachScopeSelection) {
-  const std::string Profile = "https%3A%2F%2Fapis.example.test%3A8443%2Fauth%2Fuserinfo.profile";
-  const std::string Email = "https%3A%2F%2Fapis.example.test%3A8443%2Fauth%2Fuserinfo.email";
+  const std::string Profile = "https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fuserinfo.profile";
+  const std::string Email = "https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fuserinfo.email";
   const std::pair<TIWScopes, std::string> Cases[] = {{{}, Profile},
                                                      {{gEmail}, Profile + "+" + Email}};
-  for (const auto& [Scopes, ScopeText] : Cases) {
-    Client->SetScopes(Scopes);
-    const std::string Id = Login();
-    EXPECT_EQ(App->RedirectURL(), "https://accounts.example.test/o/oauth2/auth?scope=" + ScopeText +
-                                      "&state=" + Id +
-                                      "&redirect_uri=http%3A%2F%2Flocalhost%2Fapp%2F"
-                                      "&response_type=code&client_id=id+1/x&approval_prompt=force");
+  for (const char* Accounts : {"accounts.example.test", ""}) {
+    if (*Accounts == '\0') IWZelkAuthBase::ResetProviderHosts();
+    const std::string AuthPage =
+        *Accounts == '\0' ? "https://accounts.google.com" : std::string("https://") + Accounts;
+    for (const auto& [Scopes, ScopeText] : Cases) {
+      Client->SetScopes(Scopes);
+      const std::string Id = Login();
+      EXPECT_EQ(App->RedirectURL(),
+                AuthPage + "/o/oauth2/auth?scope=" + ScopeText + "&state=" + Id +
+                    "&redirect_uri=http%3A%2F%2Flocalhost%2Fapp%2F"
+                    "&response_type=code&client_id=id+1/x&approval_prompt=force");
+    }
   }
   EXPECT_EQ(T.Count(), 0u);
 }

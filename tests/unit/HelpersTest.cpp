@@ -206,12 +206,43 @@ TEST(ParseJSON, MembersAsText) {
   EXPECT_EQ(J.Text("f"), "1.5");
   EXPECT_EQ(J.Text("o"), R"({"a":[1,2]})");
   EXPECT_EQ(J.Text("b"), "true");
-  EXPECT_TRUE(J.Has("z"));
+  EXPECT_FALSE(J.Has("z"));  // null is absent
   EXPECT_FALSE(J.Has("missing"));
   EXPECT_EQ(J.Text("missing"), "");
   EXPECT_TRUE(J.IsObject("o"));
   EXPECT_FALSE(J.IsObject("id"));
   EXPECT_EQ(J.Object("o").Text("a"), "[1,2]");
+}
+
+// A member whose value is null is absent at every depth, as if the provider had left it out;
+// null elements of arrays keep their places.
+TEST(ParseJSON, NullMembersAreAbsentEverywhere) {
+  TJSONObject J;
+  ParseJSON(R"({"gender":null,"emails":{"preferred":null,"account":"a@x.test"},"error":null,)"
+            R"("list":[null,{"k":null,"v":1}],"deep":{"a":{"b":null}},"s":"null"})",
+            J);
+  EXPECT_FALSE(J.Has("gender"));
+  EXPECT_EQ(J.Text("gender"), "");
+  EXPECT_FALSE(J.IsObject("error"));
+  EXPECT_EQ(J.Count(), 4);
+  const TJSONObject Emails = J.Object("emails");
+  EXPECT_FALSE(Emails.Has("preferred"));
+  EXPECT_EQ(Emails.Text("account"), "a@x.test");
+  EXPECT_EQ(Emails.Count(), 1);
+  EXPECT_EQ(J.Text("list"), R"([null,{"v":1}])");
+  EXPECT_EQ(J.Text("deep"), R"({"a":{}})");
+  EXPECT_EQ(J.Text("s"), "null");  // the string "null" is a value like any other
+
+  // An object built from a document drops its null members too.
+  const TJSONObject Built(nlohmann::json::parse(R"({"x":null,"y":{"z":null}})"));
+  EXPECT_FALSE(Built.Has("x"));
+  EXPECT_EQ(Built.Text("y"), "{}");
+
+  // Nesting far deeper than any call stack is no danger.
+  const std::size_t Depth = 200000;
+  ParseJSON("{\"a\":" + std::string(Depth, '[') + "{\"n\":null}" + std::string(Depth, ']') + "}",
+            J);
+  EXPECT_TRUE(J.Has("a"));
 }
 
 TEST(ParseJSON, Utf8PassesIntactAndEscapesDecode) {

@@ -363,27 +363,37 @@ TEST_F(TwitterClientTest, DeniedCountsAsRefusedEvenWithAToken) {
   }
 }
 
-TEST_F(TwitterClientTest, ReturnWithNeitherKeyReraisesTheOldOutcomeAndKeepsTheIdentifier) {
-  SignIn();
-  ASSERT_EQ(LoginOK, 1);
-  Transport.Reply(kRequestTokenReply);
-  Client->Login(App.get());
-  const std::string Identifier = EntryID();
-  ASSERT_FALSE(Identifier.empty());
-  const std::size_t Sent = Transport.Count();
+// A return without "oauth_token" and "denied" (empty values count as missing) did not come
+// from Twitter: it fails, forgets the previous user, and cannot be replayed.
+TEST_F(TwitterClientTest, ReturnWithNeitherKeyFailsClearsTheUserAndSpendsTheIdentifier) {
+  for (const char* Query : {"&something=else", "", "&oauth_token=", "&denied=&oauth_token="}) {
+    SCOPED_TRACE(Query);
+    LoginOK = LoginFailed = 0;
+    SignIn();
+    ASSERT_EQ(LoginOK, 1);
+    ASSERT_EQ(Client->LoginID(), "370773112");
+    Transport.Reply(kRequestTokenReply);
+    Client->Login(App.get());
+    const std::string Identifier = EntryID();
+    ASSERT_FALSE(Identifier.empty());
+    const std::size_t Sent = Transport.Count();
 
-  Return("&something=else");
-  EXPECT_EQ(Transport.Count(), Sent);
-  EXPECT_EQ(Client->LoginResult(), resOK);
-  EXPECT_EQ(LoginOK, 2);
-  EXPECT_EQ(LoginFailed, 0);
-  EXPECT_EQ(EntryID(), Identifier);
+    const std::string Return = "clientid=" + Identifier + Query;
+    Controller->ProcessRequest(testing::RequestWithQuery(Return));
+    EXPECT_EQ(Transport.Count(), Sent);  // no access-token call
+    EXPECT_EQ(Client->LoginResult(), resFailed);
+    EXPECT_EQ(Client->LoginError(),
+              "Twitter sign-in failed: the return carried neither \"oauth_token\" nor \"denied\"");
+    EXPECT_EQ(Client->LoginID(), "");
+    EXPECT_EQ(Client->LoginUsername(), "");
+    EXPECT_EQ(LoginOK, 1);
+    EXPECT_EQ(LoginFailed, 1);
+    EXPECT_EQ(EntryID(), "");
 
-  // From no outcome at all nothing is raised.
-  Client->SetLoginResult(resNone);
-  Return("");
-  EXPECT_EQ(LoginOK + LoginFailed, 2);
-  EXPECT_EQ(EntryID(), Identifier);
+    // Replayed, the same return reaches no client.
+    Controller->ProcessRequest(testing::RequestWithQuery(Return));
+    EXPECT_EQ(LoginOK + LoginFailed, 2);
+  }
 }
 
 TEST_F(TwitterClientTest, TransportFailureInLoginResponseRaisesNoEventAndKeepsTheIdentifier) {

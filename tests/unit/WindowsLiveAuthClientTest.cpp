@@ -178,6 +178,42 @@ TEST_F(WindowsLiveAuthClient, ProfileRules) {
   }
 }
 
+// Windows Live writes null for what the account does not have: read as absent, never as the
+// text "null" (which would also hide the account address behind a null preferred one).
+TEST_F(WindowsLiveAuthClient, NullProfileValuesAreAbsent) {
+  struct TCase {
+    const char* Name;
+    std::string Profile;
+    const char* Birthday;
+    const char* Email;
+    const char* Gender;
+  };
+  const TCase Cases[] = {
+      {"everything null",
+       R"({"id":"1","name":"A","gender":null,"birth_day":null,"birth_month":null,)"
+       R"("birth_year":null,"emails":{"preferred":null,"account":null,"personal":null}})",
+       "", "", ""},
+      {"null preferred address: the account address",
+       R"({"id":"1","name":"A","gender":"female","birth_day":21,"birth_month":7,)"
+       R"("birth_year":null,"emails":{"preferred":null,"account":"acc@live.test"}})",
+       "", "acc@live.test", "female"},
+      {"null emails object", R"({"id":"1","name":"A","emails":null})", "", "", ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Client->SetUser(std::make_unique<TWindowsLiveUser>());
+    Client->SetScopes({wlEmail, wlBirthDay});
+    SignIn(C.Profile);
+    EXPECT_EQ(Client->LoginResult(), TIWResult::resOK);
+    EXPECT_EQ(Client->User()->Birthday(), C.Birthday);
+    EXPECT_EQ(Client->User()->Email(), C.Email);
+    EXPECT_EQ(Client->User()->Gender(), C.Gender);
+  }
+  // A null id or name is a profile without them: the sign-in fails.
+  SignIn(R"({"id":null,"name":"A"})");
+  EXPECT_EQ(Client->LoginResult(), TIWResult::resFailed);
+}
+
 TEST_F(WindowsLiveAuthClient, SuccessKeepsLoginError) {
   Client->SetLoginError("left over");
   SignIn(R"({"id":"1","name":"A"})");

@@ -598,9 +598,8 @@ void THttpEngine::TImpl::SetUpTls() {
   const bool Memory = Options.Certificate != nullptr;
   if (!Files && !Memory) return;
   Tls.emplace(asio::ssl::context::tls_server);
-  Tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                   asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                   asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+  Tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::single_dh_use);
+  SSL_CTX_set_min_proto_version(Tls->native_handle(), TLS1_2_VERSION);
   if (Files) {
     boost::system::error_code Ec;
     Tls->use_certificate_chain_file(Options.CertificateFile, Ec);
@@ -614,6 +613,7 @@ void THttpEngine::TImpl::SetUpTls() {
              SSL_CTX_check_private_key(Tls->native_handle()) != 1) {
     throw rtl::Exception("cannot use the certificate and private key given");
   }
+  if (Options.ConfigureTls) Options.ConfigureTls(Tls->native_handle());
 }
 
 void THttpEngine::TImpl::Accept() {

@@ -57,6 +57,9 @@ struct TEngineOptions {
   std::string PrivateKeyFile;
   X509* Certificate = nullptr;
   EVP_PKEY* PrivateKey = nullptr;
+  // Called with the TLS context once the certificate is in (TLS 1.2 and newer by default), to
+  // change what it offers; what it raises Start raises.
+  std::function<void(SSL_CTX* Context)> ConfigureTls;
 };
 
 struct TEngineRequest {
