@@ -223,8 +223,6 @@ template <class TStream>
 class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
                     public TEngineConnection {
  public:
-  using TImplPtr = std::shared_ptr<THttpEngine::TImpl>;
-
   TConnection(THttpEngine::TImpl& Engine, TStream&& Stream, std::string Address)
       : E(Engine),
         S(std::move(Stream)),
