@@ -10,6 +10,10 @@
 # bench/load/signin-redirect.lua, prints both figures and their ratios; then the same against
 # zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
 #
+# wrk's connections all come from 127.0.0.1, so the demo is started with
+# --max-connections-per-address 20000 (browsers come from many addresses; the default cap would
+# refuse wrk's connections beyond 256).
+#
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
 # signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
@@ -90,7 +94,7 @@ run_wrk() {  # Name URL
 }
 
 redirect_mode() {
-  "$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
+  "$demo" --port 0 --max-connections-per-address 20000 > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   wait_for_line "$work/demo" "^Open " "${pids[-1]}"
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
@@ -274,7 +278,8 @@ callback_mode() {
   fi
 
   ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
-    "$demo" --port 0 --live --form "$here/load/sim-form.json" > "$work/demo" 2> "$work/demo.err" &
+    "$demo" --port 0 --live --form "$here/load/sim-form.json" --max-connections-per-address 20000 \
+    > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   local demo_pid=$!
   wait_for_line "$work/demo" "^Open " "$demo_pid"
