@@ -174,16 +174,26 @@ report_cpu() {  # Label Callbacks ServerTicks0 ServerTicks1 SimTicks0 SimTicks1 
         (busy - server - sim - children) * 100 / total, (total - busy) * 100 / total }'
 }
 
+# CPU time of the simulator so far, with the delay proxy's when there is one (it stands for the
+# network in front of the simulator, and would otherwise count as other work).
+proxy_pid=""
+sim_ticks() {  # SimPid
+  local t
+  t=$(process_ticks "$1")
+  [ -z "$proxy_pid" ] || t=$((t + $(process_ticks "$proxy_pid")))
+  echo "$t"
+}
+
 run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
   local checks=$(((conns + threads - 1) / threads))
   echo "== $1: wrk -t$threads -c$conns -d$duration --timeout 10s --latency -s bench/load/signin-callback.lua $2 -- $3 20 $checks"
   local a0 s0 m0 a1 s1 m1
-  a0=$(process_ticks "$4"); s0=$(process_ticks "$5"); m0=$(machine_ticks)
+  a0=$(process_ticks "$4"); s0=$(sim_ticks "$5"); m0=$(machine_ticks)
   # A generous time-out keeps slow callbacks in the latency figures instead of counting them
   # apart.
   wrk -t"$threads" -c"$conns" -d"$duration" --timeout 10s --latency \
     -s "$here/load/signin-callback.lua" "$2" -- "$3" 20 "$checks" > "$work/$1.wrk"
-  a1=$(process_ticks "$4"); s1=$(process_ticks "$5"); m1=$(machine_ticks)
+  a1=$(process_ticks "$4"); s1=$(sim_ticks "$5"); m1=$(machine_ticks)
   sed -n '/^sign-ins /,$p' "$work/$1.wrk"
   local n
   n=$(awk '/^callbacks [0-9]/ {print $2}' "$work/$1.wrk")
@@ -270,11 +280,12 @@ callback_mode() {
     sim_port=${google##*:}
     "$proxy" 0 127.0.0.1 "$sim_port" "$delay_ms" > "$work/proxy" 2> "$work/proxy.err" &
     pids+=($!)
-    wait_for_line "$work/proxy" "^Listening on " "${pids[-1]}"
+    proxy_pid=$!
+    wait_for_line "$work/proxy" "^Listening on " "$proxy_pid"
     proxy_port=$(sed -n 's/^Listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/proxy")
     hosts=${hosts//127.0.0.1:$sim_port/127.0.0.1:$proxy_port}
     google=${google%:*}:$proxy_port
-    echo "== the simulator's Google listener ($sim_port) behind zelk_bench_delay_proxy ($proxy_port), ${delay_ms} ms each way"
+    echo "== the simulator's Google listener ($sim_port) behind zelk_bench_delay_proxy ($proxy_port), ${delay_ms} ms each way (its CPU counted with the simulator's)"
   fi
 
   ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
