@@ -76,8 +76,9 @@ std::string RawHead(int Status, const std::vector<std::pair<std::string, std::st
   std::string H =
       "HTTP/1.1 " + std::to_string(Status) + " " + web::engine::ReasonPhrase(Status) + "\r\n";
   for (const auto& [Name, Value] : Headers)
-    H += Name + ": " + Value + "\r\n";
-  return H + "Content-Type: " + Type + "\r\n" + Framing + "\r\nConnection: close\r\n\r\n";
+    H.append(Name).append(": ").append(Value).append("\r\n");
+  H.append("Content-Type: ").append(Type).append("\r\n").append(Framing);
+  return H.append("\r\nConnection: close\r\n\r\n");
 }
 
 std::string Hex(std::size_t N) {
@@ -243,7 +244,7 @@ void Simulator::TImpl::StartListener(TProviderId Provider) {
   O.PrivateKey = Certificates->ServerKey.get();
   // One event-loop thread per provider; handlers are quick but for the fault modes' waits.
   O.IoThreadCount = 1;
-  O.WorkerCount = 128;
+  O.WorkerCount = 64;
   // Short waits on idle connections keep Stop quick.
   O.KeepAliveTimeout = std::chrono::seconds(1);
   O.HeadTimeout = std::chrono::seconds(5);

@@ -434,7 +434,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     }
     R.Status = Status;
     R.Close = true;
-    Send(std::move(R), false);
+    Send(R, false);
   }
 
   void Dispatch() {
@@ -459,14 +459,13 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
       Response = E.ErrorPage(500, "The request could not be served.");
       Response.Status = 500;
     }
-    asio::post(S.get_executor(),
-               [Self = this->shared_from_this(), R = std::move(Response)]() mutable {
-                 if (Self->Raw) return Self->Finish(false);
-                 Self->Send(std::move(R), Self->Request.Method == "HEAD");
-               });
+    asio::post(S.get_executor(), [Self = this->shared_from_this(), R = std::move(Response)] {
+      if (Self->Raw) return Self->Finish(false);
+      Self->Send(R, Self->Request.Method == "HEAD");
+    });
   }
 
-  void Send(TEngineResponse R, bool HeadOnly) {
+  void Send(const TEngineResponse& R, bool HeadOnly) {
     if (Closed) return;
     ++Served;
     const bool KeepAlive = !R.Close && WantsKeepAlive && !E.Stopping &&
@@ -633,7 +632,11 @@ THttpEngine::THttpEngine(TEngineOptions Options, TEngineHandler Handler, TEngine
 }
 
 THttpEngine::~THttpEngine() {
-  Stop();
+  try {
+    Stop();
+  } catch (...) {
+    // Stop fails only when a thread cannot be joined; nothing more can be done here.
+  }
 }
 
 void THttpEngine::Start() {
@@ -646,7 +649,8 @@ void THttpEngine::Start() {
   boost::system::error_code Ec;
   const auto Address = asio::ip::make_address(O.BindAddress, Ec);
   if (Ec) throw rtl::Exception("\"" + O.BindAddress + "\" is not an IP address");
-  tcp::acceptor Acceptor(asio::make_strand(*I.Io));
+  I.Acceptor.emplace(asio::make_strand(*I.Io));
+  tcp::acceptor& Acceptor = *I.Acceptor;
   const tcp::endpoint Endpoint(Address, static_cast<unsigned short>(O.Port));
   Acceptor.open(Endpoint.protocol(), Ec);
   // A restart may bind while the old connections linger.
@@ -657,12 +661,13 @@ void THttpEngine::Start() {
   // a second to retry.
   if (!Ec) Acceptor.listen(asio::socket_base::max_listen_connections, Ec);
   if (Ec) {
+    // The acceptor goes before the event loop it belongs to.
+    I.Acceptor.reset();
     I.Io.reset();
     throw rtl::Exception("cannot listen on " + O.BindAddress + ":" + std::to_string(O.Port) + ": " +
                          Ec.message());
   }
   I.BoundPort = Acceptor.local_endpoint().port();
-  I.Acceptor.emplace(std::move(Acceptor));
   I.Work.emplace(I.Io->get_executor());
   I.Workers.Start(std::max(1, O.WorkerCount));
   int Threads =
