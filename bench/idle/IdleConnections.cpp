@@ -383,8 +383,8 @@ int main(int Argc, char** Argv) {
   }
   // Probes not sent within the phase's minute count as failed, not in the percentiles.
   ProbeFailures += Probes - Sent;
-  std::printf("probes: %zu, failed %zu, p50_ms %.2f, p99_ms %.2f, max_ms %.2f\n", Probes,
-              ProbeFailures, Percentile(Latencies, 50), Percentile(Latencies, 99),
+  std::printf("probes: %zu (%zu sent), failed %zu, p50_ms %.2f, p99_ms %.2f, max_ms %.2f\n", Probes,
+              Sent, ProbeFailures, Percentile(Latencies, 50), Percentile(Latencies, 99),
               Percentile(Latencies, 100));
   std::printf("probe_p50_ms %.2f\nprobe_p99_ms %.2f\n", Percentile(Latencies, 50),
               Percentile(Latencies, 99));

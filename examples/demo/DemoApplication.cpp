@@ -75,6 +75,9 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   ServerOptions.Port = Options.Port;
   if (Options.KeepAliveSeconds > 0)
     ServerOptions.KeepAliveTimeout = std::chrono::seconds(Options.KeepAliveSeconds);
+  if (Options.MaxConnectionsPerAddress > 0)
+    ServerOptions.MaxConnectionsPerAddress =
+        static_cast<std::size_t>(Options.MaxConnectionsPerAddress);
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();

@@ -15,6 +15,9 @@ struct TDemoOptions {
   // How long an idle kept-alive connection stays open, in seconds; 0: the server's default.
   // Benchmarks that hold many idle connections set it longer than their run.
   int KeepAliveSeconds = 0;
+  // Connections open at once from one address; 0: the server's default. Load tests that open
+  // hundreds of connections from one address raise it.
+  int MaxConnectionsPerAddress = 0;
   bool Help = false;
 };
 

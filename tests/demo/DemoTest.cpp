@@ -367,6 +367,26 @@ TEST(DemoOptionsTest, KeepAliveTimeoutInSecondsWithinItsRange) {
   }
 }
 
+TEST(DemoOptionsTest, MaxConnectionsPerAddressWithinItsRange) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).MaxConnectionsPerAddress, 0);
+  const char* Many[] = {"--max-connections-per-address", "20000", "--keep-alive-timeout", "9"};
+  const TDemoOptions O = ParseDemoOptions(4, Many);
+  EXPECT_EQ(O.MaxConnectionsPerAddress, 20000);
+  EXPECT_EQ(O.KeepAliveSeconds, 9);
+  for (const char* Bad : {"0", "20001", "1e3", ""}) {
+    const char* Args[] = {"--max-connections-per-address", Bad};
+    try {
+      ParseDemoOptions(2, Args);
+      ADD_FAILURE() << "accepted \"" << Bad << "\"";
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(
+          E.Message(),
+          std::string("--max-connections-per-address needs a number from 1 to 20000, not \"") +
+              Bad + "\"");
+    }
+  }
+}
+
 TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
   IWZelkAuthReg::RegisterClasses();
   const std::vector<std::pair<std::string, std::string>> Cases = {

@@ -134,7 +134,8 @@ TEST_F(ServerLimitsTest, TricklingClientsDoNotStarveOthersAndAreCutAtTheHeadTime
   int Rounds = 0;
   int Cut = 0;
   const auto Limit = Clock::now() + O.HeadTimeout + 6s;
-  std::thread Trickle([&] {
+  // A jthread: joined even when an assertion below leaves the test early.
+  std::jthread Trickle([&] {
     for (;;) {
       int Open = 0;
       for (auto& T : Tricklers) {
