@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 
 # Debian 12 packages the build and the tests need.
 DEB_PACKAGES := cmake ninja-build g++ clang pkg-config git ca-certificates \
-  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libcpp-httplib-dev \
+  libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libboost1.81-dev libcpp-httplib-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev libjemalloc-dev
 
 # What the browser tests add: Debian's Chromium, and Node.js with npm unless they are on the

@@ -10,6 +10,10 @@
 # bench/load/signin-redirect.lua, prints both figures and their ratios; then the same against
 # zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
 #
+# wrk's connections all come from 127.0.0.1, so the demo is started with
+# --max-connections-per-address 20000 (browsers come from many addresses; the default cap would
+# refuse wrk's connections beyond 256).
+#
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
 # signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
@@ -20,7 +24,19 @@
 # 2 threads, as long), and prints the callbacks/s of each, demo/peer and demo/floor. Exits 1
 # when any sign-in failed.
 #
-# Both modes stop what they started. The peer is skipped, with a message, when Node or its
+# MODE callback-delay: the callback run with the provider far away: a delaying TCP proxy
+# (zelk_bench_delay_proxy, DELAY_MS each way, default 25) between the simulator's Google listener
+# and both the demo and the peer, and 400 connections (WRK_CONNECTIONS) instead of 50. The floor
+# is skipped (two threads of blocking calls only measure the delay). Prints the callbacks/s, the
+# callbacks' mean time and all requests' p99 of each, and the ratios.
+#
+# MODE idle: idle and slow connections. Starts zelk-demo --port 0 --keep-alive-timeout 300 with
+# the hard limit of open files, then zelk_bench_idle against it: IDLE_CONNECTIONS (10000)
+# kept-alive connections after one request each, TRICKLING_CONNECTIONS (200) that send a head one
+# byte every 500 ms, then PROBES (100) new browsers one after another; prints the probes' p50
+# and p99 and the demo's memory growth per open connection (VmRSS).
+#
+# All modes stop what they started. The peer is skipped, with a message, when Node or its
 # packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
 # WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
 set -euo pipefail
@@ -33,9 +49,14 @@ threads=${WRK_THREADS:-2}
 conns=${WRK_CONNECTIONS:-50}
 duration=${WRK_DURATION:-10s}
 
+delay_ms=0
 case "$mode" in
-  redirect | callback) ;;
-  *) echo "run-load.sh: unknown mode \"$mode\" (redirect or callback)" >&2; exit 2 ;;
+  redirect | callback | idle) ;;
+  callback-delay)
+    delay_ms=${DELAY_MS:-25}
+    conns=${WRK_CONNECTIONS:-400}
+    ;;
+  *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay or idle)" >&2; exit 2 ;;
 esac
 command -v wrk > /dev/null || { echo "run-load.sh: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 [ -x "$demo" ] || { echo "run-load.sh: $demo is missing; build it first" >&2; exit 1; }
@@ -73,7 +94,7 @@ run_wrk() {  # Name URL
 }
 
 redirect_mode() {
-  "$demo" --port 0 > "$work/demo" 2> "$work/demo.err" &
+  "$demo" --port 0 --max-connections-per-address 20000 > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   wait_for_line "$work/demo" "^Open " "${pids[-1]}"
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
@@ -153,20 +174,88 @@ report_cpu() {  # Label Callbacks ServerTicks0 ServerTicks1 SimTicks0 SimTicks1 
         (busy - server - sim - children) * 100 / total, (total - busy) * 100 / total }'
 }
 
+# CPU time of the simulator so far, with the delay proxy's when there is one (it stands for the
+# network in front of the simulator, and would otherwise count as other work).
+proxy_pid=""
+sim_ticks() {  # SimPid
+  local t
+  t=$(process_ticks "$1")
+  [ -z "$proxy_pid" ] || t=$((t + $(process_ticks "$proxy_pid")))
+  echo "$t"
+}
+
 run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
   local checks=$(((conns + threads - 1) / threads))
   echo "== $1: wrk -t$threads -c$conns -d$duration --timeout 10s --latency -s bench/load/signin-callback.lua $2 -- $3 20 $checks"
   local a0 s0 m0 a1 s1 m1
-  a0=$(process_ticks "$4"); s0=$(process_ticks "$5"); m0=$(machine_ticks)
+  a0=$(process_ticks "$4"); s0=$(sim_ticks "$5"); m0=$(machine_ticks)
   # A generous time-out keeps slow callbacks in the latency figures instead of counting them
   # apart.
   wrk -t"$threads" -c"$conns" -d"$duration" --timeout 10s --latency \
     -s "$here/load/signin-callback.lua" "$2" -- "$3" 20 "$checks" > "$work/$1.wrk"
-  a1=$(process_ticks "$4"); s1=$(process_ticks "$5"); m1=$(machine_ticks)
+  a1=$(process_ticks "$4"); s1=$(sim_ticks "$5"); m1=$(machine_ticks)
   sed -n '/^sign-ins /,$p' "$work/$1.wrk"
   local n
   n=$(awk '/^callbacks [0-9]/ {print $2}' "$work/$1.wrk")
   report_cpu "$1" "${n:-0}" "$a0" "$a1" "$s0" "$s1" "$m0" "$m1"
+}
+
+# The figures of a callback run with the provider far away, and their ratios to the peer's.
+delay_report() {  # PeerCallbacksPerSecond
+  local z zm zp pm="" pp=""
+  z=$(figure "$work/zelk.wrk" callbacks_per_s)
+  zm=$(figure "$work/zelk.wrk" callback_mean_ms)
+  zp=$(awk '$1 == "all_requests" {print $5}' "$work/zelk.wrk")
+  if [ -n "$1" ]; then
+    pm=$(figure "$work/express-passport.wrk" callback_mean_ms)
+    pp=$(awk '$1 == "all_requests" {print $5}' "$work/express-passport.wrk")
+  fi
+  awk -v z="$z" -v zm="$zm" -v zp="$zp" -v p="$1" -v pm="$pm" -v pp="$pp" -v d="$delay_ms" 'BEGIN {
+    printf "provider %d ms away each way: callbacks/s zelk %.1f (mean %.1f ms, p99 of all requests %.1f ms)", d, z, zm, zp
+    if (p != "") printf ", express-passport %.1f (mean %.1f ms, p99 %.1f ms)", p, pm, pp
+    printf "\n"
+    if (p != "") {
+      printf "ratio callbacks/s zelk/express-passport %.2f (target >= 3)\n", z / p
+      printf "ratio callback mean time zelk/express-passport %.2f\n", zm / pm
+      printf "ratio p99 of all requests zelk/express-passport %.2f (target <= 0.33)\n", zp / pp
+    } }'
+  if grep -q "^FAILED" "$work"/*.wrk; then
+    echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
+    exit 1
+  fi
+}
+
+callback-delay_mode() {
+  callback_mode
+}
+
+idle_mode() {
+  local tool="$build/bench/zelk_bench_idle"
+  [ -x "$tool" ] || { echo "run-load.sh: $tool is missing; build with -DZELK_BUILD_BENCHMARKS=ON" >&2; exit 1; }
+  local idle=${IDLE_CONNECTIONS:-10000} trickling=${TRICKLING_CONNECTIONS:-200} probes=${PROBES:-100}
+  # One descriptor per connection on both sides.
+  ulimit -n "$(ulimit -Hn)"
+  if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt $((idle + trickling + 200)) ]; then
+    echo "run-load.sh: only $(ulimit -n) open files allowed, $((idle + trickling + 200)) needed (raise the hard limit)" >&2
+    exit 1
+  fi
+  # Kept-alive connections stay open for the whole run.
+  "$demo" --port 0 --keep-alive-timeout 300 > "$work/demo" 2> "$work/demo.err" &
+  pids+=($!)
+  local demo_pid=$!
+  wait_for_line "$work/demo" "^Open " "$demo_pid"
+  local demo_url
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+  uptime
+  echo "== idle: $tool $demo_url <demo pid> $idle $trickling $probes"
+  local ok=0
+  "$tool" "$demo_url" "$demo_pid" "$idle" "$trickling" "$probes" | tee "$work/idle" || ok=1
+  awk '$1 == "probe_p99_ms" { printf "probe p99 %.1f ms (target <= 50)\n", $2 }
+       $1 == "rss_per_connection_bytes" { printf "server memory per open connection %.1f KiB (target <= 16)\n", $2 / 1024 }' "$work/idle"
+  if [ "$ok" != 0 ]; then
+    echo "run-load.sh: some probes were not answered" >&2
+    exit 1
+  fi
 }
 
 callback_mode() {
@@ -182,9 +271,26 @@ callback_mode() {
   hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
   ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
   google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+  if [ "$delay_ms" != 0 ]; then
+    # Every connection to the simulator's Google listener (token and profile calls) goes
+    # through the proxy, which delays each chunk by delay_ms each way. TLS passes through it
+    # untouched: the certificate names the host, not the port.
+    local proxy="$build/bench/zelk_bench_delay_proxy" sim_port proxy_port
+    [ -x "$proxy" ] || { echo "run-load.sh: $proxy is missing; build with -DZELK_BUILD_BENCHMARKS=ON" >&2; exit 1; }
+    sim_port=${google##*:}
+    "$proxy" 0 127.0.0.1 "$sim_port" "$delay_ms" > "$work/proxy" 2> "$work/proxy.err" &
+    pids+=($!)
+    proxy_pid=$!
+    wait_for_line "$work/proxy" "^Listening on " "$proxy_pid"
+    proxy_port=$(sed -n 's/^Listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/proxy")
+    hosts=${hosts//127.0.0.1:$sim_port/127.0.0.1:$proxy_port}
+    google=${google%:*}:$proxy_port
+    echo "== the simulator's Google listener ($sim_port) behind zelk_bench_delay_proxy ($proxy_port), ${delay_ms} ms each way (its CPU counted with the simulator's)"
+  fi
 
   ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
-    "$demo" --port 0 --live --form "$here/load/sim-form.json" > "$work/demo" 2> "$work/demo.err" &
+    "$demo" --port 0 --live --form "$here/load/sim-form.json" --max-connections-per-address 20000 \
+    > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   local demo_pid=$!
   wait_for_line "$work/demo" "^Open " "$demo_pid"
@@ -211,6 +317,11 @@ callback_mode() {
     peer=$(figure "$work/express-passport.wrk" callbacks_per_s)
   else
     peer_missing
+  fi
+
+  if [ "$delay_ms" != 0 ]; then
+    delay_report "$peer"
+    return
   fi
 
   local seconds=${duration%s}

@@ -10,7 +10,8 @@ install(TARGETS zelk EXPORT zelkTargets
 foreach(dir platform/rtl platform/web core providers payments design)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelk/${dir}
     FILES_MATCHING PATTERN "*.h"
-    PATTERN "server" EXCLUDE  # the HTTP server (on cpp-httplib) is not part of the installed library
+    PATTERN "server" EXCLUDE  # the HTTP server and its engine are not part of the installed library
+    PATTERN "engine" EXCLUDE
     PATTERN "*Detail.h" EXCLUDE)  # private to the library
 endforeach()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/zelk/zelk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelk)

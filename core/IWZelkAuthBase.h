@@ -206,7 +206,7 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
 // every entry whose ID equals it exactly (case-sensitive), in collection order. Once a routed
 // client reports an outcome, the identifier is spent: the entry's ID is cleared, so a reload of
 // the return page is ignored instead of replaying a used code or token.
-class TZIWAuthServerController : public rtl::TComponent {
+class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDirectory {
  public:
   explicit TZIWAuthServerController(rtl::TComponent* AOwner);
   ~TZIWAuthServerController() override;
@@ -219,6 +219,12 @@ class TZIWAuthServerController : public rtl::TComponent {
 
   void ProcessRequest(const THttpRequest& Request);
   bool DesignTime() const { return FDesignTime; }
+
+  // The server's hook: the topmost owners of the clients whose entries carry Id, visited under
+  // the registry's lock (a listed client has not finished leaving it, so it and the components
+  // above it are still whole).
+  bool VisitFlowOwners(std::string_view Id,
+                       const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
 
  private:
   friend class TZIWCustomCloudClient;
@@ -243,7 +249,7 @@ class TZIWAuthServerController : public rtl::TComponent {
 // Concrete clients override Login (start a flow: new identifier, provider URL, redirect) and
 // LoginResponse (finish it when the browser returns), and end LoginResponse by calling the
 // base's, which raises OnLoginOK or OnLoginFailed.
-class TZIWCustomCloudClient : public rtl::TComponent {
+class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMember {
  public:
   explicit TZIWCustomCloudClient(rtl::TComponent* AOwner);
   ~TZIWCustomCloudClient() override;
@@ -256,6 +262,8 @@ class TZIWCustomCloudClient : public rtl::TComponent {
   // Enters this client once into Value's registry; none removes every entry of this client from
   // the current controller.
   void SetServerController(TZIWAuthServerController* Value);
+  // The session is being freed: leaves the controller (SetServerController(nullptr)).
+  void LeaveSession() override { SetServerController(nullptr); }
 
   TIWResult LoginResult() const;
   void SetLoginResult(TIWResult Value);

@@ -97,6 +97,21 @@ bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
   return FClients->Names(Client, Id);
 }
 
+bool TZIWAuthServerController::VisitFlowOwners(
+    std::string_view Id, const std::function<bool(const rtl::TComponent& Top)>& Visit) {
+  const auto Guard = LockClients();
+  // The index finds the entries with the identifier, in collection order, without walking
+  // every session's entries.
+  for (const auto* Entry : Clients()->Find(Id)) {
+    if (Entry->Client() == nullptr) continue;
+    const rtl::TComponent* Top = Entry->Client();
+    while (Top->Owner() != nullptr)
+      Top = Top->Owner();
+    if (Visit(*Top)) return true;
+  }
+  return false;
+}
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");

@@ -16,8 +16,8 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/engine/HttpEngine.h"
 #include "sim/Certificates.h"
-#include "sim/SimServer.h"
 
 namespace zelk::sim {
 
@@ -62,47 +62,16 @@ TProviderId OwnerOf(TProviderHost H) {
   return TProviderId::Google;
 }
 
-// The header lines of a raw request head, in order, values as sent (blanks around them cut).
-std::vector<std::pair<std::string, std::string>> HeadersOf(std::string_view Head) {
-  std::vector<std::pair<std::string, std::string>> Headers;
-  auto Line = Head.find("\r\n");
-  while (Line != std::string_view::npos) {
-    const auto Start = Line + 2;
-    const auto End = Head.find("\r\n", Start);
-    if (End == std::string_view::npos || End == Start) break;
-    const std::string_view Text = Head.substr(Start, End - Start);
-    const auto Colon = Text.find(':');
-    if (Colon != std::string_view::npos) {
-      std::string_view Value = Text.substr(Colon + 1);
-      while (!Value.empty() && (Value.front() == ' ' || Value.front() == '\t'))
-        Value.remove_prefix(1);
-      while (!Value.empty() && (Value.back() == ' ' || Value.back() == '\t'))
-        Value.remove_suffix(1);
-      Headers.emplace_back(std::string(Text.substr(0, Colon)), std::string(Value));
-    }
-    Line = End;
-  }
-  return Headers;
-}
-
-TSimRequest Record(const httplib::Request& Req) {
+TSimRequest Record(const web::engine::TEngineRequest& Req) {
   TSimRequest R;
-  R.Method = Req.method;
-  // The target as sent: httplib's may have a "?" of the query masked (TSimServer).
-  const std::string Head = TSimServer::CurrentRawHead();
-  const std::string Line = Head.substr(0, Head.find("\r\n"));
-  const auto TargetStart = Line.find(' ');
-  const auto TargetEnd = Line.find(' ', TargetStart + 1);
-  R.Target = TargetStart != std::string::npos && TargetEnd != std::string::npos
-                 ? Line.substr(TargetStart + 1, TargetEnd - TargetStart - 1)
-                 : Req.target;
+  R.Method = Req.Method;
+  R.Target = Req.Target;
   const auto Question = R.Target.find('?');
   R.Path = R.Target.substr(0, Question);
   if (Question != std::string::npos) R.Query = DecodeForm(R.Target.substr(Question + 1));
-  R.Version = Req.version;
-  // httplib's parsed headers are percent-decoded and sorted: the raw head has them as sent.
-  R.Headers = HeadersOf(Head);
-  R.Body = Req.body;
+  R.Version = Req.Version;
+  R.Headers = Req.Headers;
+  R.Body = Req.Body;
   return R;
 }
 
@@ -124,6 +93,28 @@ bool MatchesPattern(std::string_view Pattern, std::string_view Path) {
   }
 }
 
+// The head of an answer written piece by piece: status line, the reply's header lines, Type and
+// Framing ("Content-Length: 10" or "Transfer-Encoding: chunked"). The connection ends with it.
+std::string RawHead(int Status, const std::vector<std::pair<std::string, std::string>>& Headers,
+                    const std::string& Type, const std::string& Framing) {
+  std::string H =
+      "HTTP/1.1 " + std::to_string(Status) + " " + web::engine::ReasonPhrase(Status) + "\r\n";
+  for (const auto& [Name, Value] : Headers)
+    H.append(Name).append(": ").append(Value).append("\r\n");
+  H.append("Content-Type: ").append(Type).append("\r\n").append(Framing);
+  return H.append("\r\nConnection: close\r\n\r\n");
+}
+
+std::string Hex(std::size_t N) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string S;
+  do {
+    S.insert(S.begin(), kDigits[N % 16]);
+    N /= 16;
+  } while (N > 0);
+  return S;
+}
+
 std::string ContentTypeFor(const std::string& Body) {
   return !Body.empty() && Body.front() == '{' ? "application/json" : "text/plain";
 }
@@ -132,8 +123,7 @@ std::string ContentTypeFor(const std::string& Body) {
 
 struct Simulator::TImpl {
   struct TListener {
-    std::unique_ptr<TSimServer> Server;
-    std::thread Thread;
+    std::unique_ptr<web::engine::THttpEngine> Server;
     int Port = 0;
   };
 
@@ -157,15 +147,17 @@ struct Simulator::TImpl {
     return !StopSignal.wait_for(L, For, [this] { return Stopping; });
   }
 
-  void Dispatch(TProviderId Provider, const httplib::Request& Req, httplib::Response& Res);
+  void Dispatch(TProviderId Provider, const web::engine::TEngineRequest& Req,
+                web::engine::TEngineResponse& Res, web::engine::TEngineConnection& Connection);
   void Answer(const TSimRequest& Request, const TSimResponse& Reply, const TFault& Fault,
-              httplib::Response& Res);
+              web::engine::TEngineResponse& Res, web::engine::TEngineConnection& Connection);
   void StartListener(TProviderId Provider);
   void StopListeners();
 };
 
-void Simulator::TImpl::Dispatch(TProviderId Provider, const httplib::Request& Req,
-                                httplib::Response& Res) {
+void Simulator::TImpl::Dispatch(TProviderId Provider, const web::engine::TEngineRequest& Req,
+                                web::engine::TEngineResponse& Res,
+                                web::engine::TEngineConnection& Connection) {
   const std::size_t P = IndexOf(Provider);
   TSimRequest Request = Record(Req);
   TSimHandler Handler;
@@ -190,17 +182,18 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const httplib::Request& Re
   }
   using enum TFault::TKind;
   if (Fault.Kind == Reset) {
-    TSimServer::ResetCurrentConnection();
+    Connection.Reset();
     return;
   }
   if (Fault.Kind == Delay && !Wait(Fault.Delay)) {
-    Res.status = 503;
-    Res.set_content("simulator stopping", "text/plain");
+    Res.Status = 503;
+    Res.Headers.emplace_back("Content-Type", "text/plain");
+    Res.Body = "simulator stopping";
     return;
   }
   if (Fault.Kind == Status) {
     Answer(Request, TSimResponse::Text(Fault.Body, ContentTypeFor(Fault.Body), Fault.Status), Fault,
-           Res);
+           Res, Connection);
     return;
   }
   TSimResponse Reply;
@@ -217,72 +210,61 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const httplib::Request& Re
                                  500);
     }
   }
-  Answer(Request, Reply, Fault, Res);
+  Answer(Request, Reply, Fault, Res, Connection);
 }
 
 void Simulator::TImpl::Answer(const TSimRequest& Request, const TSimResponse& Reply,
-                              const TFault& Fault, httplib::Response& Res) {
+                              const TFault& Fault, web::engine::TEngineResponse& Res,
+                              web::engine::TEngineConnection& Connection) {
   using enum TFault::TKind;
-  Res.status = Reply.Status;
-  for (const auto& [Name, Value] : Reply.Headers)
-    Res.set_header(Name, Value);
   const std::string Type =
       Reply.ContentType.empty() ? "application/octet-stream" : Reply.ContentType;
 
   switch (Fault.Kind) {
     case CloseMidBody: {
-      auto Body = std::make_shared<std::string>(Fault.Body.empty() ? Reply.Body : Fault.Body);
+      const std::string& Body = Fault.Body.empty() ? Reply.Body : Fault.Body;
       const std::size_t Cut =
-          Fault.Size > 0 && Fault.Size < Body->size() ? Fault.Size : Body->size() / 2;
-      // Returning false after the partial write makes the server drop the connection.
-      Res.set_content_provider(Body->size(), Type,
-                               [Body, Cut](std::size_t, std::size_t, httplib::DataSink& Sink) {
-                                 if (Cut > 0) Sink.write(Body->data(), Cut);
-                                 return false;
-                               });
+          Fault.Size > 0 && Fault.Size < Body.size() ? Fault.Size : Body.size() / 2;
+      // The whole length is announced, part of it sent, and the connection closed.
+      Connection.WriteRaw(RawHead(Reply.Status, Reply.Headers, Type,
+                                  "Content-Length: " + std::to_string(Body.size())) +
+                          Body.substr(0, Cut));
       return;
     }
     case Chunked: {
-      auto Body = std::make_shared<std::string>(Reply.Body);
+      const std::string& Body = Reply.Body;
       const std::size_t Piece = Fault.Size > 0 ? Fault.Size : 16;
-      const auto Pause = Fault.Delay;
-      if (Request.Version == "HTTP/1.1") {
-        Res.set_chunked_content_provider(
-            Type, [this, Body, Piece, Pause](std::size_t Offset, httplib::DataSink& Sink) {
-              if (Offset >= Body->size()) {
-                Sink.done();
-                return true;
-              }
-              if (Pause.count() > 0 && !Wait(Pause)) return false;
-              return Sink.write(Body->data() + Offset, std::min(Piece, Body->size() - Offset));
-            });
-      } else {
-        Res.set_content_provider(Body->size(), Type,
-                                 [this, Body, Piece, Pause](std::size_t Offset, std::size_t Length,
-                                                            httplib::DataSink& Sink) {
-                                   if (Pause.count() > 0 && !Wait(Pause)) return false;
-                                   return Sink.write(Body->data() + Offset,
-                                                     std::min(Piece, Length));
-                                 });
+      const bool Chunks = Request.Version == "HTTP/1.1";
+      if (!Connection.WriteRaw(RawHead(Reply.Status, Reply.Headers, Type,
+                                       Chunks ? std::string("Transfer-Encoding: chunked")
+                                              : "Content-Length: " + std::to_string(Body.size()))))
+        return;
+      for (std::size_t Offset = 0; Offset < Body.size(); Offset += Piece) {
+        if (Fault.Delay.count() > 0 && !Wait(Fault.Delay)) return;
+        const std::string Part = Body.substr(Offset, Piece);
+        if (!Connection.WriteRaw(Chunks ? Hex(Part.size()) + "\r\n" + Part + "\r\n" : Part)) return;
       }
+      if (Chunks) Connection.WriteRaw("0\r\n\r\n");
       return;
     }
     case LargeBody: {
-      Res.set_content_provider(Fault.Size, "application/octet-stream",
-                               [](std::size_t Offset, std::size_t Length, httplib::DataSink& Sink) {
-                                 std::string Block(
-                                     std::min<std::size_t>(Length, std::size_t{64} * 1024), '\0');
-                                 for (std::size_t I = 0; I < Block.size(); ++I)
-                                   Block[I] = LargeBodyByte(Offset + I);
-                                 return Sink.write(Block.data(), Block.size());
-                               });
+      if (!Connection.WriteRaw(RawHead(Reply.Status, Reply.Headers, "application/octet-stream",
+                                       "Content-Length: " + std::to_string(Fault.Size))))
+        return;
+      std::string Block;
+      for (std::size_t Offset = 0; Offset < Fault.Size; Offset += Block.size()) {
+        Block.resize(std::min<std::size_t>(Fault.Size - Offset, std::size_t{64} * 1024));
+        for (std::size_t I = 0; I < Block.size(); ++I)
+          Block[I] = LargeBodyByte(Offset + I);
+        if (!Connection.WriteRaw(Block)) return;
+      }
       return;
     }
     default:
-      if (Reply.ContentType.empty())
-        Res.body = Reply.Body;
-      else
-        Res.set_content(Reply.Body, Reply.ContentType);
+      Res.Status = Reply.Status;
+      Res.Headers = Reply.Headers;
+      if (!Reply.ContentType.empty()) Res.Headers.emplace_back("Content-Type", Reply.ContentType);
+      Res.Body = Reply.Body;
   }
 }
 
@@ -315,57 +297,45 @@ bool LimitTlsVersions(SSL_CTX* Context, TTlsVersion Min, TTlsVersion Max) {
 
 void Simulator::TImpl::StartListener(TProviderId Provider) {
   TListener& L = Listeners[IndexOf(Provider)];
-  L.Server =
-      std::make_unique<TSimServer>(Certificates->Server.get(), Certificates->ServerKey.get());
-  if (!L.Server->is_valid())
-    throw rtl::Exception("The " + ProviderName(Provider) +
-                         " simulator cannot set up TLS with its certificate");
-  if (const auto& Versions = TlsVersions[IndexOf(Provider)];
-      Versions && !LimitTlsVersions(L.Server->ssl_context(), Versions->first, Versions->second))
-    throw rtl::Exception("The " + ProviderName(Provider) +
-                         " simulator cannot limit its TLS versions");
-  const httplib::Server::Handler Handler = [this, Provider](const httplib::Request& Req,
-                                                            httplib::Response& Res) {
-    Dispatch(Provider, Req, Res);
-  };
-  L.Server->Get(".*", Handler);
-  L.Server->Post(".*", Handler);
-  L.Server->Put(".*", Handler);
-  L.Server->Patch(".*", Handler);
-  L.Server->Delete(".*", Handler);
-  L.Server->Options(".*", Handler);
-  // Short waits on idle connections keep Stop quick.
-  L.Server->set_keep_alive_timeout(1);
-  L.Server->set_read_timeout(5, 0);
-  L.Server->set_write_timeout(5, 0);
-  // Applied to the listening socket only, which is how its descriptor is known here.
-  int ListenSocket = -1;
-  L.Server->set_socket_options([&ListenSocket](socket_t Socket) {
-    const int Yes = 1;
-    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
-    ListenSocket = Socket;
-  });
-  L.Port = L.Server->bind_to_any_port("127.0.0.1");
-  if (L.Port <= 0)
-    throw rtl::Exception("The " + ProviderName(Provider) + " simulator cannot listen on 127.0.0.1");
-  // The HTTP library's queue of 5 connections not yet accepted drops the SYN of the sixth
-  // client that connects at once (every provider call is a new connection), which then waits a
-  // second to retry: listen again with the system's limit.
-  if (ListenSocket >= 0) ::listen(ListenSocket, SOMAXCONN);
-  // The socket accepts connections from here on; the accept loop must run before Stop may
-  // call stop(), which does nothing to a server that is not running yet.
-  std::promise<void> Finished;
-  auto Done = Finished.get_future();
-  TSimServer* Server = L.Server.get();
-  L.Thread = std::thread([Server, Finished = std::move(Finished)]() mutable {
-    Server->listen_after_bind();
-    Finished.set_value();
-  });
-  while (!Server->is_running()) {
-    if (Done.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-      throw rtl::Exception("The " + ProviderName(Provider) + " simulator stopped at start-up");
-    std::this_thread::yield();
+  web::engine::TEngineOptions O;
+  O.BindAddress = "127.0.0.1";
+  O.Port = 0;
+  O.Certificate = Certificates->Server.get();
+  O.PrivateKey = Certificates->ServerKey.get();
+  bool TlsRefused = false;
+  if (const auto Versions = TlsVersions[IndexOf(Provider)]) {
+    O.ConfigureTls = [Versions, Provider, &TlsRefused](SSL_CTX* Context) {
+      if (LimitTlsVersions(Context, Versions->first, Versions->second)) return;
+      TlsRefused = true;
+      throw rtl::Exception("The " + ProviderName(Provider) +
+                           " simulator cannot limit its TLS versions");
+    };
   }
+  // One event-loop thread per provider; handlers are quick but for the fault modes' waits.
+  O.IoThreadCount = 1;
+  O.WorkerCount = 64;
+  // Short waits on idle connections keep Stop quick.
+  O.KeepAliveTimeout = std::chrono::seconds(1);
+  O.HeadTimeout = std::chrono::seconds(5);
+  O.BodyTimeout = std::chrono::seconds(5);
+  O.WriteTimeout = std::chrono::seconds(5);
+  O.MaxBodyBytes = std::size_t{16} << 20;
+  // Load tests reach it from one address with many connections.
+  O.MaxConnectionsPerAddress = 20000;
+  L.Server = std::make_unique<web::engine::THttpEngine>(
+      std::move(O),
+      [this, Provider](const web::engine::TEngineRequest& Req, web::engine::TEngineResponse& Res,
+                       web::engine::TEngineConnection& Connection) {
+        Dispatch(Provider, Req, Res, Connection);
+      });
+  try {
+    L.Server->Start();
+  } catch (const rtl::Exception& E) {
+    if (TlsRefused) throw;
+    throw rtl::Exception("The " + ProviderName(Provider) +
+                         " simulator cannot start: " + E.Message());
+  }
+  L.Port = L.Server->Port();
   std::lock_guard G(Mutex);
   Ports[IndexOf(Provider)] = L.Port;
 }
@@ -378,8 +348,7 @@ void Simulator::TImpl::StopListeners() {
   }
   StopSignal.notify_all();
   for (TListener& L : Listeners) {
-    if (L.Server) L.Server->stop();
-    if (L.Thread.joinable()) L.Thread.join();
+    if (L.Server) L.Server->Stop();
     L.Server.reset();
     L.Port = 0;
   }

@@ -1,5 +1,6 @@
 #include "examples/demo/DemoApplication.h"
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -72,6 +73,11 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   web::TIWServerOptions ServerOptions;
   ServerOptions.BindAddress = Options.BindAddress;
   ServerOptions.Port = Options.Port;
+  if (Options.KeepAliveSeconds > 0)
+    ServerOptions.KeepAliveTimeout = std::chrono::seconds(Options.KeepAliveSeconds);
+  if (Options.MaxConnectionsPerAddress > 0)
+    ServerOptions.MaxConnectionsPerAddress =
+        static_cast<std::size_t>(Options.MaxConnectionsPerAddress);
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();

@@ -8,7 +8,8 @@
 namespace zelk::demo {
 
 const char* const kDemoUsage =
-    "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE]\n"
+    "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE] [--keep-alive-timeout S]\n"
+    "                 [--max-connections-per-address N]\n"
     "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
     "posts to Facebook and Twitter, and takes PayPal payments.\n"
     "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
@@ -16,6 +17,12 @@ const char* const kDemoUsage =
     "  --live          use the real providers instead of the built-in simulator\n"
     "  --form FILE     form file with the components and their credentials (default: the\n"
     "                  demo's own demo-form.json); --live needs one with real credentials\n"
+    "  --keep-alive-timeout S\n"
+    "                  seconds an idle kept-alive connection stays open (1 to 3600; default:\n"
+    "                  the server's)\n"
+    "  --max-connections-per-address N\n"
+    "                  connections open at once from one address (1 to 20000; default: the\n"
+    "                  server's)\n"
     "  --help          show this text\n";
 
 namespace {
@@ -27,6 +34,24 @@ int ParsePort(std::string_view Text) {
     throw rtl::Exception("--port needs a number from 0 to 65535, not \"" + std::string(Text) +
                          "\"");
   return Port;
+}
+
+int ParseConnections(std::string_view Text) {
+  int Count = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Count < 1 || Count > 20000)
+    throw rtl::Exception("--max-connections-per-address needs a number from 1 to 20000, not \"" +
+                         std::string(Text) + "\"");
+  return Count;
+}
+
+int ParseKeepAlive(std::string_view Text) {
+  int Seconds = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Seconds);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Seconds < 1 || Seconds > 3600)
+    throw rtl::Exception("--keep-alive-timeout needs a number of seconds from 1 to 3600, not \"" +
+                         std::string(Text) + "\"");
+  return Seconds;
 }
 
 }  // namespace
@@ -49,6 +74,10 @@ TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
     } else if (A == "--form") {
       O.FormFile = Value();
       if (O.FormFile.empty()) throw rtl::Exception("--form needs a file name");
+    } else if (A == "--keep-alive-timeout") {
+      O.KeepAliveSeconds = ParseKeepAlive(Value());
+    } else if (A == "--max-connections-per-address") {
+      O.MaxConnectionsPerAddress = ParseConnections(Value());
     } else if (A == "--help" || A == "-h") {
       O.Help = true;
     } else {

@@ -12,6 +12,12 @@ struct TDemoOptions {
   bool Live = false;
   // The form file declaring the session's components; empty: the demo's own demo-form.json.
   std::string FormFile;
+  // How long an idle kept-alive connection stays open, in seconds; 0: the server's default.
+  // Benchmarks that hold many idle connections set it longer than their run.
+  int KeepAliveSeconds = 0;
+  // Connections open at once from one address; 0: the server's default. Load tests that open
+  // hundreds of connections from one address raise it.
+  int MaxConnectionsPerAddress = 0;
   bool Help = false;
 };
 

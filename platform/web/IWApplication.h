@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/rtl/Classes.h"
 #include "platform/web/HttpRequest.h"
@@ -42,6 +43,31 @@ class TIWApplication : public rtl::TComponent {
   std::string FSessionID;
   std::string FRedirectURL;
   TIWServerControllerBase* FServerController = nullptr;
+};
+
+// The hooks the server finds a flow's session and frees a session by, implemented by the
+// components that start and route provider flows; the server looks for them among the server
+// controller's components (at any depth) and among a session's.
+//
+// A directory of open flows: a provider's return names its flow ("state", or "clientid" when
+// that is empty), and the server serves it in the session that started the flow.
+class IIWFlowDirectory {
+ public:
+  virtual ~IIWFlowDirectory() = default;
+  // Calls Visit with the topmost owner (a session's application object, or none's) of each
+  // component that started the flow Id, in the order the flows were opened, while those
+  // components are kept from being freed, until Visit returns true. Returns whether it did.
+  virtual bool VisitFlowOwners(std::string_view Id,
+                               const std::function<bool(const rtl::TComponent& Top)>& Visit) = 0;
+};
+
+// A component of a session that is known elsewhere (a flow directory) and leaves it before the
+// session's application object is freed; leaving waits for a request another thread is routing
+// to it.
+class IIWSessionMember {
+ public:
+  virtual ~IIWSessionMember() = default;
+  virtual void LeaveSession() = 0;
 };
 
 // The application-wide server controller: owner of the shared components and the place where

@@ -128,7 +128,7 @@ TEST(IWServerStress, SessionsComeAndGoWhileReturnsAreRouted) {
   O.SessionTimeout = 15ms;
   O.SweepInterval = 2ms;
   O.MaxSessions = 48;
-  O.ThreadCount = 8;
+  O.WorkerCount = 8;
   TIWServer Server(Controller, O);
   std::atomic<int> Ended{0};
   Server.SetOnEndSession([&](TIWApplication&) {

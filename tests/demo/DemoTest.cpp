@@ -427,6 +427,48 @@ TEST(DemoOptionsTest, ParsesTheCommandLineAndRefusesWhatItCannotUse) {
   }
 }
 
+TEST(DemoOptionsTest, KeepAliveTimeoutInSecondsWithinItsRange) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).KeepAliveSeconds, 0);
+  const char* One[] = {"--keep-alive-timeout", "1"};
+  EXPECT_EQ(ParseDemoOptions(2, One).KeepAliveSeconds, 1);
+  const char* Most[] = {"--port", "0", "--keep-alive-timeout", "3600"};
+  const TDemoOptions O = ParseDemoOptions(4, Most);
+  EXPECT_EQ(O.KeepAliveSeconds, 3600);
+  EXPECT_EQ(O.Port, 0);
+  for (const char* Bad : {"0", "3601", "-5", "12s", ""}) {
+    const char* Args[] = {"--keep-alive-timeout", Bad};
+    try {
+      ParseDemoOptions(2, Args);
+      ADD_FAILURE() << "accepted \"" << Bad << "\"";
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(
+          E.Message(),
+          std::string("--keep-alive-timeout needs a number of seconds from 1 to 3600, not \"") +
+              Bad + "\"");
+    }
+  }
+}
+
+TEST(DemoOptionsTest, MaxConnectionsPerAddressWithinItsRange) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).MaxConnectionsPerAddress, 0);
+  const char* Many[] = {"--max-connections-per-address", "20000", "--keep-alive-timeout", "9"};
+  const TDemoOptions O = ParseDemoOptions(4, Many);
+  EXPECT_EQ(O.MaxConnectionsPerAddress, 20000);
+  EXPECT_EQ(O.KeepAliveSeconds, 9);
+  for (const char* Bad : {"0", "20001", "1e3", ""}) {
+    const char* Args[] = {"--max-connections-per-address", Bad};
+    try {
+      ParseDemoOptions(2, Args);
+      ADD_FAILURE() << "accepted \"" << Bad << "\"";
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(
+          E.Message(),
+          std::string("--max-connections-per-address needs a number from 1 to 20000, not \"") +
+              Bad + "\"");
+    }
+  }
+}
+
 TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
   IWZelkAuthReg::RegisterClasses();
   const std::vector<std::pair<std::string, std::string>> Cases = {

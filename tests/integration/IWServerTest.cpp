@@ -30,6 +30,7 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/web/server/IWServer.h"
+#include "support/LoopbackSocket.h"
 
 namespace zelk::web {
 namespace {
@@ -69,28 +70,7 @@ TProbeClient* Probe(TIWApplication& App) {
   return dynamic_cast<TProbeClient*>(App.FindComponent("Probe"));
 }
 
-// A TCP connection to 127.0.0.1:Port that gives up reading after 10 s; Connected() tells
-// whether it was made.
-class TLoopbackSocket {
- public:
-  explicit TLoopbackSocket(int Port) {
-    timeval Timeout{10, 0};
-    setsockopt(FD, SOL_SOCKET, SO_RCVTIMEO, &Timeout, sizeof Timeout);
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_port = htons(static_cast<uint16_t>(Port));
-    inet_pton(AF_INET, "127.0.0.1", &A.sin_addr);
-    FConnected = connect(FD, reinterpret_cast<sockaddr*>(&A), sizeof A) == 0;
-  }
-  ~TLoopbackSocket() { close(FD); }
-  TLoopbackSocket(const TLoopbackSocket&) = delete;
-  TLoopbackSocket& operator=(const TLoopbackSocket&) = delete;
-  bool Connected() const { return FConnected; }
-  const int FD = socket(AF_INET, SOCK_STREAM, 0);
-
- private:
-  bool FConnected = false;
-};
+using zelk::testing::TLoopbackSocket;
 
 // Sends raw bytes and reads one answer (up to the end of its body, or until the server closes
 // the connection).

@@ -3,20 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "core/IWZelkAuthBase.h"
-
 namespace zelk::web {
 
 namespace {
 
-using IWZelkAuthBase::TZIWAuthServerController;
-
-void CollectAuthControllers(const rtl::TComponent& Root,
-                            std::vector<TZIWAuthServerController*>& Found) {
+void CollectDirectories(const rtl::TComponent& Root, std::vector<IIWFlowDirectory*>& Found) {
   for (int I = 0; I < Root.ComponentCount(); ++I) {
     rtl::TComponent* C = Root.Components(I);
-    if (auto* AC = dynamic_cast<TZIWAuthServerController*>(C)) Found.push_back(AC);
-    CollectAuthControllers(*C, Found);
+    if (auto* D = dynamic_cast<IIWFlowDirectory*>(C)) Found.push_back(D);
+    CollectDirectories(*C, Found);
   }
 }
 
@@ -27,22 +22,17 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
   if (Value.empty()) return nullptr;
-  std::vector<TZIWAuthServerController*> Controllers;
-  CollectAuthControllers(Controller, Controllers);
-  for (TZIWAuthServerController* AC : Controllers) {
-    // Under the registry's lock a listed client has not finished leaving it, so it and the
-    // components above it are still whole, and its session, even one being freed, still
-    // knows its application.
-    // The registry's index finds the entries with the identifier, in collection order,
-    // without walking every session's entries.
-    auto Lock = AC->LockClients();
-    for (const auto* Entry : AC->Clients()->Find(Value)) {
-      if (Entry->Client() == nullptr) continue;
-      const rtl::TComponent* Top = Entry->Client();
-      while (Top->Owner() != nullptr)
-        Top = Top->Owner();
-      if (TIWSessionPtr Session = Sessions.AcquireByApplication(Top)) return Session;
-    }
+  std::vector<IIWFlowDirectory*> Directories;
+  CollectDirectories(Controller, Directories);
+  TIWSessionPtr Found;
+  for (IIWFlowDirectory* D : Directories) {
+    // While the directory visits, the owner it names is whole and its session, even one being
+    // freed, still knows its application.
+    if (D->VisitFlowOwners(Value, [&](const rtl::TComponent& Top) {
+          Found = Sessions.AcquireByApplication(&Top);
+          return Found != nullptr;
+        }))
+      return Found;
   }
   return nullptr;
 }

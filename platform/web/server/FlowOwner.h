@@ -1,8 +1,9 @@
 // Which session a provider's return belongs to. A returning request names its flow by "state"
 // or, when that is empty, "clientid" (the same rule the auth server controller routes by); the
 // client whose registry entry carries that identifier belongs to the session whose application
-// object owns it. The server serves such a request under that session's lock, so the
-// session's components never see two threads at once.
+// object owns it; the components that route flows (flow directories) tell which that is. The server
+// serves such a request under that session's lock, so the session's components never see two
+// threads at once.
 #pragma once
 
 #include "platform/web/HttpRequest.h"
@@ -14,8 +15,8 @@ namespace zelk::web {
 // The session that owns the client of the flow Request names, marked in use (release it
 // through Sessions; it may be Ended by the time its lock is had), or none: no flow identifier in
 // the query, no entry carries it, or its client belongs to no session (a client the server
-// controller shares between sessions). Every TZIWAuthServerController among Controller's components
-// (at any depth) is searched.
+// controller shares between sessions). Every flow directory (IIWFlowDirectory) among
+// Controller's components (at any depth) is asked.
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions);
 

@@ -1,7 +1,5 @@
 #include "platform/web/server/IWServer.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -11,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "core/IWZelkAuthBase.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/engine/HttpEngine.h"
 #include "platform/web/server/ApplicationURL.h"
 #include "platform/web/server/ErrorPage.h"
 #include "platform/web/server/FlowOwner.h"
@@ -48,14 +46,13 @@ bool HasControlCharacter(std::string_view S) {
   });
 }
 
-// Every client among the session's components leaves its auth server controller. Each call
-// takes the client's lock, so a callback another thread is routing to it finishes first, and
-// none can reach it afterwards.
+// Every member among the session's components leaves what it is known to (a client its auth
+// server controller). Each waits for a request another thread is routing to it, and none can
+// reach it afterwards.
 void DetachClients(rtl::TComponent& Root) {
   for (int I = 0; I < Root.ComponentCount(); ++I) {
     rtl::TComponent* C = Root.Components(I);
-    if (auto* Client = dynamic_cast<IWZelkAuthBase::TZIWCustomCloudClient*>(C))
-      Client->SetServerController(nullptr);
+    if (auto* Member = dynamic_cast<IIWSessionMember*>(C)) Member->LeaveSession();
     DetachClients(*C);
   }
 }
@@ -90,9 +87,7 @@ struct TIWServer::TImpl {
   TSessionEvent FOnEndSession;
   TErrorEvent FOnError;
 
-  std::unique_ptr<httplib::Server> Http;
-  std::thread Listener;
-  std::atomic<bool> ListenerDone{false};
+  std::unique_ptr<engine::THttpEngine> Http;
   std::thread Sweeper;
   std::atomic<int> BoundPort{0};
 
@@ -197,29 +192,14 @@ struct TIWServer::TImpl {
 
   // ---- requests ----------------------------------------------------------------------------
 
-  // Refuses requests over the limits before their body is read.
-  httplib::Server::HandlerResponse PreRoute(const httplib::Request& Req, httplib::Response& Res) {
-    std::optional<THttpResponse> Refusal;
-    if (Req.target.size() > Options.MaxQueryBytes) {
-      Refusal = ErrorPage(414, "Request refused: its address is longer than " +
-                                   std::to_string(Options.MaxQueryBytes) + " bytes.");
-    } else {
-      std::size_t HeaderBytes = 0;
-      for (const auto& [Name, Value] : Req.headers)
-        HeaderBytes += Name.size() + Value.size() + 4;
-      if (HeaderBytes > Options.MaxHeaderBytes)
-        Refusal = ErrorPage(431, "Request refused: its header lines are longer than " +
-                                     std::to_string(Options.MaxHeaderBytes) + " bytes together.");
-    }
-    if (!Refusal) return httplib::Server::HandlerResponse::Unhandled;
-    Write(*Refusal, Res);
-    return httplib::Server::HandlerResponse::Handled;
-  }
-
-  void Serve(const httplib::Request& Req, httplib::Response& Res) {
+  void Serve(const engine::TEngineRequest& Req, engine::TEngineResponse& Res) {
     THttpResponse Out;
     try {
-      Out = Dispatch(Req);
+      if (Req.Target.size() > Options.MaxQueryBytes)
+        Out = ErrorPage(414, "Request refused: its address is longer than " +
+                                 std::to_string(Options.MaxQueryBytes) + " bytes.");
+      else
+        Out = Dispatch(Req);
     } catch (...) {
       const std::string Message = ExceptionText(std::current_exception());
       Report(Message);
@@ -279,21 +259,21 @@ struct TIWServer::TImpl {
     Out = ErrorPage(404, "There is no page at " + R.Path() + ".", StartLink());
   }
 
-  THttpResponse Dispatch(const httplib::Request& Req) {
-    const std::string_view RawTarget = Req.target;
+  THttpResponse Dispatch(const engine::TEngineRequest& Req) {
+    const std::string_view RawTarget = Req.Target;
     const std::string_view RawPath = RawTarget.substr(0, RawTarget.find('?'));
     std::optional<std::string> PathInfo = PathInApplication(RawPath);
     if (!PathInfo)
       return ErrorPage(404, "There is no page at " + std::string(RawPath) + ".", StartLink());
 
-    THttpRequest R = THttpRequest::FromTarget(RawTarget, Req.method);
-    for (const auto& [Name, Value] : Req.headers)
+    THttpRequest R = THttpRequest::FromTarget(RawTarget, Req.Method);
+    for (const auto& [Name, Value] : Req.Headers)
       R.AddHeader(Name, Value);
-    R.SetRemoteAddress(Req.remote_addr);
-    R.SetBody(Req.body, Req.get_header_value("Content-Type"));
+    R.SetRemoteAddress(Req.RemoteAddress);
+    R.SetBody(Req.Body, Req.Header("Content-Type"));
 
-    const std::optional<std::string> URL =
-        Rules.ApplicationURL(R, BracketIPv6(Req.local_addr) + ":" + std::to_string(Req.local_port));
+    const std::optional<std::string> URL = Rules.ApplicationURL(
+        R, BracketIPv6(Req.LocalAddress) + ":" + std::to_string(Req.LocalPort));
     if (!URL)
       return ErrorPage(400, "Bad request: the Host header (or the forwarded host) is malformed.");
 
@@ -391,40 +371,28 @@ struct TIWServer::TImpl {
     return Out;
   }
 
-  static void Write(const THttpResponse& Out, httplib::Response& Res) {
-    Res.status = Out.StatusCode();
-    for (const auto& [Name, Value] : Out.Headers())
-      Res.set_header(Name, Value);
-    Res.set_header("X-Content-Type-Options", "nosniff");
-    Res.set_content(Out.Body(), Out.ContentType());
+  static void Write(const THttpResponse& Out, engine::TEngineResponse& Res) {
+    Res.Status = Out.StatusCode();
+    bool HasType = false;
+    for (const auto& [Name, Value] : Out.Headers()) {
+      HasType = HasType || Name == "Content-Type";
+      Res.Headers.emplace_back(Name, Value);
+    }
+    if (!HasType && !Out.ContentType().empty())
+      Res.Headers.emplace_back("Content-Type", Out.ContentType());
+    Res.Headers.emplace_back("X-Content-Type-Options", "nosniff");
+    Res.Body = Out.Body();
   }
 
-  // Requests refused by the HTTP layer itself get a page like every other refusal.
-  static httplib::Server::HandlerResponse ErrorHandler(const httplib::Request&,
-                                                       httplib::Response& Res) {
-    if (!Res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    std::string Message;
-    switch (Res.status) {
-      case 400:
-        Message = "Bad request: the request could not be read.";
-        break;
-      case 404:
-        Message = "There is no such page.";
-        break;
-      case 413:
-        Message = "Request refused: its body is too large.";
-        break;
-      case 414:
-        Message = "Request refused: its address is too long.";
-        break;
-      default:
-        Message = "The request could not be served.";
-        break;
-    }
-    const THttpResponse Page = ErrorPage(Res.status, Message);
-    Res.set_header("Cache-Control", "no-store");
-    Res.set_content(Page.Body(), Page.ContentType());
-    return httplib::Server::HandlerResponse::Handled;
+  // Requests the engine refuses itself (over a limit, malformed) get a page like every other
+  // refusal.
+  static engine::TEngineResponse EngineErrorPage(int Status, const std::string& Message) {
+    THttpResponse Page = ErrorPage(Status, Message);
+    if (Page.Header("Cache-Control").empty()) Page.SetHeader("Cache-Control", "no-store");
+    if (Status == 503) Page.SetHeader("Retry-After", "5");
+    engine::TEngineResponse Res;
+    Write(Page, Res);
+    return Res;
   }
 
   void SweepLoop() {
@@ -452,7 +420,15 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
   if (O.Port < 0 || O.Port > 65535) throw Bad("Port must be between 0 and 65535");
   if (O.SessionTimeout <= 0ms) throw Bad("SessionTimeout must be positive");
   if (O.MaxSessions == 0) throw Bad("MaxSessions must be at least 1");
-  if (O.ThreadCount < 1) throw Bad("ThreadCount must be at least 1");
+  if (O.WorkerCount < 1) throw Bad("WorkerCount must be at least 1");
+  if (O.IoThreadCount < 0) throw Bad("IoThreadCount must not be negative");
+  if (O.QueueTimeout <= 0ms) throw Bad("QueueTimeout must be positive");
+  if (O.HeadTimeout <= 0ms || O.BodyTimeout <= 0ms || O.WriteTimeout <= 0ms)
+    throw Bad("HeadTimeout, BodyTimeout and WriteTimeout must be positive");
+  if (O.MaxConnections == 0 || O.MaxConnectionsPerAddress == 0)
+    throw Bad("MaxConnections and MaxConnectionsPerAddress must be at least 1");
+  if (O.MaxHeaderLines == 0 || O.MaxHeaderBytes == 0)
+    throw Bad("MaxHeaderBytes and MaxHeaderLines must be at least 1");
   if (O.KeepAliveMaxCount < 1) throw Bad("KeepAliveMaxCount must be at least 1");
   if (O.KeepAliveTimeout < 1s) throw Bad("KeepAliveTimeout must be at least one second");
   if (O.RedirectStatus != 302 && O.RedirectStatus != 303)
@@ -524,84 +500,41 @@ void TIWServer::Start() {
     if (I.Started) throw rtl::Exception("TIWServer.Start: the server was already started");
   }
   const TIWServerOptions& O = I.Options;
-  if (!O.CertificateFile.empty()) {
-    auto Tls =
-        std::make_unique<httplib::SSLServer>(O.CertificateFile.c_str(), O.PrivateKeyFile.c_str());
-    if (!Tls->is_valid())
+  engine::TEngineOptions E;
+  E.BindAddress = O.BindAddress;
+  E.Port = O.Port;
+  E.IoThreadCount = O.IoThreadCount;
+  E.WorkerCount = O.WorkerCount;
+  E.QueueTimeout = O.QueueTimeout;
+  E.HeadTimeout = O.HeadTimeout;
+  E.BodyTimeout = O.BodyTimeout;
+  E.WriteTimeout = O.WriteTimeout;
+  E.KeepAliveTimeout = O.KeepAliveTimeout;
+  E.KeepAliveMaxCount = O.KeepAliveMaxCount;
+  E.MaxHeaderBytes = O.MaxHeaderBytes;
+  E.MaxHeaderLines = O.MaxHeaderLines;
+  E.MaxBodyBytes = O.MaxBodyBytes;
+  E.MaxConnectionsPerAddress = O.MaxConnectionsPerAddress;
+  E.MaxConnections = O.MaxConnections;
+  E.CertificateFile = O.CertificateFile;
+  E.PrivateKeyFile = O.PrivateKeyFile;
+  auto Http = std::make_unique<engine::THttpEngine>(
+      std::move(E),
+      [&I](const engine::TEngineRequest& Req, engine::TEngineResponse& Res,
+           engine::TEngineConnection&) { I.Serve(Req, Res); },
+      &TImpl::EngineErrorPage);
+  try {
+    Http->Start();
+  } catch (const rtl::Exception& X) {
+    if (!O.CertificateFile.empty() && X.Message().starts_with("cannot load"))
       throw rtl::Exception("TIWServer.Start: cannot load the certificate \"" + O.CertificateFile +
                            "\" or the private key \"" + O.PrivateKeyFile + "\"");
-    I.Http = std::move(Tls);
-  } else {
-    I.Http = std::make_unique<httplib::Server>();
-  }
-  httplib::Server& H = *I.Http;
-  const int Threads = O.ThreadCount;
-  // httplib takes ownership of the queue it is handed.
-  H.new_task_queue = [Threads] {
-    return new httplib::ThreadPool(static_cast<std::size_t>(Threads));
-  };
-  // Only SO_REUSEADDR (a restart may bind while old connections linger): httplib's default also
-  // sets SO_REUSEPORT, which would let a second server bind the same port and silently take
-  // half of the connections.
-  // The options are applied to the listening socket only (accepted ones inherit them), which
-  // is how its descriptor is known here.
-  int ListenSocket = -1;
-  H.set_socket_options([&ListenSocket](socket_t Socket) {
-    const int Yes = 1;
-    setsockopt(Socket, SOL_SOCKET, SO_REUSEADDR, &Yes, sizeof Yes);
-    ListenSocket = Socket;
-  });
-  // Replies go out as head and body in separate writes: without TCP_NODELAY the body waits for
-  // the client's delayed acknowledgement of the head (tens of milliseconds per request).
-  H.set_tcp_nodelay(true);
-  H.set_payload_max_length(O.MaxBodyBytes);
-  H.set_keep_alive_max_count(static_cast<std::size_t>(O.KeepAliveMaxCount));
-  H.set_keep_alive_timeout(static_cast<time_t>(
-      std::chrono::duration_cast<std::chrono::seconds>(O.KeepAliveTimeout).count()));
-  const auto Read = std::chrono::duration_cast<std::chrono::microseconds>(O.ReadTimeout);
-  H.set_read_timeout(static_cast<time_t>(Read.count() / 1000000),
-                     static_cast<time_t>(Read.count() % 1000000));
-  H.set_pre_routing_handler(
-      [&I](const httplib::Request& Req, httplib::Response& Res) { return I.PreRoute(Req, Res); });
-  const auto Serve = [&I](const httplib::Request& Req, httplib::Response& Res) {
-    I.Serve(Req, Res);
-  };
-  H.Get(".*", Serve);
-  H.Post(".*", Serve);
-  H.set_error_handler(httplib::Server::HandlerWithResponse(&TImpl::ErrorHandler));
-  H.set_exception_handler(
-      [&I](const httplib::Request&, httplib::Response& Res, const std::exception_ptr& E) {
-        const std::string Message = ExceptionText(E);
-        I.Report(Message);
-        TImpl::Write(ErrorPage(500, "The request could not be served: " + Message), Res);
-      });
-
-  int Port = O.Port;
-  if (Port == 0) {
-    Port = H.bind_to_any_port(O.BindAddress);
-  } else if (!H.bind_to_port(O.BindAddress, Port)) {
-    Port = -1;
-  }
-  if (Port <= 0)
     throw rtl::Exception("TIWServer.Start: cannot listen on " + BracketIPv6(O.BindAddress) + ":" +
                          std::to_string(O.Port) +
                          " (the address is not available or the port is in use)");
-  // The HTTP library listens with a queue of 5 connections not yet accepted. When more clients
-  // connect at once (kept-alive connections that reach KeepAliveMaxCount reconnect together,
-  // a page's resources), the kernel drops the others' SYN and they retry a second later: a
-  // whole second added to their request. Listening again with the system's limit lengthens the
-  // queue.
-  if (ListenSocket >= 0) ::listen(ListenSocket, SOMAXCONN);
-  I.BoundPort = Port;
-  I.ListenerDone = false;
-  I.Listener = std::thread([&I] {
-    I.Http->listen_after_bind();
-    I.ListenerDone = true;
-  });
-  // The socket already accepts connections; wait for the accept loop to run so that a Stop()
-  // right after Start() reaches it.
-  while (!H.is_running() && !I.ListenerDone)
-    std::this_thread::yield();
+  }
+  I.BoundPort = Http->Port();
+  I.Http = std::move(Http);
   {
     std::lock_guard L(I.StateMutex);
     I.Started = true;
@@ -623,8 +556,7 @@ void TIWServer::Stop() {
   }
   I.SweepWake.notify_all();
   if (I.Sweeper.joinable()) I.Sweeper.join();
-  I.Http->stop();
-  if (I.Listener.joinable()) I.Listener.join();
+  I.Http->Stop();
   for (const auto& S : I.Sessions.TakeAll())
     I.EndSession(S);
   std::lock_guard L(I.StateMutex);

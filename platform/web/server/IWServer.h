@@ -2,9 +2,10 @@
 // application's server controller hook and its pages.
 //
 // How a request is served:
-//  1. Requests the server cannot or will not read (malformed request line, a header line over
-//     8 KiB, an address over MaxQueryBytes, header lines over MaxHeaderBytes in all, a body over
-//     MaxBodyBytes) get an error page and reach no session.
+//  1. Requests the server cannot or will not read get an error page, reach no session and have
+//     their connection closed: a malformed head or ambiguous framing (400), an address over
+//     MaxQueryBytes (414), a head over MaxHeaderBytes or MaxHeaderLines (431), a body over
+//     MaxBodyBytes (413). Limits are enforced while the request arrives (THttpEngine).
 //  2. Only paths at or under ApplicationPath belong to the application; others get 404.
 //  3. The application's URL is worked out from the request the browser made: the scheme the
 //     server speaks, the Host header as sent (port included) and ApplicationPath. A configured
@@ -40,9 +41,10 @@
 // controller (waiting for a callback another thread is routing to it), then the application
 // object and its components are destroyed.
 //
-// Threads: Start() serves on a pool of ThreadCount threads. Routes and events are set before
-// Start(). Stop() must not be called from a page handler or the hook (it waits for every
-// request in progress). Destroy the server before the server controller.
+// Threads: Start() serves connections on IoThreadCount event-loop threads and runs handlers on
+// WorkerCount workers. Routes and events are set before Start(). Stop() must not be called from a
+// page handler or the hook (it waits for every request in progress). Destroy the server before the
+// server controller.
 #pragma once
 
 #include <chrono>
@@ -74,19 +76,37 @@ struct TIWServerOptions {
   // How often idle sessions are looked for; 0: a quarter of SessionTimeout, within 10 ms..30 s.
   std::chrono::milliseconds SweepInterval{0};
   std::size_t MaxSessions = 10000;
-  // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes.
+  // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes
+  // (414).
   std::size_t MaxQueryBytes = 8192;
-  // All header names and values together.
+  // The request head: request line and header lines together (431), and the number of header
+  // lines (431). One header line may be at most 8192 bytes (400 once it ends; one that goes on
+  // is refused with 431 when it takes the head 8192 bytes past MaxHeaderBytes).
   std::size_t MaxHeaderBytes = 16384;
+  std::size_t MaxHeaderLines = 100;
+  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted.
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
   // How long a request waits for its session's request in progress before giving up (503).
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
-  // A client that sends nothing for this long is disconnected.
-  std::chrono::milliseconds ReadTimeout{std::chrono::seconds(5)};
-  // Each open connection holds one of these threads for as long as it is kept alive, and
-  // connections beyond ThreadCount wait for a free one: size it for the connections expected
-  // at once (browsers open up to six each), not for the cores.
-  int ThreadCount = 64;
+  // Threads that run the application's handlers (page routes, the hook), which may block on
+  // a provider's reply. Connections do not hold them: idle, slow and kept-alive connections
+  // are served by the event loop.
+  int WorkerCount = 256;
+  // Threads of the event loop that reads and writes every connection; 0: one per core.
+  int IoThreadCount = 0;
+  // A request that waited this long for a free worker is answered 503 and its connection closed.
+  std::chrono::milliseconds QueueTimeout{std::chrono::seconds(10)};
+  // The whole request head must arrive within HeadTimeout, counted from the connection's start
+  // (or, on a kept-alive connection, from the request's first byte); else the connection is
+  // closed. The body must arrive within BodyTimeout after its head, an answer be taken within
+  // WriteTimeout.
+  std::chrono::milliseconds HeadTimeout{std::chrono::seconds(10)};
+  std::chrono::milliseconds BodyTimeout{std::chrono::seconds(30)};
+  std::chrono::milliseconds WriteTimeout{std::chrono::seconds(30)};
+  // Open connections from one address and in all; connections beyond either are closed at once,
+  // without an answer.
+  std::size_t MaxConnectionsPerAddress = 256;
+  std::size_t MaxConnections = 20000;
   // Requests served on one connection before it is closed, and how long an idle kept-alive
   // connection stays open. Closing early makes browsers and proxies reconnect, which costs
   // more than the request.
