@@ -419,6 +419,44 @@ TEST_F(ServerLimitsTest, ConnectionCapsPerAddressAndInAll) {
   ExpectRefused("127.0.0.1");
 }
 
+// A trusted reverse proxy carries every browser's connection: the per-address cap does not
+// apply to it, the total cap still does, and other addresses stay capped.
+TEST_F(ServerLimitsTest, ATrustedProxyIsNotCappedPerAddress) {
+  TIWServerOptions O = Defaults();
+  O.MaxConnectionsPerAddress = 2;
+  O.MaxConnections = 5;
+  O.TrustedProxies = {"127.0.0.1"};
+  O.KeepAliveTimeout = 60s;
+  O.HeadTimeout = 60s;
+  StartServer(O);
+
+  std::vector<std::unique_ptr<TLoopbackSocket>> Held;
+  for (int I = 0; I < 3; ++I) {
+    Held.push_back(Served("127.0.0.1"));
+    ASSERT_NE(Held.back(), nullptr) << "connection " << I << " from the proxy was not served";
+  }
+  for (int I = 0; I < 2; ++I) {
+    Held.push_back(Served("127.0.0.2"));
+    ASSERT_NE(Held.back(), nullptr) << "connection " << I << " from 127.0.0.2 was not served";
+  }
+  for (const char* From : {"127.0.0.1", "127.0.0.3"}) {
+    SCOPED_TRACE(std::string("over the total, from ") + From);
+    TLoopbackSocket S(Server->Port(), From);
+    ASSERT_TRUE(S.Connected());
+    const auto Read = S.ReadUntilClosed(3s);
+    EXPECT_TRUE(Read.Closed) << "not closed";
+    EXPECT_EQ(Read.Bytes, "");
+  }
+  Held[3]->Close();
+  Held[3].reset();
+  // One closes: the total has room again, and the proxy takes it.
+  const auto Start = Clock::now();
+  std::unique_ptr<TLoopbackSocket> Again;
+  while (!Again && Since(Start) < 5s)
+    Again = Served("127.0.0.1");
+  EXPECT_NE(Again, nullptr) << "the proxy got no connection once the total had room";
+}
+
 // With every worker busy, a request waits at most QueueTimeout for one: then it is answered 503
 // and its connection closed. The busy request is served to its end, and once a worker is free
 // new requests are served again.

@@ -173,7 +173,10 @@ struct THttpEngine::TImpl : std::enable_shared_from_this<THttpEngine::TImpl> {
   bool TakeSlot(const std::string& Address) {
     std::lock_guard L(CountMutex);
     auto& Mine = PerAddress[Address];
-    if (Total >= Options.MaxConnections || Mine >= Options.MaxConnectionsPerAddress) {
+    const bool Capped =
+        std::find(Options.UncappedAddresses.begin(), Options.UncappedAddresses.end(), Address) ==
+        Options.UncappedAddresses.end();
+    if (Total >= Options.MaxConnections || (Capped && Mine >= Options.MaxConnectionsPerAddress)) {
       if (Mine == 0) PerAddress.erase(Address);
       return false;
     }

@@ -9,8 +9,9 @@
 //    connection may idle for KeepAliveTimeout before that byte;
 //  - the body within BodyTimeout and at most MaxBodyBytes; each answer written within
 //    WriteTimeout;
-//  - at most MaxConnectionsPerAddress connections from one address and MaxConnections in all:
-//    connections beyond either are closed at once, without an answer;
+//  - at most MaxConnectionsPerAddress connections from one address (UncappedAddresses aside)
+//    and MaxConnections in all: connections beyond either are closed at once, without an
+//    answer;
 //  - a request waits at most QueueTimeout for a free worker, then is answered 503 and its
 //    connection closed.
 // A refused request gets the error page of its status (414, 431, 413, 400, 503) and its
@@ -51,6 +52,9 @@ struct TEngineOptions {
   std::size_t MaxHeaderLines = 100;
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
   std::size_t MaxConnectionsPerAddress = 256;
+  // Addresses the per-address cap does not apply to (a reverse proxy, whose connections carry
+  // every browser's requests); they still count towards MaxConnections.
+  std::vector<std::string> UncappedAddresses;
   std::size_t MaxConnections = 20000;
   // TLS: PEM files, or a certificate and key in memory (the engine takes its own references).
   std::string CertificateFile;

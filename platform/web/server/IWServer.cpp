@@ -515,6 +515,8 @@ void TIWServer::Start() {
   E.MaxHeaderLines = O.MaxHeaderLines;
   E.MaxBodyBytes = O.MaxBodyBytes;
   E.MaxConnectionsPerAddress = O.MaxConnectionsPerAddress;
+  // Behind a reverse proxy every browser's connection comes from the proxy's address.
+  E.UncappedAddresses = O.TrustedProxies;
   E.MaxConnections = O.MaxConnections;
   E.CertificateFile = O.CertificateFile;
   E.PrivateKeyFile = O.PrivateKeyFile;

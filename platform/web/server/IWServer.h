@@ -104,7 +104,8 @@ struct TIWServerOptions {
   std::chrono::milliseconds BodyTimeout{std::chrono::seconds(30)};
   std::chrono::milliseconds WriteTimeout{std::chrono::seconds(30)};
   // Open connections from one address and in all; connections beyond either are closed at once,
-  // without an answer.
+  // without an answer. TrustedProxies are exempt from the per-address cap (every browser's
+  // connection comes through them) but count towards MaxConnections.
   std::size_t MaxConnectionsPerAddress = 256;
   std::size_t MaxConnections = 20000;
   // Requests served on one connection before it is closed, and how long an idle kept-alive
