@@ -28,6 +28,11 @@
 //     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
 //     identifier, so reloading the return page does not charge again.
 //
+// Every amount is first rounded half away from zero to the currency's minor unit (0 decimals for
+// JPY, HUF and TWD, 2 otherwise); totals are sums of the rounded values. The checkout token
+// SetExpressCheckout returned is kept with the flow: a return carrying another token fails
+// ("Payment failed" and PayPal's reason) without any call to PayPal.
+//
 // Every NVP value the client builds itself is sent as it is except for the bytes that would
 // change the body's structure ("%", "&", "=", "+" and control characters), which are
 // percent-encoded; amounts are written with "." whatever the process's locale.
@@ -54,7 +59,7 @@ class TZIWPayPalClient;
 
 enum class TIWCreditCardType { ctVisa, ctMasterCard, ctDiscover, ctAmericanExpress };
 using enum TIWCreditCardType;
-enum class TIWCurrency { crEUR, crUSD, crAUD, crCAD, crGBP };
+enum class TIWCurrency { crEUR, crUSD, crAUD, crCAD, crGBP, crJPY, crHUF, crTWD };
 using enum TIWCurrency;
 // Selects PayPal's live or sandbox hosts (NVP API and web checkout).
 enum class TIWServerType { stLive, stSandBox };
@@ -62,8 +67,20 @@ using enum TIWServerType;
 
 // The texts PayPal reads: "Visa", "MasterCard", "Discover", "Amex".
 std::string CreditCardTypeText(TIWCreditCardType Value);
-// "EUR", "USD", "AUD", "CAD", "GBP".
+// "EUR", "USD", "AUD", "CAD", "GBP", "JPY", "HUF", "TWD".
 std::string CurrencyText(TIWCurrency Value);
+// The decimals of the currency's minor unit PayPal takes: 0 for JPY, HUF and TWD, 2 otherwise.
+int CurrencyDecimals(TIWCurrency Value);
+// Value in the currency's minor unit (cents, or yen for JPY), rounded half away from zero from
+// its 15-significant-digit decimal text, so 1.005 gives 101 and -2.5 yen gives -3. Raises
+// Exception for NaN, infinities and values of 10^13 or more, which PayPal could never take.
+std::int64_t MinorUnits(double Value, TIWCurrency Currency);
+// An amount of Units minor units as PayPal reads it, in AmountText's style: "." as the
+// separator, no trailing zeros, none when no fraction remains (2050 cents give "20.5").
+std::string MinorUnitsText(std::int64_t Units, TIWCurrency Currency);
+// Value rounded to the currency's minor unit and written as above; a value that already fits
+// comes out as AmountText writes it (19.999 USD gives "20", 19.99 gives "19.99").
+std::string CurrencyAmountText(double Value, TIWCurrency Currency);
 
 // An amount as PayPal reads it: rounded to 15 significant digits, fixed notation, no trailing
 // zeros, no separator when no fraction remains, "-" before a negative value, and always "." as
@@ -270,15 +287,22 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // The texts of CreditCard.CardType and Transaction.Currency.
   std::string GetCreditCardType() const;
   std::string GetCurrency() const;
-  // Sum over the order lines, in position order, of Quantity times Price.
+  // Sum over the order lines, in position order, of Quantity times Price, each price rounded to
+  // the currency's minor unit first.
   double GetTotalPaymentAmount() const;
 
  private:
   // The web checkout host of the current ServerType.
   std::string GetCheckoutHost() const;
-  // Item total plus shipping, insurance and tax: what Express Checkout asks the buyer to approve
-  // and then charges.
-  double GetOrderTotal() const;
+  // The item total in minor units (see GetTotalPaymentAmount); raises Exception when it
+  // overflows.
+  std::int64_t ItemTotalUnits() const;
+  // Item total plus shipping, insurance and tax, each rounded first, in minor units: what Express
+  // Checkout asks the buyer to approve and then charges.
+  std::int64_t OrderTotalUnits() const;
+  // An amount of the order's currency as sent.
+  std::string Amount(double Value) const;
+  std::string UnitsAmount(std::int64_t Units) const;
   // One NVP call: posts "METHOD=<Method>" + Fields + the credentials tail to the NVP host's
   // "/nvp" without headers and returns the reply.
   std::string NVPCall(std::string_view Method, const std::string& Fields) const;
@@ -286,6 +310,8 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
 
   std::string FPaymentAction;
+  // The checkout token of the flow in progress, decoded; empty before PayPal issued one.
+  std::string FCheckoutToken;
   std::unique_ptr<TIWPayPalBuyer> FBuyer;
   std::unique_ptr<TIWPayPalSeller> FSeller;
   std::unique_ptr<TIWPayPalCreditCard> FCreditCard;

@@ -17,7 +17,7 @@ std::vector<std::string> CardTypeNames() {
   return {"ctVisa", "ctMasterCard", "ctDiscover", "ctAmericanExpress"};
 }
 std::vector<std::string> CurrencyNames() {
-  return {"crEUR", "crUSD", "crAUD", "crCAD", "crGBP"};
+  return {"crEUR", "crUSD", "crAUD", "crCAD", "crGBP", "crJPY", "crHUF", "crTWD"};
 }
 std::vector<std::string> ServerTypeNames() {
   return {"stLive", "stSandBox"};
