@@ -28,6 +28,24 @@
 //     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
 //     identifier, so reloading the return page does not charge again.
 //
+// With Api = apCurrent the same operations use PayPal's REST API on "api-m.[sandbox.]paypal.com":
+//  - An access token comes from "POST /v1/oauth2/token" (Basic authentication with the seller's
+//    ClientID and ClientSecret, "grant_type=client_credentials") and is reused by the client
+//    until a minute before it expires.
+//  - PayOnline creates an order ("POST /v2/checkout/orders", intent CAPTURE, one purchase unit
+//    with the items, the amount and its breakdown, the ship-to address, and the return and
+//    cancel addresses above) and sends the browser to the order's "payer-action" (or
+//    "approve") link. The order id is the flow's token.
+//  - On return the cancel address ends as in the NVP mode; the return address captures the
+//    order ("POST /v2/checkout/orders/<id>/capture"): a COMPLETED capture ends as resOK and
+//    OnPayPalPaymentOK, anything else as resFailed, OnPayPalFailed and "Payment failed: " with
+//    PayPal's reason.
+//  - PayDirect creates the order with payment_source.card and answers resOK when the capture
+//    is COMPLETED, else resFailed with PayPal's reason in LoginError.
+//  - Every operation sends one new PayPal-Request-Id with its requests; a create or capture
+//    whose transport fails is sent once more with the same id, which PayPal answers from the
+//    first attempt instead of charging twice.
+//
 // Every amount is first rounded half away from zero to the currency's minor unit (0 decimals for
 // JPY, HUF and TWD, 2 otherwise); totals are sums of the rounded values. The checkout token
 // SetExpressCheckout returned is kept with the flow: a return carrying another token fails
@@ -38,6 +56,7 @@
 // percent-encoded; amounts are written with "." whatever the process's locale.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -82,6 +101,9 @@ std::string MinorUnitsText(std::int64_t Units, TIWCurrency Currency);
 // comes out as AmountText writes it (19.999 USD gives "20", 19.99 gives "19.99").
 std::string CurrencyAmountText(double Value, TIWCurrency Currency);
 
+// Units minor units with exactly the currency's decimals, as the REST API reads an amount
+// ("20.50", "1500" for JPY).
+std::string MinorUnitsFixedText(std::int64_t Units, TIWCurrency Currency);
 // An amount as PayPal reads it: rounded to 15 significant digits, fixed notation, no trailing
 // zeros, no separator when no fraction remains, "-" before a negative value, and always "." as
 // the decimal separator whatever the locale (25, 10.5, 0.3 for 0.1 + 0.2, 0.333333333333333).
@@ -122,10 +144,15 @@ class TIWPayPalBuyer : public rtl::TPersistent {
   std::string FCountryCode;
 };
 
-// The merchant's NVP API credentials, sent with every call. Thread-safe accessors.
+// The merchant's credentials: user name, password and signature for the NVP API; the REST app's
+// ClientID and ClientSecret when the client's Api is apCurrent. Thread-safe accessors.
 class TIWPayPalSeller : public rtl::TPersistent {
  public:
   std::string ClassName() const override { return "TIWPayPalSeller"; }
+  std::string ClientID() const;
+  void SetClientID(std::string Value);
+  std::string ClientSecret() const;
+  void SetClientSecret(std::string Value);
   std::string UserName() const;
   void SetUserName(std::string Value);
   std::string Password() const;
@@ -135,6 +162,8 @@ class TIWPayPalSeller : public rtl::TPersistent {
 
  private:
   mutable std::mutex FMutex;
+  std::string FClientID;
+  std::string FClientSecret;
   std::string FSignature;
   std::string FPassword;
   std::string FUserName;
@@ -262,6 +291,10 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   TIWServerType ServerType() const;
   void SetServerType(TIWServerType Value);
+  // apClassic (the default): the NVP API. apCurrent: the REST Orders API with the seller's
+  // ClientID and ClientSecret (see the walkthrough of that mode above).
+  using TZIWCustomCloudClient::Api;
+  using TZIWCustomCloudClient::SetApi;
 
   TNotifyEvent OnPayPalPaymentOK() const;
   void SetOnPayPalPaymentOK(TNotifyEvent Value);
@@ -306,10 +339,35 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // One NVP call: posts "METHOD=<Method>" + Fields + the credentials tail to the NVP host's
   // "/nvp" without headers and returns the reply.
   std::string NVPCall(std::string_view Method, const std::string& Fields) const;
+  // The REST API host of the current ServerType.
+  std::string GetRestServer() const;
+  // The OAuth access token for the seller's ClientID and ClientSecret, from the cache or a new
+  // token request; empty with PayPal's reason in Error when PayPal refused.
+  std::string AccessToken(std::string& Error);
+  // One REST call: posts Body to Path with the bearer token and RequestId; sent once more
+  // with the same id when the transport fails.
+  std::string RestCall(const std::string& Path, const std::string& Body, const std::string& Token,
+                       const std::string& RequestId) const;
+  // The order's JSON body: the purchase unit, and the card (Card) or the buyer's return and
+  // cancel addresses.
+  std::string OrderBody(bool Card, const std::string& ReturnURL,
+                        const std::string& CancelURL) const;
+  TIWResult PayDirectCurrent();
+  TIWResult PayOnlineCurrent(TIWApplication* WebApplication, const std::string& ReturnURL,
+                             const std::string& CancelURL);
+  void LoginResponseCurrent(const THttpRequest& Request);
   // Sets the outcome of a returning checkout, spends the identifier and raises Event.
   void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
 
   std::string FPaymentAction;
+  // The cached access token, the credentials and host it belongs to, and when to stop using it.
+  struct TTokenCache {
+    std::mutex Mutex;
+    std::string Key;
+    std::string Token;
+    std::chrono::system_clock::time_point RenewAt;
+  };
+  std::unique_ptr<TTokenCache> FTokenCache = std::make_unique<TTokenCache>();
   // The checkout token of the flow in progress, decoded; empty before PayPal issued one.
   std::string FCheckoutToken;
   std::unique_ptr<TIWPayPalBuyer> FBuyer;
@@ -339,6 +397,10 @@ std::string NVPToken(std::string_view Reply);
 // the reply), each with "%20" turned into a blank and followed by ". "; empty when neither is
 // there.
 std::string NVPFailureMessage(const std::string& Reply);
+// PayPal's reason in a REST error document: details[0].description, else message, else
+// error_description (the OAuth endpoint's), else the status of a refused capture; a generic
+// text when the reply is no JSON object.
+std::string RestFailureMessage(const std::string& Reply);
 }  // namespace detail
 
 }  // namespace zelk::IWPayPalClient

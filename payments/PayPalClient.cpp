@@ -168,6 +168,7 @@ std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string
 
 TIWResult TZIWPayPalClient::PayDirect() {
   auto L = Lock();
+  if (Api() == IWZelkAuthBase::apCurrent) return PayDirectCurrent();
   // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
   const std::string Total = UnitsAmount(ItemTotalUnits());
   std::string F;

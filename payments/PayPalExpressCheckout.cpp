@@ -73,6 +73,8 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
   Base += "/?clientid=" + ClientId;
   const std::string ReturnURL = Base + "&paypalcallback=1";
   const std::string CancelURL = Base + "&paypalcancel=1";
+  if (Api() == IWZelkAuthBase::apCurrent)
+    return PayOnlineCurrent(WebApplication, ReturnURL, CancelURL);
 
   std::string Items;
   for (int I = 0; I < FTransactions->Count(); ++I) {
@@ -125,6 +127,10 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
 
 void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == IWZelkAuthBase::apCurrent) {
+    LoginResponseCurrent(Request);
+    return;
+  }
   const std::string Token = Request.Query("token");
   const std::string PayerId = Request.Query("payerid");
 

@@ -83,6 +83,8 @@ ZELK_LOCKED_PROPERTY(TIWPayPalBuyer, std::string, CountryCode)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, UserName)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, Password)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, Signature)
+ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, ClientID)
+ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, ClientSecret)
 
 // ---------------------------------------------------------------------------------------------
 // TIWPayPalCreditCard

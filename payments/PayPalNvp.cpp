@@ -94,6 +94,18 @@ std::string MinorUnitsText(std::int64_t Units, TIWCurrency Currency) {
   return R;
 }
 
+std::string MinorUnitsFixedText(std::int64_t Units, TIWCurrency Currency) {
+  const int Decimals = CurrencyDecimals(Currency);
+  std::string R = Units < 0 ? "-" : "";
+  const std::uint64_t Magnitude =
+      Units < 0 ? 0 - static_cast<std::uint64_t>(Units) : static_cast<std::uint64_t>(Units);
+  std::string Digits = std::to_string(Magnitude);
+  if (Digits.size() <= static_cast<std::size_t>(Decimals))
+    Digits.insert(0, static_cast<std::size_t>(Decimals) + 1 - Digits.size(), '0');
+  if (Decimals > 0) Digits.insert(Digits.size() - static_cast<std::size_t>(Decimals), ".");
+  return R + Digits;
+}
+
 std::string CurrencyAmountText(double Value, TIWCurrency Currency) {
   return MinorUnitsText(MinorUnits(Value, Currency), Currency);
 }
