@@ -103,7 +103,7 @@ std::string TZIWPayPalClient::AccessToken(std::string& Error) {
   IWZelkAuthBase::Https_Post11(Host, "/v1/oauth2/token", Headers, "grant_type=client_credentials",
                                Reply);
   const json Doc = ParseReply(Reply);
-  const std::string Token = StringAt(Doc, "access_token");
+  std::string Token = StringAt(Doc, "access_token");
   const auto Expires = Doc.find("expires_in");
   if (Token.empty() || Expires == Doc.end() || !Expires->is_number_integer()) {
     Error = detail::RestFailureMessage(Reply);

@@ -83,7 +83,7 @@ bool Absolute(const std::string& URL) {
   return URL.starts_with("http://") || URL.starts_with("https://");
 }
 
-std::string WithQuery(std::string URL, const std::string& Query) {
+std::string WithQuery(const std::string& URL, const std::string& Query) {
   return URL + (URL.find('?') == std::string::npos ? "?" : "&") + Query;
 }
 
@@ -91,7 +91,7 @@ enum class TOrderState { PayerActionRequired, Approved, Cancelled, Completed };
 
 struct TOrder {
   TOrderState State = TOrderState::PayerActionRequired;
-  json Unit;
+  std::string Rows;  // the items as rows of the approval page's table
   std::string Currency;
   std::string Amount;
   std::int64_t Cents = 0;
@@ -247,7 +247,10 @@ TSimResponse TPayPalSim::TRestState::CreateChecked(const TSimRequest& R) {
       return Unprocessable("CANNOT_BE_ZERO_OR_NEGATIVE", "Must be greater than zero.");
 
     TOrder O;
-    O.Unit = Unit;
+    for (const json& Item : Items)
+      O.Rows += "<tr><td>" + web::HTMLEncode(Item.value("name", "")) + "</td><td>" +
+                web::HTMLEncode(Item.value("quantity", "")) + "</td><td>" +
+                web::HTMLEncode(Item["unit_amount"].value("value", "")) + "</td></tr>";
     O.Currency = Currency;
     O.Amount = Amount["value"].get<std::string>();
     O.Cents = *Total;
@@ -358,16 +361,11 @@ TSimResponse TPayPalSim::TRestState::Page(const TSimRequest& R) {
         "class=\"error\">This order is unknown or no longer waits for the buyer.</p></body></html>",
         404);
   const TOrder& O = It->second;
-  std::string Rows;
-  for (const json& Item : O.Unit.value("items", json::array()))
-    Rows += "<tr><td>" + web::HTMLEncode(Item.value("name", "")) + "</td><td>" +
-            web::HTMLEncode(Item.value("quantity", "")) + "</td><td>" +
-            web::HTMLEncode(Item["unit_amount"].value("value", "")) + "</td></tr>";
   return TSimResponse::Html(
       "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head><body>"
       "<h1>PayPal Checkout</h1><table id=\"order\">" +
-      Rows + "<tr><th colspan=\"2\">Total</th><td id=\"total\">" + web::HTMLEncode(O.Amount) + " " +
-      web::HTMLEncode(O.Currency) +
+      O.Rows + "<tr><th colspan=\"2\">Total</th><td id=\"total\">" + web::HTMLEncode(O.Amount) +
+      " " + web::HTMLEncode(O.Currency) +
       "</td></tr></table><form method=\"post\" action=\"/checkoutnow\">"
       "<input type=\"hidden\" name=\"token\" value=\"" +
       web::HTMLEncode(Id) +
