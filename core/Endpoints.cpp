@@ -80,6 +80,8 @@ constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
     {"google.openid", "openidconnect.googleapis.com"},
     {"microsoft.login", "login.microsoftonline.com"},
     {"microsoft.graph", "graph.microsoft.com"},
+    {"paypal.live.rest", "api-m.paypal.com"},
+    {"paypal.sandbox.rest", "api-m.sandbox.paypal.com"},
 }};
 
 using THosts = std::array<std::string, kProviderHostCount>;

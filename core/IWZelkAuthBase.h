@@ -414,10 +414,12 @@ enum class TProviderHost {
   phGoogleOAuth2,
   phGoogleOpenId,
   phMicrosoftLogin,
-  phMicrosoftGraph
+  phMicrosoftGraph,
+  phPayPalLiveRest,
+  phPayPalSandboxRest
 };
 using enum TProviderHost;
-inline constexpr int kProviderHostCount = 16;
+inline constexpr int kProviderHostCount = 18;
 
 std::string ProviderHost(TProviderHost Which);
 void SetProviderHost(TProviderHost Which, std::string Host);
@@ -426,7 +428,7 @@ void ResetProviderHosts();
 // "facebook.web", "facebook.graph", "facebook.rest", "google.accounts", "google.apis",
 // "live.login", "live.apis", "twitter.api", "paypal.live.nvp", "paypal.sandbox.nvp",
 // "paypal.live.web", "paypal.sandbox.web", "google.oauth2", "google.openid", "microsoft.login",
-// "microsoft.graph".
+// "microsoft.graph", "paypal.live.rest", "paypal.sandbox.rest".
 std::string ProviderHostKey(TProviderHost Which);
 // Applies a "key=host,..." text; Exception for an unknown key or a malformed host.
 void SetProviderHosts(std::string_view Settings);

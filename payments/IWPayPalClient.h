@@ -28,11 +28,35 @@
 //     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
 //     identifier, so reloading the return page does not charge again.
 //
+// With Api = apCurrent the same operations use PayPal's REST API on "api-m.[sandbox.]paypal.com":
+//  - An access token comes from "POST /v1/oauth2/token" (Basic authentication with the seller's
+//    ClientID and ClientSecret, "grant_type=client_credentials") and is reused by the client
+//    until a minute before it expires.
+//  - PayOnline creates an order ("POST /v2/checkout/orders", intent CAPTURE, one purchase unit
+//    with the items, the amount and its breakdown, the ship-to address, and the return and
+//    cancel addresses above) and sends the browser to the order's "payer-action" (or
+//    "approve") link. The order id is the flow's token.
+//  - On return the cancel address ends as in the NVP mode; the return address captures the
+//    order ("POST /v2/checkout/orders/<id>/capture"): a COMPLETED capture ends as resOK and
+//    OnPayPalPaymentOK, anything else as resFailed, OnPayPalFailed and "Payment failed: " with
+//    PayPal's reason.
+//  - PayDirect creates the order with payment_source.card and answers resOK when the capture
+//    is COMPLETED, else resFailed with PayPal's reason in LoginError.
+//  - Every operation sends one new PayPal-Request-Id with its requests; a create or capture
+//    whose transport fails is sent once more with the same id, which PayPal answers from the
+//    first attempt instead of charging twice.
+//
+// Every amount is first rounded half away from zero to the currency's minor unit (0 decimals for
+// JPY, HUF and TWD, 2 otherwise); totals are sums of the rounded values. The checkout token
+// SetExpressCheckout returned is kept with the flow: a return carrying another token fails
+// ("Payment failed" and PayPal's reason) without any call to PayPal.
+//
 // Every NVP value the client builds itself is sent as it is except for the bytes that would
 // change the body's structure ("%", "&", "=", "+" and control characters), which are
 // percent-encoded; amounts are written with "." whatever the process's locale.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -54,7 +78,7 @@ class TZIWPayPalClient;
 
 enum class TIWCreditCardType { ctVisa, ctMasterCard, ctDiscover, ctAmericanExpress };
 using enum TIWCreditCardType;
-enum class TIWCurrency { crEUR, crUSD, crAUD, crCAD, crGBP };
+enum class TIWCurrency { crEUR, crUSD, crAUD, crCAD, crGBP, crJPY, crHUF, crTWD };
 using enum TIWCurrency;
 // Selects PayPal's live or sandbox hosts (NVP API and web checkout).
 enum class TIWServerType { stLive, stSandBox };
@@ -62,9 +86,24 @@ using enum TIWServerType;
 
 // The texts PayPal reads: "Visa", "MasterCard", "Discover", "Amex".
 std::string CreditCardTypeText(TIWCreditCardType Value);
-// "EUR", "USD", "AUD", "CAD", "GBP".
+// "EUR", "USD", "AUD", "CAD", "GBP", "JPY", "HUF", "TWD".
 std::string CurrencyText(TIWCurrency Value);
+// The decimals of the currency's minor unit PayPal takes: 0 for JPY, HUF and TWD, 2 otherwise.
+int CurrencyDecimals(TIWCurrency Value);
+// Value in the currency's minor unit (cents, or yen for JPY), rounded half away from zero from
+// its 15-significant-digit decimal text, so 1.005 gives 101 and -2.5 yen gives -3. Raises
+// Exception for NaN, infinities and values of 10^13 or more, which PayPal could never take.
+std::int64_t MinorUnits(double Value, TIWCurrency Currency);
+// An amount of Units minor units as PayPal reads it, in AmountText's style: "." as the
+// separator, no trailing zeros, none when no fraction remains (2050 cents give "20.5").
+std::string MinorUnitsText(std::int64_t Units, TIWCurrency Currency);
+// Value rounded to the currency's minor unit and written as above; a value that already fits
+// comes out as AmountText writes it (19.999 USD gives "20", 19.99 gives "19.99").
+std::string CurrencyAmountText(double Value, TIWCurrency Currency);
 
+// Units minor units with exactly the currency's decimals, as the REST API reads an amount
+// ("20.50", "1500" for JPY).
+std::string MinorUnitsFixedText(std::int64_t Units, TIWCurrency Currency);
 // An amount as PayPal reads it: rounded to 15 significant digits, fixed notation, no trailing
 // zeros, no separator when no fraction remains, "-" before a negative value, and always "." as
 // the decimal separator whatever the locale (25, 10.5, 0.3 for 0.1 + 0.2, 0.333333333333333).
@@ -105,10 +144,15 @@ class TIWPayPalBuyer : public rtl::TPersistent {
   std::string FCountryCode;
 };
 
-// The merchant's NVP API credentials, sent with every call. Thread-safe accessors.
+// The merchant's credentials: user name, password and signature for the NVP API; the REST app's
+// ClientID and ClientSecret when the client's Api is apCurrent. Thread-safe accessors.
 class TIWPayPalSeller : public rtl::TPersistent {
  public:
   std::string ClassName() const override { return "TIWPayPalSeller"; }
+  std::string ClientID() const;
+  void SetClientID(std::string Value);
+  std::string ClientSecret() const;
+  void SetClientSecret(std::string Value);
   std::string UserName() const;
   void SetUserName(std::string Value);
   std::string Password() const;
@@ -118,6 +162,8 @@ class TIWPayPalSeller : public rtl::TPersistent {
 
  private:
   mutable std::mutex FMutex;
+  std::string FClientID;
+  std::string FClientSecret;
   std::string FSignature;
   std::string FPassword;
   std::string FUserName;
@@ -245,6 +291,10 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   TIWServerType ServerType() const;
   void SetServerType(TIWServerType Value);
+  // apClassic (the default): the NVP API. apCurrent: the REST Orders API with the seller's
+  // ClientID and ClientSecret (see the walkthrough of that mode above).
+  using TZIWCustomCloudClient::Api;
+  using TZIWCustomCloudClient::SetApi;
 
   TNotifyEvent OnPayPalPaymentOK() const;
   void SetOnPayPalPaymentOK(TNotifyEvent Value);
@@ -270,22 +320,56 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // The texts of CreditCard.CardType and Transaction.Currency.
   std::string GetCreditCardType() const;
   std::string GetCurrency() const;
-  // Sum over the order lines, in position order, of Quantity times Price.
+  // Sum over the order lines, in position order, of Quantity times Price, each price rounded to
+  // the currency's minor unit first.
   double GetTotalPaymentAmount() const;
 
  private:
   // The web checkout host of the current ServerType.
   std::string GetCheckoutHost() const;
-  // Item total plus shipping, insurance and tax: what Express Checkout asks the buyer to approve
-  // and then charges.
-  double GetOrderTotal() const;
+  // The item total in minor units (see GetTotalPaymentAmount); raises Exception when it
+  // overflows.
+  std::int64_t ItemTotalUnits() const;
+  // Item total plus shipping, insurance and tax, each rounded first, in minor units: what Express
+  // Checkout asks the buyer to approve and then charges.
+  std::int64_t OrderTotalUnits() const;
+  // An amount of the order's currency as sent.
+  std::string Amount(double Value) const;
+  std::string UnitsAmount(std::int64_t Units) const;
   // One NVP call: posts "METHOD=<Method>" + Fields + the credentials tail to the NVP host's
   // "/nvp" without headers and returns the reply.
   std::string NVPCall(std::string_view Method, const std::string& Fields) const;
+  // The REST API host of the current ServerType.
+  std::string GetRestServer() const;
+  // The OAuth access token for the seller's ClientID and ClientSecret, from the cache or a new
+  // token request; empty with PayPal's reason in Error when PayPal refused.
+  std::string AccessToken(std::string& Error);
+  // One REST call: posts Body to Path with the bearer token and RequestId; sent once more
+  // with the same id when the transport fails.
+  std::string RestCall(const std::string& Path, const std::string& Body, const std::string& Token,
+                       const std::string& RequestId) const;
+  // The order's JSON body: the purchase unit, and the card (Card) or the buyer's return and
+  // cancel addresses.
+  std::string OrderBody(bool Card, const std::string& ReturnURL,
+                        const std::string& CancelURL) const;
+  TIWResult PayDirectCurrent();
+  TIWResult PayOnlineCurrent(TIWApplication* WebApplication, const std::string& ReturnURL,
+                             const std::string& CancelURL);
+  void LoginResponseCurrent(const THttpRequest& Request);
   // Sets the outcome of a returning checkout, spends the identifier and raises Event.
   void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
 
   std::string FPaymentAction;
+  // The cached access token, the credentials and host it belongs to, and when to stop using it.
+  struct TTokenCache {
+    std::mutex Mutex;
+    std::string Key;
+    std::string Token;
+    std::chrono::system_clock::time_point RenewAt;
+  };
+  std::unique_ptr<TTokenCache> FTokenCache = std::make_unique<TTokenCache>();
+  // The checkout token of the flow in progress, decoded; empty before PayPal issued one.
+  std::string FCheckoutToken;
   std::unique_ptr<TIWPayPalBuyer> FBuyer;
   std::unique_ptr<TIWPayPalSeller> FSeller;
   std::unique_ptr<TIWPayPalCreditCard> FCreditCard;
@@ -313,6 +397,10 @@ std::string NVPToken(std::string_view Reply);
 // the reply), each with "%20" turned into a blank and followed by ". "; empty when neither is
 // there.
 std::string NVPFailureMessage(const std::string& Reply);
+// PayPal's reason in a REST error document: details[0].description, else message, else
+// error_description (the OAuth endpoint's), else the status of a refused capture; a generic
+// text when the reply is no JSON object.
+std::string RestFailureMessage(const std::string& Reply);
 }  // namespace detail
 
 }  // namespace zelk::IWPayPalClient

@@ -98,21 +98,57 @@ std::string TZIWPayPalClient::GetCurrency() const {
 
 double TZIWPayPalClient::GetTotalPaymentAmount() const {
   auto L = Lock();
-  // A double rounded after each addition, in position order: the same sum every call computes.
-  double Sum = 0;
+  double Scale = 1;
+  for (int I = 0; I < CurrencyDecimals(FTransaction->Currency()); ++I)
+    Scale *= 10;
+  return static_cast<double>(ItemTotalUnits()) / Scale;
+}
+
+namespace {
+
+// Checked arithmetic on minor units: an order whose total leaves int64 is refused, never wrapped.
+std::int64_t CheckedAdd(std::int64_t A, std::int64_t B) {
+  std::int64_t R = 0;
+  if (__builtin_add_overflow(A, B, &R))
+    throw rtl::Exception("TZIWPayPalClient: the order total is too large for PayPal");
+  return R;
+}
+
+std::int64_t CheckedMul(std::int64_t A, std::int64_t B) {
+  std::int64_t R = 0;
+  if (__builtin_mul_overflow(A, B, &R))
+    throw rtl::Exception("TZIWPayPalClient: the order total is too large for PayPal");
+  return R;
+}
+
+}  // namespace
+
+std::int64_t TZIWPayPalClient::ItemTotalUnits() const {
+  auto L = Lock();
+  const TIWCurrency Currency = FTransaction->Currency();
+  std::int64_t Sum = 0;
   for (int I = 0; I < FTransactions->Count(); ++I) {
     const TPayPalTransaction* Item = FTransactions->Items(I);
-    Sum += static_cast<double>(Item->Quantity()) * Item->Price();
+    Sum = CheckedAdd(Sum, CheckedMul(Item->Quantity(), MinorUnits(Item->Price(), Currency)));
   }
   return Sum;
 }
 
-double TZIWPayPalClient::GetOrderTotal() const {
-  double Total = GetTotalPaymentAmount();
-  Total += FTransaction->Shipping();
-  Total += FTransaction->Insurance();
-  Total += FTransaction->Tax();
+std::int64_t TZIWPayPalClient::OrderTotalUnits() const {
+  const TIWCurrency Currency = FTransaction->Currency();
+  std::int64_t Total = ItemTotalUnits();
+  Total = CheckedAdd(Total, MinorUnits(FTransaction->Shipping(), Currency));
+  Total = CheckedAdd(Total, MinorUnits(FTransaction->Insurance(), Currency));
+  Total = CheckedAdd(Total, MinorUnits(FTransaction->Tax(), Currency));
   return Total;
+}
+
+std::string TZIWPayPalClient::Amount(double Value) const {
+  return CurrencyAmountText(Value, FTransaction->Currency());
+}
+
+std::string TZIWPayPalClient::UnitsAmount(std::int64_t Units) const {
+  return MinorUnitsText(Units, FTransaction->Currency());
 }
 
 std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string& Fields) const {
@@ -132,11 +168,12 @@ std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string
 
 TIWResult TZIWPayPalClient::PayDirect() {
   auto L = Lock();
+  if (Api() == IWZelkAuthBase::apCurrent) return PayDirectCurrent();
   // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
-  const double Amount = GetTotalPaymentAmount();
+  const std::string Total = UnitsAmount(ItemTotalUnits());
   std::string F;
   F += "&PAYMENTACTION=" + EncodeNVPValue(FPaymentAction);
-  F += "&AMT=" + AmountText(Amount);
+  F += "&AMT=" + Total;
   F += "&CREDITCARDTYPE=" + GetCreditCardType();
   F += "&ACCT=" + EncodeNVPValue(FCreditCard->Number());
   F += "&EXPDATE=" + TwoDigitMonth(FCreditCard->ExpirationMonth()) +

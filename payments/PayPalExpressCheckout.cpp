@@ -28,6 +28,29 @@ web::TIWServerControllerBase* FrameworkController(
   return Framework;
 }
 
+// A value of PayPal's reply as the browser's return will carry it once decoded: "%XX" turned
+// back into its byte; anything that is no valid escape stays as it is.
+std::string DecodeReplyValue(std::string_view Value) {
+  const auto Hex = [](char C) -> int {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+  };
+  std::string R;
+  R.reserve(Value.size());
+  for (std::size_t I = 0; I < Value.size(); ++I) {
+    if (Value[I] == '%' && I + 2 < Value.size() && Hex(Value[I + 1]) >= 0 &&
+        Hex(Value[I + 2]) >= 0) {
+      R += static_cast<char>(Hex(Value[I + 1]) * 16 + Hex(Value[I + 2]));
+      I += 2;
+    } else {
+      R += Value[I];
+    }
+  }
+  return R;
+}
+
 }  // namespace
 
 TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
@@ -38,20 +61,27 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
   // Validate the wiring before anything changes: a misconfigured call leaves the registry and
   // PayPal untouched.
   const web::TIWServerControllerBase* Framework = FrameworkController(ServerController());
+  // Every amount is checked here too (an impossible one raises), so that nothing after this
+  // point can fail before the order is sent.
+  const std::int64_t ItemUnits = ItemTotalUnits();
+  const std::int64_t TotalUnits = OrderTotalUnits();
   const std::string ClientId = NewFlowIdentifier();
+  FCheckoutToken.clear();
 
   std::string Base = WebApplication->GetApplicationURL();
   if (Framework->URLSessionTracking()) Base += "/" + WebApplication->SessionID();
   Base += "/?clientid=" + ClientId;
   const std::string ReturnURL = Base + "&paypalcallback=1";
   const std::string CancelURL = Base + "&paypalcancel=1";
+  if (Api() == IWZelkAuthBase::apCurrent)
+    return PayOnlineCurrent(WebApplication, ReturnURL, CancelURL);
 
   std::string Items;
   for (int I = 0; I < FTransactions->Count(); ++I) {
     const TPayPalTransaction* Item = FTransactions->Items(I);
     const std::string N = std::to_string(I);
     Items += "&L_NAME" + N + "=" + EncodeNVPValue(Item->Name());
-    Items += "&L_AMT" + N + "=" + AmountText(Item->Price());
+    Items += "&L_AMT" + N + "=" + Amount(Item->Price());
     Items += "&L_QTY" + N + "=" + std::to_string(Item->Quantity());
     Items += "&L_NUMBER" + N + "=" + std::to_string(Item->Number());
     Items += "&L_DESC" + N + "=" + EncodeNVPValue(Item->Description());
@@ -60,11 +90,11 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
   std::string F;
   F += "&EMAIL=" + EncodeNVPValue(FBuyer->Email());
   F += Items;
-  F += "&SHIPPINGAMT=" + AmountText(FTransaction->Shipping());
-  F += "&INSURANCEAMT=" + AmountText(FTransaction->Insurance());
-  F += "&TAXAMT=" + AmountText(FTransaction->Tax());
-  F += "&ITEMAMT=" + AmountText(GetTotalPaymentAmount());
-  F += "&AMT=" + AmountText(GetOrderTotal());
+  F += "&SHIPPINGAMT=" + Amount(FTransaction->Shipping());
+  F += "&INSURANCEAMT=" + Amount(FTransaction->Insurance());
+  F += "&TAXAMT=" + Amount(FTransaction->Tax());
+  F += "&ITEMAMT=" + UnitsAmount(ItemUnits);
+  F += "&AMT=" + UnitsAmount(TotalUnits);
   F += "&NAME=" + EncodeNVPValue(FBuyer->FirstName()) + " " + EncodeNVPValue(FBuyer->Name());
   F += "&SHIPTOSTREET=" + EncodeNVPValue(FBuyer->Street());
   F += "&SHIPTOCITY=" + EncodeNVPValue(FBuyer->City());
@@ -77,6 +107,7 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
 
   const std::string Token = detail::NVPToken(Reply);
   if (detail::NVPSucceeded(Reply) && !Token.empty()) {
+    FCheckoutToken = DecodeReplyValue(Token);
     // The token goes to the checkout page as PayPal spelled it (its reply values are already
     // encoded); only bytes no URL may hold are escaped, so a malformed reply cannot break the
     // redirect's header line or add a parameter.
@@ -96,6 +127,10 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
 
 void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == IWZelkAuthBase::apCurrent) {
+    LoginResponseCurrent(Request);
+    return;
+  }
   const std::string Token = Request.Query("token");
   const std::string PayerId = Request.Query("payerid");
 
@@ -106,6 +141,15 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   }
   // Not a return from the checkout page (or a truncated one): nothing to complete.
   if (Token.empty() || PayerId.empty()) return;
+  // Only the checkout this flow started may be completed: a return with another token (a
+  // replayed or forged link) is refused before anything reaches PayPal.
+  if (FCheckoutToken.empty() || Token != FCheckoutToken) {
+    Finish(resFailed,
+           "Payment failed: the checkout token of the return is not the one PayPal issued for "
+           "this payment",
+           FOnPayPalFailed);
+    return;
+  }
 
   const std::string Details = NVPCall("GetExpressCheckoutDetails",
                                       "&TOKEN=" + EncodeNVPValue(Token) + "&PAYMENTACTION=Sale");
@@ -118,7 +162,7 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   std::string F;
   F += "&TOKEN=" + EncodeNVPValue(Token);
   F += "&PAYERID=" + EncodeNVPValue(PayerId);
-  F += "&AMT=" + AmountText(GetOrderTotal());
+  F += "&AMT=" + UnitsAmount(OrderTotalUnits());
   F += "&CURRENCYCODE=" + GetCurrency();
   F += "&PAYMENTACTION=Sale";
   if (detail::NVPSucceeded(NVPCall("DoExpressCheckoutPayment", F)))
@@ -132,6 +176,7 @@ void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error
   SetLoginResult(Result);
   if (Error) SetLoginError(std::move(*Error));
   OutcomeReached();
+  FCheckoutToken.clear();
   // A copy: the handler may replace the event it runs in.
   if (TNotifyEvent Handler = Event) Handler(this);
 }

@@ -21,6 +21,22 @@ std::string CreditCardTypeText(TIWCreditCardType Value) {
   throw rtl::Exception("Unknown credit card type " + std::to_string(static_cast<int>(Value)));
 }
 
+int CurrencyDecimals(TIWCurrency Value) {
+  switch (Value) {
+    case crJPY:
+    case crHUF:
+    case crTWD:
+      return 0;
+    case crEUR:
+    case crUSD:
+    case crAUD:
+    case crCAD:
+    case crGBP:
+      return 2;
+  }
+  throw rtl::Exception("Unknown currency " + std::to_string(static_cast<int>(Value)));
+}
+
 std::string CurrencyText(TIWCurrency Value) {
   switch (Value) {
     case crEUR:
@@ -33,6 +49,12 @@ std::string CurrencyText(TIWCurrency Value) {
       return "CAD";
     case crGBP:
       return "GBP";
+    case crJPY:
+      return "JPY";
+    case crHUF:
+      return "HUF";
+    case crTWD:
+      return "TWD";
   }
   throw rtl::Exception("Unknown currency " + std::to_string(static_cast<int>(Value)));
 }
@@ -61,6 +83,8 @@ ZELK_LOCKED_PROPERTY(TIWPayPalBuyer, std::string, CountryCode)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, UserName)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, Password)
 ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, Signature)
+ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, ClientID)
+ZELK_LOCKED_PROPERTY(TIWPayPalSeller, std::string, ClientSecret)
 
 // ---------------------------------------------------------------------------------------------
 // TIWPayPalCreditCard

@@ -47,6 +47,69 @@ std::string AmountText(double Value) {
   return R;
 }
 
+std::int64_t MinorUnits(double Value, TIWCurrency Currency) {
+  const int Decimals = CurrencyDecimals(Currency);
+  // 10^13 major units keep every minor-unit value and any realistic sum far inside int64.
+  if (!std::isfinite(Value) || std::fabs(Value) >= 1e13)
+    throw rtl::Exception("TZIWPayPalClient: the amount " + AmountText(Value) + " " +
+                         CurrencyText(Currency) + " is not one PayPal can take");
+  // Round the decimal text the buyer would read (19.995 is "19.995", not the binary value just
+  // below it), so that half-way cases go away from zero as written.
+  const std::string Written = AmountText(Value);
+  std::string_view Text = Written;
+  const bool Negative = !Text.empty() && Text.front() == '-';
+  if (Negative) Text.remove_prefix(1);
+  const auto Point = Text.find('.');
+  const std::string_view Whole = Text.substr(0, Point);
+  const std::string_view Fraction =
+      Point == std::string_view::npos ? std::string_view() : Text.substr(Point + 1);
+  std::int64_t Units = 0;
+  for (const char D : Whole)
+    Units = Units * 10 + (D - '0');
+  for (int I = 0; I < Decimals; ++I) {
+    const auto Index = static_cast<std::size_t>(I);
+    Units = Units * 10 + (Index < Fraction.size() ? Fraction[Index] - '0' : 0);
+  }
+  const auto Next = static_cast<std::size_t>(Decimals);
+  if (Next < Fraction.size() && Fraction[Next] >= '5') ++Units;
+  return Negative ? -Units : Units;
+}
+
+std::string MinorUnitsText(std::int64_t Units, TIWCurrency Currency) {
+  const int Decimals = CurrencyDecimals(Currency);
+  std::string R = Units < 0 ? "-" : "";
+  // Magnitude without overflow for the most negative value.
+  const std::uint64_t Magnitude =
+      Units < 0 ? 0 - static_cast<std::uint64_t>(Units) : static_cast<std::uint64_t>(Units);
+  std::uint64_t Scale = 1;
+  for (int I = 0; I < Decimals; ++I)
+    Scale *= 10;
+  R += std::to_string(Magnitude / Scale);
+  if (Decimals == 0) return R;
+  std::string Fraction = std::to_string(Magnitude % Scale);
+  Fraction.insert(0, static_cast<std::size_t>(Decimals) - Fraction.size(), '0');
+  while (!Fraction.empty() && Fraction.back() == '0')
+    Fraction.pop_back();
+  if (!Fraction.empty()) R += "." + Fraction;
+  return R;
+}
+
+std::string MinorUnitsFixedText(std::int64_t Units, TIWCurrency Currency) {
+  const int Decimals = CurrencyDecimals(Currency);
+  std::string R = Units < 0 ? "-" : "";
+  const std::uint64_t Magnitude =
+      Units < 0 ? 0 - static_cast<std::uint64_t>(Units) : static_cast<std::uint64_t>(Units);
+  std::string Digits = std::to_string(Magnitude);
+  if (Digits.size() <= static_cast<std::size_t>(Decimals))
+    Digits.insert(0, static_cast<std::size_t>(Decimals) + 1 - Digits.size(), '0');
+  if (Decimals > 0) Digits.insert(Digits.size() - static_cast<std::size_t>(Decimals), ".");
+  return R + Digits;
+}
+
+std::string CurrencyAmountText(double Value, TIWCurrency Currency) {
+  return MinorUnitsText(MinorUnits(Value, Currency), Currency);
+}
+
 std::string EncodeNVPValue(std::string_view Value) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string R;

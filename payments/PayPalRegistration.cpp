@@ -2,6 +2,7 @@
 // with their stored defaults, so that form files can store and load the payment component.
 #include <mutex>
 
+#include "core/OAuth2Flow.h"
 #include "payments/IWPayPalClient.h"
 #include "platform/rtl/ClassRegistry.h"
 
@@ -17,7 +18,7 @@ std::vector<std::string> CardTypeNames() {
   return {"ctVisa", "ctMasterCard", "ctDiscover", "ctAmericanExpress"};
 }
 std::vector<std::string> CurrencyNames() {
-  return {"crEUR", "crUSD", "crAUD", "crCAD", "crGBP"};
+  return {"crEUR", "crUSD", "crAUD", "crCAD", "crGBP", "crJPY", "crHUF", "crTWD"};
 }
 std::vector<std::string> ServerTypeNames() {
   return {"stLive", "stSandBox"};
@@ -71,7 +72,9 @@ void RegisterAll() {
                                  {},
                                  {Text("UserName", &S::UserName, &S::SetUserName),
                                   Text("Password", &S::Password, &S::SetPassword),
-                                  Text("Signature", &S::Signature, &S::SetSignature)}});
+                                  Text("Signature", &S::Signature, &S::SetSignature),
+                                  Text("ClientID", &S::ClientID, &S::SetClientID),
+                                  Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret)}});
 
   using CC = TIWPayPalCreditCard;
   TClassRegistry::RegisterClass(
@@ -113,6 +116,7 @@ void RegisterAll() {
         props::Object<P>("CreditCard", "TIWPayPalCreditCard", [](P* C) { return C->CreditCard(); }),
         props::Object<P>("Seller", "TIWPayPalSeller", [](P* C) { return C->Seller(); }),
         Enum("ServerType", ServerTypeNames(), &P::ServerType, &P::SetServerType, stSandBox),
+        IWZelkAuthBase::ApiProperty<P>(),
         props::Object<P>("Transaction", "TIWPayPalTransaction",
                          [](P* C) { return C->Transaction(); }),
         props::Collection<P>("Transactions", "TPayPalTransaction",

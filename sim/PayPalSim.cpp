@@ -586,6 +586,7 @@ TPayPalSim::TPayPalSim(Simulator& Sim, TPayPalSimAccount Account)
             [S](const TSimRequest& R) { return S->Page(R); });
   Sim.Route(TProviderId::PayPal, "POST", "/webscr",
             [S](const TSimRequest& R) { return S->Decide(R); });
+  InstallRest(Sim, FState->Account);
 }
 
 const TPayPalSimAccount& TPayPalSim::Account() const {

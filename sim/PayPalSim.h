@@ -25,6 +25,23 @@
 // button: one form posting to "/webscr" the fields "cmd" (_express-checkout), "token" and
 // "action" ("pay" or "cancel"). Pay approves the checkout and redirects (302) to the return
 // address with "token" and "PayerID" added; Cancel redirects to the cancel address with "token".
+//
+// The REST API on the same listener:
+//  - "/v1/oauth2/token" (POST): Basic authentication with ClientID and ClientSecret and
+//    "grant_type=client_credentials"; answers a bearer token valid for nine hours.
+//  - "/v2/checkout/orders" (POST, bearer token): intent CAPTURE, one purchase unit whose amounts
+//    carry exactly the currency's decimals (0 for JPY, HUF, TWD, else 2), items adding up to
+//    item_total and the breakdown to the amount. With payment_source.paypal (return_url and
+//    cancel_url absolute) the order waits for the buyer at "/checkoutnow?token=<id>"; with
+//    payment_source.card it is captured at once: 4111111111111111 and 5555555555554444 are
+//    accepted, 4000000000000002 is declined (capture status DECLINED), any other number is
+//    refused.
+//  - "/checkoutnow" (GET shows the order with Pay and Cancel; POST "token" and "action") sends the
+//    browser back to return_url with "token" and "PayerID", or to cancel_url with "token".
+//  - "/v2/checkout/orders/<id>/capture" (POST): only once, and only after the buyer's approval.
+// A request repeated with the same PayPal-Request-Id gets the first reply again and changes
+// nothing. Refusals are PayPal's JSON error documents ("name", "message", "debug_id",
+// "details" with "issue" and "description").
 #pragma once
 
 #include <cstdint>
@@ -41,6 +58,9 @@ struct TPayPalSimAccount {
   std::string UserName = "merchant_api1.zelk.test";
   std::string Password = "ZELKSIMPW2026";
   std::string Signature = "ZelkSim.Signature-0123456789abcdef";
+  // The REST app's credentials.
+  std::string ClientID = "ZelkSimRestClient-0123456789";
+  std::string ClientSecret = "ZelkSimRestSecret-abcdef0123456789";
 };
 
 // A payment the simulator accepted.
@@ -79,10 +99,16 @@ class TPayPalSim {
                     "Instruct the customer to use an alternative payment "
                     "method.");
 
+  // Payments of the REST API so far, in order: Method "capture" (an approved order) or "card".
+  std::vector<TPayPalSimPayment> RestPayments() const;
+
   struct TState;
+  struct TRestState;
 
  private:
   std::shared_ptr<TState> FState;
+  std::shared_ptr<TRestState> FRest;
+  void InstallRest(Simulator& Sim, const TPayPalSimAccount& Account);
 };
 
 }  // namespace zelk::sim

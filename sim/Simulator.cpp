@@ -57,6 +57,8 @@ TProviderId OwnerOf(TProviderHost H) {
     case phPayPalSandboxNvp:
     case phPayPalLiveWeb:
     case phPayPalSandboxWeb:
+    case phPayPalLiveRest:
+    case phPayPalSandboxRest:
       return TProviderId::PayPal;
   }
   return TProviderId::Google;

@@ -127,8 +127,12 @@ std::vector<std::string> MissingCredentials(const TDemoClients& C) {
   CheckApp("Windows Live", C.WindowsLive->App());
   CheckApp("Twitter", C.Twitter->App());
   const auto* S = C.PayPal->Seller();
-  if (S->UserName().empty() || S->Password().empty() || S->Signature().empty())
+  if (C.PayPal->Api() == IWZelkAuthBase::apCurrent) {
+    if (S->ClientID().empty() || S->ClientSecret().empty())
+      Missing.push_back("PayPal (Seller.ClientID, Seller.ClientSecret)");
+  } else if (S->UserName().empty() || S->Password().empty() || S->Signature().empty()) {
     Missing.push_back("PayPal (Seller.UserName, Seller.Password, Seller.Signature)");
+  }
   return Missing;
 }
 
@@ -152,6 +156,8 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
     FClients.PayPal->Seller()->SetUserName(C->PayPal.UserName);
     FClients.PayPal->Seller()->SetPassword(C->PayPal.Password);
     FClients.PayPal->Seller()->SetSignature(C->PayPal.Signature);
+    FClients.PayPal->Seller()->SetClientID(C->PayPal.ClientID);
+    FClients.PayPal->Seller()->SetClientSecret(C->PayPal.ClientSecret);
   }
 
   // Every client reports to the one controller the whole application shares: it routes each
@@ -373,10 +379,13 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   try {
     if (FClients.PayPal->PayDirect() == resOK) {
       const std::string Last = Digits.size() >= 4 ? Digits.substr(Digits.size() - 4) : Digits;
-      SetOutcome(dfCard,
-                 "Card payment accepted: " + M.ItemTotal + " " + M.Currency +
-                     " charged to the card ending in " + Last + ".",
-                 false);
+      SetOutcome(
+          dfCard,
+          // The REST order charges shipping and tax with the items; NVP only the items.
+          "Card payment accepted: " +
+              (FClients.PayPal->Api() == IWZelkAuthBase::apCurrent ? M.OrderTotal : M.ItemTotal) +
+              " " + M.Currency + " charged to the card ending in " + Last + ".",
+          false);
     } else {
       SetOutcome(dfCard,
                  "PayPal refused the card payment: check the card's number, type, expiry date "

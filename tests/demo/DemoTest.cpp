@@ -242,6 +242,26 @@ class DemoCurrentTest : public DemoTest {
   }
 };
 
+TEST_F(DemoCurrentTest, PayPalByCardAndCheckoutOverTheRestApi) {
+  TSession S = NewSession();
+  EXPECT_EQ(
+      S.Post("/card/pay", "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
+      303);
+  EXPECT_EQ(OutcomeLine(S.Page(), "card"),
+            "Card payment accepted: 35.95 EUR charged to the card ending in 1111.");
+  ASSERT_EQ(Demo->Providers()->PayPal().RestPayments().size(), 1u);
+  EXPECT_EQ(Demo->Providers()->PayPal().RestPayments()[0].Amount, "35.95");
+
+  const std::string Approve = Start(S, "/paypal/checkout");
+  EXPECT_NE(Approve.find("/checkoutnow?token="), std::string::npos) << Approve;
+  EXPECT_EQ(OutcomeLine(S.Arrive(Press(Approve, "Cancel")).Body, "checkout"),
+            "PayPal checkout canceled: Payment canceled");
+  EXPECT_EQ(OutcomeLine(S.Arrive(Press(Start(S, "/paypal/checkout"), "Pay")).Body, "checkout"),
+            "PayPal payment completed: 35.95 EUR paid.");
+  ASSERT_EQ(Demo->Providers()->PayPal().RestPayments().size(), 2u);
+  EXPECT_EQ(Demo->Providers()->PayPal().RestPayments()[1].Method, "capture");
+}
+
 TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) {
   const std::vector<TSignInCase> Cases = {
       {"google",

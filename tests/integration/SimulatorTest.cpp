@@ -181,6 +181,7 @@ TEST_F(SimulatorTest, UseForThisProcessPointsEveryEndpointHere) {
       {phPayPalLiveWeb, TProviderId::PayPal},        {phPayPalSandboxWeb, TProviderId::PayPal},
       {phGoogleOAuth2, TProviderId::Google},         {phGoogleOpenId, TProviderId::Google},
       {phMicrosoftLogin, TProviderId::WindowsLive},  {phMicrosoftGraph, TProviderId::WindowsLive},
+      {phPayPalLiveRest, TProviderId::PayPal},       {phPayPalSandboxRest, TProviderId::PayPal},
   };
   std::string Expected;
   for (const auto& [Host, Provider] : Owners) {

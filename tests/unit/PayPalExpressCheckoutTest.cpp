@@ -2,6 +2,8 @@
 // refusals and misuse, and every path of the buyer's return.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "support/FakeApplication.h"
 #include "support/PayPalTestClient.h"
 #include "support/RecordingTransport.h"
@@ -47,9 +49,9 @@ class ExpressCheckoutTest : public ::testing::Test {
                      C->LoginError());
   }
 
-  // Starts a checkout that PayPal accepts and returns the client identifier.
-  std::string Start() {
-    T.Reply("TOKEN=EC-5AB&TIMESTAMP=2026%2d01%2d01T00%3a00%3a00Z&ACK=Success&VERSION=65.1");
+  // Starts a checkout that PayPal accepts with Token and returns the client identifier.
+  std::string Start(const std::string& Token = "EC-5AB") {
+    T.Reply("TOKEN=" + Token + "&TIMESTAMP=2026%2d01%2d01T00%3a00%3a00Z&ACK=Success&VERSION=65.1");
     EXPECT_EQ(C->PayOnline(App.get()), resOK);
     T.Clear();
     return W.EntryID();
@@ -125,9 +127,9 @@ TEST_F(ExpressCheckoutTest, ItemsTextWithPositionsAndTotals) {
   const std::string Body = T.Last().Data;
   EXPECT_NE(Body.find("&L_NAME0=Book&L_AMT0=10.5&L_QTY0=2&L_NUMBER0=7&L_DESC0="
                       "&L_NAME1=&L_AMT1=0.1&L_QTY1=3&L_NUMBER1=-1&L_DESC1=Pens"
-                      "&L_NAME2=&L_AMT2=0.333333333333333&L_QTY2=1&L_NUMBER2=12&L_DESC2="
+                      "&L_NAME2=&L_AMT2=0.33&L_QTY2=1&L_NUMBER2=12&L_DESC2="
                       "&SHIPPINGAMT=5&INSURANCEAMT=1.5&TAXAMT=2.25"
-                      "&ITEMAMT=21.6333333333333&AMT=30.3833333333333&NAME= &SHIPTOSTREET="),
+                      "&ITEMAMT=21.63&AMT=30.38&NAME= &SHIPTOSTREET="),
             std::string::npos)
       << Body;
 }
@@ -363,7 +365,8 @@ TEST_F(ExpressCheckoutTest, TransportFailureOnReturnKeepsTheOutcomeAndTheIdentif
 }
 
 TEST_F(ExpressCheckoutTest, HostileReturnValuesCannotAddFields) {
-  const std::string Id = Start();
+  // PayPal's reply spells the token encoded; the browser brings it back decoded.
+  const std::string Id = Start("EC-1%26AMT%3D0.01");
   T.Reply("ACK=Success");
   T.Reply("ACK=Success");
   // As decoded by the framework: "&" and "=" inside the values.
@@ -399,6 +402,93 @@ TEST_F(ExpressCheckoutTest, ReturnUnderAnotherIdentifierIsIgnored) {
   Return("state=x&clientid=" + W.EntryID() + "&paypalcancel=1");  // "state" wins the routing
   EXPECT_EQ(C->LoginResult(), resNone);
   EXPECT_TRUE(Events.empty());
+}
+
+// Each amount is rounded to the currency's minor unit before it is written or summed.
+TEST_F(ExpressCheckoutTest, AmountsAreRoundedBeforeTheyAreSentOrSummed) {
+  struct TCase {
+    TIWCurrency Currency;
+    const char* Amounts;  // the amount fields of SetExpressCheckout and the charged total
+    const char* Charged;
+  };
+  const TCase Cases[] = {
+      // 3 x 19.999 -> 3 x 20.00; 0.005 shipping -> 0.01; 1.234 insurance -> 1.23; 0.125 -> 0.13
+      {crUSD,
+       "&L_AMT0=20&L_QTY0=3&L_NUMBER0=7&L_DESC0=&L_NAME1=Pen&L_AMT1=1.01&L_QTY1=1&L_NUMBER1=-1"
+       "&L_DESC1=&SHIPPINGAMT=0.01&INSURANCEAMT=1.23&TAXAMT=0.13&ITEMAMT=61.01&AMT=62.38&",
+       "&AMT=62.38&CURRENCYCODE=USD&"},
+      // No minor unit: 19.999 -> 20, 1.005 -> 1, 0.005 -> 0, 1.234 -> 1, 0.125 -> 0
+      {crJPY,
+       "&L_AMT0=20&L_QTY0=3&L_NUMBER0=7&L_DESC0=&L_NAME1=Pen&L_AMT1=1&L_QTY1=1&L_NUMBER1=-1"
+       "&L_DESC1=&SHIPPINGAMT=0&INSURANCEAMT=1&TAXAMT=0&ITEMAMT=61&AMT=62&",
+       "&AMT=62&CURRENCYCODE=JPY&"},
+  };
+  C->Transactions()->Items(0)->SetPrice(19.999);
+  C->Transactions()->Items(0)->SetQuantity(3);
+  auto* Pen = C->Transactions()->Add();
+  Pen->SetName("Pen");
+  Pen->SetPrice(1.005);
+  C->Transaction()->SetShipping(0.005);
+  C->Transaction()->SetInsurance(1.234);
+  C->Transaction()->SetTax(0.125);
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(CurrencyText(K.Currency));
+    C->Transaction()->SetCurrency(K.Currency);
+    T.Reply("TOKEN=EC-5AB&ACK=Success");
+    ASSERT_EQ(C->PayOnline(App.get()), resOK);
+    EXPECT_NE(T.Last().Data.find(K.Amounts), std::string::npos) << T.Last().Data;
+    const std::string Id = W.EntryID();
+    T.Reply("ACK=Success");
+    T.Reply("ACK=Success");
+    Return("clientid=" + Id + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+    EXPECT_NE(T.Last().Data.find(K.Charged), std::string::npos) << T.Last().Data;
+    EXPECT_EQ(C->LoginResult(), resOK);
+  }
+}
+
+TEST_F(ExpressCheckoutTest, ImpossibleAmountRaisesBeforeAnythingChanges) {
+  C->Transaction()->SetTax(std::nan(""));
+  EXPECT_THROW(C->PayOnline(App.get()), rtl::Exception);
+  EXPECT_EQ(T.Count(), 0u);
+  EXPECT_EQ(W.EntryID(), "");  // no flow identifier was made
+}
+
+// A return whose token is not the one PayPal issued for this flow is refused without a call.
+TEST_F(ExpressCheckoutTest, ForeignTokenOnReturnFailsWithoutCallingPayPal) {
+  const char* const Foreign[] = {"EC-OTHER", "ec-5ab", "EC-5AB ", "EC-5A"};
+  for (const char* Token : Foreign) {
+    SCOPED_TRACE(Token);
+    Events.clear();
+    C->SetLoginResult(resNone);
+    const std::string Id = Start();
+    Return("clientid=" + Id + "&paypalcallback=1&token=" + IWZelkAuthBase::URLEncode(Token) +
+           "&PayerID=P1");
+    EXPECT_EQ(T.Count(), 0u);
+    EXPECT_EQ(C->LoginResult(), resFailed);
+    const std::string Error =
+        "Payment failed: the checkout token of the return is not the one PayPal issued for this "
+        "payment";
+    EXPECT_EQ(C->LoginError(), Error);
+    EXPECT_EQ(Events, (std::vector<std::string>{"failed:2:" + Error}));
+    EXPECT_EQ(W.EntryID(), "");  // the identifier is spent
+  }
+  // The token of an earlier checkout does not complete a later one.
+  T.Reply("TOKEN=EC-FIRST&ACK=Success");
+  C->PayOnline(App.get());
+  T.Reply("TOKEN=EC-SECOND&ACK=Success");
+  C->PayOnline(App.get());
+  T.Clear();
+  Return("clientid=" + W.EntryID() + "&paypalcallback=1&token=EC-FIRST&PayerID=P1");
+  EXPECT_EQ(T.Count(), 0u);
+  EXPECT_EQ(C->LoginResult(), resFailed);
+  // A refused SetExpressCheckout leaves no token a return could use.
+  T.Reply("TOKEN=EC-5AB&ACK=Failure");
+  C->PayOnline(App.get());
+  T.Clear();
+  C->SetLoginResult(resNone);
+  Return("clientid=" + W.EntryID() + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+  EXPECT_EQ(T.Count(), 0u);
+  EXPECT_EQ(C->LoginResult(), resFailed);
 }
 
 }  // namespace

@@ -194,9 +194,10 @@ TEST(PayPalMetadata, PublishedPropertiesInDesignerOrderWithDefaults) {
   };
   using V = std::vector<std::string>;
   EXPECT_EQ(Names("TZIWPayPalClient"),
-            (V{"Buyer", "CreditCard", "Seller", "ServerType", "Transaction", "Transactions",
+            (V{"Buyer", "CreditCard", "Seller", "ServerType", "Api", "Transaction", "Transactions",
                "OnPayPalCancel", "OnPayPalFailed", "OnPayPalPaymentOK"}));
-  EXPECT_EQ(Names("TIWPayPalSeller"), (V{"UserName", "Password", "Signature"}));
+  EXPECT_EQ(Names("TIWPayPalSeller"),
+            (V{"UserName", "Password", "Signature", "ClientID", "ClientSecret"}));
   EXPECT_EQ(Names("TIWPayPalCreditCard"),
             (V{"Number", "CardType", "VerificationCode", "ExpirationMonth", "ExpirationYear"}));
   EXPECT_EQ(Names("TIWPayPalTransaction"), (V{"Currency", "Shipping", "Insurance", "Tax"}));

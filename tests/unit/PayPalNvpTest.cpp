@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
+#include <cstdint>
 #include <locale>
 #include <sstream>
 
@@ -147,6 +149,60 @@ TEST(NVPFailureMessage, JoinsTheFirstShortAndLongMessageInReplyOrder) {
   EXPECT_EQ(detail::NVPFailureMessage(""), "");
   // An empty message still gets its separator.
   EXPECT_EQ(detail::NVPFailureMessage("L_SHORTMESSAGE0=&L_LONGMESSAGE0=Why"), ". Why. ");
+}
+
+// Rounding to the currency's minor unit, half away from zero as the amount is written.
+TEST(PayPalMinorUnits, RoundsHalfAwayFromZeroPerCurrency) {
+  struct TCase {
+    double Value;
+    TIWCurrency Currency;
+    std::int64_t Units;
+    const char* Text;
+  };
+  const TCase Cases[] = {
+      {19.99, crUSD, 1999, "19.99"},   // fits: written as before
+      {10.5, crEUR, 1050, "10.5"},     // no trailing zero
+      {25, crGBP, 2500, "25"},         // no separator
+      {0.1 + 0.2, crUSD, 30, "0.3"},   // binary noise below the cent
+      {19.999, crUSD, 2000, "20"},     // too many decimals
+      {1.005, crUSD, 101, "1.01"},     // half-way, binary value just below
+      {2.675, crCAD, 268, "2.68"},     // half-way, binary value just below
+      {1.004, crAUD, 100, "1"},        // below half
+      {-1.005, crUSD, -101, "-1.01"},  // away from zero, not up
+      {-0.004, crUSD, 0, "0"},         // rounds to nothing: no sign
+      {0.005, crEUR, 1, "0.01"},
+      {1.0 / 3, crUSD, 33, "0.33"},
+      {2.5, crJPY, 3, "3"},  // no minor unit
+      {-2.5, crJPY, -3, "-3"},
+      {1499.49, crHUF, 1499, "1499"},
+      {100.5, crTWD, 101, "101"},
+      {1000, crJPY, 1000, "1000"},
+      {9999999999999.99, crUSD, 999999999999999, "9999999999999.99"},
+  };
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(std::to_string(K.Value) + " " + CurrencyText(K.Currency));
+    EXPECT_EQ(MinorUnits(K.Value, K.Currency), K.Units);
+    EXPECT_EQ(CurrencyAmountText(K.Value, K.Currency), K.Text);
+    EXPECT_EQ(MinorUnitsText(K.Units, K.Currency), K.Text);
+  }
+  EXPECT_EQ(MinorUnitsText(-5, crUSD), "-0.05");
+  EXPECT_EQ(MinorUnitsText(INT64_MIN, crJPY), "-9223372036854775808");
+  const std::pair<TIWCurrency, int> Decimals[] = {{crEUR, 2}, {crUSD, 2}, {crAUD, 2}, {crCAD, 2},
+                                                  {crGBP, 2}, {crJPY, 0}, {crHUF, 0}, {crTWD, 0}};
+  for (const auto& [Currency, D] : Decimals)
+    EXPECT_EQ(CurrencyDecimals(Currency), D) << CurrencyText(Currency);
+}
+
+TEST(PayPalMinorUnits, ImpossibleAmountsRaiseWithTheirValue) {
+  for (const double V : {1e13, -1e13, 1e20, std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    try {
+      MinorUnits(V, crUSD);
+      ADD_FAILURE() << "no exception for " << V;
+    } catch (const rtl::Exception& E) {
+      EXPECT_NE(std::string(E.what()).find("is not one PayPal can take"), std::string::npos);
+      EXPECT_NE(std::string(E.what()).find(AmountText(V) + " USD"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
