@@ -245,18 +245,13 @@ void AddField(std::string& Line, std::string_view Key, const std::string& Value)
   if (!Line.empty()) Line += ' ';
   Line += Key;
   Line += '=';
-  // Values with blanks are quoted so that a line splits back into its fields.
-  const bool Quote = Value.find_first_of(" \t\"") != std::string::npos;
+  // Values with blanks are quoted for the eye; quotes inside stay as they are, so that a
+  // JSON reply or an OAuth header reads as it went over the wire. Line breaks become blanks:
+  // one event is one line.
+  const bool Quote = Value.find_first_of(" \t") != std::string::npos;
   if (Quote) Line += '"';
-  for (char C : Value) {
-    if (C == '\r' || C == '\n') {
-      Line += ' ';
-    } else if (Quote && C == '"') {
-      Line += "\\\"";
-    } else {
-      Line += C;
-    }
-  }
+  for (char C : Value)
+    Line += (C == '\r' || C == '\n') ? ' ' : C;
   if (Quote) Line += '"';
 }
 

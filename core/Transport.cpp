@@ -75,7 +75,7 @@ std::string ProviderOfCall(const std::string& Host) {
 // The step a call belongs to: the flow's, else what its target says.
 std::string StepOfCall(const TTransportRequest& Request, const std::string& Provider) {
   if (std::string S = TraceStep(); !S.empty()) return S;
-  const std::string& P = Request.Path;
+  const std::string P = Request.Path.substr(0, Request.Path.find('?'));
   if (Provider == "PayPal") return P.find("/nvp") != std::string::npos ? "NVP call" : "REST call";
   if (P.find("token") != std::string::npos) return "token exchange";
   if (Request.Method == "POST" &&
