@@ -128,7 +128,7 @@ void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provi
   Event.Flow = Flow;
   Event.Provider = Provider;
   Event.Step = "outcome";
-  Event.Error = Client.LoginError();
+  if (!Succeeded) Event.Error = Client.LoginError();
   if (Succeeded)
     Event.Outcome = "ok";
   else

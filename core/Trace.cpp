@@ -140,7 +140,13 @@ std::size_t RedactValue(std::string_view Text, std::size_t Start, TKind Kind, st
     return J;  // the closing quote is copied by the caller
   }
   std::size_t J = I;
-  while (J < Text.size() && !EndsBareValue(Text[J]))
+  // A card number may be written in groups: blanks and dashes between digits belong to it.
+  auto InCard = [&](std::size_t K) {
+    return Kind == TKind::kCard && (Text[K] == ' ' || Text[K] == '-') && K + 1 < Text.size() &&
+           std::isdigit(static_cast<unsigned char>(Text[K + 1])) != 0 && K > I &&
+           std::isdigit(static_cast<unsigned char>(Text[K - 1])) != 0;
+  };
+  while (J < Text.size() && (!EndsBareValue(Text[J]) || InCard(J)))
     ++J;
   if (J > I) Out += Replacement(Text.substr(I, J - I), Kind);
   return J;
@@ -248,7 +254,7 @@ void AddField(std::string& Line, std::string_view Key, const std::string& Value)
   // Values with blanks are quoted for the eye; quotes inside stay as they are, so that a
   // JSON reply or an OAuth header reads as it went over the wire. Line breaks become blanks:
   // one event is one line.
-  const bool Quote = Value.find_first_of(" \t") != std::string::npos;
+  const bool Quote = Value.find_first_of(" \t\r\n") != std::string::npos;
   if (Quote) Line += '"';
   for (char C : Value)
     Line += (C == '\r' || C == '\n') ? ' ' : C;

@@ -77,6 +77,7 @@ std::string StepOfCall(const TTransportRequest& Request, const std::string& Prov
   if (std::string S = TraceStep(); !S.empty()) return S;
   const std::string P = Request.Path.substr(0, Request.Path.find('?'));
   if (Provider == "PayPal") return P.find("/nvp") != std::string::npos ? "NVP call" : "REST call";
+  if (P.find("request_token") != std::string::npos) return "request token";
   if (P.find("token") != std::string::npos) return "token exchange";
   if (Request.Method == "POST" &&
       (P.find("feed") != std::string::npos || P.find("update") != std::string::npos ||
