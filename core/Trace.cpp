@@ -261,6 +261,14 @@ void AddField(std::string& Line, std::string_view Key, const std::string& Value)
   if (Quote) Line += '"';
 }
 
+// A redacted body for the line: cut after kMaxBodyShown bytes (a reply may be large).
+constexpr std::size_t kMaxBodyShown = 4096;
+std::string Shown(const std::string& Redacted) {
+  if (Redacted.size() <= kMaxBodyShown) return Redacted;
+  return Redacted.substr(0, kMaxBodyShown) + "... (" +
+         std::to_string(Redacted.size() - kMaxBodyShown) + " more bytes)";
+}
+
 }  // namespace
 
 void SetTraceSink(TTraceSink Sink) {
@@ -293,8 +301,9 @@ std::string FormatTraceEvent(const TTraceEvent& Event) {
   AddField(Line, "redirect_uri", Event.RedirectURI);
   if (Event.Status != 0) AddField(Line, "status", std::to_string(Event.Status));
   if (Event.ElapsedMs >= 0) AddField(Line, "elapsed_ms", std::to_string(Event.ElapsedMs));
-  AddField(Line, "request", RedactSecrets(Event.Request));
-  AddField(Line, "reply", RedactSecrets(Event.Reply));
+  // Redacted first, then cut: a secret cut in half would no longer be recognised.
+  AddField(Line, "request", Shown(RedactSecrets(Event.Request)));
+  AddField(Line, "reply", Shown(RedactSecrets(Event.Reply)));
   AddField(Line, "error", RedactSecrets(Event.Error));
   AddField(Line, "outcome", Event.Outcome);
   return Line;

@@ -49,8 +49,8 @@ struct TTraceEvent {
   std::string RedirectURI;  // the return address sent to the provider
   long Status = 0;          // HTTP status; 0: none
   long ElapsedMs = -1;      // -1: not measured
-  std::string Request;      // request body
-  std::string Reply;        // reply body
+  std::string Request;      // request body (the line shows its first 4096 bytes)
+  std::string Reply;        // reply body (the line shows its first 4096 bytes)
   std::string Error;        // the provider's or the transport's error text
   std::string Outcome;      // "ok", "failed", "denied"
 };

@@ -103,6 +103,15 @@ TEST_F(TraceSink, OffUntilASinkIsSetThenEveryFieldRedacted) {
   EXPECT_EQ(Lines.size(), 1u);
 }
 
+TEST(TraceLine, ALargeReplyIsRedactedThenCut) {
+  IWZelkAuthBase::TTraceEvent E;
+  // The secret straddles the cut: redaction comes first, so none of it shows.
+  E.Reply = std::string(4080, 'x') + "&access_token=SECRETVALUE&" + std::string(100, 'y');
+  const std::string Line = IWZelkAuthBase::FormatTraceEvent(E);
+  EXPECT_EQ(Line, "reply=\"" + std::string(4080, 'x') + "&access_token=[r... (109 more bytes)\"");
+  EXPECT_EQ(Line.find("SECRET"), std::string::npos);
+}
+
 TEST_F(TraceSink, ScopesNestAndRestore) {
   {
     const IWZelkAuthBase::TTraceScope Outer("Google", "F1");
