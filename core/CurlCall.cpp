@@ -131,6 +131,7 @@ class TCurlTransfer {
   TCurlTransfer& operator=(const TCurlTransfer&) = delete;
 
   void Perform();
+  long Status() const { return FState.Status; }
 
  private:
   void SetLong(CURLoption Option, long Value) {
@@ -348,7 +349,7 @@ void TCurlTransfer::Raise(long Code, std::string_view Description) {
 
 }  // namespace
 
-void PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings,
+long PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings,
                       std::string& Body) {
   EnsureCurlGlobal();
   TX509StorePtr Store;
@@ -359,6 +360,7 @@ void PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings
   }
   TCurlTransfer Transfer(Call, Settings, Body, Store.get());
   Transfer.Perform();
+  return Transfer.Status();
 }
 
 }  // namespace zelk::IWZelkAuthBase::detail

@@ -1,5 +1,6 @@
 // The shared authorization-code flow of current mode, and the PKCE and HMAC-SHA256 helpers.
 #include "core/OAuth2Flow.h"
+#include "core/Trace.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -130,12 +131,33 @@ std::string TOAuth2CodeFlow::Challenge() const {
 }
 
 std::string TOAuth2CodeFlow::AuthorizationURL(std::string_view Base, const TParams& Params) {
-  return std::string(Base) + "?" + EncodeQuery(Params);
+  std::string URL = std::string(Base) + "?" + EncodeQuery(Params);
+  if (TraceEnabled()) {
+    TTraceEvent Event;
+    Event.Step = "authorize redirect";
+    Event.Method = "GET";
+    for (const auto& [Name, Value] : Params) {
+      if (Name == "state") Event.Flow = Value;
+      if (Name == "redirect_uri") Event.RedirectURI = Value;
+    }
+    Event.Provider = ProviderOfFlow(Event.Flow);
+    std::string_view Rest = Base;
+    if (const auto Scheme = Rest.find("://"); Scheme != std::string_view::npos)
+      Rest.remove_prefix(Scheme + 3);
+    const auto Slash = Rest.find('/');
+    Event.Host = std::string(Rest.substr(0, Slash));
+    Event.Path =
+        (Slash == std::string_view::npos ? std::string("/") : std::string(Rest.substr(Slash))) +
+        URL.substr(Base.size());
+    Trace(Event);
+  }
+  return URL;
 }
 
 namespace {
 
-std::string Send(const TOAuth2Call& Call) {
+std::string Send(const TOAuth2Call& Call, std::string Step) {
+  const TTraceScope Scope({}, {}, std::move(Step));
   std::string Reply;
   if (Call.Post)
     Https_Post11(Call.Host, Call.Path, Call.HeaderLines, Call.Data, Reply);
@@ -163,7 +185,7 @@ TOAuth2CodeFlow::TOutcome TOAuth2CodeFlow::Complete(const THttpRequest& Request,
     std::string Token;
     {
       TJSONObject Reply;
-      ParseJSON(Send(Provider.TokenCall(Code, FRedirectURI, FVerifier)), Reply);
+      ParseJSON(Send(Provider.TokenCall(Code, FRedirectURI, FVerifier), "token exchange"), Reply);
       const nlohmann::json& Doc = Reply.Json();
       if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string())
         Token = It->get<std::string>();
@@ -183,7 +205,7 @@ TOAuth2CodeFlow::TOutcome TOAuth2CodeFlow::Complete(const THttpRequest& Request,
     }
     if (!Token.empty()) {
       TJSONObject Profile;
-      ParseJSON(Send(Provider.ProfileCall(Token)), Profile);
+      ParseJSON(Send(Provider.ProfileCall(Token), "profile"), Profile);
       OPENSSL_cleanse(Token.data(), Token.size());
       if (std::string Text = OAuth2ErrorText(Profile); !Text.empty())
         Outcome.Error = std::move(Text);

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 
 namespace zelk::IWZelkAuthBase {
 
@@ -112,6 +113,31 @@ bool TZIWAuthServerController::VisitFlowOwners(
   return false;
 }
 
+namespace {
+
+// Counts and traces the outcome a client reached on the provider's return.
+void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provider,
+                   const std::string& Flow, const THttpRequest& Request) {
+  const bool Succeeded = Client.LoginResult() == resOK;
+  // The user's refusal at the provider: "access_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
+  const bool Denied = !Succeeded && (Request.Query("error") == "access_denied" ||
+                                     Request.Query("error_reason") == "user_denied" ||
+                                     !Request.Query("denied").empty());
+  CountOutcome(Provider, Succeeded, Denied);
+  TTraceEvent Event;
+  Event.Flow = Flow;
+  Event.Provider = Provider;
+  Event.Step = "outcome";
+  if (!Succeeded) Event.Error = Client.LoginError();
+  if (Succeeded)
+    Event.Outcome = "ok";
+  else
+    Event.Outcome = Denied ? "denied" : "failed";
+  Trace(Event);
+}
+
+}  // namespace
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
@@ -132,8 +158,24 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
     TZIWCustomCloudClient* Client = G->Client;
     if (!HasEntry(Client, Value)) continue;  // an earlier handler took it out of the registry
     const std::uint64_t Before = Client->FOutcomes;
-    Client->LoginResponse(Request);
+    const std::string Provider = ProviderNameOfClass(Client->ClassName());
+    {
+      const TTraceScope Scope(Provider, Value);
+      if (TraceEnabled()) {
+        // What the provider sent the browser back with: its error and description, if any.
+        TTraceEvent Event;
+        Event.Flow = Value;
+        Event.Provider = Provider;
+        Event.Step = "provider return";
+        Event.Path = Request.Path() + "?" + Request.QueryString();
+        Event.Error = Request.Query("error_description");
+        if (Event.Error.empty()) Event.Error = Request.Query("error");
+        Trace(Event);
+      }
+      Client->LoginResponse(Request);
+    }
     if (Client->FOutcomes == Before) continue;
+    ReportOutcome(*Client, Provider, Value, Request);
     // The flow reached an outcome: spend its identifier, so a reload of the return page does
     // not replay a used code or token.
     std::lock_guard Lock(FMutex);
@@ -298,6 +340,7 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   std::string Id = CreateGuid();
   std::erase(Id, '{');
   std::erase(Id, '}');
+  NoteFlowStarted(ProviderNameOfClass(ClassName()), Id);
   if (FServerController == nullptr) return Id;
   std::lock_guard RegistryLock(FServerController->FMutex);
   for (TAuthClient* E : FServerController->FClients->OfClient(this))

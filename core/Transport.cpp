@@ -5,7 +5,11 @@
 // way it would in production. Nothing is sent when they fail.
 #include <curl/curl.h>
 
+#include <chrono>
+#include <exception>
+
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 #include "core/TransportDetail.h"
 
 namespace zelk::IWZelkAuthBase {
@@ -51,6 +55,61 @@ void CheckRequest(const TTransportRequest& Request) {
   }
 }
 
+// The provider a call goes to: the flow's, else the one whose endpoint the host is.
+std::string ProviderOfCall(const std::string& Host) {
+  if (std::string P = TraceProvider(); !P.empty()) return P;
+  for (int I = 0; I < kProviderHostCount; ++I) {
+    const auto Which = static_cast<TProviderHost>(I);
+    if (ProviderHost(Which) != Host) continue;
+    const std::string Key = ProviderHostKey(Which);
+    const std::string Family = Key.substr(0, Key.find('.'));
+    if (Family == "facebook") return "Facebook";
+    if (Family == "google") return "Google";
+    if (Family == "live" || Family == "microsoft") return "WindowsLive";
+    if (Family == "twitter") return "Twitter";
+    if (Family == "paypal") return "PayPal";
+  }
+  return Host;
+}
+
+// The step a call belongs to: the flow's, else what its target says.
+std::string StepOfCall(const TTransportRequest& Request, const std::string& Provider) {
+  if (std::string S = TraceStep(); !S.empty()) return S;
+  const std::string P = Request.Path.substr(0, Request.Path.find('?'));
+  if (Provider == "PayPal") return P.find("/nvp") != std::string::npos ? "NVP call" : "REST call";
+  if (P.find("request_token") != std::string::npos) return "request token";
+  if (P.find("token") != std::string::npos) return "token exchange";
+  if (Request.Method == "POST" &&
+      (P.find("feed") != std::string::npos || P.find("update") != std::string::npos ||
+       P.find("tweets") != std::string::npos))
+    return "post";
+  return "profile";
+}
+
+// The decoded redirect_uri a request carries in its target or body; empty when none.
+std::string RedirectURIOf(const TTransportRequest& Request) {
+  for (const std::string* Text : {&Request.Path, &Request.Data}) {
+    std::size_t At = 0;
+    while ((At = Text->find("redirect_uri=", At)) != std::string::npos) {
+      if (At == 0 || (*Text)[At - 1] == '&' || (*Text)[At - 1] == '?') {
+        const std::size_t Start = At + 13;
+        const std::size_t End = Text->find('&', Start);
+        return web::DecodeQueryComponent(
+            Text->substr(Start, End == std::string::npos ? End : End - Start));
+      }
+      At += 13;
+    }
+  }
+  return {};
+}
+
+std::string HeadersOf(const TTransportRequest& Request) {
+  std::string All = Request.Headers;
+  for (const std::string& Line : Request.HeaderLines)
+    All += (All.empty() ? "" : "; ") + Line;
+  return All;
+}
+
 // Body has been emptied by the caller; it receives the reply as it arrives.
 void Send(const TTransportRequest& Request, std::string& Body) {
   CheckRequest(Request);
@@ -59,18 +118,51 @@ void Send(const TTransportRequest& Request, std::string& Body) {
     std::lock_guard L(Hook().Mutex);
     Current = Hook().Hook;
   }
-  if (Current) {
-    Body = Current(Request);
-    return;
+  const std::string Provider = ProviderOfCall(Request.Host);
+  const auto Started = std::chrono::steady_clock::now();
+  long Status = 0;
+  std::string Error;
+  std::exception_ptr Failure;
+  try {
+    if (Current) {
+      Body = Current(Request);
+    } else {
+      THttpsCall Call{Request.Method,
+                      Request.Host,
+                      Request.Path,
+                      Request.Headers,
+                      Request.Method == "POST" ? &Request.Data : nullptr,
+                      Request.Http11,
+                      Request.HeaderLines};
+      Status = PerformHttpsCall(Call, TransportSettings(), Body);
+    }
+  } catch (const rtl::Exception& E) {
+    Error = E.Message();
+    Failure = std::current_exception();
+    CountTransportError(Provider);
   }
-  THttpsCall Call{Request.Method,
-                  Request.Host,
-                  Request.Path,
-                  Request.Headers,
-                  Request.Method == "POST" ? &Request.Data : nullptr,
-                  Request.Http11,
-                  Request.HeaderLines};
-  PerformHttpsCall(Call, TransportSettings(), Body);
+  const long Elapsed = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - Started)
+                                             .count());
+  if (Error.empty()) CountCall(Provider, Elapsed);
+  if (TraceEnabled()) {
+    TTraceEvent Event;
+    Event.Flow = TraceFlow();
+    Event.Provider = Provider;
+    Event.Step = StepOfCall(Request, Provider);
+    Event.Method = Request.Method;
+    Event.Host = Request.Host;
+    Event.Path = Request.Path;
+    Event.Headers = HeadersOf(Request);
+    Event.RedirectURI = RedirectURIOf(Request);
+    Event.Status = Status;
+    Event.ElapsedMs = Elapsed;
+    Event.Request = Request.Data;
+    Event.Reply = Body;
+    Event.Error = Error;
+    Trace(Event);
+  }
+  if (Failure) std::rethrow_exception(Failure);
 }
 
 }  // namespace

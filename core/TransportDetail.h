@@ -82,8 +82,8 @@ struct THttpsCall {
   std::vector<std::string> HeaderLines;  // further header lines, in order
 };
 // Performs the call over libcurl, appending the reply body to Body as it arrives. Raises the
-// step's Exception on failure.
-void PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings,
+// step's Exception on failure. Returns the reply's HTTP status.
+long PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings,
                       std::string& Body);
 
 }  // namespace zelk::IWZelkAuthBase::detail

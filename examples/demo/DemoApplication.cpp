@@ -78,6 +78,7 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   if (Options.MaxConnectionsPerAddress > 0)
     ServerOptions.MaxConnectionsPerAddress =
         static_cast<std::size_t>(Options.MaxConnectionsPerAddress);
+  ServerOptions.AccessLog = Options.AccessLogFile;
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();
@@ -112,6 +113,12 @@ void TDemoApplication::AddRoutes() {
                     OnForm([](TDemoForm& Form, const web::THttpRequest& R) {
                       Form.PostStatus(dfTwitterPost, R.ContentField("status"));
                     }));
+  FServer->AddRoute(
+      "GET", "/status",
+      [](web::TIWApplication&, const web::THttpRequest&, web::THttpResponse& Response) {
+        Response.SetContent(RenderStatusPage(IWZelkAuthBase::ProviderCounters()),
+                            "text/html; charset=utf-8");
+      });
   FServer->AddRoute("POST", "/card/pay",
                     OnForm([](TDemoForm& Form, const web::THttpRequest& R) { Form.PayByCard(R); }));
   FServer->AddRoute("POST", "/paypal/checkout",

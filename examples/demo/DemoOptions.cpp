@@ -9,7 +9,7 @@ namespace zelk::demo {
 
 const char* const kDemoUsage =
     "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE] [--keep-alive-timeout S]\n"
-    "                 [--max-connections-per-address N]\n"
+    "                 [--max-connections-per-address N] [--trace] [--access-log FILE]\n"
     "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
     "posts to Facebook and Twitter, and takes PayPal payments.\n"
     "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
@@ -23,6 +23,10 @@ const char* const kDemoUsage =
     "  --max-connections-per-address N\n"
     "                  connections open at once from one address (1 to 20000; default: the\n"
     "                  server's)\n"
+    "  --trace         print the trace of every provider call and flow step, secrets\n"
+    "                  redacted, to standard error\n"
+    "  --access-log FILE\n"
+    "                  append a line per request to FILE in the combined log format\n"
     "  --help          show this text\n";
 
 namespace {
@@ -78,6 +82,11 @@ TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
       O.KeepAliveSeconds = ParseKeepAlive(Value());
     } else if (A == "--max-connections-per-address") {
       O.MaxConnectionsPerAddress = ParseConnections(Value());
+    } else if (A == "--trace") {
+      O.Trace = true;
+    } else if (A == "--access-log") {
+      O.AccessLogFile = Value();
+      if (O.AccessLogFile.empty()) throw rtl::Exception("--access-log needs a file name");
     } else if (A == "--help" || A == "-h") {
       O.Help = true;
     } else {

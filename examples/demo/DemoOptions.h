@@ -18,6 +18,10 @@ struct TDemoOptions {
   // Connections open at once from one address; 0: the server's default. Load tests that open
   // hundreds of connections from one address raise it.
   int MaxConnectionsPerAddress = 0;
+  // Print the redacted trace of every provider call and flow step to standard error.
+  bool Trace = false;
+  // The server's access log file; empty: none.
+  std::string AccessLogFile;
   bool Help = false;
 };
 

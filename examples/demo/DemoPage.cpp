@@ -170,4 +170,35 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
   return H;
 }
 
+std::string RenderStatusPage(
+    const std::map<std::string, IWZelkAuthBase::TProviderCounters>& Counters) {
+  using IWZelkAuthBase::kLatencyBucketBoundsMs;
+  std::string H =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>zelk demo status"
+      "</title><style>";
+  H += kStyle;
+  H += "</style></head><body>\n<h1>Status</h1>\n";
+  if (Counters.empty()) {
+    H += "<p id=\"no-flows\">No flow has started and no provider has been called yet.</p>\n";
+  } else {
+    H += "<table id=\"counters\"><tr><th>Provider</th><th>Started</th><th>Succeeded</th>"
+         "<th>Failed</th><th>Denied</th><th>Transport errors</th><th>Calls</th>";
+    for (const long Bound : kLatencyBucketBoundsMs)
+      H += "<th>&le; " + std::to_string(Bound) + " ms</th>";
+    H += "<th>&gt; " + std::to_string(kLatencyBucketBoundsMs.back()) + " ms</th></tr>\n";
+    for (const auto& [Provider, C] : Counters) {
+      H += "<tr><td>" + HTMLEncode(Provider) + "</td>";
+      for (const std::uint64_t N : {C.FlowsStarted, C.FlowsSucceeded, C.FlowsFailed, C.FlowsDenied,
+                                    C.TransportErrors, C.Calls})
+        H += "<td>" + std::to_string(N) + "</td>";
+      for (const std::uint64_t N : C.LatencyBuckets)
+        H += "<td>" + std::to_string(N) + "</td>";
+      H += "</tr>\n";
+    }
+    H += "</table>\n";
+  }
+  H += "<p><a href=\"/\">Back to the demo</a></p>\n</body></html>\n";
+  return H;
+}
+
 }  // namespace zelk::demo

@@ -2,9 +2,12 @@
 // that came from a user, a provider or the form file is HTML-escaped.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "core/Trace.h"
 
 namespace zelk::demo {
 
@@ -64,5 +67,10 @@ struct TDemoPageModel {
 };
 
 std::string RenderDemoPage(const TDemoPageModel& Model);
+
+// The /status page: a table row per provider with its flow counters, transport errors and
+// provider-call latency buckets.
+std::string RenderStatusPage(
+    const std::map<std::string, IWZelkAuthBase::TProviderCounters>& Counters);
 
 }  // namespace zelk::demo

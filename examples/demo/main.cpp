@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "core/Trace.h"
 #include "examples/demo/DemoApplication.h"
 #include "examples/demo/DemoOptions.h"
 #include "platform/rtl/SysUtils.h"
@@ -47,6 +48,9 @@ int Run(int Argc, char** Argv) {
     return 0;
   }
 
+  if (Options.Trace)
+    zelk::IWZelkAuthBase::SetTraceSink(
+        [](const std::string& Line) { std::cerr << "zelk-demo trace: " << Line << '\n'; });
   TDemoApplication Demo(Options, DefaultFormFile());
   for (const auto& Flow : Demo.Unconfigured())
     std::cerr << "zelk-demo: the form file gives no credentials for " << Flow

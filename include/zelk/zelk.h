@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 #include "design/IWZelkAuthReg.h"
 #include "payments/IWPayPalClient.h"
 #include "platform/rtl/ClassRegistry.h"

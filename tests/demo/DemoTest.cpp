@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 #include "design/IWZelkAuthReg.h"
 #include "examples/demo/DemoApplication.h"
 #include "examples/demo/DemoOptions.h"
@@ -417,6 +418,47 @@ TEST_F(DemoTest, HostileRequestsGetClearAnswersAndAnotherSessionsFlowSurvives) {
   // The victim's sign-in was never disturbed and still completes.
   const TAnswer Done = Victim.Arrive(Press(Dialog, "Allow"));
   EXPECT_EQ(OutcomeLine(Done.Body, "google"), "Signed in with Google as Zoë Ünal.");
+}
+
+// ---- diagnostics -------------------------------------------------------------------------------
+
+TEST_F(DemoTest, StatusPageCountsEachProvidersFlows) {
+  IWZelkAuthBase::ResetProviderCounters();
+  TSession S = NewSession();
+  EXPECT_NE(S.Get("/status").Body.find("id=\"no-flows\""), std::string::npos);
+  S.Arrive(Press(Start(S, "/google/login"), "Deny"));
+  S.Arrive(Press(Start(S, "/google/login"), "Allow"));
+  Start(S, "/twitter/login");
+  const TAnswer Status = S.Get("/status");
+  EXPECT_EQ(Status.Status, 200);
+  // Provider, started, succeeded, failed, denied, transport errors, then the calls.
+  EXPECT_NE(Status.Body.find("<tr><td>Google</td><td>2</td><td>1</td><td>0</td><td>1</td>"
+                             "<td>0</td><td>2</td>"),
+            std::string::npos)
+      << Status.Body;
+  // Twitter's flow began with its request-token call and has not come back.
+  EXPECT_NE(Status.Body.find("<tr><td>Twitter</td><td>1</td><td>0</td><td>0</td><td>0</td>"
+                             "<td>0</td><td>1</td>"),
+            std::string::npos)
+      << Status.Body;
+}
+
+TEST(DemoOptionsTest, TraceAndAccessLog) {
+  EXPECT_FALSE(ParseDemoOptions(0, nullptr).Trace);
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).AccessLogFile, "");
+  const char* Args[] = {"--trace", "--access-log", "/tmp/a.log"};
+  const TDemoOptions O = ParseDemoOptions(3, Args);
+  EXPECT_TRUE(O.Trace);
+  EXPECT_EQ(O.AccessLogFile, "/tmp/a.log");
+  for (const auto& Bad :
+       std::vector<std::vector<const char*>>{{"--access-log"}, {"--access-log", ""}}) {
+    try {
+      ParseDemoOptions(static_cast<int>(Bad.size()), Bad.data());
+      ADD_FAILURE() << "accepted";
+    } catch (const rtl::Exception& E) {
+      EXPECT_TRUE(E.Message().starts_with("--access-log needs a")) << E.Message();
+    }
+  }
 }
 
 // ---- start-up ----------------------------------------------------------------------------------

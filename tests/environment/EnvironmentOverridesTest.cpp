@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 #include "support/UniqueFd.h"
 
 extern char** environ;
@@ -27,6 +28,18 @@ namespace {
 using namespace IWZelkAuthBase;
 
 constexpr const char* kProbe = "--probe";
+constexpr const char* kTraceProbe = "--trace-probe";
+
+// The trace probe: says whether the trace is on and sends one event with a secret in it.
+int RunTraceProbe() {
+  std::cout << TraceEnabled() << std::endl;
+  TTraceEvent Event;
+  Event.Provider = "Google";
+  Event.Step = "token exchange";
+  Event.Request = "code=c0de&client_secret=hush";
+  Trace(Event);
+  return 0;
+}
 
 // The probe: asks twice (the note must still come once) and prints what it learnt.
 int RunProbe() {
@@ -50,7 +63,8 @@ std::string ReadAll(int Fd) {
 
 // Runs the probe with this process's environment, minus both variables, plus Variables, and
 // gives its standard output and standard error.
-std::pair<std::string, std::string> Probe(const std::vector<std::string>& Variables) {
+std::pair<std::string, std::string> Probe(const std::vector<std::string>& Variables,
+                                          const char* Which = kProbe) {
   std::vector<std::string> Environment;
   for (char** E = environ; *E != nullptr; ++E)
     if (!std::string_view(*E).starts_with("ZELK_")) Environment.emplace_back(*E);
@@ -68,7 +82,7 @@ std::pair<std::string, std::string> Probe(const std::vector<std::string>& Variab
   posix_spawn_file_actions_adddup2(&Actions, OutWrite.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, ErrWrite.Get(), STDERR_FILENO);
   std::string Self = "/proc/self/exe";
-  std::string Flag = kProbe;
+  std::string Flag = Which;
   std::array<char*, 3> Argv{Self.data(), Flag.data(), nullptr};
   pid_t Pid = 0;
   const int Spawned = posix_spawn(&Pid, Self.c_str(), &Actions, nullptr, Argv.data(), Envp.data());
@@ -121,11 +135,26 @@ TEST(EnvironmentOverrides, EachVariableInForceIsAnnouncedOnceAndReported) {
   }
 }
 
+TEST(EnvironmentTrace, ZelkTraceOneWritesTheRedactedTraceToStandardError) {
+  const auto [Off, Silent] = Probe({}, kTraceProbe);
+  EXPECT_EQ(Off, "0\n");
+  EXPECT_EQ(Silent, "");
+  const auto [Other, StillSilent] = Probe({"ZELK_TRACE=yes"}, kTraceProbe);
+  EXPECT_EQ(Other, "0\n");
+  EXPECT_EQ(StillSilent, "");
+  const auto [On, Line] = Probe({"ZELK_TRACE=1"}, kTraceProbe);
+  EXPECT_EQ(On, "1\n");
+  EXPECT_EQ(Line,
+            "zelk trace: provider=Google step=\"token exchange\" "
+            "request=code=[redacted]&client_secret=[redacted]\n");
+}
+
 }  // namespace
 }  // namespace zelk
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], zelk::kProbe) == 0) return zelk::RunProbe();
+  if (argc == 2 && std::strcmp(argv[1], zelk::kTraceProbe) == 0) return zelk::RunTraceProbe();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

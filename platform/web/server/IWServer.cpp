@@ -11,6 +11,7 @@
 
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/engine/HttpEngine.h"
+#include "platform/web/server/AccessLog.h"
 #include "platform/web/server/ApplicationURL.h"
 #include "platform/web/server/ErrorPage.h"
 #include "platform/web/server/FlowOwner.h"
@@ -79,6 +80,7 @@ struct TIWServer::TImpl {
 
   TIWServerControllerBase& Controller;
   TIWServerOptions Options;
+  std::unique_ptr<TAccessLog> AccessLog;  // made at Start when Options.AccessLog is set
   TApplicationURLRules Rules;
   std::chrono::milliseconds SweepInterval{};
   TIWSessionList Sessions;
@@ -206,6 +208,10 @@ struct TIWServer::TImpl {
       Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
     }
     Write(Out, Res);
+    if (AccessLog)
+      AccessLog->Record({Req.RemoteAddress, std::chrono::system_clock::now(), Req.Method,
+                         Req.Target, Req.Version, Res.Status, Res.Body.size(),
+                         Req.Header("Referer"), Req.Header("User-Agent")});
   }
 
   THttpResponse Redirect(const std::string& Location) {
@@ -500,6 +506,13 @@ void TIWServer::Start() {
     if (I.Started) throw rtl::Exception("TIWServer.Start: the server was already started");
   }
   const TIWServerOptions& O = I.Options;
+  if (!O.AccessLog.empty()) {
+    try {
+      I.AccessLog = std::make_unique<TAccessLog>(O.AccessLog);
+    } catch (const rtl::Exception& X) {
+      throw rtl::Exception("TIWServer.Start: " + X.Message());
+    }
+  }
   engine::TEngineOptions E;
   E.BindAddress = O.BindAddress;
   E.Port = O.Port;

@@ -116,6 +116,9 @@ struct TIWServerOptions {
   // 303 (See Other) or 302 (Found).
   int RedirectStatus = 303;
   std::string CookieName = "zelk_session";
+  // A file that gets one line per answered request in the combined log format, the query
+  // string's secrets and flow identifiers redacted; empty: no access log.
+  std::string AccessLog;
   // PEM files; with both set the server speaks HTTPS.
   std::string CertificateFile;
   std::string PrivateKeyFile;
