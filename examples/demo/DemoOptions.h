@@ -18,6 +18,9 @@ struct TDemoOptions {
   // Connections open at once from one address; 0: the server's default. Load tests that open
   // hundreds of connections from one address raise it.
   int MaxConnectionsPerAddress = 0;
+  // New sessions one address may start per minute; -1: the server's default, 0: no limit.
+  // Load tests whose browsers all come from one address lift it.
+  int MaxNewSessionsPerMinute = -1;
   bool Help = false;
 };
 
