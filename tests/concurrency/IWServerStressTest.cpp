@@ -128,6 +128,7 @@ TEST(IWServerStress, SessionsComeAndGoWhileReturnsAreRouted) {
   O.SessionTimeout = 15ms;
   O.SweepInterval = 2ms;
   O.MaxSessions = 48;
+  O.MaxNewSessionsPerMinute = 0;  // every client of this test shares one address
   O.WorkerCount = 8;
   TIWServer Server(Controller, O);
   std::atomic<int> Ended{0};
