@@ -176,6 +176,14 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
     }
     if (Client->FOutcomes == Before) continue;
     ReportOutcome(*Client, Provider, Value, Request);
+    // A successful sign-in or payment establishes its session, which then gets a new
+    // identifier: one planted in the browser before it reaches nothing.
+    if (Client->FLoginResult == resOK) {
+      rtl::TComponent* Top = Client;
+      while (Top->Owner() != nullptr)
+        Top = Top->Owner();
+      if (auto* App = dynamic_cast<TIWApplication*>(Top)) App->FlowSucceeded();
+    }
     // The flow reached an outcome: spend its identifier, so a reload of the return page does
     // not replay a used code or token.
     std::lock_guard Lock(FMutex);

@@ -25,9 +25,19 @@ using TPage = web::TIWServer::TPageHandler;
 // A page that works on the session's form; a session always has one (made in OnNewSession).
 TPage OnForm(std::function<void(TDemoForm&, const web::THttpRequest&)> Action) {
   return [Action = std::move(Action)](web::TIWApplication& App, const web::THttpRequest& Request,
-                                      web::THttpResponse&) {
+                                      web::THttpResponse& Response) {
     TDemoForm* Form = DemoFormOf(&App);
     if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
+    // Every action changes state: it must come from a form of this session's page.
+    if (!App.CheckFormToken(Request)) {
+      Response.SetStatusCode(403);
+      Response.SetContent(
+          "<!DOCTYPE html>\n<html><body><p>This form has expired or was not sent from this "
+          "application's page. <a href=\"/\">Reload the page</a> and try again.</p></body>"
+          "</html>\n",
+          "text/html; charset=utf-8");
+      return;
+    }
     Action(*Form, Request);
   };
 }
@@ -79,6 +89,9 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
     ServerOptions.MaxConnectionsPerAddress =
         static_cast<std::size_t>(Options.MaxConnectionsPerAddress);
   ServerOptions.AccessLog = Options.AccessLogFile;
+  if (Options.MaxNewSessionsPerMinute >= 0)
+    ServerOptions.MaxNewSessionsPerMinute =
+        static_cast<std::size_t>(Options.MaxNewSessionsPerMinute);
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();
@@ -96,7 +109,10 @@ void TDemoApplication::AddRoutes() {
       [](web::TIWApplication& App, const web::THttpRequest&, web::THttpResponse& Response) {
         TDemoForm* Form = DemoFormOf(&App);
         if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
-        Response.SetContent(RenderDemoPage(Form->PageModel()), "text/html; charset=utf-8");
+        TDemoPageModel Model = Form->PageModel();
+        Model.FormToken = App.FormToken();
+        Response.SetContent(RenderDemoPage(Model), "text/html; charset=utf-8");
+        Response.SetHeader("Content-Security-Policy", kDemoContentSecurityPolicy);
       });
   for (const auto& [Path, Flow] :
        {std::pair{"/google/login", dfGoogle}, std::pair{"/facebook/login", dfFacebook},

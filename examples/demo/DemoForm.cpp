@@ -336,10 +336,15 @@ void TDemoForm::PostStatus(TDemoFlow Flow, const std::string& Text) {
 void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   FNotice.clear();
   BackToPage();
-  FCard.Number = Shorten(Request.ContentField("number"));
+  // Only the last four digits of the number are kept; the CVV only for the call.
+  std::string Digits;
+  for (const char C : Shorten(Request.ContentField("number")))
+    if (C != ' ' && C != '-') Digits += C;
+  const std::string CVV = Shorten(Request.ContentField("cvv"));
+  FCard.Sent = true;
+  FCard.LastFour = Digits.size() >= 4 ? Digits.substr(Digits.size() - 4) : Digits;
   FCard.Type = Shorten(Request.ContentField("type"));
   FCard.Expiry = Shorten(Request.ContentField("expiry"));
-  FCard.CVV = Shorten(Request.ContentField("cvv"));
 
   IWPayPalClient::TIWCreditCardType Type;
   if (FCard.Type == "Visa") {
@@ -365,26 +370,31 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
                true);
     return;
   }
-  std::string Digits;
-  for (const char C : FCard.Number)
-    if (C != ' ' && C != '-') Digits += C;
-
   auto* Card = FClients.PayPal->CreditCard();
   Card->SetNumber(Digits);
   Card->SetCardType(Type);
   Card->SetExpirationMonth(Month);
   Card->SetExpirationYear(Year);
-  Card->SetVerificationCode(FCard.CVV);
+  Card->SetVerificationCode(CVV);
+  // The card's number and CVV leave the client once the call is over, however it ends.
+  struct TForgetCard {
+    decltype(Card) C;
+    ~TForgetCard() {
+      C->SetNumber({});
+      C->SetVerificationCode({});
+    }
+  } const Forget{Card};
   const TDemoPageModel M = PageModel();
   try {
     if (FClients.PayPal->PayDirect() == resOK) {
-      const std::string Last = Digits.size() >= 4 ? Digits.substr(Digits.size() - 4) : Digits;
+      // A payment establishes the session and gives it a new identifier.
+      if (auto* App = dynamic_cast<web::TIWApplication*>(Owner())) App->FlowSucceeded();
       SetOutcome(
           dfCard,
           // The REST order charges shipping and tax with the items; NVP only the items.
           "Card payment accepted: " +
               (FClients.PayPal->Api() == IWZelkAuthBase::apCurrent ? M.OrderTotal : M.ItemTotal) +
-              " " + M.Currency + " charged to the card ending in " + Last + ".",
+              " " + M.Currency + " charged to the card ending in " + FCard.LastFour + ".",
           false);
     } else {
       SetOutcome(dfCard,

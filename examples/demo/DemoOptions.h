@@ -22,6 +22,9 @@ struct TDemoOptions {
   bool Trace = false;
   // The server's access log file; empty: none.
   std::string AccessLogFile;
+  // New sessions one address may start per minute; -1: the server's default, 0: no limit.
+  // Load tests whose browsers all come from one address lift it.
+  int MaxNewSessionsPerMinute = -1;
   bool Help = false;
 };
 

@@ -1,8 +1,13 @@
 #include "examples/demo/DemoPage.h"
 
 #include "platform/web/HttpResponse.h"
+#include "platform/web/IWApplication.h"
 
 namespace zelk::demo {
+
+const char* const kDemoContentSecurityPolicy =
+    "default-src 'none'; style-src 'unsafe-inline'; img-src 'self' https:; base-uri 'none'; "
+    "frame-ancestors 'none'";
 
 namespace {
 
@@ -17,6 +22,12 @@ constexpr const char* kStyle =
     "table{border-collapse:collapse}td,th{padding:.2rem .6rem;text-align:left}"
     "label{display:inline-block;margin:.2rem 1rem .2rem 0}";
 
+// The hidden field that proves a form came from the session's own page.
+std::string TokenField(const TDemoPageModel& M) {
+  return std::string("<input type=\"hidden\" name=\"") + web::TIWApplication::FormTokenField +
+         "\" value=\"" + HTMLEncode(M.FormToken) + "\">";
+}
+
 void Outcome(std::string& H, TDemoFlow Flow, const TDemoOutcome& O) {
   H += "<p id=\"" + FlowId(Flow) + "-outcome\" class=\"outcome";
   if (O.Text.empty()) {
@@ -26,9 +37,10 @@ void Outcome(std::string& H, TDemoFlow Flow, const TDemoOutcome& O) {
   }
 }
 
-void Button(std::string& H, const std::string& Action, const std::string& Label) {
-  H += "<form method=\"post\" action=\"" + Action + "\"><button type=\"submit\">" + Label +
-       "</button></form>\n";
+void Button(std::string& H, const TDemoPageModel& M, const std::string& Action,
+            const std::string& Label) {
+  H += "<form method=\"post\" action=\"" + Action + "\">" + TokenField(M) +
+       "<button type=\"submit\">" + Label + "</button></form>\n";
 }
 
 void SignInSection(std::string& H, const TDemoPageModel& M, TDemoFlow Flow,
@@ -42,7 +54,7 @@ void SignInSection(std::string& H, const TDemoPageModel& M, TDemoFlow Flow,
       H += "<dt>" + HTMLEncode(Label) + "</dt><dd>" + HTMLEncode(Value) + "</dd>\n";
     H += "</dl>\n";
   }
-  Button(H, Action, FlowTitle(Flow));
+  Button(H, M, Action, FlowTitle(Flow));
   H += "</section>\n";
 }
 
@@ -57,8 +69,8 @@ void PostSection(std::string& H, const TDemoPageModel& M, TDemoFlow Flow, const 
          "client reports; nothing is sent. Start the demo with --form demo-form-classic.json to "
          "post through the classic API against the simulator.</p>\n";
   if (!CanPost) H += "<p>Sign in with " + Provider + " first.</p>\n";
-  H += "<form method=\"post\" action=\"" + Action +
-       "\"><label>Status <input name=\"status\" size=\"50\" value=\"Hello from the zelk "
+  H += "<form method=\"post\" action=\"" + Action + "\">" + TokenField(M) +
+       "<label>Status <input name=\"status\" size=\"50\" value=\"Hello from the zelk "
        "demo\"></label><button type=\"submit\">Post to " +
        Provider + "</button></form>\n</section>\n";
 }
@@ -150,14 +162,20 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
   H += "<section id=\"card\">\n<h2>" + FlowTitle(dfCard) + "</h2>\n";
   Outcome(H, dfCard, M.Outcomes[static_cast<int>(dfCard)]);
   H += "<p>Charges the cart's items (" + HTMLEncode(M.ItemTotal) + " " + Currency +
-       ") to a card in one call to PayPal.</p>\n<form method=\"post\" action=\"/card/pay\">"
-       "<label>Card number <input name=\"number\" value=\"" +
-       HTMLEncode(M.Card.Number) + "\"></label><label>Type <select name=\"type\">";
+       ") to a card in one call to PayPal.</p>\n<form method=\"post\" action=\"/card/pay\">" +
+       TokenField(M) + "<label>Card number <input name=\"number\" autocomplete=\"off\"";
+  // The number and CVV a user typed are never sent back to the browser.
+  if (M.Card.Sent)
+    H += " value=\"\" placeholder=\"card ending in " + HTMLEncode(M.Card.LastFour) + "\"";
+  else
+    H += " value=\"4111 1111 1111 1111\"";
+  H += "></label><label>Type <select name=\"type\">";
   for (const char* T : {"Visa", "MasterCard", "Discover", "Amex"})
     Option(H, T, M.Card.Type);
   H += "</select></label><label>Expires (MM/YYYY) <input name=\"expiry\" size=\"8\" value=\"" +
-       HTMLEncode(M.Card.Expiry) + "\"></label><label>CVV <input name=\"cvv\" size=\"4\" value=\"" +
-       HTMLEncode(M.Card.CVV) +
+       HTMLEncode(M.Card.Expiry) +
+       "\"></label><label>CVV <input name=\"cvv\" size=\"4\" autocomplete=\"off\" value=\"" +
+       std::string(M.Card.Sent ? "" : "123") +
        "\"></label><button type=\"submit\">Pay by card</button></form>\n"
        "</section>\n";
 
@@ -165,7 +183,7 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
   Outcome(H, dfCheckout, M.Outcomes[static_cast<int>(dfCheckout)]);
   H += "<p>Express Checkout of the whole cart (" + HTMLEncode(M.OrderTotal) + " " + Currency +
        " with shipping and tax): you approve or cancel the payment on PayPal's page.</p>\n";
-  Button(H, "/paypal/checkout", "Pay with PayPal");
+  Button(H, M, "/paypal/checkout", "Pay with PayPal");
   H += "</section>\n</body>\n</html>\n";
   return H;
 }

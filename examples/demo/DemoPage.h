@@ -34,11 +34,13 @@ struct TDemoOutcome {
   bool Failed = false;
 };
 
+// The card form. Until a card is sent it offers a test card; afterwards only the last four
+// digits of the card sent are kept, and its number and CVV are never shown again.
 struct TDemoCard {
-  std::string Number = "4111 1111 1111 1111";
+  bool Sent = false;
+  std::string LastFour;
   std::string Type = "Visa";
   std::string Expiry;  // MM/YYYY
-  std::string CVV = "123";
 };
 
 struct TDemoCartLine {
@@ -60,6 +62,8 @@ struct TDemoPageModel {
   bool FacebookPostUnavailable = false;
   bool CanPostToTwitter = false;
   TDemoCard Card;
+  // The session's form token, sent back by every form.
+  std::string FormToken;
   std::vector<TDemoCartLine> Cart;
   std::string Currency;
   // Amounts with two decimals.
@@ -72,5 +76,9 @@ std::string RenderDemoPage(const TDemoPageModel& Model);
 // provider-call latency buckets.
 std::string RenderStatusPage(
     const std::map<std::string, IWZelkAuthBase::TProviderCounters>& Counters);
+
+// The demo page's Content-Security-Policy: nothing but its own inline style, no script at all,
+// and no framing.
+extern const char* const kDemoContentSecurityPolicy;
 
 }  // namespace zelk::demo

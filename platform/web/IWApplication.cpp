@@ -1,5 +1,12 @@
 #include "platform/web/IWApplication.h"
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <array>
+
+#include "platform/rtl/SysUtils.h"
+
 namespace zelk::web {
 
 TIWApplication::TIWApplication(rtl::TComponent* AOwner, std::string ApplicationURL,
@@ -15,6 +22,35 @@ TIWApplication::~TIWApplication() {
 
 void TIWApplication::GoToURL(const std::string& URL) {
   FRedirectURL = URL;
+}
+
+void TIWApplication::FlowSucceeded() {
+  FEstablished = true;
+  FRenewSessionID = true;
+}
+
+const std::string& TIWApplication::FormToken() {
+  if (!FFormToken.empty()) return FFormToken;
+  std::array<unsigned char, 32> Bytes{};
+  if (RAND_bytes(Bytes.data(), static_cast<int>(Bytes.size())) != 1)
+    throw rtl::Exception("Cannot make a form token: the system's random source failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string Token;
+  Token.reserve(2 * Bytes.size());
+  for (const unsigned char B : Bytes) {
+    Token += kHex[B >> 4];
+    Token += kHex[B & 0xf];
+  }
+  FFormToken = std::move(Token);
+  return FFormToken;
+}
+
+bool TIWApplication::CheckFormToken(const THttpRequest& Request) const {
+  if (FFormToken.empty()) return false;
+  std::string Sent = Request.ContentField(FormTokenField);
+  if (Sent.empty()) Sent = Request.Query(FormTokenField);
+  return Sent.size() == FFormToken.size() &&
+         CRYPTO_memcmp(Sent.data(), FFormToken.data(), Sent.size()) == 0;
 }
 
 }  // namespace zelk::web

@@ -32,8 +32,30 @@ class TIWApplication : public rtl::TComponent {
   const std::string& RedirectURL() const { return FRedirectURL; }
   void ClearRedirect() { FRedirectURL.clear(); }
 
-  // The session's identifier, used in URLs when URL session tracking is on.
+  // The session's identifier, used in URLs when URL session tracking is on. The server gives
+  // the session a new one when a flow succeeds.
   const std::string& SessionID() const { return FSessionID; }
+  void SetSessionID(std::string Value) { FSessionID = std::move(Value); }
+
+  // Records that a sign-in or payment of this session succeeded: the session is established
+  // from then on (never pushed out by new ones), and the server gives it a new identifier at the
+  // end of the request, so an identifier known before the sign-in no longer reaches it.
+  void FlowSucceeded();
+  bool Established() const { return FEstablished; }
+  // Whether FlowSucceeded asked for a new identifier the server has not yet given; the server
+  // clears it once it has.
+  bool SessionIDRenewalPending() const { return FRenewSessionID; }
+  void ClearSessionIDRenewal() { FRenewSessionID = false; }
+
+  // The form field that carries the form token.
+  static constexpr const char* FormTokenField = "zelk_form_token";
+  // The session's form token (64 hexadecimal digits from the CSPRNG, made on first use): every
+  // form that changes state carries it in FormTokenField. Raises Exception when no random bytes
+  // can be had.
+  const std::string& FormToken();
+  // Whether Request carries this session's form token in its body (or, failing that, its query)
+  // field FormTokenField; compared in constant time. False while no token was issued.
+  bool CheckFormToken(const THttpRequest& Request) const;
 
   TIWServerControllerBase* ServerController() const { return FServerController; }
   void SetServerController(TIWServerControllerBase* Value) { FServerController = Value; }
@@ -42,6 +64,9 @@ class TIWApplication : public rtl::TComponent {
   std::string FApplicationURL;
   std::string FSessionID;
   std::string FRedirectURL;
+  std::string FFormToken;
+  bool FEstablished = false;
+  bool FRenewSessionID = false;
   TIWServerControllerBase* FServerController = nullptr;
 };
 

@@ -31,8 +31,17 @@ class DemoEscaping : public ::testing::Test {
   // A GET or POST to the demo with the session's cookie, following the demo's redirects to its
   // page.
   testing::TBrowserResponse Visit(const std::string& Method, const std::string& URL) {
+    if (Method == "POST" && Token.empty()) {
+      // The page's forms carry the session's form token; an action needs it.
+      const std::string Page = Visit("GET", Demo->URL()).Body;
+      const std::string Marker = "name=\"zelk_form_token\" value=\"";
+      const auto P = Page.find(Marker);
+      EXPECT_NE(P, std::string::npos);
+      if (P != std::string::npos) Token = Page.substr(P + Marker.size(), 64);
+    }
     Browser->SetHeader("Cookie", Cookie);
-    auto R = Method == "GET" ? Browser->Get(URL) : Browser->PostForm(URL, {});
+    auto R =
+        Method == "GET" ? Browser->Get(URL) : Browser->PostForm(URL, {{"zelk_form_token", Token}});
     for (const auto& [Name, Value] : R.Headers)
       if (rtl::SameText(Name, "Set-Cookie")) Cookie = Value.substr(0, Value.find(';'));
     if (R.Status == 303 && R.Location.starts_with(Demo->URL())) return Visit("GET", R.Location);
@@ -55,6 +64,7 @@ class DemoEscaping : public ::testing::Test {
   std::unique_ptr<TDemoApplication> Demo;
   std::unique_ptr<testing::SimBrowser> Browser;
   std::string Cookie;
+  std::string Token;
 
  private:
   IWZelkAuthBase::TTransportSettings FSaved;

@@ -74,7 +74,8 @@ class DemoTest : public ::testing::Test {
       C.set_url_encode(false);
       C.set_read_timeout(20, 0);
       httplib::Headers H;
-      if (!Cookie.empty()) H.emplace("Cookie", Cookie);
+      // The cookie belongs to the demo's own host: a browser sends it nowhere else.
+      if (!Cookie.empty() && Host.empty()) H.emplace("Cookie", Cookie);
       if (!Host.empty()) H.emplace("Host", Host);
       auto R = Method == "GET" ? C.Get(Target, H)
                                : C.Post(Target, H, Body, "application/x-www-form-urlencoded");
@@ -84,9 +85,18 @@ class DemoTest : public ::testing::Test {
       return {R->status, R->get_header_value("Location"), R->body};
     }
     TAnswer Get(const std::string& Target) { return Send("GET", Target, ""); }
+    // A form of the page: sent with the session's form token, as the page's forms carry it.
     TAnswer Post(const std::string& Target, const std::string& Body = "") {
-      return Send("POST", Target, Body);
+      if (Token.empty()) {
+        const std::string Page = Get("/").Body;
+        const std::string Marker = "name=\"zelk_form_token\" value=\"";
+        const auto P = Page.find(Marker);
+        EXPECT_NE(P, std::string::npos) << "the page carries no form token";
+        if (P != std::string::npos) Token = Page.substr(P + Marker.size(), 64);
+      }
+      return Send("POST", Target, Body + (Body.empty() ? "" : "&") + "zelk_form_token=" + Token);
     }
+    std::string Token;
     std::string Page() { return Get("/").Body; }
     // The browser arrives at an address of the demo (as a provider sends it back) and follows
     // the demo's redirects; returns the last answer.
@@ -103,7 +113,7 @@ class DemoTest : public ::testing::Test {
     }
   };
   TSession NewSession() {
-    TSession S{this, {}};
+    TSession S{this, {}, {}};
     EXPECT_EQ(S.Get("/").Status, 200);
     EXPECT_FALSE(S.Cookie.empty());
     return S;
@@ -354,6 +364,71 @@ TEST_F(DemoTest, CardPaymentAcceptedRefusedAndNotSent) {
   }
   EXPECT_EQ(Demo->Providers()->PayPal().Payments()[0].Amount, "28.75");
   EXPECT_EQ(Demo->Providers()->PayPal().Payments()[0].CardLastFour, "1111");
+}
+
+TEST_F(DemoTest, TheCardNumberAndCVVAreNeverShownAgain) {
+  TSession S = NewSession();
+  const std::string Before = S.Page();
+  const std::string OldCookie = S.Cookie;
+  EXPECT_EQ(
+      S.Post("/card/pay", "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=987").Status,
+      303);
+  // A payment gives the session a new identifier.
+  EXPECT_NE(S.Cookie, OldCookie);
+  EXPECT_EQ(
+      S.Post("/card/pay", "number=4000-0000-0000-0002&type=Visa&expiry=12%2F2031&cvv=654").Status,
+      303);
+  const std::string Page = S.Page();
+  EXPECT_EQ(Page.find("4000"), std::string::npos) << Page;
+  EXPECT_EQ(Page.find("0000-0002"), std::string::npos);
+  EXPECT_EQ(Page.find("654"), std::string::npos);
+  EXPECT_EQ(Page.find("987"), std::string::npos);
+  EXPECT_NE(Page.find("placeholder=\"card ending in 0002\""), std::string::npos);
+  EXPECT_NE(Page.find("<input name=\"cvv\" size=\"4\" autocomplete=\"off\" value=\"\">"),
+            std::string::npos);
+  EXPECT_NE(Before.find("value=\"4111 1111 1111 1111\""), std::string::npos);  // the test card
+}
+
+TEST_F(DemoTest, ActionsNeedTheSessionsFormTokenAndPagesForbidScriptsAndFraming) {
+  TSession S = NewSession();
+  const std::string Page = S.Page();
+  httplib::Client C("127.0.0.1", Demo->Port());
+  auto Answer = C.Get("/", {{"Cookie", S.Cookie}});
+  ASSERT_TRUE(Answer);
+  const std::string Policy = Answer->get_header_value("Content-Security-Policy");
+  EXPECT_NE(Policy.find("default-src 'none'"), std::string::npos) << Policy;
+  EXPECT_NE(Policy.find("frame-ancestors 'none'"), std::string::npos) << Policy;
+  EXPECT_EQ(Policy.find("script-src"), std::string::npos) << Policy;
+  EXPECT_EQ(Answer->get_header_value("Referrer-Policy"), "no-referrer");
+  EXPECT_EQ(Answer->get_header_value("X-Frame-Options"), "DENY");
+  EXPECT_EQ(Page.find("<script"), std::string::npos);
+
+  // Every form of the page carries the token.
+  std::size_t Forms = 0;
+  std::size_t Tokens = 0;
+  for (auto P = Page.find("<form"); P != std::string::npos; P = Page.find("<form", P + 1)) {
+    ++Forms;
+    const auto End = Page.find("</form>", P);
+    if (Page.substr(P, End - P).find("name=\"zelk_form_token\"") != std::string::npos) ++Tokens;
+  }
+  EXPECT_GE(Forms, 7u);
+  EXPECT_EQ(Tokens, Forms);
+
+  // Without the token, or with another session's, an action does nothing.
+  TSession Other = NewSession();
+  Other.Post("/facebook/post", "status=x");  // fetches Other's token
+  for (const std::string& Body :
+       {std::string("status=x"), "status=x&zelk_form_token=" + std::string(64, '0'),
+        "status=x&zelk_form_token=" + Other.Token}) {
+    SCOPED_TRACE(Body);
+    const TAnswer A = S.Send("POST", "/google/login", Body);
+    EXPECT_EQ(A.Status, 403);
+    EXPECT_NE(A.Body.find("This form has expired or was not sent from this application"),
+              std::string::npos);
+  }
+  EXPECT_EQ(OutcomeLine(S.Page(), "google"), "Not tried yet.");
+  // With its own token the same action goes on to the provider.
+  EXPECT_NE(Start(S, "/google/login").find("state="), std::string::npos);
 }
 
 TEST_F(DemoTest, ExpressCheckoutCanceledThenPaidOnceEvenWhenTheReturnIsReloaded) {

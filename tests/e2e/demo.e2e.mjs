@@ -236,8 +236,11 @@ try {
     await pressOnDemo('Pay by card');
     expectMatch(await outcome('card'), /^PayPal refused the card payment/, 'card');
     expectEqual(await outcomeClass('card'), 'outcome failed', 'style of a refusal');
-    expectEqual(await page.locator('#card input[name=number]').inputValue(), '4111 1111 1111 1112',
-      'the card number is shown again');
+    expectEqual(await page.locator('#card input[name=number]').inputValue(), '',
+      'the card number is not shown again');
+    expectEqual(await page.locator('#card input[name=number]').getAttribute('placeholder'),
+      'card ending in 1112', 'only the last four digits are kept');
+    expectEqual(await page.locator('#card input[name=cvv]').inputValue(), '', 'the CVV is not kept');
   });
 
   await step('PayPal: Cancel', async () => {

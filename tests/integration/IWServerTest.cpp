@@ -213,6 +213,13 @@ class ServerTest : public ::testing::Test {
     EXPECT_TRUE(R && R->status == 200);
     return CookieOf(R);
   }
+  // Signs the session of Cookie in as User; returns the session's new cookie.
+  std::string SignIn(const std::string& Cookie, const std::string& User = "user") {
+    const std::string Flow = StartLogin(Cookie);
+    auto R = Client().Get("/app/?state=" + Flow + "&code=" + User, {{"Cookie", Cookie}});
+    EXPECT_TRUE(R && Field(R->body, "id") == User);
+    return R ? CookieOf(R) : "";
+  }
   // Starts a sign-in in the session of Cookie; returns the flow identifier.
   std::string StartLogin(const std::string& Cookie, const std::string& Host = "") {
     httplib::Headers H{{"Cookie", Cookie}};
@@ -389,6 +396,7 @@ TEST_F(ServerTest, ApplicationURLFollowsTheHostHeaderAndTrustedProxiesOnly) {
     TIWServerOptions O = Defaults();
     O.TrustedProxies = C.Trusted;
     O.PublicBaseURL = C.Public;
+    O.AllowedHosts = {"127.0.0.1", "localhost", "shop.example"};
     StartServer(O);
     auto R = Client().Get("/app/", C.Headers);
     ASSERT_TRUE(R) << C.Name;
@@ -404,12 +412,13 @@ TEST_F(ServerTest, ApplicationURLFollowsTheHostHeaderAndTrustedProxiesOnly) {
         Location.substr(0, Location.find("&state=")),
         "https://provider.example/auth?redirect_uri=" + IWZelkAuthBase::URLEncode(Expected + "/"))
         << C.Name;
-    // Under https the cookie is Secure, and under a public base URL its path is the public one.
+    // Under https the cookie is Secure, "__Host-" prefixed and for the whole site; otherwise
+    // its path is the application's.
     const std::string SetCookie = R->get_header_value("Set-Cookie");
-    EXPECT_EQ(SetCookie.ends_with("; Secure"), Expected.starts_with("https://")) << C.Name;
-    EXPECT_NE(SetCookie.find(C.Public.empty() ? "; Path=/app;" : "; Path=/store;"),
-              std::string::npos)
-        << C.Name;
+    const bool Https = Expected.starts_with("https://");
+    EXPECT_EQ(SetCookie.ends_with("; Secure"), Https) << C.Name;
+    EXPECT_EQ(SetCookie.starts_with("__Host-zelk_session="), Https) << C.Name;
+    EXPECT_NE(SetCookie.find(Https ? "; Path=/;" : "; Path=/app;"), std::string::npos) << C.Name;
     Server.reset();
   }
 }
@@ -523,7 +532,7 @@ TEST_F(ServerTest, AProvidersReturnReachesTheClientThroughTheHook) {
   EXPECT_EQ(Field(Back->body, "result"), "1");
   EXPECT_EQ(Field(Back->body, "id"), "user 42");
   // A reload of the return page is ignored: the identifier is spent.
-  auto Reload = Client().Get("/app/?state=" + Flow + "&code=other", {{"Cookie", A}});
+  auto Reload = Client().Get("/app/?state=" + Flow + "&code=other", {{"Cookie", CookieOf(Back)}});
   EXPECT_EQ(Field(Reload->body, "id"), "user 42");
 }
 
@@ -608,6 +617,7 @@ TEST_F(ServerTest, HostileRequestsGetClearPagesAndNoSessionLosesItsFlow) {
   O.MaxQueryBytes = 2048;
   O.MaxHeaderBytes = 4096;
   O.MaxBodyBytes = 1024;
+  O.AllowedHosts = {"127.0.0.1", "h"};
   StartServer(O);
   const std::string A = NewSession();
   const std::string Flow = StartLogin(A);
@@ -680,12 +690,11 @@ TEST_F(ServerTest, HostileRequestsGetClearPagesAndNoSessionLosesItsFlow) {
 TEST_F(ServerTest, AFloodOfNewSessionsNeverPushesOutAnEstablishedOne) {
   TIWServerOptions O = Defaults();
   O.MaxSessions = 20;
+  O.MaxNewSessionsPerMinute = 0;
   StartServer(O);
   std::vector<std::string> Established;
-  for (int I = 0; I < 5; ++I) {
-    Established.push_back(NewSession());
-    Client().Get("/app/", {{"Cookie", Established.back()}});  // the browser came back
-  }
+  for (int I = 0; I < 5; ++I)
+    Established.push_back(SignIn(NewSession()));
   const std::string Flow = StartLogin(Established[0]);
   auto Flood = Client();
   for (int I = 0; I < 2000; ++I) {
@@ -700,7 +709,7 @@ TEST_F(ServerTest, AFloodOfNewSessionsNeverPushesOutAnEstablishedOne) {
   }
   // Once every session is established, a new one is refused with a clear page.
   for (int I = 0; I < 15; ++I)
-    Client().Get("/app/", {{"Cookie", NewSession()}});
+    SignIn(NewSession());
   auto Full = Client().Get("/app/");
   ASSERT_TRUE(Full);
   EXPECT_EQ(Full->status, 503);
@@ -710,6 +719,241 @@ TEST_F(ServerTest, AFloodOfNewSessionsNeverPushesOutAnEstablishedOne) {
   EXPECT_FALSE(Full->has_header("Set-Cookie"));
   auto Back = Client().Get("/app/?state=" + Flow + "&code=kept", {{"Cookie", Established[0]}});
   EXPECT_EQ(Field(Back->body, "id"), "kept");
+}
+
+// ---- hostile browsers -------------------------------------------------------------------------
+
+// Someone plants a live session id in the victim's browser and waits for the victim to sign in.
+TEST_F(ServerTest, APlantedSessionIDIsDeadOnceTheSignInSucceeds) {
+  StartServer();
+  const std::string Planted = NewSession();
+  // A failed sign-in changes nothing: the session is still anonymous and keeps its id.
+  const std::string Failed = StartLogin(Planted);
+  auto Refused =
+      Client().Get("/app/?state=" + Failed + "&error=access_denied&code=x", {{"Cookie", Planted}});
+  ASSERT_TRUE(Refused);
+  EXPECT_FALSE(Refused->has_header("Set-Cookie"));
+  EXPECT_EQ(Field(Refused->body, "result"), "2");
+
+  const std::string Flow = StartLogin(Planted);
+  auto Back = Client().Get("/app/?state=" + Flow + "&code=victim", {{"Cookie", Planted}});
+  ASSERT_TRUE(Back);
+  const std::string Fresh = CookieOf(Back);
+  ASSERT_TRUE(Fresh.starts_with("zelk_session=")) << Back->get_header_value("Set-Cookie");
+  EXPECT_NE(Fresh, Planted);
+  // The page after the return already runs under the new id.
+  EXPECT_EQ(Field(Back->body, "session"), Fresh.substr(Fresh.find('=') + 1));
+  EXPECT_EQ(Field(Back->body, "id"), "victim");
+
+  // The planter's copy of the old id names nothing now: it gets a fresh, empty session.
+  auto Planter = Client().Get("/app/", {{"Cookie", Planted}});
+  ASSERT_TRUE(Planter);
+  EXPECT_TRUE(Planter->has_header("Set-Cookie"));
+  EXPECT_EQ(Field(Planter->body, "id"), "");
+  EXPECT_NE(Field(Planter->body, "session"), Planted.substr(Planted.find('=') + 1));
+  auto Victim = Client().Get("/app/", {{"Cookie", Fresh}});
+  EXPECT_FALSE(Victim->has_header("Set-Cookie"));
+  EXPECT_EQ(Field(Victim->body, "id"), "victim");
+}
+
+// One client floods the server with new sessions, confirming each, to lock other visitors out.
+TEST_F(ServerTest, ASessionFloodFromOneAddressIsLimitedAndLocksNobodyOut) {
+  TIWServerOptions O = Defaults();
+  O.MaxSessions = 4;
+  O.MaxNewSessionsPerMinute = 3;
+  StartServer(O);
+  const std::string Port = std::to_string(Server->Port());
+  // A GET from the loopback address From; the whole answer.
+  const auto From = [&](const std::string& Address, const std::string& Cookie = "") {
+    TLoopbackSocket S(Server->Port(), Address);
+    if (!S.Connected()) return std::string("connect failed");
+    S.Send("GET /app/ HTTP/1.1\r\nHost: 127.0.0.1:" + Port + "\r\n" +
+           (Cookie.empty() ? "" : "Cookie: " + Cookie + "\r\n") + "Connection: close\r\n\r\n");
+    return S.ReadAnswer(10s).Bytes;
+  };
+  const auto CookieIn = [](const std::string& Answer) {
+    const std::string Value = RawHeader(Answer, "Set-Cookie");
+    return Value.substr(0, Value.find(';'));
+  };
+  const std::string Member = SignIn(NewSession(), "member");
+
+  // The flood: three sessions a minute from one address, each confirmed; the fourth is refused.
+  for (int I = 0; I < 3; ++I) {
+    const std::string Answer = From("127.0.0.2");
+    ASSERT_TRUE(Answer.starts_with("HTTP/1.1 200")) << Answer.substr(0, 200);
+    EXPECT_TRUE(From("127.0.0.2", CookieIn(Answer)).starts_with("HTTP/1.1 200"));
+  }
+  EXPECT_EQ(Server->SessionCount(), 4u);
+  const std::string Limited = From("127.0.0.2");
+  EXPECT_TRUE(Limited.starts_with("HTTP/1.1 429")) << Limited.substr(0, 200);
+  const int Wait = std::stoi(RawHeader(Limited, "Retry-After"));
+  EXPECT_GE(Wait, 1);
+  EXPECT_LE(Wait, 60);
+  EXPECT_NE(Limited.find("Too many new sessions were started from your address."),
+            std::string::npos);
+  EXPECT_EQ(RawHeader(Limited, "Set-Cookie"), "<none>");
+  EXPECT_EQ(Server->SessionCount(), 4u);
+
+  // Other visitors still get sessions: the flood's anonymous ones make room, oldest first,
+  // and the established session stays.
+  for (int I = 0; I < 3; ++I) {
+    const std::string Visitor = From("127.0.0.3");
+    EXPECT_TRUE(Visitor.starts_with("HTTP/1.1 200")) << Visitor.substr(0, 200);
+    EXPECT_NE(CookieIn(Visitor), "");
+  }
+  EXPECT_EQ(Server->SessionCount(), 4u);
+  auto Kept = Client().Get("/app/", {{"Cookie", Member}});
+  ASSERT_TRUE(Kept);
+  EXPECT_FALSE(Kept->has_header("Set-Cookie"));
+  EXPECT_EQ(Field(Kept->body, "id"), "member");
+}
+
+// A sign-in started under a forged Host would send the provider, and later the browser, there.
+TEST_F(ServerTest, AForgedHostIsRefusedBeforeASessionIsMade) {
+  struct TCase {
+    const char* Name;
+    std::string Public;
+    std::vector<std::string> Allowed;
+    std::string Host;
+    int Status;  // 303: the sign-in goes on to the provider
+  };
+  const std::vector<TCase> Cases = {
+      {"foreign host", "", {}, "evil.example", 421},
+      {"foreign host with a port", "", {}, "evil.example:80", 421},
+      {"an allowed name in another case", "", {}, "LOCALHOST", 303},
+      {"the bound address", "", {}, "127.0.0.1", 303},
+      {"the public host", "https://shop.example/app", {}, "shop.example", 303},
+      {"the bound address under a public URL", "https://shop.example/app", {}, "127.0.0.1", 303},
+      {"outside a configured list", "", {"shop.example"}, "127.0.0.1", 421},
+      {"inside a configured list", "", {"shop.example"}, "shop.example:8443", 303},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TIWServerOptions O = Defaults();
+    O.PublicBaseURL = C.Public;
+    O.AllowedHosts = C.Allowed;
+    StartServer(O);
+    TakeLog();
+    const std::string Answer = RawGet("/app/login", "Host: " + C.Host + "\r\n");
+    EXPECT_TRUE(Answer.starts_with("HTTP/1.1 " + std::to_string(C.Status)))
+        << Answer.substr(0, 200);
+    if (C.Status == 421) {
+      EXPECT_NE(Answer.find("This server does not answer for the host"), std::string::npos);
+      EXPECT_EQ(RawHeader(Answer, "Set-Cookie"), "<none>");
+      EXPECT_EQ(Server->SessionCount(), 0u);
+      EXPECT_TRUE(TakeLog().empty());  // the application never saw it
+    } else {
+      // The return address given to the provider is the public one when there is one.
+      const std::string Expected = C.Public.empty() ? "http://" + C.Host + "/app" : C.Public;
+      EXPECT_NE(RawHeader(Answer, "Location")
+                    .find("redirect_uri=" + IWZelkAuthBase::URLEncode(Expected + "/") + "&"),
+                std::string::npos)
+          << RawHeader(Answer, "Location");
+    }
+    Server.reset();
+  }
+}
+
+// Someone who learned a flow's state ends it from a browser without the session's cookie.
+TEST_F(ServerTest, ACookielessReturnOnTheFlowsOwnHostIsRefused) {
+  StartServer();
+  const std::string A = NewSession();
+  const std::string Flow = StartLogin(A);
+  TakeLog();
+  for (const std::string& Target :
+       {"/app/?state=" + Flow + "&error=access_denied&error_description=Pwned",
+        "/app/?clientid=" + Flow + "&code=forged"}) {
+    auto R = Client().Get(Target);
+    ASSERT_TRUE(R) << Target;
+    EXPECT_EQ(R->status, 403) << Target;
+    EXPECT_NE(R->body.find("This return from a provider belongs to another session"),
+              std::string::npos);
+    EXPECT_FALSE(R->has_header("Set-Cookie"));
+  }
+  EXPECT_TRUE(TakeLog().empty());  // neither reached the application
+  EXPECT_EQ(Server->SessionCount(), 1u);
+  // The victim's flow is still open and completes.
+  auto Own = Client().Get("/app/?state=" + Flow + "&code=good", {{"Cookie", A}});
+  ASSERT_TRUE(Own);
+  EXPECT_EQ(Field(Own->body, "id"), "good");
+}
+
+// A page elsewhere makes the browser post to the application, with or without its cookie.
+TEST_F(ServerTest, CrossSitePostsAreRefusedBeforeTheApplication) {
+  StartServer();
+  const std::string A = NewSession();
+  const std::string Own = Base();
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Lines;
+    bool WithCookie;
+    int Status;
+  };
+  const std::vector<TCase> Cases = {
+      {"foreign origin", {"Origin: https://evil.example"}, true, 403},
+      {"foreign origin, no cookie", {"Origin: https://evil.example"}, false, 403},
+      {"opaque origin", {"Origin: null"}, true, 403},
+      {"same host, other port", {"Origin: http://127.0.0.1:1"}, true, 403},
+      {"cross-site fetch", {"Sec-Fetch-Site: cross-site"}, true, 403},
+      {"cross-site fetch with our origin",
+       {"Origin: " + Own, "Sec-Fetch-Site: cross-site"},
+       true,
+       403},
+      {"own origin", {"Origin: " + Own, "Sec-Fetch-Site: same-origin"}, true, 200},
+      {"own origin in capitals",
+       {"Origin: HTTP://127.0.0.1:" + std::to_string(Server->Port())},
+       true,
+       200},
+      {"no origin (an older browser)", {}, true, 200},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const std::size_t Before = Server->SessionCount();
+    TakeLog();
+    std::string Request =
+        "POST /app/form HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(Server->Port()) +
+        "\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: 6\r\nConnection: close\r\n";
+    for (const auto& L : C.Lines)
+      Request += L + "\r\n";
+    if (C.WithCookie) Request += "Cookie: " + A + "\r\n";
+    const std::string Answer = RawExchange(Server->Port(), Request + "\r\nmsg=hi");
+    EXPECT_TRUE(Answer.starts_with("HTTP/1.1 " + std::to_string(C.Status)))
+        << Answer.substr(0, 200);
+    if (C.Status == 403) {
+      EXPECT_NE(Answer.find("it was sent from another site&#39;s page"), std::string::npos)
+          << Answer;
+      EXPECT_EQ(RawHeader(Answer, "Set-Cookie"), "<none>");
+      EXPECT_EQ(Server->SessionCount(), Before);
+      EXPECT_TRUE(TakeLog().empty());
+    } else {
+      EXPECT_NE(Answer.find("msg=hi"), std::string::npos);
+    }
+  }
+  // A cross-site GET (a link) still works: it changes nothing.
+  auto Link = Client().Get("/app/page", {{"Cookie", A}, {"Sec-Fetch-Site", "cross-site"}});
+  ASSERT_TRUE(Link);
+  EXPECT_EQ(Link->status, 200);
+}
+
+TEST_F(ServerTest, EveryAnswerForbidsFramingAndReferrers) {
+  TIWServerOptions O = Defaults();
+  StartServer(O);
+  const std::string Port = std::to_string(Server->Port());
+  const std::vector<std::pair<const char*, std::string>> Cases = {
+      {"page", RawGet("/app/")},
+      {"redirect", RawGet("/app/go?to=/elsewhere")},
+      {"no such page", RawGet("/app/none")},
+      {"outside the application", RawGet("/other")},
+      {"forged host", RawGet("/app/", "Host: evil.example\r\n")},
+      {"refused by the engine", RawExchange(Server->Port(), "HELLO THERE\r\n\r\n")},
+  };
+  for (const auto& [Name, Answer] : Cases) {
+    SCOPED_TRACE(Name);
+    EXPECT_EQ(RawHeader(Answer, "Content-Security-Policy"), "frame-ancestors 'none'") << Answer;
+    EXPECT_EQ(RawHeader(Answer, "Referrer-Policy"), "no-referrer");
+    EXPECT_EQ(RawHeader(Answer, "X-Frame-Options"), "DENY");
+  }
 }
 
 // ---- stopping ---------------------------------------------------------------------------------
@@ -866,7 +1110,20 @@ TEST_F(ServerTest, ServesHttpsWithASecureCookie) {
   ASSERT_TRUE(R) << httplib::to_string(R.error());
   EXPECT_EQ(R->status, 200);
   EXPECT_EQ(Field(R->body, "url"), "https://127.0.0.1:" + std::to_string(Server->Port()) + "/app");
-  EXPECT_TRUE(R->get_header_value("Set-Cookie").ends_with("; HttpOnly; SameSite=Lax; Secure"));
+  const std::string SetCookie = R->get_header_value("Set-Cookie");
+  EXPECT_TRUE(std::regex_match(
+      SetCookie,
+      std::regex("__Host-zelk_session=[0-9a-f]{64}; Path=/; HttpOnly; SameSite=Lax; Secure")))
+      << SetCookie;
+  // Only the prefixed cookie names the session: one without the prefix, which a neighbouring
+  // host or plain http could have planted, is ignored.
+  const std::string ID = SetCookie.substr(SetCookie.find('=') + 1, 64);
+  auto Planted = Tls.Get("/app/", {{"Cookie", "zelk_session=" + ID}});
+  ASSERT_TRUE(Planted);
+  EXPECT_NE(Field(Planted->body, "session"), ID);
+  auto Own = Tls.Get("/app/", {{"Cookie", "__Host-zelk_session=" + ID}});
+  ASSERT_TRUE(Own);
+  EXPECT_EQ(Field(Own->body, "session"), ID);
 
   TIWServerOptions Missing = Defaults();
   Missing.CertificateFile = (Certificate.Dir / "none.pem").string();

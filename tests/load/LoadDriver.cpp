@@ -175,8 +175,13 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
     TBrowserResponse R = B.Open(AppURL);
     if (R.Status != 200) return Fail("the demo's page answered " + std::to_string(R.Status));
 
-    // The flow's button: the demo sends the browser on to the provider's page.
-    R = B.Submit(AppURL + StartPathOf(Plan.Kind), {});
+    // The flow's button (its form carries the session's form token): the demo sends the
+    // browser on to the provider's page.
+    const std::string Marker = "name=\"zelk_form_token\" value=\"";
+    const auto TokenAt = R.Body.find(Marker);
+    if (TokenAt == std::string::npos) return Fail("the demo's page has no form token");
+    R = B.Submit(AppURL + StartPathOf(Plan.Kind),
+                 {{"zelk_form_token", R.Body.substr(TokenAt + Marker.size(), 64)}});
     if (R.Status != 200 || !B.URL().starts_with("https://"))
       return Fail("the button led to " + B.URL() + " (" + std::to_string(R.Status) + ")");
     if (Plan.Kind == TKind::PayPal) {
@@ -249,6 +254,8 @@ TLoadReport RunLoad(const TLoadOptions& Options, const std::string& FormFile) {
 
   demo::TDemoOptions DemoOptions;
   DemoOptions.Port = 0;
+  // Every simulated browser starts its session from this one address.
+  DemoOptions.MaxNewSessionsPerMinute = 0;
   {
     demo::TDemoApplication Demo(DemoOptions, FormFile);
     sim::TAllProviders& P = *Demo.Providers();

@@ -189,7 +189,7 @@ TEST_F(SessionListTest, IdleTimeCountsFromTheLastUse) {
   EXPECT_EQ(List.AcquireByApplication(Old->Application.get()), nullptr);
 }
 
-TEST_F(SessionListTest, FullListEvictsTheIdlestUnconfirmedSessionOnly) {
+TEST_F(SessionListTest, FullListEvictsAnonymousSessionsUnconfirmedFirstNeverEstablishedOnes) {
   auto Confirmed = AddIdle(T0, 3);
   List.Acquire(Confirmed->ID(), true);
   List.Release(Confirmed, T0);
@@ -204,14 +204,61 @@ TEST_F(SessionListTest, FullListEvictsTheIdlestUnconfirmedSessionOnly) {
   EXPECT_EQ(List.Acquire(Older->ID(), false), nullptr);
   EXPECT_EQ(List.Count(), 3u);
 
-  // The new session is in use and the other unconfirmed one is evicted next; then only
-  // confirmed or busy sessions remain and the list refuses.
+  // The new session is in use and the other unconfirmed one is evicted next; then the
+  // confirmed one, which is still anonymous (no flow of it succeeded).
   EXPECT_EQ(List.Add(Make(), 3, T0 + 4s, Evicted), TIWSessionList::arAdded);
   EXPECT_EQ(Evicted, Newer);
-  EXPECT_EQ(List.Add(Make(), 3, T0 + 5s, Evicted), TIWSessionList::arFull);
+  auto Busy = Make();
+  EXPECT_EQ(List.Add(Busy, 3, T0 + 5s, Evicted), TIWSessionList::arAdded);
+  EXPECT_EQ(Evicted, Confirmed);
+  EXPECT_FALSE(List.Listed(Confirmed));
+  // Established sessions are never evicted, idle as they may be: only busy or established
+  // sessions remain and the list refuses.
+  List.Establish(S);
+  List.Release(S, T0 + 6s);
+  EXPECT_EQ(List.Add(Make(), 3, T0 + 7s, Evicted), TIWSessionList::arFull);
   EXPECT_EQ(Evicted, nullptr);
   EXPECT_EQ(List.Count(), 3u);
-  EXPECT_EQ(List.Acquire(Confirmed->ID(), false), Confirmed);
+  EXPECT_EQ(List.Acquire(S->ID(), false), S);
+}
+
+TEST_F(SessionListTest, RenameMakesTheOldIDNameNothing) {
+  auto S = AddIdle(T0);
+  const std::string Old = S->ID();
+  const std::string New = NewSessionID();
+  List.Rename(S, New);
+  EXPECT_EQ(S->ID(), New);
+  EXPECT_EQ(List.Acquire(Old, false), nullptr);
+  EXPECT_EQ(List.Acquire(New, false), S);
+  List.Release(S, T0);
+  EXPECT_EQ(List.Count(), 1u);
+  EXPECT_EQ(List.TakeIdle(T0 + 1h, 1s), std::vector<TIWSessionPtr>{S});
+  // A session taken out is not entered again by a late rename.
+  List.Rename(S, NewSessionID());
+  EXPECT_EQ(List.Count(), 0u);
+}
+
+TEST(FormToken, IssuedOncePerSessionAndCheckedExactly) {
+  TIWApplication App(nullptr, "http://h/app");
+  TIWApplication Other(nullptr, "http://h/app");
+  const auto Post = [](const std::string& Body) {
+    THttpRequest R = THttpRequest::FromTarget("/app/pay", "POST");
+    R.SetBody(Body, "application/x-www-form-urlencoded");
+    return R;
+  };
+  // Before a token is issued nothing passes, not even an empty field.
+  EXPECT_FALSE(App.CheckFormToken(Post("zelk_form_token=")));
+  const std::string Token = App.FormToken();
+  EXPECT_TRUE(IsSessionIDShape(Token)) << Token;
+  EXPECT_EQ(App.FormToken(), Token);
+  EXPECT_NE(Other.FormToken(), Token);
+  EXPECT_TRUE(App.CheckFormToken(Post("a=1&zelk_form_token=" + Token)));
+  EXPECT_TRUE(App.CheckFormToken(THttpRequest::FromTarget("/app/x?zelk_form_token=" + Token)));
+  for (const std::string& Body : std::vector<std::string>{
+           "", "zelk_form_token=", "zelk_form_token=" + Token.substr(1),
+           "zelk_form_token=" + Token + "0", "zelk_form_token=" + Other.FormToken(),
+           "zelk_form_token=" + std::string(64, 'a'), "other=" + Token})
+    EXPECT_FALSE(App.CheckFormToken(Post(Body))) << Body;
 }
 
 // The eviction order follows every use: a session in use is skipped, and one used again

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/rtl/SysUtils.h"
@@ -59,7 +62,28 @@ void DetachClients(rtl::TComponent& Root) {
 }
 
 std::string BracketIPv6(const std::string& Address) {
-  return Address.find(':') != std::string::npos ? "[" + Address + "]" : Address;
+  return Address.find(':') != std::string::npos && !Address.starts_with('[') ? "[" + Address + "]"
+                                                                             : Address;
+}
+
+std::string Lower(std::string_view S) {
+  std::string Out(S);
+  for (char& C : Out)
+    C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Out;
+}
+
+// The host of a Host header value or URL authority, without its port, in lower case.
+std::string HostOf(std::string_view Authority) {
+  if (Authority.starts_with('[')) return Lower(Authority.substr(0, Authority.find(']') + 1));
+  return Lower(Authority.substr(0, Authority.find(':')));
+}
+
+// "scheme://authority" of an absolute URL.
+std::string OriginOf(std::string_view URL) {
+  const auto Scheme = URL.find("://");
+  if (Scheme == std::string_view::npos) return Lower(URL);
+  return Lower(URL.substr(0, URL.find('/', Scheme + 3)));
 }
 
 std::string ExceptionText(const std::exception_ptr& E) {
@@ -84,6 +108,10 @@ struct TIWServer::TImpl {
   TApplicationURLRules Rules;
   std::chrono::milliseconds SweepInterval{};
   TIWSessionList Sessions;
+  std::vector<std::string> AllowedHosts;  // lower case, IPv6 in brackets
+  // When each client address started its sessions of the last minute.
+  std::mutex RateMutex;
+  std::unordered_map<std::string, std::deque<TSessionClock::time_point>> NewSessionTimes;
   std::map<std::pair<std::string, std::string>, TPageHandler> Routes;
   TSessionEvent FOnNewSession;
   TSessionEvent FOnEndSession;
@@ -152,10 +180,41 @@ struct TIWServer::TImpl {
     return Idle.size();
   }
 
-  // A new session for a request whose application URL is URL, entered into the list and
-  // locked by Lock; or none, with Refusal filled in.
-  TIWSessionPtr CreateSession(const std::string& URL, std::unique_lock<TSessionMutex>& Lock,
-                              THttpResponse& Refusal) {
+  // Whether Address may start another session now; else Wait says in how many seconds.
+  bool AllowNewSession(const std::string& Address, TSessionClock::time_point Now, int& Wait) {
+    if (Options.MaxNewSessionsPerMinute == 0) return true;
+    std::lock_guard L(RateMutex);
+    auto& Times = NewSessionTimes[Address];
+    while (!Times.empty() && Now - Times.front() >= 1min)
+      Times.pop_front();
+    if (Times.size() >= Options.MaxNewSessionsPerMinute) {
+      const auto Left = std::chrono::ceil<std::chrono::seconds>(Times.front() + 1min - Now);
+      Wait = std::max(1, static_cast<int>(Left.count()));
+      return false;
+    }
+    Times.push_back(Now);
+    return true;
+  }
+
+  // Forgets the addresses that started no session in the last minute.
+  void PruneNewSessionTimes(TSessionClock::time_point Now) {
+    std::lock_guard L(RateMutex);
+    std::erase_if(NewSessionTimes,
+                  [&](const auto& E) { return E.second.empty() || Now - E.second.back() >= 1min; });
+  }
+
+  // A new session for a request from Address whose application URL is URL, entered into the
+  // list and locked by Lock; or none, with Refusal filled in.
+  TIWSessionPtr CreateSession(const std::string& URL, const std::string& Address,
+                              std::unique_lock<TSessionMutex>& Lock, THttpResponse& Refusal) {
+    if (int Wait = 0; !AllowNewSession(Address, TSessionClock::now(), Wait)) {
+      Refusal = ErrorPage(429,
+                          "Too many new sessions were started from your address. Please try "
+                          "again in a minute.",
+                          StartLink());
+      Refusal.SetHeader("Retry-After", std::to_string(Wait));
+      return nullptr;
+    }
     auto S = std::make_shared<TIWSession>(NewSessionID());
     // Handed to the caller only on success: on every other way out it is released while the
     // session still exists.
@@ -231,11 +290,33 @@ struct TIWServer::TImpl {
     return R;
   }
 
+  // Under HTTPS the cookie is "__Host-" prefixed: the browser then takes it only from this
+  // very host, over HTTPS, for the whole site, so no neighbour can plant one.
+  std::string CookieName(const std::string& URL) const {
+    return URL.starts_with("https://") ? "__Host-" + Options.CookieName : Options.CookieName;
+  }
+
   std::string SessionCookie(const std::string& ID, const std::string& URL) const {
-    std::string C =
-        Options.CookieName + "=" + ID + "; Path=" + Rules.CookiePath() + "; HttpOnly; SameSite=Lax";
-    if (URL.starts_with("https://")) C += "; Secure";
-    return C;
+    if (URL.starts_with("https://"))
+      return CookieName(URL) + "=" + ID + "; Path=/; HttpOnly; SameSite=Lax; Secure";
+    return Options.CookieName + "=" + ID + "; Path=" + Rules.CookiePath() +
+           "; HttpOnly; SameSite=Lax";
+  }
+
+  // A request without a Host header is given the address it reached (always allowed).
+  bool HostAllowed(const THttpRequest& R) const {
+    if (R.Header("Host").empty()) return true;
+    const std::string Host = HostOf(R.Header("Host"));
+    return std::find(AllowedHosts.begin(), AllowedHosts.end(), Host) != AllowedHosts.end();
+  }
+
+  // Whether a state-changing request comes from another site's page.
+  static bool CrossSite(const THttpRequest& R, const std::string& URL) {
+    const std::string& M = R.Method();
+    if (M == "GET" || M == "HEAD" || M == "OPTIONS") return false;
+    if (Lower(R.Header("Sec-Fetch-Site")) == "cross-site") return true;
+    const std::string Origin = R.Header("Origin");
+    return !Origin.empty() && Lower(Origin) != OriginOf(URL);
   }
 
   // The path inside the application, or none when Path lies outside it.
@@ -282,6 +363,14 @@ struct TIWServer::TImpl {
         R, BracketIPv6(Req.LocalAddress) + ":" + std::to_string(Req.LocalPort));
     if (!URL)
       return ErrorPage(400, "Bad request: the Host header (or the forwarded host) is malformed.");
+    if (!HostAllowed(R))
+      return ErrorPage(
+          421, "This server does not answer for the host \"" + HostOf(R.Header("Host")) + "\".");
+    if (CrossSite(R, *URL))
+      return ErrorPage(403,
+                       "Request refused: it was sent from another site's page. Please use the "
+                       "application's own pages.",
+                       StartLink());
 
     // 1. The session the URL names, when sessions are tracked in the URL.
     std::optional<TLease> Own;
@@ -303,7 +392,7 @@ struct TIWServer::TImpl {
     R.SetPathInfo(*PathInfo);
     // 2. The session of the cookie; a forged or stale one names nothing and is ignored.
     if (!Own) {
-      for (const std::string& Value : R.Cookies(Options.CookieName)) {
+      for (const std::string& Value : R.Cookies(CookieName(*URL))) {
         if (!IsSessionIDShape(Value)) continue;
         if (TIWSessionPtr S = Sessions.Acquire(Value, true)) {
           Own.emplace(Sessions, std::move(S));
@@ -331,7 +420,7 @@ struct TIWServer::TImpl {
     bool New = false;
     if (!Target) {
       THttpResponse Refusal;
-      Target = CreateSession(*URL, Lock, Refusal);
+      Target = CreateSession(*URL, Req.RemoteAddress, Lock, Refusal);
       if (!Target) return Refusal;
       Own.emplace(Sessions, Target);
       New = true;
@@ -353,17 +442,43 @@ struct TIWServer::TImpl {
                        StartLink());
 
     TIWApplication& App = *Session.Application;
+    // A browser without the session's cookie on the very host that started the flow is not
+    // the one the provider sent back: it may have the flow's identifier from elsewhere.
+    if (Adopted && OriginOf(*URL) == OriginOf(App.GetApplicationURL()))
+      return ErrorPage(403,
+                       "This return from a provider belongs to another session, so it was not "
+                       "processed. Finish the sign-in or payment in the browser window that "
+                       "started it.",
+                       StartLink());
+    bool Renamed = false;
+    // A succeeded flow establishes the session and gives it a new identifier; a return adopted
+    // from another host keeps it until the session's own browser comes back.
+    const auto Renew = [&] {
+      if (App.Established()) Sessions.Establish(Target);
+      if (Adopted || !App.SessionIDRenewalPending()) return;
+      std::string ID = NewSessionID();
+      Sessions.Rename(Target, ID);
+      App.SetSessionID(std::move(ID));
+      App.ClearSessionIDRenewal();
+      Renamed = true;
+    };
     // A return adopted from outside keeps the session's own address: it is where the browser
     // goes back to.
     if (!Adopted) App.SetApplicationURL(*URL);
     App.ClearRedirect();
     THttpResponse Out;
     try {
+      Renew();
       Controller.BeforeDispatch(R, &App);
+      Renew();
       if (App.RedirectURL().empty() && !Adopted) Route(App, R, Out);
+      Renew();
       if (!App.RedirectURL().empty()) {
         Out = Redirect(App.RedirectURL());
       } else if (Adopted) {
+        // Back to the session's own address: its host passed AllowedHosts when the session
+        // began, and a relative address would leave the browser on this host, where it has no
+        // session.
         Out = Redirect(App.GetApplicationURL() + "/");
       }
     } catch (...) {
@@ -373,7 +488,7 @@ struct TIWServer::TImpl {
     }
     App.ClearRedirect();
     if (Out.Header("Cache-Control").empty()) Out.SetHeader("Cache-Control", "no-store");
-    if (New) Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
+    if (New || Renamed) Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
     return Out;
   }
 
@@ -387,6 +502,12 @@ struct TIWServer::TImpl {
     if (!HasType && !Out.ContentType().empty())
       Res.Headers.emplace_back("Content-Type", Out.ContentType());
     Res.Headers.emplace_back("X-Content-Type-Options", "nosniff");
+    // No page is shown inside another site's frame, and no address (a provider's return
+    // carries its code and state) leaks to the next site in a Referer.
+    if (Out.Header("Content-Security-Policy").empty())
+      Res.Headers.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+    Res.Headers.emplace_back("Referrer-Policy", "no-referrer");
+    Res.Headers.emplace_back("X-Frame-Options", "DENY");
     Res.Body = Out.Body();
   }
 
@@ -409,6 +530,7 @@ struct TIWServer::TImpl {
       L.unlock();
       try {
         ExpireIdle();
+        PruneNewSessionTimes(TSessionClock::now());
       } catch (...) {
         Report("Freeing idle sessions failed: " + ExceptionText(std::current_exception()));
       }
@@ -453,6 +575,20 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
   if (!O.PublicBaseURL.empty()) R.PublicBaseURL = NormalizePublicBaseURL(O.PublicBaseURL);
   R.TrustedProxies = O.TrustedProxies;
   R.TLS = !O.CertificateFile.empty();
+  auto& Hosts = FImpl->AllowedHosts;
+  if (O.AllowedHosts.empty()) {
+    Hosts.push_back(Lower(BracketIPv6(O.BindAddress)));
+    if (O.BindAddress == "0.0.0.0" || O.BindAddress.empty()) Hosts.emplace_back("127.0.0.1");
+    if (O.BindAddress == "::") Hosts.emplace_back("[::1]");
+    Hosts.emplace_back("localhost");
+    if (!R.PublicBaseURL.empty()) {
+      const std::string Origin = OriginOf(R.PublicBaseURL);
+      Hosts.push_back(HostOf(Origin.substr(Origin.find("://") + 3)));
+    }
+  } else {
+    for (const auto& H : O.AllowedHosts)
+      Hosts.push_back(HostOf(BracketIPv6(H)));
+  }
   FImpl->SweepInterval = O.SweepInterval > 0ms ? O.SweepInterval
                                                : std::clamp<std::chrono::milliseconds>(
                                                      O.SessionTimeout / 4, 10ms, 30000ms);

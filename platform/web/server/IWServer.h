@@ -7,7 +7,10 @@
 //     MaxQueryBytes (414), a head over MaxHeaderBytes or MaxHeaderLines (431), a body over
 //     MaxBodyBytes (413). Limits are enforced while the request arrives (THttpEngine).
 //  2. Only paths at or under ApplicationPath belong to the application; others get 404.
-//  3. The application's URL is worked out from the request the browser made: the scheme the
+//  3. A Host header naming a host outside AllowedHosts gets 421. A request other than GET, HEAD
+//     or OPTIONS whose Origin is not the application's own or whose Sec-Fetch-Site says
+//     "cross-site" gets 403: a page elsewhere cannot make the browser change state here.
+//     The application's URL is worked out from the request the browser made: the scheme the
 //     server speaks, the Host header as sent (port included) and ApplicationPath. A configured
 //     PublicBaseURL replaces it; X-Forwarded-Proto and X-Forwarded-Host count only from
 //     TrustedProxies. A malformed Host gets 400.
@@ -16,16 +19,21 @@
 //     clear "session ended" page); otherwise the session cookie; otherwise a new session is
 //     made with a fresh id from the CSPRNG, its TIWApplication is created and OnNewSession
 //     called, and the answer sets the cookie (HttpOnly, SameSite=Lax, Secure under https).
-//     At MaxSessions the idlest session whose browser never came back is dropped; when there
-//     is none, 503: established sessions are never pushed out by a flood of new ones.
+//     A client address past MaxNewSessionsPerMinute gets 429. At MaxSessions the idlest
+//     anonymous session (no flow of it ever succeeded) is dropped, those whose browser never
+//     came back first; when there is none, 503: established sessions are never pushed out by
+//     a flood of new ones. When a sign-in or payment succeeds the session gets a new
+//     identifier (and cookie) at once; the old one names nothing.
 //  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
 //     started the flow. Arriving without a session (the cookie belongs to another host, say),
-//     it is handled under that session's lock and the browser is sent back to that session's
-//     application URL (its cookie is not given out). Arriving in a different live session, it
-//     gets 403 and is not handed to the application, so that session's flow stays open.
-//     Either way the application only ever sees a return for a session's client under that
-//     session's lock, and a return for a session that has expired gets a "session ended"
-//     page, even while it is being freed.
+//     it is handled under that session's lock only when it arrives on another host than the
+//     one that started the flow (a provider that returns to "localhost" for "127.0.0.1"),
+//     and the browser is sent back to that session's application URL, whose host passed
+//     AllowedHosts (the session's cookie is not given out); on the flow's own host it gets 403.
+//     Arriving in a different live session, it gets 403 and is not handed to the application, so
+//     that session's flow stays open. Either way the application only ever sees a return for a
+//     session's client under that session's lock, and a return for a session that has expired gets
+//     a "session ended" page, even while it is being freed.
 //  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
 //     one session are served one at a time.
 //  7. The server controller's BeforeDispatch sees the request with the session's application
@@ -76,6 +84,13 @@ struct TIWServerOptions {
   // How often idle sessions are looked for; 0: a quarter of SessionTimeout, within 10 ms..30 s.
   std::chrono::milliseconds SweepInterval{0};
   std::size_t MaxSessions = 10000;
+  // New sessions one client address may start per minute (429 with Retry-After beyond it);
+  // 0: no limit.
+  std::size_t MaxNewSessionsPerMinute = 60;
+  // Host names (without port) requests may name in their Host header; any other is answered
+  // 421 before a session is made. Empty: the bound address, "localhost" and the host of
+  // PublicBaseURL.
+  std::vector<std::string> AllowedHosts;
   // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes
   // (414).
   std::size_t MaxQueryBytes = 8192;
@@ -119,6 +134,7 @@ struct TIWServerOptions {
   // A file that gets one line per answered request in the combined log format, the query
   // string's secrets and flow identifiers redacted; empty: no access log.
   std::string AccessLog;
+  // Under HTTPS the cookie is named "__Host-" followed by CookieName, with Path=/ and Secure.
   // PEM files; with both set the server speaks HTTPS.
   std::string CertificateFile;
   std::string PrivateKeyFile;

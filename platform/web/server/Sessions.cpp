@@ -68,6 +68,7 @@ TIWSessionPtr TIWSessionList::Acquire(std::string_view ID, bool Confirm) {
   UnmarkEvictableLocked(It->second.get());
   ++It->second->FInUse;
   if (Confirm) It->second->FConfirmed = true;
+  MarkEvictableLocked(It->second.get());
   return It->second;
 }
 
@@ -96,7 +97,7 @@ TIWSessionList::TAddResult TIWSessionList::Add(const TIWSessionPtr& Session,
   Evicted.reset();
   if (FByID.size() >= MaxSessions) {
     if (FEvictable.empty()) return arFull;
-    TIWSessionPtr Idlest = FByID.at(FEvictable.begin()->second->ID());
+    TIWSessionPtr Idlest = FByID.at(std::get<2>(*FEvictable.begin())->ID());
     EraseLocked(Idlest);
     Evicted = std::move(Idlest);
   }
@@ -121,12 +122,27 @@ void TIWSessionList::EraseLocked(const TIWSessionPtr& Session) {
 }
 
 void TIWSessionList::MarkEvictableLocked(TIWSession* Session) {
-  if (Session->FListed && Session->FInUse == 0 && !Session->FConfirmed)
-    FEvictable.emplace(Session->FLastUse, Session);
+  if (Session->FListed && Session->FInUse == 0 && !Session->FEstablished)
+    FEvictable.emplace(Session->FConfirmed, Session->FLastUse, Session);
 }
 
 void TIWSessionList::UnmarkEvictableLocked(TIWSession* Session) {
-  FEvictable.erase({Session->FLastUse, Session});
+  FEvictable.erase({Session->FConfirmed, Session->FLastUse, Session});
+}
+
+void TIWSessionList::Establish(const TIWSessionPtr& Session) {
+  std::lock_guard Lock(FMutex);
+  UnmarkEvictableLocked(Session.get());
+  Session->FEstablished = true;
+}
+
+void TIWSessionList::Rename(const TIWSessionPtr& Session, std::string NewID) {
+  std::lock_guard Lock(FMutex);
+  const auto It = FByID.find(Session->ID());
+  if (It == FByID.end() || It->second != Session) return;
+  FByID.erase(It);
+  Session->FID = std::move(NewID);
+  FByID.emplace(Session->ID(), Session);
 }
 
 void TIWSessionList::ForgetApplication(const TIWSessionPtr& Session) {

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +56,7 @@ class TIWSession {
   TIWSession(const TIWSession&) = delete;
   TIWSession& operator=(const TIWSession&) = delete;
 
+  // Changes only under both the list's lock and Mutex (Rename): reading it under either is safe.
   const std::string& ID() const { return FID; }
 
   // Held while one of the session's requests is served, while it is created and while it is
@@ -67,11 +69,12 @@ class TIWSession {
 
  private:
   friend class TIWSessionList;
-  const std::string FID;
+  std::string FID;
   // Guarded by the list's lock.
   TSessionClock::time_point FLastUse{};
   int FInUse = 0;
   bool FConfirmed = false;
+  bool FEstablished = false;
   bool FListed = false;
   const rtl::TComponent* FApplicationKey = nullptr;
 };
@@ -85,8 +88,8 @@ class TIWSessionList {
   TIWSessionList& operator=(const TIWSessionList&) = delete;
 
   // The live session named ID, marked in use (Release when done), or none. Confirm records that
-  // the browser has presented the session's identifier back, which protects the session from
-  // eviction.
+  // the browser has presented the session's identifier back: such a session is evicted only
+  // after every one whose browser never came back.
   TIWSessionPtr Acquire(std::string_view ID, bool Confirm);
   // The session whose Application is App, marked in use, or none. A session that has left the
   // list but not yet forgotten its application (it is being freed) is still found: a request
@@ -100,13 +103,18 @@ class TIWSessionList {
 
   enum class TAddResult { arAdded, arFull };
   using enum TAddResult;
-  // Enters Session (its Application already made) marked in use. At MaxSessions the idlest
-  // session that is not in use and whose browser never presented its cookie back makes room:
-  // it leaves the list and is returned in Evicted for the caller to free. Without such a
-  // session the list stays as it is and arFull is returned: established sessions are never
-  // pushed out by a flood of new ones.
+  // Enters Session (its Application already made) marked in use. At MaxSessions an anonymous
+  // session (not in use, no flow of it ever succeeded) makes room: the idlest whose browser
+  // never presented its cookie back, else the idlest of the others. It leaves the list and is
+  // returned in Evicted for the caller to free. Without an anonymous session the list stays as
+  // it is and arFull is returned: established sessions are never pushed out by new ones.
   TAddResult Add(const TIWSessionPtr& Session, std::size_t MaxSessions,
                  TSessionClock::time_point Now, TIWSessionPtr& Evicted);
+  // Marks Session established (a flow of it succeeded): it is never evicted.
+  void Establish(const TIWSessionPtr& Session);
+  // Gives Session the identifier NewID; the old one names nothing from then on. Called under
+  // Session's Mutex.
+  void Rename(const TIWSessionPtr& Session, std::string NewID);
   // Takes Session out of the list (its creation failed).
   void Remove(const TIWSessionPtr& Session);
   // Takes out every session not in use whose last use is at least Timeout before Now.
@@ -122,15 +130,15 @@ class TIWSessionList {
 
  private:
   void EraseLocked(const TIWSessionPtr& Session);
-  // Enters Session into FEvictable when it can be evicted (listed, not in use, never
-  // confirmed), and takes it out; called around every change of those fields or FLastUse.
+  // Enters Session into FEvictable when it can be evicted (listed, not in use, not
+  // established), and takes it out; called around every change of those fields or FLastUse.
   void MarkEvictableLocked(TIWSession* Session);
   void UnmarkEvictableLocked(TIWSession* Session);
   mutable std::mutex FMutex;
   std::unordered_map<std::string, TIWSessionPtr> FByID;
-  // The sessions Add may evict, idlest first: a full list makes room without scanning every
-  // session.
-  std::set<std::pair<TSessionClock::time_point, TIWSession*>> FEvictable;
+  // The sessions Add may evict, never confirmed first, then idlest first: a full list makes
+  // room without scanning every session.
+  std::set<std::tuple<bool, TSessionClock::time_point, TIWSession*>> FEvictable;
   std::unordered_map<const rtl::TComponent*, TIWSessionPtr> FByApplication;
 };
 
