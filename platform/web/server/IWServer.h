@@ -130,11 +130,11 @@ struct TIWServerOptions {
   std::chrono::milliseconds KeepAliveTimeout{std::chrono::seconds(5)};
   // 303 (See Other) or 302 (Found).
   int RedirectStatus = 303;
+  // Under HTTPS the cookie is named "__Host-" followed by CookieName, with Path=/ and Secure.
   std::string CookieName = "zelk_session";
   // A file that gets one line per answered request in the combined log format, the query
   // string's secrets and flow identifiers redacted; empty: no access log.
   std::string AccessLog;
-  // Under HTTPS the cookie is named "__Host-" followed by CookieName, with Path=/ and Secure.
   // PEM files; with both set the server speaks HTTPS.
   std::string CertificateFile;
   std::string PrivateKeyFile;
