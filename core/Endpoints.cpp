@@ -80,6 +80,7 @@ constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
     {"google.openid", "openidconnect.googleapis.com"},
     {"microsoft.login", "login.microsoftonline.com"},
     {"microsoft.graph", "graph.microsoft.com"},
+    {"x.api", "api.x.com"},
 }};
 
 using THosts = std::array<std::string, kProviderHostCount>;
