@@ -354,6 +354,11 @@ void Https_Get11(const std::string& Host, const std::string& Path,
 void Https_Post11(const std::string& Host, const std::string& Path,
                   const std::vector<std::string>& HeaderLines, const std::string& Data,
                   std::string& Body);
+// The same, and StatusLine receives the reply's status line without its line end ("HTTP/1.1 403
+// Forbidden"); it stays empty when the test hook answers.
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body, std::string& StatusLine);
 
 // Process-wide transport settings, safe to change and read from any thread; a call uses the
 // settings current when it starts.

@@ -52,7 +52,7 @@ void CheckRequest(const TTransportRequest& Request) {
 }
 
 // Body has been emptied by the caller; it receives the reply as it arrives.
-void Send(const TTransportRequest& Request, std::string& Body) {
+void Send(const TTransportRequest& Request, std::string& Body, std::string* StatusLine = nullptr) {
   CheckRequest(Request);
   TTransportHook Current;
   {
@@ -69,7 +69,8 @@ void Send(const TTransportRequest& Request, std::string& Body) {
                   Request.Headers,
                   Request.Method == "POST" ? &Request.Data : nullptr,
                   Request.Http11,
-                  Request.HeaderLines};
+                  Request.HeaderLines,
+                  StatusLine};
   PerformHttpsCall(Call, TransportSettings(), Body);
 }
 
@@ -89,6 +90,14 @@ void Https_Post(const std::string& Host, const std::string& Path, const std::str
                 const std::string& Data, std::string& Body) {
   Body.clear();
   Send({"POST", Host, Path, Headers, Data, false, {}}, Body);
+}
+
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body, std::string& StatusLine) {
+  Body.clear();
+  StatusLine.clear();
+  Send({"POST", Host, Path, {}, Data, true, HeaderLines}, Body, &StatusLine);
 }
 
 void Https_Get11(const std::string& Host, const std::string& Path,

@@ -243,7 +243,8 @@ void TZIWTwitterAuthClient::PostCurrent(const std::string& S) {
   const TSignedCall C = SignCall("POST", Host, kTweetsPath, OAuthParams(App()->ID(), FToken, {}),
                                  {}, App()->Secret(), FTokenSecret);
   std::string Reply;
-  Https_Post11(Host, kTweetsPath, {C.Header, kJsonType}, Body, Reply);
+  std::string StatusLine;
+  Https_Post11(Host, kTweetsPath, {C.Header, kJsonType}, Body, Reply, StatusLine);
 
   TJSONObject JSON;
   ParseJSON(Reply, JSON);
@@ -254,6 +255,9 @@ void TZIWTwitterAuthClient::PostCurrent(const std::string& S) {
     }
   }
   std::string Text = XErrorText(JSON);
+  // Without an error text the status line says what happened.
+  if (Text.empty() && !StatusLine.empty() && StatusLine.find(" 201") == std::string::npos)
+    Text = StatusLine;
   if (Text.empty())
     Text = Reply.empty() ? std::string("Twitter post failed: the reply is empty")
                          : "Twitter post failed: the reply carries neither a post id nor an "

@@ -109,6 +109,13 @@ TEST_F(TwitterCurrentFlowTest, SignsInPostsAwkwardTextsAndRefusesADuplicate) {
                             "You are not allowed to create a Tweet with duplicate content."});
   EXPECT_EQ(Twitter->Statuses().size(), 1u);
 
+  // A reply without an error document: the status line tells what happened.
+  Sim.SetFault(TProviderId::Twitter, "/2/tweets", sim::TFault::Reply(503, ""));
+  Client->Post("while the service is down");
+  Sim.ClearFaults();
+  ASSERT_EQ(PostFailed.size(), 2u);
+  EXPECT_EQ(PostFailed[1].rfind("HTTP/1.1 503", 0), 0u) << PostFailed[1];
+
   // A replayed return reaches nobody: the simulator sees no second exchange.
   const std::size_t Before = Sim.Received(TProviderId::Twitter).size();
   Controller->ProcessRequest(web::THttpRequest::FromTarget(TargetOf(Back)));
