@@ -35,6 +35,7 @@ TAuthClient::TAuthClient(rtl::TCollection* Collection) : TCollectionItem(Collect
 
 TAuthClient::~TAuthClient() {
   if (auto* Owner = dynamic_cast<TAuthClients*>(FOwner)) {
+    SetFlowToken({});
     Owner->Unindex(this);
     Owner->UnindexClient(this);
   }
@@ -45,6 +46,21 @@ void TAuthClient::SetID(std::string Value) {
   if (Owner != nullptr) Owner->Unindex(this);
   FID = std::move(Value);
   if (Owner != nullptr) Owner->Index(this);
+}
+
+void TAuthClient::SetFlowToken(std::string Value) {
+  if (Value == FFlowToken) return;
+  auto* Owner = dynamic_cast<TAuthClients*>(FOwner);
+  if (Owner != nullptr && !FFlowToken.empty()) {
+    auto [First, Last] = Owner->FByFlowToken.equal_range(FFlowToken);
+    for (auto It = First; It != Last; ++It)
+      if (It->second == this) {
+        Owner->FByFlowToken.erase(It);
+        break;
+      }
+  }
+  FFlowToken = std::move(Value);
+  if (Owner != nullptr && !FFlowToken.empty()) Owner->FByFlowToken.emplace(FFlowToken, this);
 }
 
 void TAuthClient::SetClient(TZIWCustomCloudClient* Value) {
@@ -162,6 +178,17 @@ std::vector<TAuthClient*> TAuthClients::OfClient(const TZIWCustomCloudClient* Cl
   auto [First, Last] = FByClient.equal_range(Client);
   for (auto It = First; It != Last; ++It)
     Found.push_back(It->second);
+  return Found;
+}
+
+std::vector<TAuthClient*> TAuthClients::FindFlowToken(std::string_view Token) const {
+  std::vector<TAuthClient*> Found;
+  if (Token.empty()) return Found;
+  auto [First, Last] = FByFlowToken.equal_range(std::string(Token));
+  for (auto It = First; It != Last; ++It)
+    Found.push_back(It->second);
+  std::sort(Found.begin(), Found.end(),
+            [](const TAuthClient* A, const TAuthClient* B) { return A->Precedes(*B); });
   return Found;
 }
 

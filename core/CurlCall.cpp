@@ -61,6 +61,7 @@ struct TTransferState {
   bool OutOfMemory = false;
   long Status = 0;  // of the last status line seen
   bool HeadComplete = false;
+  std::string* StatusLine = nullptr;  // receives the last status line, when asked for
 };
 
 std::size_t OnBody(char* Data, std::size_t Size, std::size_t Count, void* User) noexcept {
@@ -88,6 +89,16 @@ std::size_t OnHeader(char* Data, std::size_t Size, std::size_t Count, void* User
   if (Line.starts_with("HTTP/")) {
     S.HeadComplete = false;
     S.Status = 0;
+    if (S.StatusLine != nullptr) {
+      std::string_view Text = Line;
+      while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r'))
+        Text.remove_suffix(1);
+      try {
+        S.StatusLine->assign(Text.substr(0, 200));
+      } catch (...) {
+        S.OutOfMemory = true;
+      }
+    }
     const auto Blank = Line.find(' ');
     if (Blank != std::string_view::npos)
       for (std::size_t I = Blank + 1; I < Line.size() && Line[I] >= '0' && Line[I] <= '9'; ++I)
@@ -187,6 +198,7 @@ TCurlTransfer::TCurlTransfer(const THttpsCall& Call, const TTransportSettings& S
   FState.Body = &Body;
   FState.MaxBody = Settings.MaxBodyBytes;
   FState.Store = Store;
+  FState.StatusLine = Call.StatusLine;
   FEasy.reset(curl_easy_init());
   if (!FEasy) RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, "Cannot create a handle");
   FMulti.reset(curl_multi_init());

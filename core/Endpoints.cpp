@@ -82,6 +82,7 @@ constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
     {"microsoft.graph", "graph.microsoft.com"},
     {"paypal.live.rest", "api-m.paypal.com"},
     {"paypal.sandbox.rest", "api-m.sandbox.paypal.com"},
+    {"x.api", "api.x.com"},
 }};
 
 using THosts = std::array<std::string, kProviderHostCount>;

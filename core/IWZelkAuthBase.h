@@ -53,9 +53,10 @@ class TOAuth2Provider;
 enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
 using enum TIWResult;
 
-// Which generation of a provider's sign-in API an OAuth 2.0 client speaks: apClassic, the
-// original endpoints and request formats, or apCurrent, the providers' present endpoints
-// (authorization code with state and PKCE, JSON token replies, Bearer profile reads).
+// Which generation of a provider's API a client speaks: apClassic, the original endpoints and
+// request formats, or apCurrent, the providers' present endpoints (OAuth 2.0: authorization
+// code with state and PKCE, JSON token replies, Bearer profile reads; OAuth 1.0a: a fixed
+// callback, returns routed by the request token, JSON posts).
 enum class TIWApi : std::uint8_t { apClassic = 0, apCurrent = 1 };
 using enum TIWApi;
 
@@ -113,6 +114,11 @@ class TAuthClient : public rtl::TCollectionItem {
   void SetID(std::string Value);
   TZIWCustomCloudClient* Client() const { return FClient; }
   void SetClient(TZIWCustomCloudClient* Value);
+  // The request token an OAuth 1.0a client registered for the flow in progress (run time only,
+  // never stored): a return that carries it as "oauth_token" (or "denied") and neither "state"
+  // nor "clientid" is routed by it. Empty: none. Change it under the controller's LockClients().
+  const std::string& FlowToken() const { return FFlowToken; }
+  void SetFlowToken(std::string Value);
 
   // Copies Client, ID, Name and Tag from another entry; any other source is ignored.
   void Assign(rtl::TPersistent* Source) override;
@@ -128,6 +134,7 @@ class TAuthClient : public rtl::TCollectionItem {
   rtl::TCollection* FOwner = nullptr;
   std::string FName;
   std::string FID;
+  std::string FFlowToken;
   TZIWCustomCloudClient* FClient = nullptr;
   std::shared_ptr<detail::TClientGuard> FGuard;
 };
@@ -153,6 +160,9 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
   // without walking a registry that holds every session's.
   std::vector<TAuthClient*> OfClient(const TZIWCustomCloudClient* Client) const;
   bool Names(const TZIWCustomCloudClient* Client) const { return FByClient.contains(Client); }
+  // The entries whose FlowToken equals Token exactly, in collection order; under the
+  // controller's lock.
+  std::vector<TAuthClient*> FindFlowToken(std::string_view Token) const;
 
  private:
   friend class TAuthClient;
@@ -197,15 +207,20 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
   std::unique_ptr<TPaddedShard[]> FShards;
   // The entries by the client they name; an entry leaves it before its client changes.
   std::unordered_multimap<const TZIWCustomCloudClient*, TAuthClient*> FByClient;
+  // The entries by their flow token, under the controller's lock. Only OAuth 1.0a returns of
+  // current mode are routed through it, so one lock serves.
+  std::unordered_multimap<std::string, TAuthClient*> FByFlowToken;
 };
 
 // Routes a provider's return to the client that started the flow.
 //
 // The application passes every request that can be a provider's return to ProcessRequest. It
 // reads "state", or when that is empty "clientid", and calls LoginResponse on the client of
-// every entry whose ID equals it exactly (case-sensitive), in collection order. Once a routed
-// client reports an outcome, the identifier is spent: the entry's ID is cleared, so a reload of
-// the return page is ignored instead of replaying a used code or token.
+// every entry whose ID equals it exactly (case-sensitive), in collection order. A return with
+// neither is routed by its "oauth_token" (or, for a refusal, "denied") to the entries whose
+// FlowToken equals it: the request token an OAuth 1.0a client registered for its flow. Once a
+// routed client reports an outcome, the flow is spent: the entry's ID and FlowToken are
+// cleared, so a reload of the return page is ignored instead of replaying a used code or token.
 class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDirectory {
  public:
   explicit TZIWAuthServerController(rtl::TComponent* AOwner);
@@ -229,6 +244,7 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
  private:
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
+  void RouteByFlowToken(const THttpRequest& Request, const std::string& Token);
   // Enter and leave the referrer list; under FMutex.
   void AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard);
   void RemoveReferrer(detail::TClientGuard* Guard);
@@ -283,7 +299,7 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   TNotifyEvent OnLoginFailed() const;
   void SetOnLoginFailed(TNotifyEvent Value);
   rtl::TStringList* Scope() const { return FScope.get(); }
-  // Which API the OAuth 2.0 sign-in clients speak (they publish it); read at each Login and
+  // Which API the sign-in clients speak (they publish it); read at each Login and
   // return.
   TIWApi Api() const;
   void SetApi(TIWApi Value);
@@ -294,8 +310,11 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // provider's return could never be routed back.
   void CheckServerController(std::string_view Operation = "Login") const;
   // Makes a fresh client identifier (a GUID without braces; empty when none could be made) and
-  // writes it into every registry entry of this client. Returns it.
+  // writes it into every registry entry of this client, clearing their flow tokens. Returns it.
   std::string NewFlowIdentifier();
+  // Registers Token (an OAuth 1.0a request token) as the flow token of every registry entry of
+  // this client, so that the provider's return is routed by it.
+  void RegisterFlowToken(const std::string& Token);
   // Called by a concrete client when its LoginResponse reached an outcome (resOK or
   // resFailed): the routed identifier is then spent.
   void OutcomeReached() { ++FOutcomes; }
@@ -343,6 +362,11 @@ void Https_Get11(const std::string& Host, const std::string& Path,
 void Https_Post11(const std::string& Host, const std::string& Path,
                   const std::vector<std::string>& HeaderLines, const std::string& Data,
                   std::string& Body);
+// The same, and StatusLine receives the reply's status line without its line end ("HTTP/1.1 403
+// Forbidden"); it stays empty when the test hook answers.
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body, std::string& StatusLine);
 
 // Process-wide transport settings, safe to change and read from any thread; a call uses the
 // settings current when it starts.
@@ -416,10 +440,11 @@ enum class TProviderHost {
   phMicrosoftLogin,
   phMicrosoftGraph,
   phPayPalLiveRest,
-  phPayPalSandboxRest
+  phPayPalSandboxRest,
+  phXApi
 };
 using enum TProviderHost;
-inline constexpr int kProviderHostCount = 18;
+inline constexpr int kProviderHostCount = 19;
 
 std::string ProviderHost(TProviderHost Which);
 void SetProviderHost(TProviderHost Which, std::string Host);
@@ -428,7 +453,7 @@ void ResetProviderHosts();
 // "facebook.web", "facebook.graph", "facebook.rest", "google.accounts", "google.apis",
 // "live.login", "live.apis", "twitter.api", "paypal.live.nvp", "paypal.sandbox.nvp",
 // "paypal.live.web", "paypal.sandbox.web", "google.oauth2", "google.openid", "microsoft.login",
-// "microsoft.graph", "paypal.live.rest", "paypal.sandbox.rest".
+// "microsoft.graph", "paypal.live.rest", "paypal.sandbox.rest", "x.api".
 std::string ProviderHostKey(TProviderHost Which);
 // Applies a "key=host,..." text; Exception for an unknown key or a malformed host.
 void SetProviderHosts(std::string_view Settings);

@@ -141,7 +141,14 @@ void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provi
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
-  if (Value.empty()) return;
+  if (Value.empty()) {
+    // An OAuth 1.0a return to a fixed callback: the request token names the flow; a refusal
+    // carries it as "denied".
+    std::string Token = Request.Query("oauth_token");
+    if (Token.empty()) Token = Request.Query("denied");
+    if (!Token.empty()) RouteByFlowToken(Request, Token);
+    return;
+  }
 
   // Take the matching entries under the lock of the identifier's shard (the registry's own
   // lock only when several entries share it, for their order), and call the clients outside
@@ -188,7 +195,42 @@ void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
     // not replay a used code or token.
     std::lock_guard Lock(FMutex);
     for (TAuthClient* E : FClients->Find(Value))
-      if (E->FClient == Client) E->SetID({});
+      if (E->FClient == Client) {
+        E->SetFlowToken({});
+        E->SetID({});
+      }
+  }
+}
+
+void TZIWAuthServerController::RouteByFlowToken(const THttpRequest& Request,
+                                                const std::string& Token) {
+  TAuthClients::TGuards Matches;
+  {
+    std::lock_guard Lock(FMutex);
+    for (const TAuthClient* E : FClients->FindFlowToken(Token))
+      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
+  }
+  auto Registered = [this, &Token](const TZIWCustomCloudClient* Client) {
+    std::lock_guard Lock(FMutex);
+    for (const TAuthClient* E : FClients->FindFlowToken(Token))
+      if (E->FClient == Client) return true;
+    return false;
+  };
+  for (const auto& G : Matches) {
+    std::lock_guard ClientLock(G->Mutex);
+    if (!G->Alive) continue;
+    TZIWCustomCloudClient* Client = G->Client;
+    // A new Login of the client, or an earlier handler, may have taken the token away.
+    if (!Registered(Client)) continue;
+    const std::uint64_t Before = Client->FOutcomes;
+    Client->LoginResponse(Request);
+    if (Client->FOutcomes == Before) continue;
+    std::lock_guard Lock(FMutex);
+    for (TAuthClient* E : FClients->FindFlowToken(Token))
+      if (E->FClient == Client) {
+        E->SetFlowToken({});
+        E->SetID({});
+      }
   }
 }
 
@@ -351,9 +393,19 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   NoteFlowStarted(ProviderNameOfClass(ClassName()), Id);
   if (FServerController == nullptr) return Id;
   std::lock_guard RegistryLock(FServerController->FMutex);
-  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+  for (TAuthClient* E : FServerController->FClients->OfClient(this)) {
+    E->SetFlowToken({});
     E->SetID(Id);
+  }
   return Id;
+}
+
+void TZIWCustomCloudClient::RegisterFlowToken(const std::string& Token) {
+  auto L = Lock();
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetFlowToken(Token);
 }
 
 }  // namespace zelk::IWZelkAuthBase

@@ -111,7 +111,7 @@ std::string HeadersOf(const TTransportRequest& Request) {
 }
 
 // Body has been emptied by the caller; it receives the reply as it arrives.
-void Send(const TTransportRequest& Request, std::string& Body) {
+void Send(const TTransportRequest& Request, std::string& Body, std::string* StatusLine = nullptr) {
   CheckRequest(Request);
   TTransportHook Current;
   {
@@ -133,7 +133,8 @@ void Send(const TTransportRequest& Request, std::string& Body) {
                       Request.Headers,
                       Request.Method == "POST" ? &Request.Data : nullptr,
                       Request.Http11,
-                      Request.HeaderLines};
+                      Request.HeaderLines,
+                      StatusLine};
       Status = PerformHttpsCall(Call, TransportSettings(), Body);
     }
   } catch (const rtl::Exception& E) {
@@ -181,6 +182,14 @@ void Https_Post(const std::string& Host, const std::string& Path, const std::str
                 const std::string& Data, std::string& Body) {
   Body.clear();
   Send({"POST", Host, Path, Headers, Data, false, {}}, Body);
+}
+
+void Https_Post11(const std::string& Host, const std::string& Path,
+                  const std::vector<std::string>& HeaderLines, const std::string& Data,
+                  std::string& Body, std::string& StatusLine) {
+  Body.clear();
+  StatusLine.clear();
+  Send({"POST", Host, Path, {}, Data, true, HeaderLines}, Body, &StatusLine);
 }
 
 void Https_Get11(const std::string& Host, const std::string& Path,

@@ -80,6 +80,7 @@ struct THttpsCall {
   const std::string* Data = nullptr;     // POST body; null for GET
   bool Http11 = false;                   // HTTP/1.1 instead of HTTP/1.0
   std::vector<std::string> HeaderLines;  // further header lines, in order
+  std::string* StatusLine = nullptr;     // receives the reply's status line, when not null
 };
 // Performs the call over libcurl, appending the reply body to Body as it arrives. Raises the
 // step's Exception on failure. Returns the reply's HTTP status.

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "core/OAuth2Flow.h"
 #include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWTwitterAuthClient {
@@ -34,6 +35,10 @@ void TZIWTwitterAuthClient::Login(TIWApplication* WebApplication) {
         "TZIWTwitterAuthClient.Login: WebApplication is not assigned; pass the session's "
         "application object so that the browser can be sent to Twitter");
   TZIWCustomCloudClient::Login(WebApplication);
+  if (Api() == apCurrent) {
+    LoginCurrent(WebApplication);
+    return;
+  }
 
   const std::string Identifier = NewFlowIdentifier();
   const std::string Callback = WebApplication->GetApplicationURL() + "/?clientid=" + Identifier;
@@ -75,6 +80,10 @@ void TZIWTwitterAuthClient::Login(TIWApplication* WebApplication) {
 
 void TZIWTwitterAuthClient::LoginResponse(const THttpRequest& Request) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    LoginResponseCurrent(Request);
+    return;
+  }
   const std::string Token = Request.Query("oauth_token");
   const std::string Denied = Request.Query("denied");
   if (!Denied.empty()) {
@@ -143,6 +152,10 @@ void TZIWTwitterAuthClient::ExchangeRequestToken(const std::string& RequestToken
 
 void TZIWTwitterAuthClient::Post(const std::string& S) {
   auto L = Lock();
+  if (Api() == apCurrent) {
+    PostCurrent(S);
+    return;
+  }
   // Key and token enter raw here: Twitter's keys and tokens hold only letters, digits, "-" and
   // "_", which encoding leaves alone. A token from a malformed reply has the bytes no header
   // line may hold escaped, so that it cannot end the line or leave its quotes.
@@ -214,6 +227,7 @@ void RegisterTwitterAuthClientClass() {
     };
     Info.Properties.push_back(rtl::props::Object<TZIWTwitterAuthClient>(
         "App", "TIWApp", [](TZIWTwitterAuthClient* C) { return C->App(); }));
+    Info.Properties.push_back(ApiProperty<TZIWTwitterAuthClient>());
     for (const char* Event : {"OnLoginOK", "OnLoginFailed", "OnPostFailed", "OnPostOK"})
       Info.Properties.push_back(rtl::props::Event(Event));
     rtl::TClassRegistry::RegisterClass(std::move(Info));

@@ -25,10 +25,30 @@
 //
 // Every call is signed with HMAC-SHA1 over the signature base string of RFC 5849: the method,
 // the encoded URL and the sorted, encoded parameters, each part percent-encoded once more.
+//
+// With Api = apCurrent the client speaks the provider's present API on the X API host, over
+// HTTP/1.1:
+//  1. Login still makes a fresh identifier (it spends any earlier flow), then asks for a request
+//     token with oauth_callback = <application URL>/, the same for every flow: the provider
+//     accepts only callbacks on the application's allow list, exactly as registered.
+//  2. The browser goes to "/oauth/authenticate?oauth_token=<request token>"; the client
+//     registers the request token with the controller as the flow's token.
+//  3. The provider returns "oauth_token" and "oauth_verifier" (or "denied" with the request
+//     token); the controller routes the return by that token.
+//  4. LoginResponse checks that the token is the one of its flow and trades token and verifier
+//     for the access token with a signed POST to "/oauth/access_token"; "user_id" becomes
+//     LoginID, "screen_name" LoginUsername. A reply without a token fails with its text.
+//  5. Post(S) sends POST "/2/tweets" with the JSON body {"text":S}; the OAuth signature covers
+//     the method, the URL and the OAuth parameters (a JSON body is not signed). A reply with
+//     "data.id" raises OnPostOK with it; anything else OnPostFailed with the provider's "detail",
+//     "title" or "errors[0].message".
+// Header values are percent-encoded and separated by ", " (RFC 5849 section 3.5.1).
 #pragma once
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/rtl/StringList.h"
@@ -89,6 +109,35 @@ std::string OAuthSignature(const std::string& BaseString, const std::string& Con
 // and double quotes group an entry. Values stay as they stand (no percent-decoding).
 rtl::TStringList ReadFormReply(const std::string& Reply);
 
+// A signed call of current mode as it is built before it is sent.
+struct TSignedCall {
+  // Every signed parameter, name "=" value, both percent-encoded, sorted, joined with "&".
+  std::string ParameterString;
+  // Method "&" encoded URL "&" encoded parameter string.
+  std::string BaseString;
+  // Base64 of the HMAC-SHA1 digest (not percent-encoded).
+  std::string Signature;
+  // "Authorization: OAuth " and the OAuth parameters and the signature, values percent-encoded
+  // and quoted, in the given order, joined with ", ".
+  std::string Header;
+};
+
+// Signs a call of current mode to https://<Host><Path>. OAuth holds the protocol parameters,
+// Form the parameters of a form body (empty for a JSON body, which is not signed); values are
+// raw and encoded here exactly once, as RFC 5849 prescribes.
+TSignedCall SignCall(const std::string& Method, const std::string& Host, const std::string& Path,
+                     const std::vector<std::pair<std::string, std::string>>& OAuth,
+                     const std::vector<std::pair<std::string, std::string>>& Form,
+                     const std::string& ConsumerSecret, const std::string& TokenSecret);
+
+// Decodes a form-encoded reply ("name=value" pairs joined by "&", "+" a blank, "%XX" escapes)
+// into its pairs in order. A malformed escape is kept as it stands.
+std::vector<std::pair<std::string, std::string>> DecodeFormReply(const std::string& Reply);
+
+// The error text of a provider's v2 JSON document: "detail", else "title", else the "message"
+// of the first of "errors"; empty when it carries none.
+std::string XErrorText(const IWZelkAuthBase::TJSONObject& Reply);
+
 // Signs a user in with Twitter and posts status updates for that user.
 //
 // Contract: set App (consumer key and secret) and ServerController before Login. LoginResponse
@@ -109,11 +158,13 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
   void LoginResponse(const THttpRequest& Request) override;
   void Post(const std::string& S);
 
+  using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;
   using TZIWCustomCloudClient::LoginID;
   using TZIWCustomCloudClient::LoginUsername;
   using TZIWCustomCloudClient::OnLoginFailed;
   using TZIWCustomCloudClient::OnLoginOK;
+  using TZIWCustomCloudClient::SetApi;
   using TZIWCustomCloudClient::SetLoginID;
   using TZIWCustomCloudClient::SetLoginUsername;
   using TZIWCustomCloudClient::SetOnLoginFailed;
@@ -127,6 +178,14 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
  private:
   // The signed access-token exchange and its reply.
   void ExchangeRequestToken(const std::string& RequestToken, const std::string& Verifier);
+  // Current mode's three operations.
+  void LoginCurrent(TIWApplication* WebApplication);
+  void LoginResponseCurrent(const THttpRequest& Request);
+  void ExchangeCurrent(const std::string& Verifier);
+  void PostCurrent(const std::string& S);
+  // Raises the post events with a copy of the handler (a handler may replace it).
+  void PostFailed(const std::string& Message);
+  void PostOK(const std::string& PostID);
 
   // Access token and secret of the signed-in user: written only by a completed access-token
   // exchange, read by Post.
@@ -135,14 +194,16 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
   // The secret of the request token of the sign-in in progress: written by Login, read only by
   // LoginResponse, so an abandoned sign-in cannot take away the access-token secret.
   std::string FRequestTokenSecret;
+  // Current mode: the request token of the sign-in in progress, which its return must carry.
+  std::string FRequestToken;
   TIWPostFailedEvent FOnPostFailed;
   TIWPostOKEvent FOnPostOK;
 };
 
 // Makes TZIWTwitterAuthClient and its published properties known to the class registry (form
-// files): the inherited ServerController, then App, OnLoginOK, OnLoginFailed, OnPostFailed and
-// OnPostOK. Registers the base classes too. Idempotent and thread-safe; loading the library
-// registers nothing by itself.
+// files): the inherited ServerController, then App, Api (stored only when not apClassic),
+// OnLoginOK, OnLoginFailed, OnPostFailed and OnPostOK. Registers the base classes too. Idempotent
+// and thread-safe; loading the library registers nothing by itself.
 void RegisterTwitterAuthClientClass();
 
 }  // namespace zelk::IWTwitterAuthClient

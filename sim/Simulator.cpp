@@ -52,6 +52,7 @@ TProviderId OwnerOf(TProviderHost H) {
     case phMicrosoftGraph:
       return TProviderId::WindowsLive;
     case phTwitterApi:
+    case phXApi:
       return TProviderId::Twitter;
     case phPayPalLiveNvp:
     case phPayPalSandboxNvp:
@@ -419,7 +420,11 @@ std::string Simulator::EndpointSettings() const {
   for (int I = 0; I < IWZelkAuthBase::kProviderHostCount; ++I) {
     const auto H = static_cast<TProviderHost>(I);
     if (!S.empty()) S += ',';
-    S += IWZelkAuthBase::ProviderHostKey(H) + "=" + HostFor(OwnerOf(H));
+    // The current X API shares the Twitter listener under its own host name, so that its
+    // endpoints, whose paths the classic API uses too, can be told apart.
+    S += IWZelkAuthBase::ProviderHostKey(H) + "=" +
+         (H == TProviderHost::phXApi ? "localhost:" + std::to_string(Port(TProviderId::Twitter))
+                                     : HostFor(OwnerOf(H)));
   }
   return S;
 }

@@ -92,6 +92,7 @@ struct TwitterSim::TState {
     TRequestTokenState State = TRequestTokenState::Issued;
     std::string Verifier;
     std::string UserID;
+    bool Current = false;  // issued by the current API's host
   };
   struct TAccessToken {
     std::string Secret;
@@ -257,11 +258,23 @@ struct TwitterSim::TState {
     if (Callback != "oob" && !IsAbsoluteHttpURL(Callback))
       return Reject(R, "oauth_callback " + Callback + " is neither an absolute URL nor oob",
                     Error(401, 32, "Could not authenticate you."));
+    const std::string ConsumerKey = oauth1::Find(C.Params.Protocol, "oauth_consumer_key");
+    const bool Current = IsCurrentHost(R.Header("Host"));
+    if (Current) {
+      const TTwitterConsumer* Consumer = this->Consumer(ConsumerKey);
+      const auto& Allowed = Consumer->Callbacks;
+      if (std::find(Allowed.begin(), Allowed.end(), Callback) == Allowed.end())
+        return Reject(R, "oauth_callback " + Callback + " is not on the allow list",
+                      Error(403, 415,
+                            "Callback URL not approved for this client application. Approved "
+                            "callback URLs can be adjusted in your application settings"));
+    }
     const std::string Token = RandomText(27);
     TRequestToken T;
     T.Secret = RandomText(32);
-    T.ConsumerKey = oauth1::Find(C.Params.Protocol, "oauth_consumer_key");
+    T.ConsumerKey = ConsumerKey;
     T.Callback = Callback;
+    T.Current = Current;
     const std::string Reply = "oauth_token=" + Token + "&oauth_token_secret=" + T.Secret +
                               "&oauth_callback_confirmed=true";
     RequestTokens.emplace(Token, std::move(T));
@@ -424,11 +437,66 @@ struct TwitterSim::TState {
     Reply.Body = Status.dump(-1, ' ', true);
     return Reply;
   }
+
+  // A v2 problem document.
+  static TSimResponse Problem(int Status, const std::string& Title, const std::string& Detail) {
+    TSimResponse R;
+    R.Status = Status;
+    R.ContentType = "application/problem+json";
+    R.Body = nlohmann::json{
+        {"title", Title},
+        {"type", "about:blank"},
+        {"status", Status},
+        {"detail",
+         Detail}}.dump();
+    return R;
+  }
+
+  TSimResponse Tweet(const TSimRequest& R) {
+    std::lock_guard L(Mutex);
+    if (!IsCurrentHost(R.Header("Host")))
+      return Reject(R, "POST /2/tweets on the classic host",
+                    Problem(404, "Not Found Error", "Sorry, that page does not exist."));
+    // The JSON body is not part of the signature: a form body would be, and is refused.
+    if (R.Header("Content-Type").rfind("application/json", 0) != 0)
+      return Reject(R, "the body is not declared application/json",
+                    Problem(415, "Unsupported Media Type", "The body must be JSON."));
+    TChecked C = Check(R, TTokenKind::Access);
+    if (C.Refusal) return Problem(401, "Unauthorized", "Unauthorized");
+    const TAccessToken& A = AccessTokens.at(oauth1::Find(C.Params.Protocol, "oauth_token"));
+    const nlohmann::json Body = nlohmann::json::parse(R.Body, nullptr, false);
+    if (!Body.is_object() || !Body.contains("text") || !Body["text"].is_string())
+      return Reject(
+          R, "the body is not a JSON object with a text",
+          Problem(400, "Invalid Request", "One or more parameters to your request was invalid."));
+    const std::string Text = Body["text"].get<std::string>();
+    if (CodePoints(Text) > 280)
+      return Reject(R, "text has " + std::to_string(CodePoints(Text)) + " characters",
+                    Problem(400, "Invalid Request", "Your text is over 280 characters."));
+    for (const auto& S : Statuses)
+      if (S.UserID == A.UserID && S.Text == Text)
+        return Reject(R, "text repeats post " + S.ID,
+                      Problem(403, "Forbidden",
+                              "You are not allowed to create a Tweet with duplicate content."));
+    const std::string ID = std::to_string(NextStatusID++);
+    Statuses.push_back({ID, A.UserID, Text});
+    TSimResponse Reply;
+    Reply.Status = 201;
+    Reply.ContentType = "application/json; charset=utf-8";
+    Reply.Body =
+        nlohmann::json{{"data", {{"id", ID}, {"text", Text}, {"edit_history_tweet_ids", {ID}}}}}
+            .dump();
+    return Reply;
+  }
 };
+
+bool TwitterSim::IsCurrentHost(std::string_view HostHeader) {
+  return HostHeader.substr(0, HostHeader.find(':')) == "localhost";
+}
 
 TwitterSim::TwitterSim(Simulator& Sim) : FState(std::make_shared<TState>()) {
   FState->Sim = &Sim;
-  FState->Consumers.push_back({kDefaultConsumerKey, kDefaultConsumerSecret, "Zelk demo"});
+  FState->Consumers.push_back({kDefaultConsumerKey, kDefaultConsumerSecret, "Zelk demo", {}});
   FState->Users.push_back({"1001", "zelk_sim", "Zelk Simulated"});
   FState->Users.push_back({"1002", "zelk_other", "Other Simulated"});
   // The routes share the state, so they stay valid whatever goes first.
@@ -445,6 +513,9 @@ TwitterSim::TwitterSim(Simulator& Sim) : FState(std::make_shared<TState>()) {
             [S](const TSimRequest& R) { return S->AccessToken(R); });
   Sim.Route(kTwitter, "POST", "/1/statuses/update.json",
             [S](const TSimRequest& R) { return S->StatusUpdate(R); });
+  Sim.Route(kTwitter, "GET", "/oauth/authenticate",
+            [S](const TSimRequest& R) { return S->ConsentPage(R); });
+  Sim.Route(kTwitter, "POST", "/2/tweets", [S](const TSimRequest& R) { return S->Tweet(R); });
 }
 
 TwitterSim::~TwitterSim() = default;
@@ -459,6 +530,12 @@ void TwitterSim::AddConsumer(TTwitterConsumer Consumer) {
 void TwitterSim::RemoveConsumer(const std::string& Key) {
   std::lock_guard L(FState->Mutex);
   std::erase_if(FState->Consumers, [&](const TTwitterConsumer& C) { return C.Key == Key; });
+}
+
+void TwitterSim::AllowCallback(const std::string& Key, const std::string& URL) {
+  std::lock_guard L(FState->Mutex);
+  for (TTwitterConsumer& C : FState->Consumers)
+    if (C.Key == Key) C.Callbacks.push_back(URL);
 }
 
 void TwitterSim::AddUser(TTwitterUser User) {

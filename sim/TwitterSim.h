@@ -12,6 +12,16 @@
 //  POST /1/statuses/update.json  signed with the access token; answers the status as JSON with
 //                              "id_str"
 //
+// The same listener plays the current API on its own host name (the "x.api" endpoint setting
+// names it as "localhost" and the listener's port): there a request token is issued only for a
+// callback on the consumer's allow list (exact match), the browser is sent to
+//  GET  /oauth/authenticate    the consent page, as /oauth/authorize
+// and posts go to
+//  POST /2/tweets              signed with the access token over the method, the URL and the
+//                              OAuth parameters only; the JSON body {"text": ...}; answers 201
+//                              {"data":{"id":..,"text":..}} or a v2 error document (403 with
+//                              "detail" for a duplicate, 400 for a text over 280 characters)
+//
 // Every signed call is checked as Twitter checks it: the signature over the server's own base
 // string (see OAuth1Verifier.h), a known consumer key, a token of the right kind for that
 // consumer, a time stamp within the window, and a nonce not seen before for the same consumer
@@ -33,6 +43,8 @@ struct TTwitterConsumer {
   std::string Key;
   std::string Secret;
   std::string Name = "Zelk demo";  // shown on the consent page
+  // The callback addresses registered for the current API, each matched exactly.
+  std::vector<std::string> Callbacks;
 };
 
 struct TTwitterUser {
@@ -65,6 +77,11 @@ class TwitterSim {
   // Adds a consumer, or replaces the one with the same key.
   void AddConsumer(TTwitterConsumer Consumer);
   void RemoveConsumer(const std::string& Key);
+  // Adds URL to the allow list of the consumer with Key (as a developer registers a callback
+  // address); nothing when there is no such consumer.
+  void AllowCallback(const std::string& Key, const std::string& URL);
+  // Whether a request's Host header names the current API's host.
+  static bool IsCurrentHost(std::string_view HostHeader);
   // Adds a user, or replaces the one with the same id. The consent page offers every user; the
   // first is preselected.
   void AddUser(TTwitterUser User);

@@ -76,7 +76,9 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
 
   FServerController->OnBeforeDispatch = [](web::THttpRequest& Request,
                                            web::TIWApplication* Session) {
-    if (Request.Query("state").empty() && Request.Query("clientid").empty()) return;
+    if (Request.Query("state").empty() && Request.Query("clientid").empty() &&
+        Request.Query("oauth_token").empty() && Request.Query("denied").empty())
+      return;
     if (TDemoForm* Form = DemoFormOf(Session)) Form->HandleReturn(Request);
   };
 
@@ -143,6 +145,19 @@ void TDemoApplication::AddRoutes() {
 
 void TDemoApplication::Start() {
   FServer->Start();
+  AllowTwitterCallbacks();
+}
+
+void TDemoApplication::AllowTwitterCallbacks() {
+  // Twitter's current API sends the browser back only to an address registered for the
+  // application: the simulator's demo consumer learns the demo's, by address and by name.
+  if (!FProviders) return;
+  const std::string Port = std::to_string(this->Port());
+  for (const char* Host : {"127.0.0.1", "localhost"})
+    FProviders->Twitter().AllowCallback(sim::TwitterSim::kDefaultConsumerKey,
+                                        "http://" + std::string(Host) + ":" + Port + "/");
+  if (const std::string Own = URL(); Own.find("127.0.0.1") == std::string::npos)
+    FProviders->Twitter().AllowCallback(sim::TwitterSim::kDefaultConsumerKey, Own);
 }
 
 void TDemoApplication::Stop() {
@@ -150,7 +165,10 @@ void TDemoApplication::Stop() {
 }
 
 int TDemoApplication::RunUntilSignal(const std::function<void()>& OnRunning) {
-  return FServer->RunUntilSignal(OnRunning);
+  return FServer->RunUntilSignal([this, &OnRunning] {
+    AllowTwitterCallbacks();
+    if (OnRunning) OnRunning();
+  });
 }
 
 int TDemoApplication::Port() const {

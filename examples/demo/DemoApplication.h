@@ -50,6 +50,9 @@ class TDemoApplication {
 
  private:
   void AddRoutes();
+  // Registers the demo's return address with the simulated Twitter application, once the
+  // server listens and its port is known.
+  void AllowTwitterCallbacks();
 
   TDemoOptions FOptions;
   // Destroyed in reverse order: the server before the controller it serves, the simulator

@@ -61,8 +61,9 @@ int Run(int Argc, char** Argv) {
                 << Sim->BaseURL(zelk::sim::TProviderId::Google) << ", Facebook at "
                 << Sim->BaseURL(zelk::sim::TProviderId::Facebook) << ", Windows Live at "
                 << Sim->BaseURL(zelk::sim::TProviderId::WindowsLive) << ", Twitter at "
-                << Sim->BaseURL(zelk::sim::TProviderId::Twitter) << " and PayPal at "
-                << Sim->BaseURL(zelk::sim::TProviderId::PayPal) << ".\n"
+                << Sim->BaseURL(zelk::sim::TProviderId::Twitter) << " (its current API at https://"
+                << zelk::IWZelkAuthBase::ProviderHost(zelk::IWZelkAuthBase::phXApi)
+                << ") and PayPal at " << Sim->BaseURL(zelk::sim::TProviderId::PayPal) << ".\n"
                 << "zelk-demo: its pages use a certificate made at start-up: the browser warns "
                    "once for each of these addresses; accept the certificate to go on.\n";
     } else {

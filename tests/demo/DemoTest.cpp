@@ -233,8 +233,8 @@ TEST_F(DemoTest, PostingNeedsASignInThenReachesTheProviderOrShowsItsRefusal) {
       << OutcomeLine(S.Page(), "facebook-post");
 }
 
-// The shipped default form: Google, Facebook and Windows Live speak the current APIs against the
-// simulator's current endpoints.
+// The shipped default form: Google, Facebook, Windows Live and Twitter speak the current APIs
+// against the simulator's current endpoints.
 class DemoCurrentTest : public DemoTest {
  protected:
   std::string FormFile() const override { return ZELK_DEMO_CURRENT_FORM; }
@@ -326,6 +326,34 @@ TEST_F(DemoCurrentTest, FacebookPostingExplainsWhyItIsUnavailable) {
             "Posting to Facebook is unavailable: Facebook offers no API for posting to a "
             "user&#39;s timeline: Post is unavailable when Api is apCurrent");
   EXPECT_TRUE(Demo->Providers()->Facebook().Posts().empty());
+}
+
+TEST_F(DemoCurrentTest, TwitterSignsInThroughTheFixedCallbackAndPostsJson) {
+  TSession S = NewSession();
+  const std::string Host = IWZelkAuthBase::ProviderHost(IWZelkAuthBase::phXApi);
+  const std::string Dialog = StartAsSent(S, "/twitter/login");
+  ASSERT_TRUE(Dialog.starts_with("https://" + Host + "/oauth/authenticate?oauth_token=")) << Dialog;
+  const TAnswer Denied = S.Arrive(Press(Dialog, "Deny"));
+  EXPECT_EQ(OutcomeLine(Denied.Body, "twitter"), "Twitter sign-in failed: Access denied");
+
+  const std::string Return = Press(StartAsSent(S, "/twitter/login"), "Allow");
+  // Back to the demo's own address, the flow named only by its request token.
+  EXPECT_TRUE(Return.starts_with(Demo->URL() + "?oauth_token=")) << Return;
+  const TAnswer Allowed = S.Arrive(Return);
+  EXPECT_TRUE(OutcomeLine(Allowed.Body, "twitter").starts_with("Signed in with Twitter"))
+      << OutcomeLine(Allowed.Body, "twitter");
+  EXPECT_NE(Allowed.Body.find("<dt>Screen name</dt><dd>zelk_sim</dd>"), std::string::npos);
+  const TAnswer Reloaded = S.Arrive(Return);
+  EXPECT_EQ(OutcomeLine(Reloaded.Body, "twitter"), OutcomeLine(Allowed.Body, "twitter"));
+
+  S.Post("/twitter/post", "status=Caf%C3%A9+%26+%3Cb%3E");
+  EXPECT_TRUE(OutcomeLine(S.Page(), "twitter-post").starts_with("Posted to Twitter (status id "));
+  ASSERT_EQ(Demo->Providers()->Twitter().Statuses().size(), 1u);
+  EXPECT_EQ(Demo->Providers()->Twitter().Statuses()[0].Text, "Café & <b>");
+  S.Post("/twitter/post", "status=Caf%C3%A9+%26+%3Cb%3E");
+  EXPECT_EQ(OutcomeLine(S.Page(), "twitter-post"),
+            "Twitter refused the post: You are not allowed to create a Tweet with duplicate "
+            "content.");
 }
 
 TEST_F(DemoTest, ClassicFormShowsNoPostingNote) {

@@ -146,7 +146,7 @@ const signIns = [
   },
   {
     flow: 'twitter', button: 'Sign in with Twitter', provider: 'Twitter',
-    denied: /^Twitter sign-in failed/,
+    denied: classic ? /^Twitter sign-in failed/ : /^Twitter sign-in failed: Access denied$/,
     user: ['1001', 'zelk_sim'],
   },
 ];

@@ -188,6 +188,10 @@ TEST_F(SimulatorTest, UseForThisProcessPointsEveryEndpointHere) {
     EXPECT_EQ(ProviderHost(Host), Sim.HostFor(Provider)) << ProviderHostKey(Host);
     Expected += (Expected.empty() ? "" : ",") + ProviderHostKey(Host) + "=" + Sim.HostFor(Provider);
   }
+  // The current X API: the Twitter listener under its own host name.
+  const std::string XHost = "localhost:" + std::to_string(Sim.Port(TProviderId::Twitter));
+  EXPECT_EQ(ProviderHost(phXApi), XHost);
+  Expected += ",x.api=" + XHost;
   EXPECT_EQ(Sim.EndpointSettings(), Expected);
   EXPECT_EQ(TransportSettings().ExtraCACertificates, Sim.CACertificatePEM());
 }

@@ -592,8 +592,8 @@ TEST(TwitterClientClass, PublishedPropertiesInOrder) {
   std::vector<std::string> Names;
   for (const auto& P : Props)
     if (P.Name != "Tag") Names.push_back(P.Name);
-  const std::vector<std::string> Expected{"ServerController", "App",          "OnLoginOK",
-                                          "OnLoginFailed",    "OnPostFailed", "OnPostOK"};
+  const std::vector<std::string> Expected{
+      "ServerController", "App", "Api", "OnLoginOK", "OnLoginFailed", "OnPostFailed", "OnPostOK"};
   EXPECT_EQ(Names, Expected);
 
   std::unique_ptr<rtl::TComponent> Created(
