@@ -240,6 +240,8 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
   // above it are still whole).
   bool VisitFlowOwners(std::string_view Id,
                        const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
+  bool VisitFlowTokenOwners(std::string_view Token,
+                            const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
 
  private:
   friend class TZIWCustomCloudClient;

@@ -113,6 +113,20 @@ bool TZIWAuthServerController::VisitFlowOwners(
   return false;
 }
 
+bool TZIWAuthServerController::VisitFlowTokenOwners(
+    std::string_view Token, const std::function<bool(const rtl::TComponent& Top)>& Visit) {
+  if (Token.empty()) return false;
+  const auto Guard = LockClients();
+  for (const auto* Entry : Clients()->FindFlowToken(Token)) {
+    if (Entry->Client() == nullptr) continue;
+    const rtl::TComponent* Top = Entry->Client();
+    while (Top->Owner() != nullptr)
+      Top = Top->Owner();
+    if (Visit(*Top)) return true;
+  }
+  return false;
+}
+
 namespace {
 
 // Counts and traces the outcome a client reached on the provider's return.

@@ -84,6 +84,14 @@ class IIWFlowDirectory {
   // components are kept from being freed, until Visit returns true. Returns whether it did.
   virtual bool VisitFlowOwners(std::string_view Id,
                                const std::function<bool(const rtl::TComponent& Top)>& Visit) = 0;
+  // The same for a flow known by the request token a client registered for it: an OAuth 1.0a
+  // return carries the provider's token, not an identifier of ours. A directory without such
+  // flows finds none.
+  virtual bool VisitFlowTokenOwners(
+      std::string_view /*Token*/,
+      const std::function<bool(const rtl::TComponent& Top)>& /*Visit*/) {
+    return false;
+  }
 };
 
 // A component of a session that is known elsewhere (a flow directory) and leaves it before the

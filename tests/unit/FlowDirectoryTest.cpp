@@ -33,6 +33,20 @@ class TFakeDirectory : public rtl::TComponent, public IIWFlowDirectory {
     }
     return false;
   }
+  std::multimap<std::string, const rtl::TComponent*> Tokens;
+  std::vector<std::string> AskedTokens;
+  bool VisitFlowTokenOwners(std::string_view Token,
+                            const std::function<bool(const rtl::TComponent& Top)>& Visit) override {
+    AskedTokens.emplace_back(Token);
+    auto [From, To] = Tokens.equal_range(std::string(Token));
+    for (auto It = From; It != To; ++It) {
+      const rtl::TComponent* Top = It->second;
+      while (Top->Owner() != nullptr)
+        Top = Top->Owner();
+      if (Visit(*Top)) return true;
+    }
+    return false;
+  }
 };
 
 struct FlowDirectoryTest : ::testing::Test {
@@ -94,6 +108,28 @@ TEST_F(FlowDirectoryTest, OwnersOutsideEverySessionAreSkippedAndTheFirstSessionF
   Sessions.ForgetApplication(A);
   EXPECT_EQ(Find("/app/?state=f"), B);
   EXPECT_EQ(Deep->Asked, std::vector<std::string>{"f"});
+}
+
+// An OAuth 1.0a return carries only the provider's request token ("oauth_token", or "denied"
+// when the user refused): its session is found by the token the client registered, and never
+// by a token that happens to equal some flow's identifier.
+TEST_F(FlowDirectoryTest, AReturnWithoutIdentifierIsTracedByItsRequestToken) {
+  const TIWSessionPtr A = AddSession();
+  const TIWSessionPtr B = AddSession();
+  Near->Tokens.emplace("tok-a", new rtl::TComponent(A->Application.get()));
+  Deep->Tokens.emplace("tok-b", new rtl::TComponent(B->Application.get()));
+  Near->Flows.emplace("id-b", new rtl::TComponent(B->Application.get()));
+
+  EXPECT_EQ(Find("/app/?oauth_token=tok-a&oauth_verifier=v"), A);
+  EXPECT_EQ(Find("/app/?oauth_token=tok-b&oauth_verifier=v"), B);
+  EXPECT_EQ(Find("/app/?denied=tok-b"), B);
+  EXPECT_EQ(Find("/app/?oauth_token=unknown"), nullptr);
+  // A flow identifier passed as a token names nothing.
+  EXPECT_EQ(Find("/app/?oauth_token=id-b"), nullptr);
+  // An identifier of ours wins: the token is not looked at.
+  Near->AskedTokens.clear();
+  EXPECT_EQ(Find("/app/?state=id-b&oauth_token=tok-a"), B);
+  EXPECT_TRUE(Near->AskedTokens.empty());
 }
 
 }  // namespace

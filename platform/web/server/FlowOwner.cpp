@@ -21,6 +21,11 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
+  // Without an identifier of ours, an OAuth 1.0a return names its flow by the request token
+  // ("denied" carries it when the user refused).
+  const bool ByToken = Value.empty();
+  if (ByToken) Value = Request.Query("oauth_token");
+  if (Value.empty()) Value = Request.Query("denied");
   if (Value.empty()) return nullptr;
   std::vector<IIWFlowDirectory*> Directories;
   CollectDirectories(Controller, Directories);
@@ -28,10 +33,11 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
   for (IIWFlowDirectory* D : Directories) {
     // While the directory visits, the owner it names is whole and its session, even one being
     // freed, still knows its application.
-    if (D->VisitFlowOwners(Value, [&](const rtl::TComponent& Top) {
-          Found = Sessions.AcquireByApplication(&Top);
-          return Found != nullptr;
-        }))
+    const auto Acquire = [&](const rtl::TComponent& Top) {
+      Found = Sessions.AcquireByApplication(&Top);
+      return Found != nullptr;
+    };
+    if (ByToken ? D->VisitFlowTokenOwners(Value, Acquire) : D->VisitFlowOwners(Value, Acquire))
       return Found;
   }
   return nullptr;
