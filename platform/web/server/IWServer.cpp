@@ -314,9 +314,13 @@ struct TIWServer::TImpl {
   static bool CrossSite(const THttpRequest& R, const std::string& URL) {
     const std::string& M = R.Method();
     if (M == "GET" || M == "HEAD" || M == "OPTIONS") return false;
-    if (Lower(R.Header("Sec-Fetch-Site")) == "cross-site") return true;
-    const std::string Origin = R.Header("Origin");
-    return !Origin.empty() && Lower(Origin) != OriginOf(URL);
+    const std::string Site = Lower(R.Header("Sec-Fetch-Site"));
+    if (Site == "cross-site") return true;
+    const std::string Origin = Lower(R.Header("Origin"));
+    // Under "Referrer-Policy: no-referrer" a browser sends "Origin: null" even for a form of
+    // the application's own page; its Sec-Fetch-Site (which no page can set) then tells.
+    if (Origin == "null") return Site != "same-origin";
+    return !Origin.empty() && Origin != OriginOf(URL);
   }
 
   // The path inside the application, or none when Path lies outside it.
