@@ -98,12 +98,13 @@ bool TZIWAuthServerController::HasEntry(const TZIWCustomCloudClient* Client,
   return FClients->Names(Client, Id);
 }
 
-bool TZIWAuthServerController::VisitFlowOwners(
-    std::string_view Id, const std::function<bool(const rtl::TComponent& Top)>& Visit) {
-  const auto Guard = LockClients();
-  // The index finds the entries with the identifier, in collection order, without walking
-  // every session's entries.
-  for (const auto* Entry : Clients()->Find(Id)) {
+namespace {
+
+// Calls Visit with the top owner of each entry's client, in the order given, until one answers
+// true.
+bool VisitTopOwners(const std::vector<TAuthClient*>& Entries,
+                    const std::function<bool(const rtl::TComponent& Top)>& Visit) {
+  for (const auto* Entry : Entries) {
     if (Entry->Client() == nullptr) continue;
     const rtl::TComponent* Top = Entry->Client();
     while (Top->Owner() != nullptr)
@@ -113,18 +114,21 @@ bool TZIWAuthServerController::VisitFlowOwners(
   return false;
 }
 
+}  // namespace
+
+bool TZIWAuthServerController::VisitFlowOwners(
+    std::string_view Id, const std::function<bool(const rtl::TComponent& Top)>& Visit) {
+  const auto Guard = LockClients();
+  // The index finds the entries with the identifier, in collection order, without walking
+  // every session's entries.
+  return VisitTopOwners(Clients()->Find(Id), Visit);
+}
+
 bool TZIWAuthServerController::VisitFlowTokenOwners(
     std::string_view Token, const std::function<bool(const rtl::TComponent& Top)>& Visit) {
   if (Token.empty()) return false;
   const auto Guard = LockClients();
-  for (const auto* Entry : Clients()->FindFlowToken(Token)) {
-    if (Entry->Client() == nullptr) continue;
-    const rtl::TComponent* Top = Entry->Client();
-    while (Top->Owner() != nullptr)
-      Top = Top->Owner();
-    if (Visit(*Top)) return true;
-  }
-  return false;
+  return VisitTopOwners(Clients()->FindFlowToken(Token), Visit);
 }
 
 namespace {

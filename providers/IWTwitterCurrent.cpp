@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/OAuth2Flow.h"
+#include "platform/web/HttpRequest.h"
 #include "providers/IWTwitterAuthClient.h"
 
 namespace zelk::IWTwitterAuthClient {
@@ -19,31 +20,6 @@ constexpr const char* kFormType = "Content-Type: application/x-www-form-urlencod
 constexpr const char* kJsonType = "Content-Type: application/json";
 
 using TPairs = std::vector<std::pair<std::string, std::string>>;
-
-int HexValue(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  return -1;
-}
-
-std::string FormDecode(std::string_view Text) {
-  std::string R;
-  R.reserve(Text.size());
-  for (std::size_t I = 0; I < Text.size(); ++I) {
-    const char C = Text[I];
-    if (C == '+') {
-      R += ' ';
-    } else if (C == '%' && I + 2 < Text.size() && HexValue(Text[I + 1]) >= 0 &&
-               HexValue(Text[I + 2]) >= 0) {
-      R += static_cast<char>(HexValue(Text[I + 1]) * 16 + HexValue(Text[I + 2]));
-      I += 2;
-    } else {
-      R += C;
-    }
-  }
-  return R;
-}
 
 std::string Value(const TPairs& Pairs, std::string_view Name) {
   for (const auto& [N, V] : Pairs)
@@ -120,9 +96,10 @@ TPairs DecodeFormReply(const std::string& Reply) {
     Rest = Amp == std::string_view::npos ? std::string_view() : Rest.substr(Amp + 1);
     if (Pair.empty()) continue;
     const auto Eq = Pair.find('=');
-    Pairs.emplace_back(FormDecode(Pair.substr(0, Eq)), Eq == std::string_view::npos
-                                                           ? std::string()
-                                                           : FormDecode(Pair.substr(Eq + 1)));
+    Pairs.emplace_back(web::DecodeQueryComponent(Pair.substr(0, Eq)),
+                       Eq == std::string_view::npos
+                           ? std::string()
+                           : web::DecodeQueryComponent(Pair.substr(Eq + 1)));
   }
   return Pairs;
 }

@@ -151,6 +151,7 @@ class TOAuth2Grants {
 // Random text from the system's cryptographic source: Length characters of Alphabet.
 std::string RandomText(std::size_t Length, std::string_view Alphabet);
 
+inline constexpr std::string_view kUpperAlphaNumeric = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 inline constexpr std::string_view kAlphaNumeric =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 inline constexpr std::string_view kUrlSafe =

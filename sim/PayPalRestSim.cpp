@@ -1,6 +1,4 @@
 // The simulated PayPal REST API: OAuth client credentials, orders, the approval page, capture.
-#include <openssl/rand.h>
-
 #include <chrono>
 #include <ctime>
 #include <map>
@@ -11,6 +9,7 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/web/HttpResponse.h"
+#include "sim/OAuth2Grants.h"
 #include "sim/PayPalSim.h"
 
 namespace zelk::sim {
@@ -18,17 +17,6 @@ namespace zelk::sim {
 namespace {
 
 using nlohmann::json;
-
-std::string RandomCode(std::size_t Length) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::vector<unsigned char> Bytes(Length);
-  if (RAND_bytes(Bytes.data(), static_cast<int>(Length)) != 1)
-    throw std::runtime_error("PayPal simulator: no random bytes for an identifier");
-  std::string R;
-  for (const unsigned char B : Bytes)
-    R += kAlphabet[B % 36];
-  return R;
-}
 
 TSimResponse Json(const json& Body, int Status) {
   TSimResponse R;
@@ -40,7 +28,8 @@ TSimResponse Json(const json& Body, int Status) {
 // PayPal's error document.
 TSimResponse Error(int Status, const std::string& Name, const std::string& Message,
                    const std::string& Issue = "", const std::string& Description = "") {
-  json Doc = {{"name", Name}, {"message", Message}, {"debug_id", RandomCode(13)}};
+  json Doc = {
+      {"name", Name}, {"message", Message}, {"debug_id", RandomText(13, kUpperAlphaNumeric)}};
   if (!Issue.empty())
     Doc["details"] = json::array({{{"issue", Issue}, {"description", Description}}});
   return Json(Doc, Status);
@@ -169,7 +158,7 @@ TSimResponse TPayPalSim::TRestState::Token(const TSimRequest& R) {
     return Json({{"error", "unsupported_grant_type"},
                  {"error_description", "Grant Type is NULL or not client_credentials"}},
                 400);
-  const std::string Token = "A21AA" + RandomCode(40);
+  const std::string Token = "A21AA" + RandomText(40, kUpperAlphaNumeric);
   std::lock_guard L(Mutex);
   Tokens[Token] = std::chrono::steady_clock::now() + std::chrono::hours(9);
   return Json({{"scope", "https://uri.paypal.com/services/payments/payment"},
@@ -254,7 +243,7 @@ TSimResponse TPayPalSim::TRestState::CreateChecked(const TSimRequest& R) {
     O.Currency = Currency;
     O.Amount = Amount["value"].get<std::string>();
     O.Cents = *Total;
-    const std::string Id = RandomCode(17);
+    const std::string Id = RandomText(17, kUpperAlphaNumeric);
     const json Source = Body.value("payment_source", json::object());
     if (Source.contains("card") && Source["card"].is_object()) {
       const json& Card = Source["card"];
@@ -275,7 +264,7 @@ TSimResponse TPayPalSim::TRestState::CreateChecked(const TSimRequest& R) {
         return Unprocessable("INVALID_SECURITY_CODE_LENGTH",
                              "The security code length is invalid.");
       O.State = TOrderState::Completed;
-      const std::string CaptureId = RandomCode(17);
+      const std::string CaptureId = RandomText(17, kUpperAlphaNumeric);
       if (Accepted) {
         TPayPalSimPayment P;
         P.Method = "card";
@@ -328,7 +317,7 @@ TSimResponse TPayPalSim::TRestState::Capture(const TSimRequest& R) {
       return Unprocessable("ORDER_NOT_APPROVED",
                            "Payer has not yet approved the Order for payment.");
     O.State = TOrderState::Completed;
-    const std::string CaptureId = RandomCode(17);
+    const std::string CaptureId = RandomText(17, kUpperAlphaNumeric);
     TPayPalSimPayment P;
     P.Method = "capture";
     P.TransactionID = CaptureId;
@@ -386,7 +375,7 @@ TSimResponse TPayPalSim::TRestState::Decide(const TSimRequest& R) {
   TOrder& O = It->second;
   if (Action == "pay") {
     O.State = TOrderState::Approved;
-    O.PayerID = RandomCode(13);
+    O.PayerID = RandomText(13, kUpperAlphaNumeric);
     return TSimResponse::Redirect(WithQuery(O.ReturnURL, "token=" + Id + "&PayerID=" + O.PayerID));
   }
   if (Action == "cancel") {

@@ -1,8 +1,6 @@
 // The simulated PayPal NVP API and Express Checkout page.
 #include "sim/PayPalSim.h"
 
-#include <openssl/rand.h>
-
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -11,7 +9,9 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+
 #include "platform/web/HttpResponse.h"
+#include "sim/OAuth2Grants.h"
 
 namespace zelk::sim {
 
@@ -38,18 +38,6 @@ std::string ReplyValue(std::string_view V) {
       R += kHex[C & 15];
     }
   }
-  return R;
-}
-
-// Upper-case letters and digits from the CSPRNG.
-std::string RandomCode(std::size_t Length) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  std::vector<unsigned char> Bytes(Length);
-  if (RAND_bytes(Bytes.data(), static_cast<int>(Length)) != 1)
-    throw std::runtime_error("PayPal simulator: no random bytes for an identifier");
-  std::string R;
-  for (const unsigned char B : Bytes)
-    R += kAlphabet[B % 36];
   return R;
 }
 
@@ -171,14 +159,16 @@ TNVPError Missing(const std::string& Field) {
 using TFields = std::vector<std::pair<std::string, std::string>>;
 
 std::string Tail(std::string_view Version) {
-  return "&TIMESTAMP=" + ReplyValue(TimeStamp()) + "&CORRELATIONID=" + ReplyValue(RandomCode(13)) +
+  return "&TIMESTAMP=" + ReplyValue(TimeStamp()) +
+         "&CORRELATIONID=" + ReplyValue(RandomText(13, kUpperAlphaNumeric)) +
          "&VERSION=" + ReplyValue(Version) + "&BUILD=" + kBuild;
 }
 
 TSimResponse Success(std::string_view Token, std::string_view Version, const TFields& Fields) {
   std::string Body;
   if (!Token.empty()) Body = "TOKEN=" + ReplyValue(Token) + "&";
-  Body += "TIMESTAMP=" + ReplyValue(TimeStamp()) + "&CORRELATIONID=" + ReplyValue(RandomCode(13)) +
+  Body += "TIMESTAMP=" + ReplyValue(TimeStamp()) +
+          "&CORRELATIONID=" + ReplyValue(RandomText(13, kUpperAlphaNumeric)) +
           "&ACK=Success&VERSION=" + ReplyValue(Version) + "&BUILD=" + kBuild;
   for (const auto& [Name, Value] : Fields)
     Body += "&" + Name + "=" + ReplyValue(Value);
@@ -311,7 +301,7 @@ TSimResponse TPayPalSim::TState::DirectPayment(const rtl::TStringList& F,
 
   TPayPalSimPayment P;
   P.Method = "doDirectPayment";
-  P.TransactionID = RandomCode(17);
+  P.TransactionID = RandomText(17, kUpperAlphaNumeric);
   P.Amount = F.Values("AMT");
   P.AmountCents = *Cents;
   P.Currency = Currency;
@@ -384,7 +374,7 @@ TSimResponse TPayPalSim::TState::SetExpressCheckout(const rtl::TStringList& F,
   C.Currency = Currency;
   C.ReturnURL = ReturnURL;
   C.CancelURL = CancelURL;
-  const std::string Token = "EC-" + RandomCode(17);
+  const std::string Token = "EC-" + RandomText(17, kUpperAlphaNumeric);
   {
     std::lock_guard L(Mutex);
     Checkouts.emplace(Token, std::move(C));
@@ -455,7 +445,7 @@ TSimResponse TPayPalSim::TState::DoPayment(const rtl::TStringList& F, const std:
   C.State = TCheckoutState::Paid;
   TPayPalSimPayment P;
   P.Method = "DoExpressCheckoutPayment";
-  P.TransactionID = RandomCode(17);
+  P.TransactionID = RandomText(17, kUpperAlphaNumeric);
   P.Amount = F.Values("AMT");
   P.AmountCents = *Cents;
   P.Currency = Currency;
@@ -562,7 +552,7 @@ TSimResponse TPayPalSim::TState::Decide(const TSimRequest& R) {
   if (C.State == TCheckoutState::Paid) return PageError(409, "This order has already been paid.");
   if (C.State == TCheckoutState::Cancelled) return PageError(409, "This checkout was cancelled.");
   if (Action == "pay") {
-    if (C.PayerID.empty()) C.PayerID = RandomCode(13);
+    if (C.PayerID.empty()) C.PayerID = RandomText(13, kUpperAlphaNumeric);
     C.State = TCheckoutState::Approved;
     return TSimResponse::Redirect(
         WithQuery(C.ReturnURL, {{"token", Token}, {"PayerID", C.PayerID}}));

@@ -1,8 +1,6 @@
 // Twitter's OAuth 1.0a legs and status updates in the simulator.
 #include "sim/TwitterSim.h"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <array>
 #include <ctime>
@@ -16,6 +14,7 @@
 
 #include "platform/web/HttpResponse.h"
 #include "sim/OAuth1Verifier.h"
+#include "sim/OAuth2Grants.h"
 
 namespace zelk::sim {
 
@@ -24,19 +23,6 @@ namespace {
 using oauth1::TParams;
 
 constexpr TProviderId kTwitter = TProviderId::Twitter;
-
-std::string RandomText(std::size_t Length) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::vector<unsigned char> Bytes(Length);
-  if (RAND_bytes(Bytes.data(), static_cast<int>(Bytes.size())) != 1)
-    throw std::runtime_error("Twitter simulator: the random source failed");
-  std::string R;
-  R.reserve(Length);
-  for (const unsigned char B : Bytes)
-    R += kAlphabet[B % 62];
-  return R;
-}
 
 // Twitter's error document.
 TSimResponse Error(int Status, int Code, const std::string& Message) {
@@ -269,9 +255,9 @@ struct TwitterSim::TState {
                             "Callback URL not approved for this client application. Approved "
                             "callback URLs can be adjusted in your application settings"));
     }
-    const std::string Token = RandomText(27);
+    const std::string Token = RandomText(27, kAlphaNumeric);
     TRequestToken T;
-    T.Secret = RandomText(32);
+    T.Secret = RandomText(32, kAlphaNumeric);
     T.ConsumerKey = ConsumerKey;
     T.Callback = Callback;
     T.Current = Current;
@@ -348,7 +334,7 @@ struct TwitterSim::TState {
     }
     T.State = TRequestTokenState::Authorized;
     T.UserID = UserID;
-    T.Verifier = RandomText(32);
+    T.Verifier = RandomText(32, kAlphaNumeric);
     if (T.Callback == "oob")
       return TSimResponse::Html("<!DOCTYPE html>\n<html><body><p>Your PIN: <code id=\"pin\">" +
                                 T.Verifier + "</code></p></body></html>\n");
@@ -387,8 +373,8 @@ struct TwitterSim::TState {
     if (U == nullptr)
       return Reject(R, "the user of this request token no longer exists",
                     Error(401, 89, "Invalid or expired token."));
-    const std::string Access = U->UserID + "-" + RandomText(40);
-    TAccessToken A{RandomText(45), T.ConsumerKey, U->UserID};
+    const std::string Access = U->UserID + "-" + RandomText(40, kAlphaNumeric);
+    TAccessToken A{RandomText(45, kAlphaNumeric), T.ConsumerKey, U->UserID};
     const std::string Reply = "oauth_token=" + Access + "&oauth_token_secret=" + A.Secret +
                               "&user_id=" + oauth1::PercentEncode(U->UserID) +
                               "&screen_name=" + oauth1::PercentEncode(U->ScreenName);

@@ -369,15 +369,9 @@ class TracedPayPal : public testing::SimulatorFixture {
     C->Seller()->SetPassword(PayPal->Account().Password);
     C->Seller()->SetSignature(PayPal->Account().Signature);
     C->Buyer()->SetEmail("ann@example.com");
-    C->Buyer()->SetFirstName("Ann");
-    C->Buyer()->SetName("Lee");
-    C->Buyer()->SetStreet("1 Main Street");
-    C->Buyer()->SetCity("San Jose");
-    C->Buyer()->SetZip("95131");
-    C->Buyer()->SetCountryCode("US");
-    C->CreditCard()->SetNumber("4111111111111111");
+    testing::SetTestBuyer(*C);
+    testing::SetTestCard(*C);
     C->CreditCard()->SetVerificationCode("987");
-    C->CreditCard()->SetExpirationYear(C->CreditCard()->ExpirationYear() + 2);
     auto* Book = C->Transactions()->Add();
     Book->SetName("Book");
     Book->SetPrice(10.5);

@@ -44,6 +44,23 @@ struct TPayPalWiring {
   }
 };
 
+// The buyer most payment tests use: Ann Lee, 1 Main Street, San Jose 95131, US.
+inline void SetTestBuyer(IWPayPalClient::TZIWPayPalClient& C) {
+  C.Buyer()->SetFirstName("Ann");
+  C.Buyer()->SetName("Lee");
+  C.Buyer()->SetStreet("1 Main Street");
+  C.Buyer()->SetCity("San Jose");
+  C.Buyer()->SetZip("95131");
+  C.Buyer()->SetCountryCode("US");
+}
+
+// A test card that the simulator accepts, valid for two more years, security code 123.
+inline void SetTestCard(IWPayPalClient::TZIWPayPalClient& C) {
+  C.CreditCard()->SetNumber("4111111111111111");
+  C.CreditCard()->SetVerificationCode("123");
+  C.CreditCard()->SetExpirationYear(C.CreditCard()->ExpirationYear() + 2);
+}
+
 // The names of the fields of an NVP or form body, in order ("A=1&B=2" gives A, B).
 inline std::vector<std::string> FieldNames(const std::string& Body) {
   std::vector<std::string> Names;

@@ -19,12 +19,7 @@ class PayDirectTest : public ::testing::Test {
     C.Seller()->SetPassword("PW123");
     C.Seller()->SetSignature("SIG.abc");
     C.Buyer()->SetEmail("ann@example.com");
-    C.Buyer()->SetFirstName("Ann");
-    C.Buyer()->SetName("Lee");
-    C.Buyer()->SetStreet("1 Main Street");
-    C.Buyer()->SetCity("San Jose");
-    C.Buyer()->SetZip("95131");
-    C.Buyer()->SetCountryCode("US");
+    testing::SetTestBuyer(C);
     C.CreditCard()->SetNumber("4111111111111111");
     C.CreditCard()->SetVerificationCode("123");
     C.CreditCard()->SetExpirationMonth(3);

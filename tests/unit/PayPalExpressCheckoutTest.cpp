@@ -23,12 +23,7 @@ class ExpressCheckoutTest : public ::testing::Test {
     C->Seller()->SetPassword("PW123");
     C->Seller()->SetSignature("SIG.abc");
     C->Buyer()->SetEmail("ann@example.com");
-    C->Buyer()->SetFirstName("Ann");
-    C->Buyer()->SetName("Lee");
-    C->Buyer()->SetStreet("1 Main Street");
-    C->Buyer()->SetCity("San Jose");
-    C->Buyer()->SetZip("95131");
-    C->Buyer()->SetCountryCode("US");
+    testing::SetTestBuyer(*C);
     auto* Book = C->Transactions()->Add();
     Book->SetName("Book");
     Book->SetPrice(10.5);

@@ -32,12 +32,7 @@ class PayPalRestTest : public ::testing::Test {
     C->Seller()->SetClientID("AcLient");
     C->Seller()->SetClientSecret("s3cr:et");
     C->Buyer()->SetEmail("ann@example.com");
-    C->Buyer()->SetFirstName("Ann");
-    C->Buyer()->SetName("Lee");
-    C->Buyer()->SetStreet("1 Main Street");
-    C->Buyer()->SetCity("San Jose");
-    C->Buyer()->SetZip("95131");
-    C->Buyer()->SetCountryCode("US");
+    testing::SetTestBuyer(*C);
     auto* Book = C->Transactions()->Add();
     Book->SetName("Book");
     Book->SetDescription("Paperback");
