@@ -10,44 +10,20 @@
 #include "providers/IWTwitterAuthClient.h"
 #include "sim/Simulator.h"
 #include "sim/TwitterSim.h"
-#include "support/FakeApplication.h"
-#include "support/SimBrowser.h"
-#include "support/SimulatorFixture.h"
+#include "support/HtmlForm.h"
+#include "support/TwitterFlowFixture.h"
 
 namespace zelk::IWTwitterAuthClient {
 namespace {
 
 using sim::TProviderId;
 
-std::string TargetOf(const std::string& URL) {
-  const auto Scheme = URL.find("://");
-  const auto Slash = URL.find('/', Scheme == std::string::npos ? 0 : Scheme + 3);
-  return Slash == std::string::npos ? "/" : URL.substr(Slash);
-}
-
-class TwitterCurrentFlowTest : public testing::SimulatorFixture {
+class TwitterCurrentFlowTest : public testing::TwitterFlowFixture {
  protected:
   void SetUp() override {
-    SimulatorFixture::SetUp();
-    Twitter = std::make_unique<sim::TwitterSim>(Sim);
+    TwitterFlowFixture::SetUp();
     Twitter->AllowCallback(sim::TwitterSim::kDefaultConsumerKey, "http://127.0.0.1:9/app/");
-    Browser = std::make_unique<testing::SimBrowser>(Sim);
-    Controller = std::make_unique<TZIWAuthServerController>(nullptr);
-    Client = std::make_unique<TZIWTwitterAuthClient>(nullptr);
-    Client->App()->SetID(sim::TwitterSim::kDefaultConsumerKey);
-    Client->App()->SetSecret(sim::TwitterSim::kDefaultConsumerSecret);
     Client->SetApi(IWZelkAuthBase::apCurrent);
-    Client->SetServerController(Controller.get());
-    Client->SetOnLoginOK([this](rtl::TObject*) { ++LoginOK; });
-    Client->SetOnLoginFailed([this](rtl::TObject*) { ++LoginFailed; });
-    Client->SetOnPostOK([this](rtl::TObject*, std::string ID) { PostOK.push_back(ID); });
-    Client->SetOnPostFailed([this](rtl::TObject*, std::string M) { PostFailed.push_back(M); });
-  }
-
-  void TearDown() override {
-    Client.reset();
-    Controller.reset();
-    SimulatorFixture::TearDown();
   }
 
   std::string XBase() const {
@@ -71,19 +47,9 @@ class TwitterCurrentFlowTest : public testing::SimulatorFixture {
     // The fixed callback: no per-flow query.
     EXPECT_EQ(Back.Location.rfind("http://127.0.0.1:9/app/?", 0), 0u) << Back.Location;
     EXPECT_EQ(Back.Location.find("clientid"), std::string::npos);
-    Controller->ProcessRequest(web::THttpRequest::FromTarget(TargetOf(Back.Location)));
+    Controller->ProcessRequest(web::THttpRequest::FromTarget(testing::TargetOf(Back.Location)));
     return Back.Location;
   }
-
-  std::unique_ptr<sim::TwitterSim> Twitter;
-  std::unique_ptr<testing::SimBrowser> Browser;
-  std::unique_ptr<web::TIWApplication> App = testing::MakeApplication("http://127.0.0.1:9/app");
-  std::unique_ptr<TZIWAuthServerController> Controller;
-  std::unique_ptr<TZIWTwitterAuthClient> Client;
-  int LoginOK = 0;
-  int LoginFailed = 0;
-  std::vector<std::string> PostOK;
-  std::vector<std::string> PostFailed;
 };
 
 TEST_F(TwitterCurrentFlowTest, SignsInPostsAwkwardTextsAndRefusesADuplicate) {
@@ -118,7 +84,7 @@ TEST_F(TwitterCurrentFlowTest, SignsInPostsAwkwardTextsAndRefusesADuplicate) {
 
   // A replayed return reaches nobody: the simulator sees no second exchange.
   const std::size_t Before = Sim.Received(TProviderId::Twitter).size();
-  Controller->ProcessRequest(web::THttpRequest::FromTarget(TargetOf(Back)));
+  Controller->ProcessRequest(web::THttpRequest::FromTarget(testing::TargetOf(Back)));
   EXPECT_EQ(Sim.Received(TProviderId::Twitter).size(), Before);
   EXPECT_EQ(LoginOK, 1);
   EXPECT_EQ(LoginFailed, 0);

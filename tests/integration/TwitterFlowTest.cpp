@@ -10,46 +10,20 @@
 #include "providers/IWTwitterAuthClient.h"
 #include "sim/Simulator.h"
 #include "sim/TwitterSim.h"
-#include "support/FakeApplication.h"
-#include "support/SimBrowser.h"
-#include "support/SimulatorFixture.h"
+#include "support/HtmlForm.h"
+#include "support/TwitterFlowFixture.h"
 
 namespace zelk::IWTwitterAuthClient {
 namespace {
 
 using sim::TProviderId;
 
-// Everything after scheme and authority: what the application's server would be asked for.
-std::string TargetOf(const std::string& URL) {
-  const auto Scheme = URL.find("://");
-  const auto Slash = URL.find('/', Scheme == std::string::npos ? 0 : Scheme + 3);
-  return Slash == std::string::npos ? "/" : URL.substr(Slash);
-}
-
-class TwitterFlowTest : public testing::SimulatorFixture {
+class TwitterFlowTest : public testing::TwitterFlowFixture {
  protected:
-  void SetUp() override {
-    SimulatorFixture::SetUp();
-    Twitter = std::make_unique<sim::TwitterSim>(Sim);
-    Browser = std::make_unique<testing::SimBrowser>(Sim);
-    Controller = std::make_unique<TZIWAuthServerController>(nullptr);
-    Client = std::make_unique<TZIWTwitterAuthClient>(nullptr);
-    Client->App()->SetID(sim::TwitterSim::kDefaultConsumerKey);
-    Client->App()->SetSecret(sim::TwitterSim::kDefaultConsumerSecret);
-    Client->SetServerController(Controller.get());
-    Client->SetOnLoginOK([this](rtl::TObject*) { ++LoginOK; });
-    Client->SetOnLoginFailed([this](rtl::TObject*) { ++LoginFailed; });
-    Client->SetOnPostOK([this](rtl::TObject*, std::string ID) { PostOK.push_back(ID); });
-    Client->SetOnPostFailed([this](rtl::TObject*, std::string M) { PostFailed.push_back(M); });
-  }
-
   void TearDown() override {
     for (const auto& R : Twitter->Rejections())
       ADD_FAILURE() << "unexpected refusal: " << R;
-    Client.reset();
-    Controller.reset();
-    IWZelkAuthBase::SetClock({});
-    SimulatorFixture::TearDown();
+    TwitterFlowFixture::TearDown();
   }
 
   // Login, then the browser: the consent page, the user's choice, back to the application.
@@ -76,7 +50,7 @@ class TwitterFlowTest : public testing::SimulatorFixture {
     EXPECT_EQ(Back.Status, 302) << Back.Body;
     EXPECT_EQ(Back.Location.rfind(App->GetApplicationURL() + "/?clientid=", 0), 0u)
         << Back.Location;
-    Controller->ProcessRequest(web::THttpRequest::FromTarget(TargetOf(Back.Location)));
+    Controller->ProcessRequest(web::THttpRequest::FromTarget(testing::TargetOf(Back.Location)));
     return Back.Location;
   }
 
@@ -86,16 +60,6 @@ class TwitterFlowTest : public testing::SimulatorFixture {
       N += R.Path == Path;
     return N;
   }
-
-  std::unique_ptr<sim::TwitterSim> Twitter;
-  std::unique_ptr<testing::SimBrowser> Browser;
-  std::unique_ptr<web::TIWApplication> App = testing::MakeApplication("http://127.0.0.1:9/app");
-  std::unique_ptr<TZIWAuthServerController> Controller;
-  std::unique_ptr<TZIWTwitterAuthClient> Client;
-  int LoginOK = 0;
-  int LoginFailed = 0;
-  std::vector<std::string> PostOK;
-  std::vector<std::string> PostFailed;
 };
 
 TEST_F(TwitterFlowTest, AllowSignsInAndPostsAStatusWithEveryAwkwardCharacter) {
@@ -197,7 +161,7 @@ TEST_F(TwitterFlowTest, AReturnWithoutTheVerifierIsRefusedAsTwitterDoes) {
   const std::string Token = Authorize.substr(Authorize.find("oauth_token=") + 12);
   const auto Back = Browser->PostForm(Sim.BaseURL(TProviderId::Twitter) + "/oauth/authorize",
                                       {{"oauth_token", Token}, {"decision", "allow"}});
-  std::string Target = TargetOf(Back.Location);
+  std::string Target = testing::TargetOf(Back.Location);
   Target.erase(Target.find("&oauth_verifier="));
   Controller->ProcessRequest(web::THttpRequest::FromTarget(Target));
   EXPECT_EQ(Client->LoginResult(), IWZelkAuthBase::resFailed);
