@@ -68,6 +68,10 @@ struct TTransferState {
   int Attempts = 0;
   int MaxAttempts = 1;
   bool SendRefused = false;  // an attempt beyond MaxAttempts was stopped
+  // libcurl's error text, and what it held when an attempt was stopped: the failure that made
+  // libcurl want to send again (empty when the server closed without a byte).
+  const char* ErrorText = nullptr;
+  std::array<char, CURL_ERROR_SIZE> FirstError{};
 };
 
 std::size_t OnBody(char* Data, std::size_t Size, std::size_t Count, void* User) noexcept {
@@ -120,6 +124,8 @@ int OnBeforeRequest(void* User, char*, char*, int, int) noexcept {
   auto& S = *static_cast<TTransferState*>(User);
   if (++S.Attempts <= S.MaxAttempts) return CURL_PREREQFUNC_OK;
   S.SendRefused = true;
+  if (S.ErrorText != nullptr)
+    std::copy_n(S.ErrorText, S.FirstError.size() - 1, S.FirstError.data());
   return CURL_PREREQFUNC_ABORT;
 }
 
@@ -223,6 +229,7 @@ TCurlTransfer::TCurlTransfer(const THttpsCall& Call, const TTransportSettings& S
   FState.MaxBody = Settings.MaxBodyBytes;
   FState.Store = Store;
   FState.StatusLine = Call.StatusLine;
+  FState.ErrorText = FError.data();
   FKeep = Call.Http11 && Settings.KeepConnections;
   if (FKeep || Settings.ResumeTlsSessions) FDestination = DestinationKey(Call.Host, Settings);
   if (Settings.ResumeTlsSessions) FShare = AcquireSessionShare(FDestination);
@@ -378,15 +385,17 @@ void TCurlTransfer::Perform() {
   while (CURLMsg* Msg = curl_multi_info_read(FMulti.get(), &Queued))
     if (Msg->msg == CURLMSG_DONE && Msg->easy_handle == FEasy.get()) Result = Msg->data.result;
   if (FState.Overflow || FState.OutOfMemory) Fail(CURLE_WRITE_ERROR, false);
-  // The request went out and no reply came: that is the step that failed.
+  // The request went out and no reply came: that is the step that failed. libcurl wants to
+  // send again only after a receive error or an end of the connection before any reply byte.
   if (FState.SendRefused) {
+    const bool Received = FState.FirstError[0] != '\0';
     RaiseTransportError(
-        tsHttpReceiveResponse, CURLE_GOT_NOTHING,
-        FState.MaxAttempts == 1
-            ? "The server closed the kept connection without a reply; the request is not sent "
-              "again, since it may have been acted on"
-            : "The server closed the connection without a reply, also when the request was "
-              "sent again on a new connection");
+        tsHttpReceiveResponse, Received ? CURLE_RECV_ERROR : CURLE_GOT_NOTHING,
+        std::string(Received ? FState.FirstError.data() : curl_easy_strerror(CURLE_GOT_NOTHING)) +
+            (FState.MaxAttempts == 1
+                 ? " (on a kept connection; the request is not sent again, since the server may "
+                   "have acted on it)"
+                 : " (also when sent again on a new connection)"));
   }
   if (Result != CURLE_OK) Fail(Result, false);
   long NewConnections = 0;

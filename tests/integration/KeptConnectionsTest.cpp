@@ -161,8 +161,9 @@ TEST_F(KeptConnectionsTest, ATokenExchangeOnADroppedKeptConnectionIsNeverSentAga
     ADD_FAILURE() << "no exception; body " << Body;
   } catch (const rtl::Exception& E) {
     EXPECT_EQ(E.Message(),
-              "HttpReceiveResponse Error 52 Description The server closed the kept connection "
-              "without a reply; the request is not sent again, since it may have been acted on");
+              "HttpReceiveResponse Error 56 Description Recv failure: Connection reset by peer "
+              "(on a kept connection; the request is not sent again, since the server may have "
+              "acted on it)");
   }
   EXPECT_EQ(Body, "");
   const auto Got = Sim.Received(TProviderId::Google);
