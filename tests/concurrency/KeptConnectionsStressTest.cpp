@@ -68,8 +68,8 @@ TEST_F(KeptConnectionsStress, ThreadsShareKeptConnectionsAndSessions) {
   const sim::TSimCounters C = Sim.Counters(TProviderId::Google);
   EXPECT_LT(C.Connections, static_cast<std::uint64_t>(kThreads * kCalls / 2))
       << "the current calls hardly shared connections";
-  // At most one full handshake per thread racing for the first session; the rest resume.
-  EXPECT_GE(C.ResumedHandshakes + kThreads, C.Handshakes);
+  // Threads that connect while no session is cached yet make full handshakes; most resume.
+  EXPECT_GT(C.ResumedHandshakes * 2, C.Handshakes) << C.Connections;
   EXPECT_LE(TransportCounters().IdleConnections, 2u);
 }
 
