@@ -11,8 +11,9 @@
 # zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
 #
 # wrk's connections all come from 127.0.0.1, so the demo is started with
-# --max-connections-per-address 20000 (browsers come from many addresses; the default cap would
-# refuse wrk's connections beyond 256).
+# --max-connections-per-address 20000 and --max-new-sessions-per-minute 0 (browsers come from
+# many addresses; the default caps would refuse wrk's connections beyond 256 and its sign-ins
+# beyond 60 a minute).
 #
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
@@ -37,8 +38,8 @@
 # and p99 and the demo's memory growth per open connection (VmRSS).
 #
 # MODE reuse: what TLS session resumption and kept connections buy, in one run against one
-# zelk-sim (started as for callback). Complete Google callbacks (signin-callback.lua) against, in
-# turn:
+# zelk-sim (started as for callback). Complete Google callbacks (signin-callback.lua, wrk -t16
+# -c16: one connection per thread) against, in turn:
 #   zelk-classic-noresume  zelk-demo on bench/load/sim-form.json with ZELK_TLS_RESUMPTION=0
 #                          (every provider call a full handshake: the demo's CPU before)
 #   zelk-classic           the same with resumption on (the default: the CPU after)
@@ -66,7 +67,12 @@ duration=${WRK_DURATION:-10s}
 
 delay_ms=0
 case "$mode" in
-  redirect | callback | idle | reuse) ;;
+  redirect | callback | idle) ;;
+  reuse)
+    # One connection per wrk thread: the script then pairs each sign-in with its session.
+    threads=${WRK_THREADS:-16}
+    conns=${WRK_CONNECTIONS:-$threads}
+    ;;
   callback-delay)
     delay_ms=${DELAY_MS:-25}
     conns=${WRK_CONNECTIONS:-400}
@@ -109,7 +115,8 @@ run_wrk() {  # Name URL
 }
 
 redirect_mode() {
-  "$demo" --port 0 --max-connections-per-address 20000 > "$work/demo" 2> "$work/demo.err" &
+  "$demo" --port 0 --max-connections-per-address 20000 --max-new-sessions-per-minute 0 \
+    > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   wait_for_line "$work/demo" "^Open " "${pids[-1]}"
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
@@ -305,6 +312,7 @@ callback_mode() {
 
   ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
     "$demo" --port 0 --live --form "$here/load/sim-form.json" --max-connections-per-address 20000 \
+    --max-new-sessions-per-minute 0 \
     > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   local demo_pid=$!
@@ -366,18 +374,19 @@ callback_mode() {
   fi
 }
 
-# Starts zelk-demo on Form with the simulator's environment and any further VAR=value given;
-# sets demo_pid and demo_url.
-start_demo() {  # Form Hosts CA [VAR=value...]
-  local form=$1 hosts=$2 ca=$3
-  shift 3
+# Starts zelk-demo on Form with the simulator's environment and any further VAR=value given,
+# its output in $work/Name; sets demo_pid and demo_url.
+start_demo() {  # Name Form Hosts CA [VAR=value...]
+  local name=$1 form=$2 hosts=$3 ca=$4
+  shift 4
   env ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" "$@" \
     "$demo" --port 0 --live --form "$form" --max-connections-per-address 20000 \
-    > "$work/demo" 2> "$work/demo.err" &
+    --max-new-sessions-per-minute 0 \
+    > "$work/$name.out" 2> "$work/$name.err" &
   pids+=($!)
   demo_pid=$!
-  wait_for_line "$work/demo" "^Open " "$demo_pid"
-  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
+  wait_for_line "$work/$name.out" "^Open " "$demo_pid"
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/$name.out")
 }
 
 reuse_mode() {
@@ -396,9 +405,9 @@ reuse_mode() {
   local run
   for run in zelk-classic-noresume zelk-classic zelk-current; do
     case "$run" in
-      zelk-classic-noresume) start_demo "$here/load/sim-form.json" "$hosts" "$ca" ZELK_TLS_RESUMPTION=0 ;;
-      zelk-classic) start_demo "$here/load/sim-form.json" "$hosts" "$ca" ;;
-      zelk-current) start_demo "$here/load/sim-form-current.json" "$hosts" "$ca" ;;
+      zelk-classic-noresume) start_demo "$run" "$here/load/sim-form.json" "$hosts" "$ca" ZELK_TLS_RESUMPTION=0 ;;
+      zelk-classic) start_demo "$run" "$here/load/sim-form.json" "$hosts" "$ca" ;;
+      zelk-current) start_demo "$run" "$here/load/sim-form-current.json" "$hosts" "$ca" ;;
     esac
     run_callbacks "$run" "$demo_url" "bench-$run-" "$demo_pid" "$sim_pid"
     kill "$demo_pid"
@@ -410,11 +419,11 @@ reuse_mode() {
     peers=1
     for run in fresh sessions keepalive; do
       PEER_AGENT=$run NODE_EXTRA_CA_CERTS="$ca" node "$here/peers/server.js" "$google" \
-        > "$work/peer" 2> "$work/peer.err" &
+        > "$work/peer-$run" 2> "$work/peer-$run.err" &
       pids+=($!)
       local peer_pid=$!
-      wait_for_line "$work/peer" "^Listening on " "$peer_pid"
-      run_callbacks "express-passport-$run" "$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer")" \
+      wait_for_line "$work/peer-$run" "^Listening on " "$peer_pid"
+      run_callbacks "express-passport-$run" "$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer-$run")" \
         "bench-peer-$run-" "$peer_pid" "$sim_pid"
       kill "$peer_pid"
       wait "$peer_pid" 2> /dev/null || true

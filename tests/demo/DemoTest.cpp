@@ -634,6 +634,18 @@ TEST(DemoOptionsTest, MaxConnectionsPerAddressWithinItsRange) {
   }
 }
 
+TEST(DemoOptionsTest, MaxNewSessionsPerMinuteTakesZeroForNoLimit) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).MaxNewSessionsPerMinute, -1);
+  for (const auto& [Text, Want] : {std::pair{"0", 0}, std::pair{"600", 600}}) {
+    const char* Args[] = {"--max-new-sessions-per-minute", Text};
+    EXPECT_EQ(ParseDemoOptions(2, Args).MaxNewSessionsPerMinute, Want) << Text;
+  }
+  for (const char* Bad : {"-1", "x", ""}) {
+    const char* Args[] = {"--max-new-sessions-per-minute", Bad};
+    EXPECT_THROW(ParseDemoOptions(2, Args), rtl::Exception) << Bad;
+  }
+}
+
 TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
   IWZelkAuthReg::RegisterClasses();
   const std::vector<std::pair<std::string, std::string>> Cases = {
