@@ -40,11 +40,15 @@ struct TCurlGlobal {
   TCurlGlobal& operator=(const TCurlGlobal&) = delete;
 };
 
+}  // namespace
+
 void EnsureCurlGlobal() {
   static TCurlGlobal Global;  // initialised once, thread-safe
   if (Global.Result != CURLE_OK)
     RaiseTransportError(tsInternetOpen, Global.Result, curl_easy_strerror(Global.Result));
 }
+
+namespace {
 
 struct TEasyRelease {
   void operator()(CURL* H) const noexcept { curl_easy_cleanup(H); }

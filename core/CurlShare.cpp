@@ -89,6 +89,8 @@ struct TKept {
 };
 
 struct TKeptState {
+  // libcurl's global state first, so that it outlives the handles kept here.
+  TKeptState() { EnsureCurlGlobal(); }
   std::mutex Mutex;
   // Per destination: the share and when a call last asked for it.
   std::map<std::string, std::pair<std::shared_ptr<TSessionShare>, std::uint64_t>> Shares;

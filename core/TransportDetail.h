@@ -74,6 +74,10 @@ TX509StorePtr AcquireTrustStore(const std::string& ExtraCACertificates);
 // How often a trust store has been built in this process (the system bundle read).
 std::uint64_t TrustStoreBuilds();
 
+// Makes libcurl's process-wide state once (released at exit, after everything made later, such
+// as the kept connections). Raises the step's Exception when libcurl cannot start.
+void EnsureCurlGlobal();
+
 // A libcurl multi handle, with the connection it keeps.
 struct TMultiRelease {
   void operator()(CURLM* H) const noexcept;
