@@ -15,12 +15,16 @@
 # many addresses; the default caps would refuse wrk's connections beyond 256 and its sign-ins
 # beyond 60 a minute).
 #
+# The callback modes run one wrk connection per thread (callback and reuse: -t16 -c16,
+# callback-delay: -t400 -c400): the load script pairs each sign-in's redirect, which keeps the
+# session's cookie, with the session that posted it.
+#
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
 # signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
 # that the load script can make codes without its consent page; zelk-demo with --live --form
 # bench/load/sim-form.json and the environment zelk-sim prints; the peer against the same
-# simulator. Runs wrk -t2 -c50 -d10s against each with bench/load/signin-callback.lua, then
+# simulator. Runs wrk -t16 -c16 -d10s against each with bench/load/signin-callback.lua, then
 # the floor (zelk_bench_callback_floor: the same two provider calls from a bare libcurl loop,
 # 2 threads, as long), and prints the callbacks/s of each, demo/peer and demo/floor. Exits 1
 # when any sign-in failed.
@@ -68,15 +72,17 @@ duration=${WRK_DURATION:-10s}
 
 delay_ms=0
 case "$mode" in
-  redirect | callback | idle) ;;
-  reuse)
+  redirect | idle) ;;
+  callback | reuse)
     # One connection per wrk thread: the script then pairs each sign-in with its session.
     threads=${WRK_THREADS:-16}
     conns=${WRK_CONNECTIONS:-$threads}
     ;;
   callback-delay)
     delay_ms=${DELAY_MS:-25}
-    conns=${WRK_CONNECTIONS:-400}
+    # One connection per thread, so that each sign-in is paired with its session.
+    threads=${WRK_THREADS:-400}
+    conns=${WRK_CONNECTIONS:-$threads}
     ;;
   *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay, idle or reuse)" >&2; exit 2 ;;
 esac
