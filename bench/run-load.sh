@@ -11,15 +11,20 @@
 # zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
 #
 # wrk's connections all come from 127.0.0.1, so the demo is started with
-# --max-connections-per-address 20000 (browsers come from many addresses; the default cap would
-# refuse wrk's connections beyond 256).
+# --max-connections-per-address 20000 and --max-new-sessions-per-minute 0 (browsers come from
+# many addresses; the default caps would refuse wrk's connections beyond 256 and its sign-ins
+# beyond 60 a minute).
+#
+# The callback modes run one wrk connection per thread (callback and reuse: -t16 -c16,
+# callback-delay: -t400 -c400): the load script pairs each sign-in's redirect, which keeps the
+# session's cookie, with the session that posted it.
 #
 # MODE callback: complete Google sign-in callbacks (the return with code and state: the code
 # exchanged for a token and the profile fetched, each over a new TLS connection, the user
 # signed in, the redirect back to the page). Starts zelk-sim with --pre-approved-codes, so
 # that the load script can make codes without its consent page; zelk-demo with --live --form
 # bench/load/sim-form.json and the environment zelk-sim prints; the peer against the same
-# simulator. Runs wrk -t2 -c50 -d10s against each with bench/load/signin-callback.lua, then
+# simulator. Runs wrk -t16 -c16 -d10s against each with bench/load/signin-callback.lua, then
 # the floor (zelk_bench_callback_floor: the same two provider calls from a bare libcurl loop,
 # 2 threads, as long), and prints the callbacks/s of each, demo/peer and demo/floor. Exits 1
 # when any sign-in failed.
@@ -36,6 +41,22 @@
 # byte every 500 ms, then PROBES (100) new browsers one after another; prints the probes' p50
 # and p99 and the demo's memory growth per open connection (VmRSS).
 #
+# MODE reuse: what TLS session resumption and kept connections buy, in one run against one
+# zelk-sim (started as for callback). Complete Google callbacks (signin-callback.lua, wrk -t16
+# -c16: one connection per thread) against, in turn:
+#   zelk-classic-noresume  zelk-demo on bench/load/sim-form.json with ZELK_TLS_RESUMPTION=0
+#                          (every provider call a full handshake: the demo's CPU before)
+#   zelk-classic           the same with resumption on (the default: the CPU after)
+#   zelk-current           zelk-demo on bench/load/sim-form-current.json (Google's current API:
+#                          HTTP/1.1 calls on kept connections)
+#   express-passport-fresh     the peer with a new connection and a full handshake per call
+#   express-passport-sessions  the peer with Node's TLS session cache (PEER_AGENT=sessions)
+#   express-passport-keepalive the peer with a keep-alive agent (PEER_AGENT=keepalive)
+# (the demo holds up to 1,000,000 sessions: every callback leaves a signed-in one, which the
+# default cap of 10,000 never drops) and prints each one's callbacks/s and CPU per callback, the ratios zelk-classic/fresh (target
+# >= 3), zelk-classic/sessions (>= 1.5), zelk-current/keepalive (>= 2), and the demo's CPU per
+# callback without and with resumption. Exits 1 when any sign-in failed.
+#
 # All modes stop what they started. The peer is skipped, with a message, when Node or its
 # packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
 # WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
@@ -51,12 +72,19 @@ duration=${WRK_DURATION:-10s}
 
 delay_ms=0
 case "$mode" in
-  redirect | callback | idle) ;;
+  redirect | idle) ;;
+  callback | reuse)
+    # One connection per wrk thread: the script then pairs each sign-in with its session.
+    threads=${WRK_THREADS:-16}
+    conns=${WRK_CONNECTIONS:-$threads}
+    ;;
   callback-delay)
     delay_ms=${DELAY_MS:-25}
-    conns=${WRK_CONNECTIONS:-400}
+    # One connection per thread, so that each sign-in is paired with its session.
+    threads=${WRK_THREADS:-400}
+    conns=${WRK_CONNECTIONS:-$threads}
     ;;
-  *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay or idle)" >&2; exit 2 ;;
+  *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay, idle or reuse)" >&2; exit 2 ;;
 esac
 command -v wrk > /dev/null || { echo "run-load.sh: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 [ -x "$demo" ] || { echo "run-load.sh: $demo is missing; build it first" >&2; exit 1; }
@@ -94,7 +122,8 @@ run_wrk() {  # Name URL
 }
 
 redirect_mode() {
-  "$demo" --port 0 --max-connections-per-address 20000 > "$work/demo" 2> "$work/demo.err" &
+  "$demo" --port 0 --max-connections-per-address 20000 --max-new-sessions-per-minute 0 \
+    > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   wait_for_line "$work/demo" "^Open " "${pids[-1]}"
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
@@ -197,7 +226,7 @@ run_callbacks() {  # Name URL CodePrefix ServerPid SimPid
   sed -n '/^sign-ins /,$p' "$work/$1.wrk"
   local n
   n=$(awk '/^callbacks [0-9]/ {print $2}' "$work/$1.wrk")
-  report_cpu "$1" "${n:-0}" "$a0" "$a1" "$s0" "$s1" "$m0" "$m1"
+  report_cpu "$1" "${n:-0}" "$a0" "$a1" "$s0" "$s1" "$m0" "$m1" | tee "$work/$1.cpu"
 }
 
 # The figures of a callback run with the provider far away, and their ratios to the peer's.
@@ -290,6 +319,7 @@ callback_mode() {
 
   ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
     "$demo" --port 0 --live --form "$here/load/sim-form.json" --max-connections-per-address 20000 \
+    --max-new-sessions-per-minute 0 \
     > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   local demo_pid=$!
@@ -346,6 +376,92 @@ callback_mode() {
     if (p != "") printf "ratio callbacks/s zelk/express-passport %.2f (target >= 2)\n", z / p
     if (f > 0) printf "ratio callbacks/s zelk/floor %.2f (the floor: two fresh TLS connections per callback)\n", z / f }'
   if grep -q "^FAILED" "$work"/*.wrk || [ "$floor_ok" != 0 ]; then
+    echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
+    exit 1
+  fi
+}
+
+# Starts zelk-demo on Form with the simulator's environment and any further VAR=value given,
+# its output in $work/Name; sets demo_pid and demo_url.
+start_demo() {  # Name Form Hosts CA [VAR=value...]
+  local name=$1 form=$2 hosts=$3 ca=$4
+  shift 4
+  env ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" "$@" \
+    "$demo" --port 0 --live --form "$form" --max-connections-per-address 20000 \
+    --max-new-sessions-per-minute 0 --max-sessions 1000000 \
+    > "$work/$name.out" 2> "$work/$name.err" &
+  pids+=($!)
+  demo_pid=$!
+  wait_for_line "$work/$name.out" "^Open " "$demo_pid"
+  demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/$name.out")
+}
+
+reuse_mode() {
+  local sim="$build/sim/zelk-sim"
+  [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
+  "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
+  pids+=($!)
+  local sim_pid=$!
+  wait_for_line "$work/sim.err" "running" "$sim_pid"
+  local hosts ca google
+  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
+  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
+  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+  uptime
+
+  local run
+  for run in zelk-classic-noresume zelk-classic zelk-current; do
+    case "$run" in
+      zelk-classic-noresume) start_demo "$run" "$here/load/sim-form.json" "$hosts" "$ca" ZELK_TLS_RESUMPTION=0 ;;
+      zelk-classic) start_demo "$run" "$here/load/sim-form.json" "$hosts" "$ca" ;;
+      zelk-current) start_demo "$run" "$here/load/sim-form-current.json" "$hosts" "$ca" ;;
+    esac
+    run_callbacks "$run" "$demo_url" "bench-$run-" "$demo_pid" "$sim_pid"
+    kill "$demo_pid"
+    wait "$demo_pid" 2> /dev/null || true
+  done
+
+  local peers=0
+  if peer_available; then
+    peers=1
+    for run in fresh sessions keepalive; do
+      PEER_AGENT=$run NODE_EXTRA_CA_CERTS="$ca" node "$here/peers/server.js" "$google" \
+        > "$work/peer-$run" 2> "$work/peer-$run.err" &
+      pids+=($!)
+      local peer_pid=$!
+      wait_for_line "$work/peer-$run" "^Listening on " "$peer_pid"
+      run_callbacks "express-passport-$run" "$(sed -n 's/^Listening on \(.*\)$/\1/p' "$work/peer-$run")" \
+        "bench-peer-$run-" "$peer_pid" "$sim_pid"
+      kill "$peer_pid"
+      wait "$peer_pid" 2> /dev/null || true
+    done
+  else
+    peer_missing
+  fi
+
+  local zn zc zk pf="" ps="" pk=""
+  zn=$(figure "$work/zelk-classic-noresume.wrk" callbacks_per_s)
+  zc=$(figure "$work/zelk-classic.wrk" callbacks_per_s)
+  zk=$(figure "$work/zelk-current.wrk" callbacks_per_s)
+  if [ "$peers" = 1 ]; then
+    pf=$(figure "$work/express-passport-fresh.wrk" callbacks_per_s)
+    ps=$(figure "$work/express-passport-sessions.wrk" callbacks_per_s)
+    pk=$(figure "$work/express-passport-keepalive.wrk" callbacks_per_s)
+  fi
+  awk -v zn="$zn" -v zc="$zc" -v zk="$zk" -v pf="$pf" -v ps="$ps" -v pk="$pk" 'BEGIN {
+    printf "callbacks/s zelk-classic-noresume %.1f, zelk-classic %.1f, zelk-current %.1f\n", zn, zc, zk
+    if (pf != "") {
+      printf "callbacks/s express-passport fresh %.1f, sessions %.1f, keepalive %.1f\n", pf, ps, pk
+      printf "ratio callbacks/s zelk-classic/express-passport-fresh %.2f (target >= 3)\n", zc / pf
+      printf "ratio callbacks/s zelk-classic/express-passport-sessions %.2f (target >= 1.5)\n", zc / ps
+      printf "ratio callbacks/s zelk-current/express-passport-keepalive %.2f (target >= 2)\n", zk / pk
+    } }'
+  local cn cc
+  cn=$(awk '$1 == "cpu_ms_per_callback" {print $3}' "$work/zelk-classic-noresume.cpu")
+  cc=$(awk '$1 == "cpu_ms_per_callback" {print $3}' "$work/zelk-classic.cpu")
+  awk -v cn="$cn" -v cc="$cc" 'BEGIN {
+    if (cn > 0 && cc > 0) printf "demo cpu_ms_per_callback classic: resumption off %.3f, on %.3f (%.2f x less)\n", cn, cc, cn / cc }'
+  if grep -q "^FAILED" "$work"/*.wrk; then
     echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
     exit 1
   fi

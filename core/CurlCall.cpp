@@ -4,10 +4,14 @@
 // the current APIs), Host, the fixed user agent, the caller's header line or lines, and for POST
 // the Content-Length and the body, nothing else of libcurl's own (no Accept, no default content
 // type, no Expect). TLS 1.2 or newer, with certificate and host-name verification always on;
-// HTTPS only; redirects are returned, never followed; no connection is reused.
+// HTTPS only; redirects are returned, never followed.
 //
-// The transfer runs on a private multi handle so that a stall is measured to the millisecond:
-// libcurl's own low-speed check counts whole seconds.
+// Connections: a classic call opens its own and closes it; a current API's call may run on a
+// connection kept from an earlier call to the same destination and leaves its own for the next
+// (CurlShare.cpp). Both resume TLS sessions of earlier calls when allowed.
+//
+// The transfer runs on a multi handle of its own (or a kept one) so that a stall is measured to
+// the millisecond: libcurl's own low-speed check counts whole seconds.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 
@@ -36,17 +40,18 @@ struct TCurlGlobal {
   TCurlGlobal& operator=(const TCurlGlobal&) = delete;
 };
 
+}  // namespace
+
 void EnsureCurlGlobal() {
   static TCurlGlobal Global;  // initialised once, thread-safe
   if (Global.Result != CURLE_OK)
     RaiseTransportError(tsInternetOpen, Global.Result, curl_easy_strerror(Global.Result));
 }
 
+namespace {
+
 struct TEasyRelease {
   void operator()(CURL* H) const noexcept { curl_easy_cleanup(H); }
-};
-struct TMultiRelease {
-  void operator()(CURLM* H) const noexcept { curl_multi_cleanup(H); }
 };
 struct TSlistRelease {
   void operator()(curl_slist* L) const noexcept { curl_slist_free_all(L); }
@@ -62,6 +67,15 @@ struct TTransferState {
   long Status = 0;  // of the last status line seen
   bool HeadComplete = false;
   std::string* StatusLine = nullptr;  // receives the last status line, when asked for
+  // Attempts to send the request: libcurl sends it again on a fresh connection when a kept one
+  // turns out closed before any reply byte. MaxAttempts bounds that; 1 forbids it.
+  int Attempts = 0;
+  int MaxAttempts = 1;
+  bool SendRefused = false;  // an attempt beyond MaxAttempts was stopped
+  // libcurl's error text, and what it held when an attempt was stopped: the failure that made
+  // libcurl want to send again (empty when the server closed without a byte).
+  const char* ErrorText = nullptr;
+  std::array<char, CURL_ERROR_SIZE> FirstError{};
 };
 
 std::size_t OnBody(char* Data, std::size_t Size, std::size_t Count, void* User) noexcept {
@@ -109,6 +123,16 @@ std::size_t OnHeader(char* Data, std::size_t Size, std::size_t Count, void* User
   return N;
 }
 
+// Runs once the connection is ready (new or kept), right before the request goes out.
+int OnBeforeRequest(void* User, char*, char*, int, int) noexcept {
+  auto& S = *static_cast<TTransferState*>(User);
+  if (++S.Attempts <= S.MaxAttempts) return CURL_PREREQFUNC_OK;
+  S.SendRefused = true;
+  if (S.ErrorText != nullptr)
+    std::copy_n(S.ErrorText, S.FirstError.size() - 1, S.FirstError.data());
+  return CURL_PREREQFUNC_ABORT;
+}
+
 // Hands the shared trust store to the TLS context libcurl made for this connection. libcurl was
 // told not to read any CA file itself, so this store is all that is trusted.
 CURLcode OnSslContext(CURL*, void* SslContext, void* User) noexcept {
@@ -136,13 +160,15 @@ class TCurlTransfer {
   TCurlTransfer(const THttpsCall& Call, const TTransportSettings& Settings, std::string& Body,
                 X509_STORE* Store);
   ~TCurlTransfer() {
-    if (FAttached) curl_multi_remove_handle(FMulti.get(), FEasy.get());
+    if (FAttached && FMulti) curl_multi_remove_handle(FMulti.get(), FEasy.get());
   }
   TCurlTransfer(const TCurlTransfer&) = delete;
   TCurlTransfer& operator=(const TCurlTransfer&) = delete;
 
   void Perform();
   long Status() const { return FState.Status; }
+  // After a successful transfer: gives a connection worth keeping back for the next call.
+  void KeepConnection();
 
  private:
   void SetLong(CURLoption Option, long Value) {
@@ -170,7 +196,10 @@ class TCurlTransfer {
     long V = 0;
     return curl_easy_getinfo(FEasy.get(), Info, &V) == CURLE_OK ? V : 0;
   }
-  bool Connected() const { return InfoOffset(CURLINFO_APPCONNECT_TIME_T) > 0; }
+  // A kept connection reports no TLS connect time: the request going out tells instead.
+  bool Connected() const {
+    return FState.Attempts > 0 || InfoOffset(CURLINFO_APPCONNECT_TIME_T) > 0;
+  }
   // Everything that counts as the transfer moving: head and body bytes either way.
   curl_off_t Moved() const {
     return InfoOffset(CURLINFO_SIZE_DOWNLOAD_T) + InfoOffset(CURLINFO_SIZE_UPLOAD_T) +
@@ -186,8 +215,13 @@ class TCurlTransfer {
   std::string FURL;
   std::string FTarget;
   std::array<char, CURL_ERROR_SIZE> FError{};
+  bool FKeep = false;  // a current API's call with kept connections on
+  std::string FDestination;
+  // Released after the easy handle, which leaves the share when it is cleaned up.
+  std::shared_ptr<TSessionShare> FShare;
+  TMultiPtr FMulti;
+  bool FReused = false;  // FMulti was kept from an earlier call
   std::unique_ptr<CURL, TEasyRelease> FEasy;
-  std::unique_ptr<CURLM, TMultiRelease> FMulti;
   std::unique_ptr<curl_slist, TSlistRelease> FHeaders;
   bool FAttached = false;
 };
@@ -199,10 +233,23 @@ TCurlTransfer::TCurlTransfer(const THttpsCall& Call, const TTransportSettings& S
   FState.MaxBody = Settings.MaxBodyBytes;
   FState.Store = Store;
   FState.StatusLine = Call.StatusLine;
+  FState.ErrorText = FError.data();
+  FKeep = Call.Http11 && Settings.KeepConnections;
+  if (FKeep || Settings.ResumeTlsSessions) FDestination = DestinationKey(Call.Host, Settings);
+  if (Settings.ResumeTlsSessions) FShare = AcquireSessionShare(FDestination);
+  if (FKeep) FMulti = TakeKeptConnection(FDestination, Settings.KeptConnectionIdle);
+  FReused = FMulti != nullptr;
+  if (!FMulti) {
+    FMulti.reset(curl_multi_init());
+    if (!FMulti) RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, "Cannot create a handle");
+    // One connection per multi handle: a kept one is a unit of its own.
+    if (FKeep) curl_multi_setopt(FMulti.get(), CURLMOPT_MAXCONNECTS, 1L);
+  }
+  // Only a GET may go out again, once, when a kept connection was closed under it: a token
+  // exchange, a post or a payment sent twice could act twice.
+  FState.MaxAttempts = FKeep && !Call.Data ? 2 : 1;
   FEasy.reset(curl_easy_init());
   if (!FEasy) RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, "Cannot create a handle");
-  FMulti.reset(curl_multi_init());
-  if (!FMulti) RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, "Cannot create a handle");
   Configure();
 }
 
@@ -219,8 +266,24 @@ void TCurlTransfer::Configure() {
   SetLong(CURLOPT_HTTP_VERSION, FCall.Http11 ? CURL_HTTP_VERSION_1_1 : CURL_HTTP_VERSION_1_0);
   SetText(CURLOPT_USERAGENT, kUserAgent);
   SetLong(CURLOPT_NOSIGNAL, 1L);
-  SetLong(CURLOPT_FORBID_REUSE, 1L);
-  SetLong(CURLOPT_FRESH_CONNECT, 1L);
+  if (FKeep) {
+    // libcurl's own bound on a connection's idle time, besides the kept ones' bookkeeping.
+    SetLong(
+        CURLOPT_MAXAGE_CONN,
+        static_cast<long>(std::clamp<std::chrono::seconds::rep>(
+            std::chrono::duration_cast<std::chrono::seconds>(FSettings.KeptConnectionIdle).count(),
+            1, std::numeric_limits<long>::max())));
+  } else {
+    SetLong(CURLOPT_FORBID_REUSE, 1L);
+    SetLong(CURLOPT_FRESH_CONNECT, 1L);
+  }
+  SetPointer(CURLOPT_PREREQFUNCTION, &OnBeforeRequest);
+  SetPointer(CURLOPT_PREREQDATA, &FState);
+  if (FShare) {
+    SetPointer(CURLOPT_SHARE, SessionShareHandle(*FShare));
+  } else {
+    SetLong(CURLOPT_SSL_SESSIONID_CACHE, 0L);
+  }
 
   SetLong(CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   SetLong(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -326,7 +389,30 @@ void TCurlTransfer::Perform() {
   while (CURLMsg* Msg = curl_multi_info_read(FMulti.get(), &Queued))
     if (Msg->msg == CURLMSG_DONE && Msg->easy_handle == FEasy.get()) Result = Msg->data.result;
   if (FState.Overflow || FState.OutOfMemory) Fail(CURLE_WRITE_ERROR, false);
+  // The request went out and no reply came: that is the step that failed. libcurl wants to
+  // send again only after a receive error or an end of the connection before any reply byte.
+  if (FState.SendRefused) {
+    const bool Received = FState.FirstError[0] != '\0';
+    RaiseTransportError(
+        tsHttpReceiveResponse, Received ? CURLE_RECV_ERROR : CURLE_GOT_NOTHING,
+        std::string(Received ? FState.FirstError.data() : curl_easy_strerror(CURLE_GOT_NOTHING)) +
+            (FState.MaxAttempts == 1
+                 ? " (on a kept connection; the request is not sent again, since the server may "
+                   "have acted on it)"
+                 : " (also when sent again on a new connection)"));
+  }
   if (Result != CURLE_OK) Fail(Result, false);
+  long NewConnections = 0;
+  curl_easy_getinfo(FEasy.get(), CURLINFO_NUM_CONNECTS, &NewConnections);
+  NoteTransfer(FReused && NewConnections == 0, FState.Attempts > 1);
+}
+
+void TCurlTransfer::KeepConnection() {
+  if (!FKeep) return;
+  // The easy handle leaves the multi handle, its connection staying in the multi's cache.
+  if (FAttached) curl_multi_remove_handle(FMulti.get(), FEasy.get());
+  FAttached = false;
+  detail::KeepConnection(FDestination, std::move(FMulti), FSettings.MaxKeptConnectionsPerHost);
 }
 
 void TCurlTransfer::Fail(CURLcode Code, bool Stalled) {
@@ -372,6 +458,7 @@ long PerformHttpsCall(const THttpsCall& Call, const TTransportSettings& Settings
   }
   TCurlTransfer Transfer(Call, Settings, Body, Store.get());
   Transfer.Perform();
+  Transfer.KeepConnection();
   return Transfer.Status();
 }
 

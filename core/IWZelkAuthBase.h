@@ -385,6 +385,18 @@ struct TTransportSettings {
   std::string ProxyURL;
   // A reply body larger than this fails instead of exhausting memory.
   std::size_t MaxBodyBytes = std::size_t{32} * 1024 * 1024;
+  // Resume TLS sessions: a call to a host called before (same proxy and CA setting) skips the
+  // certificate exchange and key agreement of a full handshake. Every call, both kinds. A new
+  // session is verified as always. Initially on unless ZELK_TLS_RESUMPTION is "0".
+  bool ResumeTlsSessions = true;
+  // The current APIs' calls (Https_Get11, Https_Post11) keep their HTTP/1.1 connection open for
+  // the next call to the same host (same proxy and CA setting); the classic calls open one per
+  // call always. Initially on unless ZELK_KEEP_CONNECTIONS is "0".
+  bool KeepConnections = true;
+  // Kept connections per host, at most; the oldest goes when one more is kept.
+  std::size_t MaxKeptConnectionsPerHost = 8;
+  // A kept connection unused for this long is closed, not used again.
+  std::chrono::milliseconds KeptConnectionIdle{30000};
 };
 TTransportSettings TransportSettings();
 void SetTransportSettings(const TTransportSettings& Settings);
@@ -418,6 +430,15 @@ struct TTransportRequest {
 // restores the real transport.
 using TTransportHook = std::function<std::string(const TTransportRequest& Request)>;
 void SetTransportHook(TTransportHook Hook);
+
+// What the transport's kept connections have done in this process.
+struct TTransportCounters {
+  std::uint64_t ReusedConnections = 0;   // calls served on a connection kept from an earlier call
+  std::uint64_t Retries = 0;             // GETs sent again after a kept connection was dropped
+  std::uint64_t ExpiredConnections = 0;  // kept connections closed for idling too long
+  std::uint64_t IdleConnections = 0;     // kept connections waiting for a call now
+};
+TTransportCounters TransportCounters();
 
 // ---------------------------------------------------------------------------------------------
 // Provider endpoints: the host every provider call and browser redirect uses. Defaults are the

@@ -6,6 +6,9 @@
 // settings; TransportError.cpp the step names and error texts.
 #pragma once
 
+#include <curl/curl.h>
+#include <chrono>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,6 +73,36 @@ using TX509StorePtr = std::unique_ptr<X509_STORE, TX509StoreRelease>;
 TX509StorePtr AcquireTrustStore(const std::string& ExtraCACertificates);
 // How often a trust store has been built in this process (the system bundle read).
 std::uint64_t TrustStoreBuilds();
+
+// Makes libcurl's process-wide state once (released at exit, after everything made later, such
+// as the kept connections). Raises the step's Exception when libcurl cannot start.
+void EnsureCurlGlobal();
+
+// A libcurl multi handle, with the connection it keeps.
+struct TMultiRelease {
+  void operator()(CURLM* H) const noexcept;
+};
+using TMultiPtr = std::unique_ptr<CURLM, TMultiRelease>;
+
+// What calls to one destination share: its host, proxy and trusted CA certificates.
+std::string DestinationKey(const std::string& Host, const TTransportSettings& Settings);
+
+// The TLS session cache of a destination (process-wide, thread-safe, bounded): every call to it
+// with resumption on attaches its transfer to the share, and keeps the pointer while it runs.
+class TSessionShare;
+std::shared_ptr<TSessionShare> AcquireSessionShare(const std::string& Key);
+CURLSH* SessionShareHandle(const TSessionShare& Share);
+
+// Kept connections of the current APIs' calls: a multi handle whose cache holds one open
+// connection to the destination. Take returns the most recently kept one that has idled less
+// than MaxIdle (null when none), ending the others that idled longer; Keep puts one back,
+// ending the oldest of the destination when MaxPerHost are kept already.
+TMultiPtr TakeKeptConnection(const std::string& Key, std::chrono::milliseconds MaxIdle);
+void KeepConnection(const std::string& Key, TMultiPtr Multi, std::size_t MaxPerHost);
+// Counts a finished transfer that ran on a kept connection, or that was sent again.
+void NoteTransfer(bool Reused, bool Retried);
+// Ends every kept connection (the settings changed).
+void DropKeptConnections();
 
 // One request as the network path performs it: everything already checked.
 struct THttpsCall {

@@ -14,12 +14,15 @@ struct TSettingsHolder {
   std::mutex Mutex;
   TTransportSettings Settings;
   std::string EnvironmentCA;  // what ZELK_EXTRA_CA_CERTIFICATES gave; never changes
+  static bool Switch(const char* Name, bool Default);
   TSettingsHolder() {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
     if (const char* Env = std::getenv("ZELK_EXTRA_CA_CERTIFICATES"); Env != nullptr) {
       Settings.ExtraCACertificates = Env;
       EnvironmentCA = Env;
     }
+    Settings.ResumeTlsSessions = Switch("ZELK_TLS_RESUMPTION", true);
+    Settings.KeepConnections = Switch("ZELK_KEEP_CONNECTIONS", true);
     // Trusting another CA lets whoever holds it read the provider calls: say so.
     if (!EnvironmentCA.empty())
       detail::ReportEnvironmentOverride(
@@ -29,6 +32,17 @@ struct TSettingsHolder {
                : "in " + EnvironmentCA));
   }
 };
+
+// An on/off variable: "1" or "0"; unset keeps Default, anything else is reported and ignored.
+bool TSettingsHolder::Switch(const char* Name, bool Default) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
+  const char* Env = std::getenv(Name);
+  if (Env == nullptr) return Default;
+  const std::string Value = Env;
+  if (Value == "0" || Value == "1") return Value == "1";
+  detail::ReportEnvironmentOverride(std::string(Name) + " is ignored: it must be 0 or 1");
+  return Default;
+}
 
 TSettingsHolder& Holder() {
   static TSettingsHolder H;
@@ -59,6 +73,9 @@ TTransportSettings TransportSettings() {
 void SetTransportSettings(const TTransportSettings& Settings) {
   CheckTimeout(Settings.ConnectTimeout, "ConnectTimeout");
   CheckTimeout(Settings.StallTimeout, "StallTimeout");
+  CheckTimeout(Settings.KeptConnectionIdle, "KeptConnectionIdle");
+  if (Settings.MaxKeptConnectionsPerHost == 0)
+    throw rtl::Exception("Transport setting MaxKeptConnectionsPerHost must be at least 1");
   for (const unsigned char C : Settings.ProxyURL)
     if (C < 32 || C == 127)
       throw rtl::Exception("Transport setting ProxyURL contains a control character");
@@ -66,8 +83,12 @@ void SetTransportSettings(const TTransportSettings& Settings) {
   // the first call does not pay for building the trust store.
   detail::AcquireTrustStore(Settings.ExtraCACertificates);
   TSettingsHolder& H = Holder();
-  std::lock_guard L(H.Mutex);
-  H.Settings = Settings;
+  {
+    std::lock_guard L(H.Mutex);
+    H.Settings = Settings;
+  }
+  // Connections kept under the old settings are not used under the new ones.
+  detail::DropKeptConnections();
 }
 
 }  // namespace zelk::IWZelkAuthBase

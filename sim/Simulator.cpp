@@ -75,6 +75,8 @@ TSimRequest Record(const web::engine::TEngineRequest& Req) {
   R.Version = Req.Version;
   R.Headers = Req.Headers;
   R.Body = Req.Body;
+  R.ConnectionRequest = Req.ConnectionRequest;
+  R.TlsResumed = Req.TlsResumed;
   return R;
 }
 
@@ -184,7 +186,7 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const web::engine::TEngine
       Fault = It->second;
   }
   using enum TFault::TKind;
-  if (Fault.Kind == Reset) {
+  if (Fault.Kind == Reset || (Fault.Kind == DropKept && Request.ConnectionRequest > 1)) {
     Connection.Reset();
     return;
   }
@@ -450,6 +452,17 @@ void Simulator::SetFault(TProviderId Provider, std::string Path, TFault Fault) {
 void Simulator::ClearFaults() {
   std::lock_guard L(FImpl->Mutex);
   FImpl->Faults.clear();
+}
+
+TSimCounters Simulator::Counters(TProviderId Provider) const {
+  TSimCounters C;
+  const auto& L = FImpl->Listeners[IndexOf(Provider)];
+  if (!FImpl->Running || !L.Server) return C;
+  const web::engine::TEngineCounters E = L.Server->Counters();
+  C.Connections = E.Connections;
+  C.Handshakes = E.Handshakes;
+  C.ResumedHandshakes = E.ResumedHandshakes;
+  return C;
 }
 
 std::vector<TSimRequest> Simulator::Received(TProviderId Provider) const {

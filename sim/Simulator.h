@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,10 @@ struct TSimRequest {
   rtl::TStringList Query;  // decoded name=value entries
   std::vector<std::pair<std::string, std::string>> Headers;
   std::string Body;
+  // 1 for the first request on its connection, 2 for the next on the same kept-alive one...
+  std::size_t ConnectionRequest = 1;
+  // The connection's TLS handshake resumed an earlier session.
+  bool TlsResumed = false;
   // The first header named Name (letter case ignored), or empty.
   std::string Header(std::string_view Name) const;
   // The body decoded as application/x-www-form-urlencoded name=value entries.
@@ -68,7 +73,9 @@ struct TFault {
                    // waiting Delay: chunked transfer coding to an HTTP/1.1 request, separate
                    // writes under Content-Length to HTTP/1.0
     LargeBody,     // answer a body of Size bytes, byte i being LargeBodyByte(i)
-    Reset          // answer nothing: reset the connection (TCP RST) once the request is read
+    Reset,         // answer nothing: reset the connection (TCP RST) once the request is read
+    DropKept       // as Reset, but only for a request that is not its connection's first: a
+                   // server that dropped a kept-alive connection as the request arrived
   };
   TKind Kind = TKind::None;
   int Status = 500;
@@ -118,6 +125,11 @@ struct TFault {
     F.Kind = TKind::Reset;
     return F;
   }
+  static TFault DropKeptConnection() {
+    TFault F;
+    F.Kind = TKind::DropKept;
+    return F;
+  }
   static TFault Large(std::size_t Bytes) {
     TFault F;
     F.Kind = TKind::LargeBody;
@@ -137,6 +149,13 @@ inline constexpr int kProviderCount = 5;
 inline char LargeBodyByte(std::size_t Index) {
   return static_cast<char>('a' + Index % 26);
 }
+
+// What one listener has seen since the simulator started.
+struct TSimCounters {
+  std::uint64_t Connections = 0;        // TCP connections accepted
+  std::uint64_t Handshakes = 0;         // TLS handshakes completed
+  std::uint64_t ResumedHandshakes = 0;  // of those, resumed sessions
+};
 
 class Simulator {
  public:
@@ -178,6 +197,9 @@ class Simulator {
   // Makes the route for Path (any method) misbehave until cleared.
   void SetFault(TProviderId Provider, std::string Path, TFault Fault);
   void ClearFaults();
+
+  // The provider's listener's connections and handshakes (all 0 while stopped).
+  TSimCounters Counters(TProviderId Provider) const;
 
   // Every request the provider's listener received, in order.
   std::vector<TSimRequest> Received(TProviderId Provider) const;

@@ -3,16 +3,19 @@
 --
 --   wrk -t2 -c50 -d10s -s signin-callback.lua URL -- [CODE_PREFIX [CHECK_EVERY [CONNECTIONS]]]
 --
--- Each simulated browser POSTs the sign-in button (/google/login) without a cookie, so the
--- server makes a new session and redirects to the provider. The script takes the session cookie
--- and the "state" from that redirect and later sends the browser's return: GET / with "state",
+-- Each simulated browser loads the page without a cookie (a new session: its cookie and the
+-- sign-in form's token, when the server uses one), then POSTs the sign-in button
+-- (/google/login) with them, and the server redirects to the provider. The script takes the
+-- "state" from that redirect and later sends the browser's return: GET / with "state",
 -- a code of its own ("CODE_PREFIX<thread>-<n>", unique in the run; default prefix "bench-"
 -- and the time) and the session cookie. The server exchanges the code, fetches the profile,
 -- signs the user in and redirects back to its page ("/", absolute or not).
 --
 -- wrk runs one Lua state per thread and has no per-connection hook, so each thread keeps a
--- queue of started sign-ins: request() sends the oldest pending return when there is one, else
--- a new sign-in. The cookie travels in the request, so any connection can carry any session's
+-- queue of started sign-ins. A redirect that sets no cookie is paired with the oldest sign-in
+-- POST of its thread: exact with one connection per thread (wrk -tN -cN), which the servers
+-- that keep the session's cookie at sign-in need. request() sends the oldest pending return
+-- when there is one, else the next step of a new sign-in. The cookie travels in the request, so any connection can carry any session's
 -- return. Replies are told apart by what they are: a redirect to the provider's authorization
 -- page (a sign-in), a redirect to "/" (a completed return), a 200 page (a check, below).
 --
@@ -72,8 +75,9 @@ function init(args)
   prefix = args[1] or ("bench-" .. os.time() .. "-")
   check_every = tonumber(args[2] or "20")
   connections = tonumber(args[3] or "25")
-  login = wrk.format("POST", "/google/login",
-                     { ["Content-Type"] = "application/x-www-form-urlencoded" }, "")
+  page = wrk.format("GET", "/")
+  pages = queue() -- new sessions' pages: { cookie, token }
+  posted = queue() -- cookies of the sign-in POSTs sent, in order
   started = queue() -- sign-ins waiting for their return: { cookie, state }
   deferred = queue() -- checks waiting for their return to be done: { cookie, due }
   ready = queue() -- cookies of sessions whose page is to be checked
@@ -125,7 +129,14 @@ function request()
     return wrk.format("GET", "/?state=" .. s.state .. "&code=" .. prefix .. id .. "-" .. serial,
                       { Cookie = s.cookie })
   end
-  return login
+  local p = pop(pages)
+  if p ~= nil then
+    push(posted, p.cookie)
+    return wrk.format("POST", "/google/login",
+                      { ["Content-Type"] = "application/x-www-form-urlencoded", Cookie = p.cookie },
+                      "zelk_form_token=" .. p.token)
+  end
+  return page
 end
 
 local function cookie_of(headers)
@@ -136,9 +147,12 @@ end
 function response(status, headers, body)
   local location = headers["Location"]
   if status >= 301 and status <= 303 and location ~= nil then
-    if location:find("/o/oauth2/auth?", 1, true) then
+    -- The authorization endpoint of either API generation.
+    if location:find("/o/oauth2/auth?", 1, true) or location:find("/o/oauth2/v2/auth?", 1, true) then
       local state = location:match("[?&]state=([^&#]+)")
-      local cookie = cookie_of(headers)
+      -- The session's cookie: set anew with the redirect, else the one the POST carried.
+      local cookie = cookie_of(headers) or pop(posted)
+      if cookie_of(headers) ~= nil then pop(posted) end
       if state ~= nil and cookie ~= nil then
         signins = signins + 1
         push(started, { cookie = cookie, state = state })
@@ -162,6 +176,13 @@ function response(status, headers, body)
     return
   end
   if status == 200 then
+    local cookie = cookie_of(headers)
+    if cookie ~= nil and (body:find("Not signed in", 1, true) or
+                          body:find("Not tried yet", 1, true)) then
+      -- A new session's page: its sign-in form, and the form's token when it has one.
+      push(pages, { cookie = cookie, token = body:match('name="zelk_form_token" value="([^"]*)"') or "" })
+      return
+    end
     if body:find("Signed in with Google as ", 1, true) then
       checks_ok = checks_ok + 1
     elseif body:find("Waiting for Google's answer", 1, true) then

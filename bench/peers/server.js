@@ -10,10 +10,13 @@
 //
 //   node server.js GOOGLE_BASE_URL     e.g. https://127.0.0.1:40123
 //
-// Each call to the simulator opens a new TLS connection with a full handshake: Node's global
-// agent keeps connections alive (Node 19 and later) and any agent caches TLS sessions, so the
-// strategy gets an agent of its own with neither, as the demo's transport does. The simulator's
-// CA is trusted through NODE_EXTRA_CA_CERTS. Listens on a free port of 127.0.0.1 and prints
+// How the strategy's calls to the simulator connect, by PEER_AGENT:
+//   fresh (default)  a new TLS connection with a full handshake per call: an agent of its own
+//                    without keep-alive and without TLS session cache (Node's global agent
+//                    keeps connections alive from Node 19 on, and any agent caches sessions)
+//   sessions         a new connection per call, resuming TLS sessions (Node's session cache)
+//   keepalive        kept-alive connections (and the session cache)
+// The simulator's CA is trusted through NODE_EXTRA_CA_CERTS. Listens on a free port of 127.0.0.1 and prints
 // "Listening on http://127.0.0.1:<port>/".
 "use strict";
 
@@ -29,7 +32,17 @@ if (!google) {
   process.exit(2);
 }
 
-const freshConnections = new https.Agent({ keepAlive: false, maxCachedSessions: 0 });
+const agents = {
+  fresh: () => new https.Agent({ keepAlive: false, maxCachedSessions: 0 }),
+  sessions: () => new https.Agent({ keepAlive: false }),
+  keepalive: () => new https.Agent({ keepAlive: true }),
+};
+const agentKind = process.env.PEER_AGENT || "fresh";
+if (!agents[agentKind]) {
+  console.error(`PEER_AGENT must be one of ${Object.keys(agents).join(", ")}`);
+  process.exit(2);
+}
+const providerAgent = agents[agentKind]();
 
 // Text for an HTML page.
 function escapeHtml(text) {
@@ -61,7 +74,7 @@ const server = app.listen(0, "127.0.0.1", () => {
       return done(null, { id: p.id, name: p.name, email: p.email, gender: p.gender });
     }
   );
-  strategy._oauth2.setAgent(freshConnections);
+  strategy._oauth2.setAgent(providerAgent);
   passport.use(strategy);
   console.log(`Listening on http://127.0.0.1:${port}/`);
 });

@@ -94,6 +94,8 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   if (Options.MaxNewSessionsPerMinute >= 0)
     ServerOptions.MaxNewSessionsPerMinute =
         static_cast<std::size_t>(Options.MaxNewSessionsPerMinute);
+  if (Options.MaxSessions > 0)
+    ServerOptions.MaxSessions = static_cast<std::size_t>(Options.MaxSessions);
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();

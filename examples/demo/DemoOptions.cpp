@@ -9,7 +9,8 @@ namespace zelk::demo {
 
 const char* const kDemoUsage =
     "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE] [--keep-alive-timeout S]\n"
-    "                 [--max-connections-per-address N] [--trace] [--access-log FILE]\n"
+    "                 [--max-connections-per-address N] [--max-new-sessions-per-minute N]\n"
+    "                 [--max-sessions N] [--trace] [--access-log FILE]\n"
     "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
     "posts to Facebook and Twitter, and takes PayPal payments.\n"
     "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
@@ -23,6 +24,11 @@ const char* const kDemoUsage =
     "  --max-connections-per-address N\n"
     "                  connections open at once from one address (1 to 20000; default: the\n"
     "                  server's)\n"
+    "  --max-new-sessions-per-minute N\n"
+    "                  new sessions one address may start per minute (0: no limit; default:\n"
+    "                  the server's)\n"
+    "  --max-sessions N\n"
+    "                  sessions held at once (1 to 10000000; default: the server's)\n"
     "  --trace         print the trace of every provider call and flow step, secrets\n"
     "                  redacted, to standard error\n"
     "  --access-log FILE\n"
@@ -45,6 +51,24 @@ int ParseConnections(std::string_view Text) {
   const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
   if (Error != std::errc() || End != Text.data() + Text.size() || Count < 1 || Count > 20000)
     throw rtl::Exception("--max-connections-per-address needs a number from 1 to 20000, not \"" +
+                         std::string(Text) + "\"");
+  return Count;
+}
+
+int ParseNewSessions(std::string_view Text) {
+  int Count = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Count < 0)
+    throw rtl::Exception("--max-new-sessions-per-minute needs a number, 0 for no limit, not \"" +
+                         std::string(Text) + "\"");
+  return Count;
+}
+
+int ParseMaxSessions(std::string_view Text) {
+  int Count = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Count < 1 || Count > 10000000)
+    throw rtl::Exception("--max-sessions needs a number from 1 to 10000000, not \"" +
                          std::string(Text) + "\"");
   return Count;
 }
@@ -82,6 +106,10 @@ TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
       O.KeepAliveSeconds = ParseKeepAlive(Value());
     } else if (A == "--max-connections-per-address") {
       O.MaxConnectionsPerAddress = ParseConnections(Value());
+    } else if (A == "--max-new-sessions-per-minute") {
+      O.MaxNewSessionsPerMinute = ParseNewSessions(Value());
+    } else if (A == "--max-sessions") {
+      O.MaxSessions = ParseMaxSessions(Value());
     } else if (A == "--trace") {
       O.Trace = true;
     } else if (A == "--access-log") {

@@ -25,6 +25,9 @@ struct TDemoOptions {
   // New sessions one address may start per minute; -1: the server's default, 0: no limit.
   // Load tests whose browsers all come from one address lift it.
   int MaxNewSessionsPerMinute = -1;
+  // Sessions held at once; 0: the server's default. Load runs that sign in more users than
+  // that within a session's lifetime raise it.
+  int MaxSessions = 0;
   bool Help = false;
 };
 

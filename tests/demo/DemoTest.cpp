@@ -634,6 +634,35 @@ TEST(DemoOptionsTest, MaxConnectionsPerAddressWithinItsRange) {
   }
 }
 
+TEST(DemoOptionsTest, MaxNewSessionsPerMinuteTakesZeroForNoLimit) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).MaxNewSessionsPerMinute, -1);
+  for (const auto& [Text, Want] : {std::pair{"0", 0}, std::pair{"600", 600}}) {
+    const char* Args[] = {"--max-new-sessions-per-minute", Text};
+    EXPECT_EQ(ParseDemoOptions(2, Args).MaxNewSessionsPerMinute, Want) << Text;
+  }
+  for (const char* Bad : {"-1", "x", ""}) {
+    const char* Args[] = {"--max-new-sessions-per-minute", Bad};
+    EXPECT_THROW(ParseDemoOptions(2, Args), rtl::Exception) << Bad;
+  }
+}
+
+TEST(DemoOptionsTest, MaxSessionsWithinItsRange) {
+  EXPECT_EQ(ParseDemoOptions(0, nullptr).MaxSessions, 0);
+  const char* Many[] = {"--max-sessions", "200000"};
+  EXPECT_EQ(ParseDemoOptions(2, Many).MaxSessions, 200000);
+  for (const char* Bad : {"0", "10000001", "1k"}) {
+    const char* Args[] = {"--max-sessions", Bad};
+    try {
+      ParseDemoOptions(2, Args);
+      ADD_FAILURE() << "accepted \"" << Bad << "\"";
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(
+          E.Message(),
+          std::string("--max-sessions needs a number from 1 to 10000000, not \"") + Bad + "\"");
+    }
+  }
+}
+
 TEST(DemoFormTest, AFormFileWithoutTheDemosComponentsIsRefusedByName) {
   IWZelkAuthReg::RegisterClasses();
   const std::vector<std::pair<std::string, std::string>> Cases = {

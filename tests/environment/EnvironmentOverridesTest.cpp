@@ -29,6 +29,14 @@ using namespace IWZelkAuthBase;
 
 constexpr const char* kProbe = "--probe";
 constexpr const char* kTraceProbe = "--trace-probe";
+constexpr const char* kReuseProbe = "--reuse-probe";
+
+// The reuse probe: the two connection switches as the environment set them.
+int RunReuseProbe() {
+  const TTransportSettings S = TransportSettings();
+  std::cout << S.ResumeTlsSessions << " " << S.KeepConnections << std::endl;
+  return 0;
+}
 
 // The trace probe: says whether the trace is on and sends one event with a secret in it.
 int RunTraceProbe() {
@@ -149,12 +157,35 @@ TEST(EnvironmentTrace, ZelkTraceOneWritesTheRedactedTraceToStandardError) {
             "request=code=[redacted]&client_secret=[redacted]\n");
 }
 
+TEST(EnvironmentReuse, TheConnectionSwitchesTakeZeroOrOne) {
+  const struct {
+    std::vector<std::string> Variables;
+    std::string Out;
+    std::string Err;
+  } Cases[] = {
+      {{}, "1 1\n", ""},
+      {{"ZELK_TLS_RESUMPTION=0"}, "0 1\n", ""},
+      {{"ZELK_TLS_RESUMPTION=1", "ZELK_KEEP_CONNECTIONS=0"}, "1 0\n", ""},
+      {{"ZELK_TLS_RESUMPTION=off", "ZELK_KEEP_CONNECTIONS="},
+       "1 1\n",
+       "zelk: ZELK_TLS_RESUMPTION is ignored: it must be 0 or 1\n"
+       "zelk: ZELK_KEEP_CONNECTIONS is ignored: it must be 0 or 1\n"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Variables.empty() ? "none" : C.Variables.front());
+    const auto [Out, Err] = Probe(C.Variables, kReuseProbe);
+    EXPECT_EQ(Out, C.Out);
+    EXPECT_EQ(Err, C.Err);
+  }
+}
+
 }  // namespace
 }  // namespace zelk
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], zelk::kProbe) == 0) return zelk::RunProbe();
   if (argc == 2 && std::strcmp(argv[1], zelk::kTraceProbe) == 0) return zelk::RunTraceProbe();
+  if (argc == 2 && std::strcmp(argv[1], zelk::kReuseProbe) == 0) return zelk::RunReuseProbe();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -157,6 +157,9 @@ struct THttpEngine::TImpl : std::enable_shared_from_this<THttpEngine::TImpl> {
   mutable std::mutex CountMutex;
   std::unordered_map<std::string, std::size_t> PerAddress;
   std::size_t Total = 0;
+  std::atomic<std::uint64_t> Accepted{0};
+  std::atomic<std::uint64_t> Handshakes{0};
+  std::atomic<std::uint64_t> Resumed{0};
 
   TWorkerPool Workers;
   std::optional<asio::ssl::context> Tls;
@@ -245,6 +248,9 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
       S.async_handshake(asio::ssl::stream_base::server,
                         [Self = this->shared_from_this()](const boost::system::error_code& Ec) {
                           if (Ec) return Self->Close();
+                          ++Self->E.Handshakes;
+                          Self->Resumed = SSL_session_reused(Self->S.native_handle()) == 1;
+                          if (Self->Resumed) ++Self->E.Resumed;
                           Self->ReadHead();
                         });
     }
@@ -412,6 +418,8 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
       Request.LocalPort = Local.port();
     }
     Request.TLS = !std::is_same_v<TStream, tcp::socket>;
+    Request.ConnectionRequest = Served + 1;
+    Request.TlsResumed = Resumed;
     Buffer.consume(Scanner.HeadLength());
     const std::string Connection = Request.Header("Connection");
     WantsKeepAlive =
@@ -588,6 +596,7 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
   bool HeadStarted = false;
   bool Readable = false;  // the socket has bytes waiting
   bool WantsKeepAlive = true;
+  bool Resumed = false;  // the TLS handshake resumed a session
   bool Closed = false;
   std::atomic<bool> Raw{false};
 };
@@ -601,6 +610,11 @@ void THttpEngine::TImpl::SetUpTls() {
   Tls.emplace(asio::ssl::context::tls_server);
   Tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::single_dh_use);
   SSL_CTX_set_min_proto_version(Tls->native_handle(), TLS1_2_VERSION);
+  // Clients may resume their sessions, by ticket or from the server's own cache: a resumed
+  // handshake costs neither side a signature nor a key exchange with the certificate's key.
+  static constexpr unsigned char kSessionContext[] = "zelk-engine";
+  SSL_CTX_set_session_cache_mode(Tls->native_handle(), SSL_SESS_CACHE_SERVER);
+  SSL_CTX_set_session_id_context(Tls->native_handle(), kSessionContext, sizeof kSessionContext - 1);
   if (Files) {
     boost::system::error_code Ec;
     Tls->use_certificate_chain_file(Options.CertificateFile, Ec);
@@ -637,6 +651,7 @@ void THttpEngine::TImpl::OnAccept(tcp::socket Socket) {
     Socket.close(Ec);
     return;
   }
+  ++Accepted;
   // Answers go out in one write, but a TLS record or a raw piece may follow another.
   Socket.set_option(tcp::no_delay(true), Ec);
   if (Tls) {
@@ -741,6 +756,14 @@ int THttpEngine::Port() const {
 std::size_t THttpEngine::ConnectionCount() const {
   std::lock_guard L(FImpl->CountMutex);
   return FImpl->Total;
+}
+
+TEngineCounters THttpEngine::Counters() const {
+  TEngineCounters C;
+  C.Connections = FImpl->Accepted;
+  C.Handshakes = FImpl->Handshakes;
+  C.ResumedHandshakes = FImpl->Resumed;
+  return C;
 }
 
 }  // namespace zelk::web::engine

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,6 +80,10 @@ struct TEngineRequest {
   std::string LocalAddress;
   int LocalPort = 0;
   bool TLS = false;
+  // 1 for the first request on its connection, 2 for the next on the same kept-alive one...
+  std::size_t ConnectionRequest = 1;
+  // The connection's TLS handshake resumed an earlier session (no certificate exchange).
+  bool TlsResumed = false;
   // The first header named Name (letter case ignored), or empty.
   std::string Header(std::string_view Name) const;
 };
@@ -112,6 +117,13 @@ using TEngineErrorPage = std::function<TEngineResponse(int Status, const std::st
 // The reason phrase of Status ("Not Found" for 404).
 std::string ReasonPhrase(int Status);
 
+// What the engine has done since Start, for tests and monitoring.
+struct TEngineCounters {
+  std::uint64_t Connections = 0;        // accepted (those refused at once by a cap not counted)
+  std::uint64_t Handshakes = 0;         // TLS handshakes completed
+  std::uint64_t ResumedHandshakes = 0;  // of those, the ones that resumed an earlier session
+};
+
 class THttpEngine {
  public:
   // Handler runs on worker threads, several at once. ErrorPage may be empty (plain text).
@@ -129,6 +141,7 @@ class THttpEngine {
   int Port() const;
   // Connections open now (for tests and monitoring).
   std::size_t ConnectionCount() const;
+  TEngineCounters Counters() const;
 
   // The implementation, shared with the connections (HttpEngine.cpp).
   struct TImpl;
