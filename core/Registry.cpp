@@ -127,6 +127,17 @@ bool TZIWAuthServerController::VisitFlowTokenOwners(
   return false;
 }
 
+std::size_t TZIWAuthServerController::OpenFlowCount() {
+  const auto Guard = LockClients();
+  std::size_t Open = 0;
+  for (int I = 0; I < Clients()->Count(); ++I) {
+    const TAuthClient* Entry = Clients()->Items(I);
+    if (Entry->Client() != nullptr && (!Entry->ID().empty() || !Entry->FlowToken().empty()))
+      ++Open;
+  }
+  return Open;
+}
+
 namespace {
 
 // Counts and traces the outcome a client reached on the provider's return.

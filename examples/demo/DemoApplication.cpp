@@ -94,6 +94,9 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   if (Options.MaxNewSessionsPerMinute >= 0)
     ServerOptions.MaxNewSessionsPerMinute =
         static_cast<std::size_t>(Options.MaxNewSessionsPerMinute);
+  if (Options.DrainTimeoutSeconds >= 0)
+    ServerOptions.DrainTimeout = std::chrono::seconds(Options.DrainTimeoutSeconds);
+  ServerOptions.PublicBaseURL = Options.PublicBaseURL;
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();

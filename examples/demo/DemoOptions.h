@@ -25,6 +25,12 @@ struct TDemoOptions {
   // New sessions one address may start per minute; -1: the server's default, 0: no limit.
   // Load tests whose browsers all come from one address lift it.
   int MaxNewSessionsPerMinute = -1;
+  // Seconds SIGTERM waits for the flows in progress before the demo exits; -1: the server's
+  // default.
+  int DrainTimeoutSeconds = -1;
+  // The application's URL as browsers reach it through a proxy or load balancer; empty: worked
+  // out from each request.
+  std::string PublicBaseURL;
   bool Help = false;
 };
 
