@@ -10,7 +10,8 @@
 # all five providers mixed:
 #  1. every flow must end on its own session's page with the outcome its browser chose, and
 #     every paid checkout must reach PayPal exactly once;
-#  2. app2 is killed (SIGKILL) once a third of the flows have ended: the flows on app1 and app3
+#  2. app2 is killed (SIGKILL) once a third of the flows have ended (the kill counts as done
+#     once its port no longer listens, its sockets closed): the flows on app1 and app3
 #     complete, app2's flows in progress end on the page asking the user to sign in again (or,
 #     for a request app2 was serving at that moment, on HAProxy's error), none as a success
 #     after the kill, no abandoned checkout charged; app2 then starts again on its port and a
@@ -137,7 +138,7 @@ start_sim
 for name in app1 app2 app3; do start_demo "$name" 0; done
 start_haproxy
 for name in app1 app2 app3; do wait_for_state "$name" UP; done
-url="http://127.0.0.1:$lb/"
+url="http://localhost:$lb/"
 
 if [ "$mode" = "--bench" ]; then
   # The same flows against one instance directly, then through HAProxy to all three.
@@ -154,7 +155,8 @@ run_load "$flows flows through HAProxy" "$url" --flows "$flows" --concurrency 50
 
 # 2. app2 killed midway; its flows end on the sign-in-again page, the others complete.
 run_load "app2 killed midway" "$url" --flows "$flows" --concurrency 50 --seed 2 \
-  --event-after $((flows / 3)) --event-command "kill -KILL ${pid[app2]}" --lost-instance app2
+  --event-after $((flows / 3)) --lost-instance app2 --event-command \
+  "kill -KILL ${pid[app2]} && while ss -Hltn 'sport = :${port[app2]}' | grep -q .; do sleep 0.01; done"
 wait "${pid[app2]}" 2> /dev/null || true
 wait_for_state app2 DOWN
 start_demo app2 "${port[app2]}"

@@ -250,7 +250,8 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
 
     // The provider sends the browser back; the demo completes the flow and shows its page.
     R = B.Submit(ResolveURL(B.URL(), Form.Action), Fields);
-    if (R.Status == 404 && B.URL().starts_with(AppURL) &&
+    // At the application's address, its path's slash or not (Windows Live drops it).
+    if (R.Status == 404 && B.URL().starts_with(AppURL.substr(0, AppURL.size() - 1)) &&
         R.Body.find(kSignInAgain) != std::string::npos) {
       Result.SignInAgain = true;
       return Fail("the return ended on the sign-in-again page");
