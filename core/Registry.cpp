@@ -132,8 +132,7 @@ std::size_t TZIWAuthServerController::OpenFlowCount() {
   std::size_t Open = 0;
   for (int I = 0; I < Clients()->Count(); ++I) {
     const TAuthClient* Entry = Clients()->Items(I);
-    if (Entry->Client() != nullptr && (!Entry->ID().empty() || !Entry->FlowToken().empty()))
-      ++Open;
+    if (Entry->Client() != nullptr && (!Entry->ID().empty() || !Entry->FlowToken().empty())) ++Open;
   }
   return Open;
 }

@@ -39,7 +39,8 @@ std::string LoadAccountShownName(TProviderId Provider, int J) {
 
 void AddLoadAccounts(TAllProviders& Providers, int Count) {
   for (int J = 1; J <= Count; ++J) {
-    for (const TProviderId P : {TProviderId::Google, TProviderId::Facebook, TProviderId::WindowsLive}) {
+    for (const TProviderId P :
+         {TProviderId::Google, TProviderId::Facebook, TProviderId::WindowsLive}) {
       TSimUser U;
       U.Id = LoadAccountID(P, J);
       U.Name = LoadAccountName(P, J);

@@ -15,8 +15,8 @@
 #include <iostream>
 #include <string>
 
-#include "platform/rtl/SysUtils.h"
 #include <nlohmann/json.hpp>
+#include "platform/rtl/SysUtils.h"
 
 #include "sim/AllProviders.h"
 #include "sim/LoadAccounts.h"
@@ -59,10 +59,9 @@ int Run(int argc, char** argv) {
   std::string CodePrefix;
   int LoadAccounts = 0;
   for (int I = 1; I < argc; ++I) {
-    const bool TakesValue =
-        std::strcmp(argv[I], "--ca-file") == 0 ||
-        std::strcmp(argv[I], "--pre-approved-codes") == 0 ||
-        std::strcmp(argv[I], "--load-accounts") == 0;
+    const bool TakesValue = std::strcmp(argv[I], "--ca-file") == 0 ||
+                            std::strcmp(argv[I], "--pre-approved-codes") == 0 ||
+                            std::strcmp(argv[I], "--load-accounts") == 0;
     if (TakesValue && I + 1 >= argc) {
       std::cerr << "zelk-sim: " << argv[I] << " needs a value\n" << kUsage;
       return 2;

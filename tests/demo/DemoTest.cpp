@@ -592,6 +592,40 @@ TEST(DemoOptionsTest, ParsesTheCommandLineAndRefusesWhatItCannotUse) {
   }
 }
 
+TEST(DemoOptionsTest, DeploymentOptionsBehindALoadBalancer) {
+  const TDemoOptions Defaults = ParseDemoOptions(0, nullptr);
+  EXPECT_EQ(Defaults.DrainTimeoutSeconds, -1);
+  EXPECT_EQ(Defaults.MaxNewSessionsPerMinute, -1);
+  EXPECT_EQ(Defaults.PublicBaseURL, "");
+  const char* Good[] = {
+      "--drain-timeout",     "0", "--max-new-sessions-per-minute", "0", "--public-base-url",
+      "https://shop.example"};
+  const TDemoOptions O = ParseDemoOptions(6, Good);
+  EXPECT_EQ(O.DrainTimeoutSeconds, 0);
+  EXPECT_EQ(O.MaxNewSessionsPerMinute, 0);
+  EXPECT_EQ(O.PublicBaseURL, "https://shop.example");
+  const char* Most[] = {"--drain-timeout", "3600"};
+  EXPECT_EQ(ParseDemoOptions(2, Most).DrainTimeoutSeconds, 3600);
+
+  const std::vector<std::pair<std::vector<const char*>, std::string>> Bad = {
+      {{"--drain-timeout", "3601"}, "--drain-timeout needs a number from 0 to 3600, not \"3601\""},
+      {{"--drain-timeout", "-1"}, "--drain-timeout needs a number from 0 to 3600, not \"-1\""},
+      {{"--drain-timeout", "5s"}, "--drain-timeout needs a number from 0 to 3600, not \"5s\""},
+      {{"--max-new-sessions-per-minute", "x"},
+       "--max-new-sessions-per-minute needs a number from 0 to 1000000, not \"x\""},
+      {{"--public-base-url", ""}, "--public-base-url needs an address"},
+      {{"--public-base-url"}, "--public-base-url needs a value"},
+  };
+  for (const auto& [Args, Message] : Bad) {
+    try {
+      ParseDemoOptions(static_cast<int>(Args.size()), Args.data());
+      ADD_FAILURE() << Message;
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(E.Message(), Message);
+    }
+  }
+}
+
 TEST(DemoOptionsTest, KeepAliveTimeoutInSecondsWithinItsRange) {
   EXPECT_EQ(ParseDemoOptions(0, nullptr).KeepAliveSeconds, 0);
   const char* One[] = {"--keep-alive-timeout", "1"};

@@ -20,9 +20,9 @@
 #include "examples/demo/DemoOptions.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/HttpRequest.h"
+#include "sim/LoadAccounts.h"
 #include "support/HtmlForm.h"
 #include "support/SimBrowser.h"
-#include "sim/LoadAccounts.h"
 
 namespace zelk::testing {
 
@@ -309,7 +309,6 @@ std::string KindName(const TFlowPlan& P) {
   return ProviderOf(P.Kind) + (P.Agree ? " allow" : " deny");
 }
 
-
 // A payment the provider recorded: its call and the checkout's token.
 struct TCharge {
   std::string Method;
@@ -418,8 +417,7 @@ void PlayFlows(const TLoadOptions& Options, const std::string& AppURL, const std
   }
   Progress.notify_all();
   if (EventThread.joinable()) EventThread.join();
-  Report.Elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Started);
+  Report.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Started);
   if (Options.EventAfter > 0 && !Options.EventCommand.empty() && !Event.End)
     Report.Failures.push_back("the run ended before the command \"" + Options.EventCommand +
                               "\" could run");
@@ -447,8 +445,7 @@ void PlayFlows(const TLoadOptions& Options, const std::string& AppURL, const std
     if (!Failure.empty())
       Report.Failures.push_back("flow " + std::to_string(Plan.Index) + " (" + KindName(Plan) +
                                 ", account " + std::to_string(Plan.Account) +
-                                (R.Instance.empty() ? "" : ", on " + R.Instance) +
-                                "): " + Failure);
+                                (R.Instance.empty() ? "" : ", on " + R.Instance) + "): " + Failure);
   }
   if (!Options.LostInstance.empty() && Event.End && Report.SignInAgain < Held)
     Report.Failures.push_back(std::to_string(Held) + " flows of " + Options.LostInstance +
@@ -474,7 +471,8 @@ void CheckCharges(const TCheckouts& Checkouts, const std::vector<TCharge>& Charg
       Report.Failures.push_back("checkout " + Token + " was charged " +
                                 std::to_string(Charged[Token]) + " times");
   for (const auto& Token : Checkouts.Cancelled)
-    if (Charged[Token] != 0) Report.Failures.push_back("cancelled checkout " + Token + " was charged");
+    if (Charged[Token] != 0)
+      Report.Failures.push_back("cancelled checkout " + Token + " was charged");
   for (const auto& Token : Checkouts.Abandoned)
     if (Charged[Token] != 0)
       Report.Failures.push_back("checkout " + Token +

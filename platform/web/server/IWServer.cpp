@@ -1,10 +1,10 @@
 #include "platform/web/server/IWServer.h"
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <map>
 #include <mutex>
