@@ -114,6 +114,7 @@ void TDemoApplication::AddRoutes() {
       [](web::TIWApplication& App, const web::THttpRequest&, web::THttpResponse& Response) {
         TDemoForm* Form = DemoFormOf(&App);
         if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
+        Form->PageShown();
         TDemoPageModel Model = Form->PageModel();
         Model.FormToken = App.FormToken();
         Response.SetContent(RenderDemoPage(Model), "text/html; charset=utf-8");

@@ -1138,7 +1138,7 @@ TEST_F(ServerTest, ServesHttpsWithASecureCookie) {
   EXPECT_THROW(NoCert.Start(), rtl::Exception);
 }
 
-// ---- behind a load balancer: readiness, draining, returns for a vanished instance ----------
+// ---- behind a load balancer: readiness and draining ----------------------------------------
 
 TEST_F(ServerTest, ReadinessRouteSays200UntilTheServerDrainsThen503AndMakesNoSession) {
   StartServer();
@@ -1215,55 +1215,6 @@ TEST_F(ServerTest, DrainWaitsForAFlowInProgressWhichStillCompletes) {
   auto Waiting = std::async(std::launch::async, [&] { return Server->Drain(); });
   Server->Stop();
   EXPECT_FALSE(Waiting.get());
-}
-
-TEST_F(ServerTest, AReturnForAFlowOfAVanishedInstanceAsksToSignInAgain) {
-  StartServer();
-  const std::string Cookie = NewSession();
-  const std::string Flow = StartLogin(Cookie);
-  // The instance that held the session and its flow stops; another one takes the browser.
-  StartServer();
-  TakeLog();
-  const int Sessions = static_cast<int>(Server->SessionCount());
-  struct TCase {
-    const char* Name;
-    std::string Target;
-    std::string Cookie;
-  };
-  const std::vector<TCase> Cases = {
-      {"state", "/app/?state=" + Flow + "&code=user", Cookie},
-      {"refusal", "/app/?state=" + Flow + "&error=access_denied", Cookie},
-      {"clientid", "/app/?clientid=" + Flow + "&token=EC-1&PayerID=P", Cookie},
-      {"request token", "/app/?oauth_token=t1&oauth_verifier=v", Cookie},
-      {"refused request token", "/app/?denied=t1", Cookie},
-      {"balancer's prefix kept", "/app/?state=" + Flow + "&code=user",
-       "zelk_session=app2~" + Cookie.substr(Cookie.find('=') + 1)},
-  };
-  for (const auto& C : Cases) {
-    SCOPED_TRACE(C.Name);
-    auto R = Client().Get(C.Target, {{"Cookie", C.Cookie}});
-    ASSERT_TRUE(R);
-    EXPECT_EQ(R->status, 404);
-    EXPECT_NE(R->body.find("was not completed. Please sign in again."), std::string::npos)
-        << R->body;
-    EXPECT_NE(R->body.find("href=\"/app/\""), std::string::npos) << R->body;
-    EXPECT_FALSE(R->has_header("Set-Cookie"));
-  }
-  // Neither a session was made nor the application asked.
-  EXPECT_EQ(static_cast<int>(Server->SessionCount()), Sessions);
-  EXPECT_TRUE(TakeLog().empty());
-
-  // The same stale cookie without a return starts a fresh session, as any stale cookie does;
-  // and a return this instance knows is served in its session as before.
-  auto Page = Client().Get("/app/", {{"Cookie", Cookie}});
-  ASSERT_TRUE(Page);
-  EXPECT_EQ(Page->status, 200);
-  const std::string Fresh = CookieOf(Page);
-  ASSERT_FALSE(Fresh.empty());
-  const std::string Own = StartLogin(Fresh);
-  auto Back = Client().Get("/app/?state=" + Own + "&code=again", {{"Cookie", Fresh}});
-  ASSERT_TRUE(Back);
-  EXPECT_EQ(Field(Back->body, "id"), "again");
 }
 
 }  // namespace

@@ -207,8 +207,8 @@ struct TFlowResult {
 // Browsers held at the provider's page until the lost instance has gone.
 constexpr int kHeldFlows = 5;
 
-// The text of the page that ends a flow whose instance has gone.
-constexpr const char* kSignInAgain = "Please sign in again.";
+// The demo's notice when a flow's instance has gone.
+constexpr const char* kSignInAgain = "so it was not completed. Please sign in again.</p>";
 
 // One browser's whole flow; the first thing that is not as the browser chose ends it.
 // AtProvider is called with the flow's instance once the browser is at the provider's page,
@@ -258,17 +258,21 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
 
     // The provider sends the browser back; the demo completes the flow and shows its page.
     R = B.Submit(ResolveURL(B.URL(), Form.Action), Fields);
-    // At the application's address, its path's slash or not (Windows Live drops it).
-    if (R.Status == 404 && B.URL().starts_with(AppURL.substr(0, AppURL.size() - 1)) &&
-        R.Body.find(kSignInAgain) != std::string::npos) {
-      Result.SignInAgain = true;
-      return Fail("the return ended on the sign-in-again page");
-    }
     if (R.Status != 200 || B.URL() != AppURL)
       return Fail("the return ended at " + B.URL() + " with " + std::to_string(R.Status) + ": " +
                   R.Body.substr(0, 300));
 
     const std::string Flow = FlowIdOf(Plan.Kind);
+    // The instance that held the flow has gone: the start page of a fresh session says so, and
+    // shows no outcome of any flow.
+    if (R.Body.find(kSignInAgain) != std::string::npos) {
+      for (int K = 0; K < kKinds; ++K)
+        if (OutcomeLine(R.Body, FlowIdOf(static_cast<TKind>(K))) != "Not tried yet.")
+          return Fail("the sign-in-again page shows an outcome of " +
+                      FlowIdOf(static_cast<TKind>(K)));
+      Result.SignInAgain = true;
+      return Fail("the return ended on the sign-in-again page");
+    }
     const std::string Line = OutcomeLine(R.Body, Flow);
     const std::string Provider = ProviderOf(Plan.Kind);
     std::string Expected;

@@ -43,11 +43,6 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
   return nullptr;
 }
 
-bool NamesFlow(const THttpRequest& Request) {
-  return !Request.Query("state").empty() || !Request.Query("clientid").empty() ||
-         !Request.Query("oauth_token").empty() || !Request.Query("denied").empty();
-}
-
 std::size_t CountOpenFlows(const TIWServerControllerBase& Controller) {
   std::vector<IIWFlowDirectory*> Directories;
   CollectDirectories(Controller, Directories);

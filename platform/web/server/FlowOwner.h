@@ -22,10 +22,6 @@ namespace zelk::web {
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions);
 
-// Whether Request names a flow as a provider's return does ("state", "clientid", "oauth_token"
-// or "denied" in its query), whether or not any directory knows it.
-bool NamesFlow(const THttpRequest& Request);
-
 // The flows that wait for their provider's return, summed over every flow directory among
 // Controller's components (at any depth).
 std::size_t CountOpenFlows(const TIWServerControllerBase& Controller);

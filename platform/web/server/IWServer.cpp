@@ -430,11 +430,8 @@ struct TIWServer::TImpl {
     }
     R.SetPathInfo(*PathInfo);
     // 2. The session of the cookie; a forged or stale one names nothing and is ignored.
-    bool StaleCookie = false;
     if (!Own) {
-      const std::vector<std::string> Values = R.Cookies(CookieName(*URL));
-      StaleCookie = !Values.empty();
-      for (const std::string& Value : Values) {
+      for (const std::string& Value : R.Cookies(CookieName(*URL))) {
         if (!IsSessionIDShape(Value)) continue;
         if (TIWSessionPtr S = Sessions.Acquire(Value, true)) {
           Own.emplace(Sessions, std::move(S));
@@ -456,17 +453,6 @@ struct TIWServer::TImpl {
       Target = Flow.Session();
       Adopted = true;
     }
-    // A return for a flow this process does not know, from a browser whose session this
-    // process does not know either: the process that held both has gone (another instance
-    // behind a load balancer, or this one before a restart), or the session expired. A new
-    // session could only show a page where nothing happened, so the user is told plainly to
-    // start again.
-    if (!Target && StaleCookie && NamesFlow(R))
-      return ErrorPage(404,
-                       "This sign-in or payment was started on a server that is no longer "
-                       "available, or it has expired, so it was not completed. Please sign in "
-                       "again.",
-                       StartLink());
 
     // 4. A new session, or the lock of the one found.
     std::unique_lock<TSessionMutex> Lock;

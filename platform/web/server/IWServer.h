@@ -26,10 +26,6 @@
 //     came back first; when there is none, 503: established sessions are never pushed out by
 //     a flood of new ones. When a sign-in or payment succeeds the session gets a new
 //     identifier (and cookie) at once; the old one names nothing.
-//     A provider's return that names a flow no session here knows, arriving with a session
-//     cookie that names no session here either (the instance that started the flow has
-//     stopped, or the session expired), gets a 404 page asking the user to sign in again; no
-//     session is made for it and nothing is completed.
 //     While the server drains, a request that would start a new session gets 503.
 //  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
 //     started the flow. Arriving without a session (the cookie belongs to another host, say),
