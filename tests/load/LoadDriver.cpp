@@ -199,6 +199,8 @@ struct TFlowResult {
   std::string Instance;
   // The return ended on the page that asks the user to sign in again.
   bool SignInAgain = false;
+  // The button was refused: the page's form belonged to a session the instance does not have.
+  bool FormExpired = false;
   // When the last request was sent, and when the flow ended.
   TClock::time_point LastSent{};
   TClock::time_point Ended{};
@@ -237,6 +239,11 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
     if (TokenAt == std::string::npos) return Fail("the demo's page has no form token");
     R = B.Submit(AppURL + StartPathOf(Plan.Kind),
                  {{"zelk_form_token", R.Body.substr(TokenAt + Marker.size(), 64)}});
+    // The page came from an instance that has gone since: another one does not know its form.
+    if (R.Status == 403 && R.Body.find("This form has expired") != std::string::npos) {
+      Result.FormExpired = true;
+      return Fail("the button's form had expired");
+    }
     if (R.Status != 200 || !B.URL().starts_with("https://"))
       return Fail("the button led to " + B.URL() + " (" + std::to_string(R.Status) + ")");
     if (Plan.Kind == TKind::PayPal) {
@@ -334,8 +341,9 @@ struct TEventTimes {
 };
 
 // Whether a flow's outcome is acceptable: every flow completes, but the flows of the instance
-// stopped abruptly may end on the sign-in-again page, or be cut off by its stop while it served
-// one of their requests; none of them completes with a request sent after the stop.
+// stopped abruptly may end on the sign-in-again page, on the refusal of a form its page showed
+// before the stop, or be cut off by its stop while it served one of their requests; none of
+// them completes with a request sent after the stop.
 std::string Judge(const TLoadOptions& O, const TFlowResult& R, const TEventTimes& Event) {
   if (O.LostInstance.empty() || !Event.End) return R.Completed ? "" : R.Failure;
   const bool Lost = R.Instance == O.LostInstance;
@@ -345,6 +353,8 @@ std::string Judge(const TLoadOptions& O, const TFlowResult& R, const TEventTimes
     return {};
   }
   if (Lost && R.SignInAgain) return {};
+  // Its page was shown before the stop and its button pressed after it: refused plainly.
+  if (Lost && R.FormExpired) return {};
   // A request in flight when the instance went (its session's, or a first one that had no
   // session yet and may have gone there).
   const bool InFlight = R.LastSent <= *Event.End && R.Ended >= *Event.Start;
