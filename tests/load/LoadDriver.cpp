@@ -405,7 +405,9 @@ void PlayFlows(const TLoadOptions& Options, const std::string& AppURL, const std
   int Held = 0;
   const auto HoldLost = [&](const std::string& Instance) {
     std::unique_lock L(M);
+    // Only while enough other flows are left to bring the event about.
     if (Options.LostInstance.empty() || Instance != Options.LostInstance || Event.Start ||
+        Options.Flows - Options.EventAfter <= Options.Concurrency ||
         Held >= std::min(kHeldFlows, Options.Concurrency - 1) || Ended >= Options.EventAfter)
       return;
     ++Held;
