@@ -54,7 +54,7 @@
 //
 // Draining, for an instance behind a load balancer that is about to stop: BeginDrain() makes
 // the readiness route answer 503 (the balancer stops sending new browsers) and refuses new
-// sessions, while the sessions there are go on being served. Drain() waits until no flow waits
+// sessions, while the sessions it has go on being served. Drain() waits until no flow waits
 // for its provider's return and no request has come for DrainQuietTime, or DrainTimeout has
 // passed. RunUntilSignal drains on SIGTERM before it stops; SIGINT (Ctrl+C) stops at once.
 //
@@ -196,7 +196,7 @@ class TIWServer {
   // Stops accepting, waits for the requests in progress and frees every session. Idempotent.
   void Stop();
   // From now on the readiness route answers 503 and no new session is started; the sessions
-  // there are keep being served. Idempotent; callable from any thread.
+  // the server has keep being served. Idempotent; callable from any thread.
   void BeginDrain();
   bool Draining() const;
   // BeginDrain(), then waits until no flow waits for its provider's return and no request has
