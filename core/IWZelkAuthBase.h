@@ -242,6 +242,7 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
                        const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
   bool VisitFlowTokenOwners(std::string_view Token,
                             const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
+  std::size_t OpenFlowCount() override;
 
  private:
   friend class TZIWCustomCloudClient;

@@ -131,6 +131,16 @@ bool TZIWAuthServerController::VisitFlowTokenOwners(
   return VisitTopOwners(Clients()->FindFlowToken(Token), Visit);
 }
 
+std::size_t TZIWAuthServerController::OpenFlowCount() {
+  const auto Guard = LockClients();
+  std::size_t Open = 0;
+  for (int I = 0; I < Clients()->Count(); ++I) {
+    const TAuthClient* Entry = Clients()->Items(I);
+    if (Entry->Client() != nullptr && (!Entry->ID().empty() || !Entry->FlowToken().empty())) ++Open;
+  }
+  return Open;
+}
+
 namespace {
 
 // Counts and traces the outcome a client reached on the provider's return.

@@ -8,14 +8,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include <nlohmann/json.hpp>
 #include "platform/rtl/SysUtils.h"
+
 #include "sim/AllProviders.h"
+#include "sim/LoadAccounts.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -24,8 +28,9 @@ using zelk::sim::Simulator;
 using zelk::sim::TProviderId;
 
 constexpr const char* kUsage =
-    "Usage: zelk-sim [--ca-file PATH] [--pre-approved-codes PREFIX]\n"
-    "Serves every provider's endpoints over HTTPS on 127.0.0.1 until interrupted.\n"
+    "Usage: zelk-sim [--ca-file PATH] [--pre-approved-codes PREFIX] [--load-accounts N]\n"
+    "Serves every provider's endpoints over HTTPS on 127.0.0.1 until interrupted. For tests,\n"
+    "GET /sim/payments at PayPal's address lists the payments taken so far as JSON.\n"
     "  --ca-file PATH  where to write the simulator's CA certificate (PEM); by default a\n"
     "                  file in the temporary directory, removed again at exit\n"
     "  --pre-approved-codes PREFIX\n"
@@ -35,7 +40,11 @@ constexpr const char* kUsage =
     "                  address the token request names, so a load script needs no visit to\n"
     "                  the consent page. Client id and secret are checked as for any code;\n"
     "                  the simulated Google app registers no return addresses, so any is\n"
-    "                  accepted. Off by default\n";
+    "                  accepted. Off by default\n"
+    "  --load-accounts N\n"
+    "                  for load tests: accounts 1..N at each sign-in provider (\"google-load-1\",\n"
+    "                  \"Load User 1 at Google\", ...; Twitter's ids from 7001), beside the\n"
+    "                  default users\n";
 
 void WriteFile(const std::filesystem::path& Path, const std::string& Text) {
   std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
@@ -48,9 +57,11 @@ int Run(int argc, char** argv) {
   std::filesystem::path CAFile;
   bool OwnFile = false;
   std::string CodePrefix;
+  int LoadAccounts = 0;
   for (int I = 1; I < argc; ++I) {
-    const bool TakesValue =
-        std::strcmp(argv[I], "--ca-file") == 0 || std::strcmp(argv[I], "--pre-approved-codes") == 0;
+    const bool TakesValue = std::strcmp(argv[I], "--ca-file") == 0 ||
+                            std::strcmp(argv[I], "--pre-approved-codes") == 0 ||
+                            std::strcmp(argv[I], "--load-accounts") == 0;
     if (TakesValue && I + 1 >= argc) {
       std::cerr << "zelk-sim: " << argv[I] << " needs a value\n" << kUsage;
       return 2;
@@ -63,6 +74,17 @@ int Run(int argc, char** argv) {
         std::cerr << "zelk-sim: --pre-approved-codes needs a prefix that is not empty\n" << kUsage;
         return 2;
       }
+    } else if (std::strcmp(argv[I], "--load-accounts") == 0) {
+      const std::string Text = argv[++I];
+      char* End = nullptr;
+      const long Count = std::strtol(Text.c_str(), &End, 10);
+      if (Text.empty() || *End != '\0' || Count < 1 || Count > 10000) {
+        std::cerr << "zelk-sim: --load-accounts needs a number from 1 to 10000, not \"" << Text
+                  << "\"\n"
+                  << kUsage;
+        return 2;
+      }
+      LoadAccounts = static_cast<int>(Count);
     } else if (std::strcmp(argv[I], "--help") == 0 || std::strcmp(argv[I], "-h") == 0) {
       std::cout << kUsage;
       return 0;
@@ -88,6 +110,25 @@ int Run(int argc, char** argv) {
   Simulator Sim;
   const auto Providers = zelk::sim::InstallAllProviders(Sim);
   Providers->Google().SetPreApprovedCodePrefix(CodePrefix);
+  zelk::sim::AddLoadAccounts(*Providers, LoadAccounts);
+  // What a test that drives an application from outside needs to tell that each checkout was
+  // charged once.
+  Sim.Route(TProviderId::PayPal, "GET", "/sim/payments",
+            [&Providers](const zelk::sim::TSimRequest&) {
+              nlohmann::json List = nlohmann::json::array();
+              const auto Add = [&List](const zelk::sim::TPayPalSimPayment& P) {
+                List.push_back({{"method", P.Method},
+                                {"token", P.Token},
+                                {"transaction_id", P.TransactionID},
+                                {"amount", P.Amount},
+                                {"currency", P.Currency}});
+              };
+              for (const auto& P : Providers->PayPal().Payments())
+                Add(P);
+              for (const auto& P : Providers->PayPal().RestPayments())
+                Add(P);
+              return zelk::sim::TSimResponse::Text(List.dump(), "application/json");
+            });
   Sim.Start();
   WriteFile(CAFile, Sim.CACertificatePEM());
 

@@ -96,6 +96,9 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
         static_cast<std::size_t>(Options.MaxNewSessionsPerMinute);
   if (Options.MaxSessions > 0)
     ServerOptions.MaxSessions = static_cast<std::size_t>(Options.MaxSessions);
+  if (Options.DrainTimeoutSeconds >= 0)
+    ServerOptions.DrainTimeout = std::chrono::seconds(Options.DrainTimeoutSeconds);
+  ServerOptions.PublicBaseURL = Options.PublicBaseURL;
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();
@@ -113,6 +116,7 @@ void TDemoApplication::AddRoutes() {
       [](web::TIWApplication& App, const web::THttpRequest&, web::THttpResponse& Response) {
         TDemoForm* Form = DemoFormOf(&App);
         if (Form == nullptr) throw rtl::Exception("This session has no demo form.");
+        Form->PageShown();
         TDemoPageModel Model = Form->PageModel();
         Model.FormToken = App.FormToken();
         Response.SetContent(RenderDemoPage(Model), "text/html; charset=utf-8");

@@ -453,8 +453,12 @@ void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   }
   if (!Flow) {
     FNotice =
-        "A provider's answer arrived for a sign-in or payment that is not in progress in this "
-        "session (it has ended already, or it was never started here). Nothing was changed.";
+        FPageShown
+            ? "A provider's answer arrived for a sign-in or payment that is not in progress in "
+              "this session (it has ended already, or it was never started here). Nothing was "
+              "changed."
+            : "This sign-in or payment was started on a server that is no longer available, or "
+              "its session has expired, so it was not completed. Please sign in again.";
     return;
   }
   FNotice.clear();

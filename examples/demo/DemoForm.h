@@ -82,6 +82,11 @@ class TDemoForm : public rtl::TComponent {
   void HandleReturn(const web::THttpRequest& Request);
 
   TDemoPageModel PageModel() const;
+  // The start page was shown in this session. A provider's return that arrives in a session
+  // that never showed it was started in a session this process does not have (the instance
+  // that held it has stopped, or the session expired): the page then asks the user to sign in
+  // again.
+  void PageShown() { FPageShown = true; }
   const TDemoClients& Clients() const { return FClients; }
 
  private:
@@ -99,6 +104,7 @@ class TDemoForm : public rtl::TComponent {
   TDemoClients FClients;
   TDemoOutcome FOutcomes[kDemoFlowCount];
   std::string FNotice;
+  bool FPageShown = false;
   // Posting needs a completed sign-in with that provider.
   bool FFacebookToken = false;
   bool FTwitterToken = false;

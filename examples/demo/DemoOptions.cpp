@@ -10,7 +10,8 @@ namespace zelk::demo {
 const char* const kDemoUsage =
     "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE] [--keep-alive-timeout S]\n"
     "                 [--max-connections-per-address N] [--max-new-sessions-per-minute N]\n"
-    "                 [--max-sessions N] [--trace] [--access-log FILE]\n"
+    "                 [--max-sessions N] [--trace] [--access-log FILE] [--drain-timeout S]\n"
+    "                 [--public-base-url URL]\n"
     "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
     "posts to Facebook and Twitter, and takes PayPal payments.\n"
     "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
@@ -26,13 +27,21 @@ const char* const kDemoUsage =
     "                  server's)\n"
     "  --max-new-sessions-per-minute N\n"
     "                  new sessions one address may start per minute (0: no limit; default:\n"
-    "                  the server's)\n"
+    "                  the server's); behind a load balancer every browser comes from its\n"
+    "                  address\n"
     "  --max-sessions N\n"
     "                  sessions held at once (1 to 10000000; default: the server's)\n"
     "  --trace         print the trace of every provider call and flow step, secrets\n"
     "                  redacted, to standard error\n"
     "  --access-log FILE\n"
     "                  append a line per request to FILE in the combined log format\n"
+    "  --drain-timeout S\n"
+    "                  on SIGTERM, stop taking new sessions (/healthz answers 503) and wait\n"
+    "                  up to S seconds (0 to 3600; default 30) for the flows in progress to\n"
+    "                  finish, then exit; SIGINT (Ctrl+C) exits at once\n"
+    "  --public-base-url URL\n"
+    "                  the demo's address as browsers reach it through a proxy or load\n"
+    "                  balancer (e.g. https://shop.example); the providers send them back there\n"
     "  --help          show this text\n";
 
 namespace {
@@ -55,22 +64,13 @@ int ParseConnections(std::string_view Text) {
   return Count;
 }
 
-int ParseNewSessions(std::string_view Text) {
-  int Count = -1;
-  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
-  if (Error != std::errc() || End != Text.data() + Text.size() || Count < 0)
-    throw rtl::Exception("--max-new-sessions-per-minute needs a number, 0 for no limit, not \"" +
-                         std::string(Text) + "\"");
-  return Count;
-}
-
-int ParseMaxSessions(std::string_view Text) {
-  int Count = -1;
-  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Count);
-  if (Error != std::errc() || End != Text.data() + Text.size() || Count < 1 || Count > 10000000)
-    throw rtl::Exception("--max-sessions needs a number from 1 to 10000000, not \"" +
-                         std::string(Text) + "\"");
-  return Count;
+int ParseCount(std::string_view Option, std::string_view Text, int Min, int Max) {
+  int Value = -1;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Value < Min || Value > Max)
+    throw rtl::Exception(std::string(Option) + " needs a number from " + std::to_string(Min) +
+                         " to " + std::to_string(Max) + ", not \"" + std::string(Text) + "\"");
+  return Value;
 }
 
 int ParseKeepAlive(std::string_view Text) {
@@ -107,14 +107,19 @@ TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
     } else if (A == "--max-connections-per-address") {
       O.MaxConnectionsPerAddress = ParseConnections(Value());
     } else if (A == "--max-new-sessions-per-minute") {
-      O.MaxNewSessionsPerMinute = ParseNewSessions(Value());
+      O.MaxNewSessionsPerMinute = ParseCount(A, Value(), 0, 1000000);
     } else if (A == "--max-sessions") {
-      O.MaxSessions = ParseMaxSessions(Value());
+      O.MaxSessions = ParseCount(A, Value(), 1, 10000000);
     } else if (A == "--trace") {
       O.Trace = true;
     } else if (A == "--access-log") {
       O.AccessLogFile = Value();
       if (O.AccessLogFile.empty()) throw rtl::Exception("--access-log needs a file name");
+    } else if (A == "--drain-timeout") {
+      O.DrainTimeoutSeconds = ParseCount(A, Value(), 0, 3600);
+    } else if (A == "--public-base-url") {
+      O.PublicBaseURL = Value();
+      if (O.PublicBaseURL.empty()) throw rtl::Exception("--public-base-url needs an address");
     } else if (A == "--help" || A == "-h") {
       O.Help = true;
     } else {

@@ -28,6 +28,12 @@ struct TDemoOptions {
   // Sessions held at once; 0: the server's default. Load runs that sign in more users than
   // that within a session's lifetime raise it.
   int MaxSessions = 0;
+  // Seconds SIGTERM waits for the flows in progress before the demo exits; -1: the server's
+  // default.
+  int DrainTimeoutSeconds = -1;
+  // The application's URL as browsers reach it through a proxy or load balancer; empty: worked
+  // out from each request.
+  std::string PublicBaseURL;
   bool Help = false;
 };
 

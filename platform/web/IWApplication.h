@@ -3,6 +3,7 @@
 // tests create them directly.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -92,6 +93,9 @@ class IIWFlowDirectory {
       const std::function<bool(const rtl::TComponent& Top)>& /*Visit*/) {
     return false;
   }
+  // How many flows wait for their provider's return now (started, no outcome yet). A server
+  // that drains before it stops waits for them; a directory that keeps no count reports none.
+  virtual std::size_t OpenFlowCount() { return 0; }
 };
 
 // A component of a session that is known elsewhere (a flow directory) and leaves it before the

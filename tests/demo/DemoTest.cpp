@@ -523,6 +523,46 @@ TEST_F(DemoTest, HostileRequestsGetClearAnswersAndAnotherSessionsFlowSurvives) {
   EXPECT_EQ(OutcomeLine(Done.Body, "google"), "Signed in with Google as Zoë Ünal.");
 }
 
+// ---- several instances -----------------------------------------------------------------------
+
+// The instance that started two flows stops; the browsers' returns reach another one (a restart
+// here) with cookies it does not know. Each ends on the start page of a fresh session asking the
+// user to sign in again, and nothing reaches a provider: no payment, no token exchange.
+TEST_F(DemoTest, ReturnsForAnInstanceThatHasGoneAskToSignInAgainAndCompleteNothing) {
+  TSession Payer = NewSession();
+  const std::string Paid = Press(Start(Payer, "/paypal/checkout"), "Pay");
+  TSession Reader = NewSession();
+  const std::string Allowed = Press(Start(Reader, "/google/login"), "Allow");
+
+  Demo.reset();
+  IWZelkAuthBase::ResetProviderHosts();
+  TDemoOptions O;
+  O.Port = 0;
+  Demo = std::make_unique<TDemoApplication>(O, FormFile());
+  Demo->Start();
+  Browser = std::make_unique<testing::SimBrowser>(*Demo->Simulator());
+
+  for (auto* Case : {&Payer, &Reader}) {
+    const std::string Old = Case->Cookie;
+    const TAnswer A = Case->Arrive(Case == &Payer ? Paid : Allowed);
+    EXPECT_EQ(A.Status, 200) << A.Body;
+    EXPECT_NE(Case->Cookie, Old);
+    EXPECT_NE(A.Body.find("<p id=\"notice\" class=\"note\">This sign-in or payment was started "
+                          "on a server that is no longer available, or its session has expired, "
+                          "so it was not completed. Please sign in again.</p>"),
+              std::string::npos)
+        << A.Body;
+    for (const char* Flow : {"google", "facebook", "windowslive", "twitter", "checkout"})
+      EXPECT_EQ(OutcomeLine(A.Body, Flow), "Not tried yet.") << Flow;
+  }
+  EXPECT_TRUE(Demo->Simulator()->Received(TProviderId::PayPal).empty());
+  EXPECT_TRUE(Demo->Simulator()->Received(TProviderId::Google).empty());
+  EXPECT_TRUE(Demo->Providers()->PayPal().Payments().empty());
+  // A session that has shown its page is told the flow is not in progress there instead.
+  const TAnswer Again = Payer.Arrive(Paid);
+  EXPECT_NE(Again.Body.find("is not in progress in this session"), std::string::npos);
+}
+
 // ---- diagnostics -------------------------------------------------------------------------------
 
 TEST_F(DemoTest, StatusPageCountsEachProvidersFlows) {
@@ -588,6 +628,40 @@ TEST(DemoOptionsTest, ParsesTheCommandLineAndRefusesWhatItCannotUse) {
       ADD_FAILURE() << Message;
     } catch (const rtl::Exception& E) {
       EXPECT_TRUE(E.Message().starts_with(Message)) << E.Message();
+    }
+  }
+}
+
+TEST(DemoOptionsTest, DeploymentOptionsBehindALoadBalancer) {
+  const TDemoOptions Defaults = ParseDemoOptions(0, nullptr);
+  EXPECT_EQ(Defaults.DrainTimeoutSeconds, -1);
+  EXPECT_EQ(Defaults.MaxNewSessionsPerMinute, -1);
+  EXPECT_EQ(Defaults.PublicBaseURL, "");
+  const char* Good[] = {
+      "--drain-timeout",     "0", "--max-new-sessions-per-minute", "0", "--public-base-url",
+      "https://shop.example"};
+  const TDemoOptions O = ParseDemoOptions(6, Good);
+  EXPECT_EQ(O.DrainTimeoutSeconds, 0);
+  EXPECT_EQ(O.MaxNewSessionsPerMinute, 0);
+  EXPECT_EQ(O.PublicBaseURL, "https://shop.example");
+  const char* Most[] = {"--drain-timeout", "3600"};
+  EXPECT_EQ(ParseDemoOptions(2, Most).DrainTimeoutSeconds, 3600);
+
+  const std::vector<std::pair<std::vector<const char*>, std::string>> Bad = {
+      {{"--drain-timeout", "3601"}, "--drain-timeout needs a number from 0 to 3600, not \"3601\""},
+      {{"--drain-timeout", "-1"}, "--drain-timeout needs a number from 0 to 3600, not \"-1\""},
+      {{"--drain-timeout", "5s"}, "--drain-timeout needs a number from 0 to 3600, not \"5s\""},
+      {{"--max-new-sessions-per-minute", "x"},
+       "--max-new-sessions-per-minute needs a number from 0 to 1000000, not \"x\""},
+      {{"--public-base-url", ""}, "--public-base-url needs an address"},
+      {{"--public-base-url"}, "--public-base-url needs a value"},
+  };
+  for (const auto& [Args, Message] : Bad) {
+    try {
+      ParseDemoOptions(static_cast<int>(Args.size()), Args.data());
+      ADD_FAILURE() << Message;
+    } catch (const rtl::Exception& E) {
+      EXPECT_EQ(E.Message(), Message);
     }
   }
 }

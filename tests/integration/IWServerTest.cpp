@@ -1138,5 +1138,84 @@ TEST_F(ServerTest, ServesHttpsWithASecureCookie) {
   EXPECT_THROW(NoCert.Start(), rtl::Exception);
 }
 
+// ---- behind a load balancer: readiness and draining ----------------------------------------
+
+TEST_F(ServerTest, ReadinessRouteSays200UntilTheServerDrainsThen503AndMakesNoSession) {
+  StartServer();
+  const std::string Cookie = NewSession();
+  const int Sessions = static_cast<int>(Server->SessionCount());
+  auto Ready = Client().Get("/healthz");
+  ASSERT_TRUE(Ready);
+  EXPECT_EQ(Ready->status, 200);
+  EXPECT_EQ(Ready->body, "ready\n");
+  EXPECT_EQ(Ready->get_header_value("Cache-Control"), "no-store");
+  EXPECT_FALSE(Ready->has_header("Set-Cookie"));
+  EXPECT_EQ(Client().Head("/healthz")->status, 200);
+  EXPECT_EQ(Client().Post("/healthz", "", "text/plain")->status, 404);  // only GET and HEAD
+  EXPECT_FALSE(Server->Draining());
+
+  Server->BeginDrain();
+  EXPECT_TRUE(Server->Draining());
+  auto Draining = Client().Get("/healthz");
+  ASSERT_TRUE(Draining);
+  EXPECT_EQ(Draining->status, 503);
+  EXPECT_EQ(Draining->body, "draining\n");
+  // A browser without a session is turned away, so that the balancer can send it elsewhere...
+  auto Fresh = Client().Get("/app/");
+  ASSERT_TRUE(Fresh);
+  EXPECT_EQ(Fresh->status, 503);
+  EXPECT_NE(Fresh->body.find("This server is shutting down and starts no new sessions."),
+            std::string::npos);
+  EXPECT_EQ(Fresh->get_header_value("Retry-After"), "1");
+  EXPECT_FALSE(Fresh->has_header("Set-Cookie"));
+  // ...while the sessions there are go on.
+  auto Own = Client().Get("/app/page", {{"Cookie", Cookie}});
+  ASSERT_TRUE(Own);
+  EXPECT_EQ(Own->status, 200);
+  EXPECT_EQ(Field(Own->body, "session"), Cookie.substr(Cookie.find('=') + 1));
+  EXPECT_EQ(static_cast<int>(Server->SessionCount()), Sessions);
+
+  // No readiness route when it is switched off; a path that is not one is refused.
+  TIWServerOptions O = Defaults();
+  O.ReadinessPath.clear();
+  StartServer(O);
+  EXPECT_EQ(Client().Get("/healthz")->status, 404);
+  O.ReadinessPath = "healthz";
+  EXPECT_THROW((TIWServer{Controller, O}), rtl::Exception);
+  O = Defaults();
+  O.DrainTimeout = -1ms;
+  EXPECT_THROW((TIWServer{Controller, O}), rtl::Exception);
+}
+
+TEST_F(ServerTest, DrainWaitsForAFlowInProgressWhichStillCompletes) {
+  TIWServerOptions O = Defaults();
+  O.DrainTimeout = 200ms;
+  O.DrainQuietTime = 0ms;
+  StartServer(O);
+  const std::string Cookie = NewSession();
+  const std::string Flow = StartLogin(Cookie);
+  ASSERT_FALSE(Flow.empty());
+  // The flow waits for its provider's return: the drain runs out its time.
+  EXPECT_FALSE(Server->Drain());
+  EXPECT_TRUE(Server->Draining());
+  // The return reaches its session while the server drains, and the flow completes...
+  auto Back = Client().Get("/app/?state=" + Flow + "&code=drained", {{"Cookie", Cookie}});
+  ASSERT_TRUE(Back);
+  EXPECT_EQ(Back->status, 200);
+  EXPECT_EQ(Field(Back->body, "id"), "drained");
+  EXPECT_EQ(Field(Back->body, "result"), "1");
+  // ...after which nothing is left to wait for.
+  EXPECT_TRUE(Server->Drain());
+  // Stop() from another thread ends a drain that is still waiting.
+  TIWServerOptions Long = Defaults();
+  Long.DrainTimeout = 60s;
+  StartServer(Long);
+  const std::string Other = NewSession();
+  ASSERT_FALSE(StartLogin(Other).empty());
+  auto Waiting = std::async(std::launch::async, [&] { return Server->Drain(); });
+  Server->Stop();
+  EXPECT_FALSE(Waiting.get());
+}
+
 }  // namespace
 }  // namespace zelk::web

@@ -2,17 +2,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <locale>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "core/IWZelkAuthBase.h"
 #include "examples/demo/DemoApplication.h"
 #include "examples/demo/DemoOptions.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/HttpRequest.h"
+#include "sim/LoadAccounts.h"
 #include "support/HtmlForm.h"
 #include "support/SimBrowser.h"
 
@@ -63,19 +71,33 @@ std::string StartPathOf(TKind K) {
   return K == TKind::PayPal ? "paypal/checkout" : FlowIdOf(K) + "/login";
 }
 
+sim::TProviderId ProviderIdOf(TKind K) {
+  switch (K) {
+    case TKind::Google:
+      return sim::TProviderId::Google;
+    case TKind::Facebook:
+      return sim::TProviderId::Facebook;
+    case TKind::WindowsLive:
+      return sim::TProviderId::WindowsLive;
+    case TKind::Twitter:
+      return sim::TProviderId::Twitter;
+    case TKind::PayPal:
+      break;
+  }
+  return sim::TProviderId::PayPal;
+}
+
 // Account J of a sign-in provider (Twitter's ids are numbers). Account 0 is the provider's
 // default user.
 std::string AccountID(TKind K, int J) {
-  return K == TKind::Twitter ? std::to_string(7000 + J)
-                             : FlowIdOf(K) + "-load-" + std::to_string(J);
-}
-std::string AccountName(TKind K, int J) {
-  return "Load User " + std::to_string(J) + " at " + ProviderOf(K);
+  return sim::LoadAccountID(ProviderIdOf(K), J);
 }
 // The name a sign-in shows: Twitter's is the screen name.
 std::string ShownName(TKind K, int J) {
-  return K == TKind::Twitter ? "load_user_" + std::to_string(J) : AccountName(K, J);
+  return sim::LoadAccountShownName(ProviderIdOf(K), J);
 }
+
+using TClock = std::chrono::steady_clock;
 
 struct TFlowPlan {
   int Index = 0;
@@ -117,6 +139,15 @@ class TBrowser {
   }
   // Where the last answer came from.
   const std::string& URL() const { return FURL; }
+  // The value of cookie Name the browser keeps for Host, or empty.
+  std::string Cookie(const std::string& Host, const std::string& Name) const {
+    const auto H = FCookies.find(Host);
+    if (H == FCookies.end()) return {};
+    const auto C = H->second.find(Name);
+    return C == H->second.end() ? std::string() : C->second;
+  }
+  // When the last request was sent.
+  TClock::time_point LastSent() const { return FLastSent; }
 
  private:
   TBrowserResponse Send(const std::string& Method, const std::string& URL, const TFields& Fields) {
@@ -126,6 +157,7 @@ class TBrowser {
       Cookie += (Cookie.empty() ? "" : "; ") + Name + "=" + Value;
     FBrowser.SetHeader("Cookie", Cookie);
     FURL = URL;
+    FLastSent = TClock::now();
     TBrowserResponse R = Method == "GET" ? FBrowser.Get(URL) : FBrowser.PostForm(URL, Fields);
     for (const auto& [Name, Value] : R.Headers) {
       if (!rtl::SameText(Name, "Set-Cookie")) continue;
@@ -146,6 +178,7 @@ class TBrowser {
   SimBrowser FBrowser;
   std::map<std::string, std::map<std::string, std::string>> FCookies;
   std::string FURL;
+  TClock::time_point FLastSent{};
 };
 
 // The text of the demo page's outcome line of a flow.
@@ -161,19 +194,43 @@ struct TFlowResult {
   bool Completed = false;
   std::string Failure;
   std::string CheckoutToken;  // PayPal: the checkout the browser answered
+  // The balancer's name of the instance the flow's session lived on ("app2" of a session cookie
+  // "app2~<id>"), empty when the cookie names none.
+  std::string Instance;
+  // The return ended on the page that asks the user to sign in again.
+  bool SignInAgain = false;
+  // The button was refused: the page's form belonged to a session the instance does not have.
+  bool FormExpired = false;
+  // When the last request was sent, and when the flow ended.
+  TClock::time_point LastSent{};
+  TClock::time_point Ended{};
 };
 
+// Browsers held at the provider's page until the lost instance has gone.
+constexpr int kHeldFlows = 5;
+
+// The demo's notice when a flow's instance has gone.
+constexpr const char* kSignInAgain = "so it was not completed. Please sign in again.</p>";
+
 // One browser's whole flow; the first thing that is not as the browser chose ends it.
-TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::string& CAPem) {
+// AtProvider is called with the flow's instance once the browser is at the provider's page,
+// before it answers there (it may hold the browser).
+TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::string& CAPem,
+                 const std::function<void(const std::string& Instance)>& AtProvider = {}) {
   TFlowResult Result;
+  TBrowser B(CAPem);
   const auto Fail = [&](const std::string& What) {
     Result.Failure = What;
+    Result.LastSent = B.LastSent();
+    Result.Ended = TClock::now();
     return Result;
   };
   try {
-    TBrowser B(CAPem);
     TBrowserResponse R = B.Open(AppURL);
     if (R.Status != 200) return Fail("the demo's page answered " + std::to_string(R.Status));
+    const std::string Session = B.Cookie(HostOf(AppURL), "zelk_session");
+    if (const auto Tilde = Session.find('~'); Tilde != std::string::npos)
+      Result.Instance = Session.substr(0, Tilde);
 
     // The flow's button (its form carries the session's form token): the demo sends the
     // browser on to the provider's page.
@@ -182,6 +239,11 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
     if (TokenAt == std::string::npos) return Fail("the demo's page has no form token");
     R = B.Submit(AppURL + StartPathOf(Plan.Kind),
                  {{"zelk_form_token", R.Body.substr(TokenAt + Marker.size(), 64)}});
+    // The page came from an instance that has gone since: another one does not know its form.
+    if (R.Status == 403 && R.Body.find("This form has expired") != std::string::npos) {
+      Result.FormExpired = true;
+      return Fail("the button's form had expired");
+    }
     if (R.Status != 200 || !B.URL().starts_with("https://"))
       return Fail("the button led to " + B.URL() + " (" + std::to_string(R.Status) + ")");
     if (Plan.Kind == TKind::PayPal) {
@@ -191,6 +253,7 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
     if (R.Body.find("<form") == std::string::npos)
       return Fail("the provider's page has no form: " + R.Body.substr(0, 200));
     const THtmlForm Form = ReadHtmlForm(R.Body);
+    if (AtProvider) AtProvider(Result.Instance);
     const std::string Label = Plan.Kind == TKind::PayPal ? (Plan.Agree ? "Pay" : "Cancel")
                                                          : (Plan.Agree ? "Allow" : "Deny");
     if (std::none_of(Form.Buttons.begin(), Form.Buttons.end(),
@@ -207,6 +270,16 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
                   R.Body.substr(0, 300));
 
     const std::string Flow = FlowIdOf(Plan.Kind);
+    // The instance that held the flow has gone: the start page of a fresh session says so, and
+    // shows no outcome of any flow.
+    if (R.Body.find(kSignInAgain) != std::string::npos) {
+      for (int K = 0; K < kKinds; ++K)
+        if (OutcomeLine(R.Body, FlowIdOf(static_cast<TKind>(K))) != "Not tried yet.")
+          return Fail("the sign-in-again page shows an outcome of " +
+                      FlowIdOf(static_cast<TKind>(K)));
+      Result.SignInAgain = true;
+      return Fail("the return ended on the sign-in-again page");
+    }
     const std::string Line = OutcomeLine(R.Body, Flow);
     const std::string Provider = ProviderOf(Plan.Kind);
     std::string Expected;
@@ -234,6 +307,8 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
     }
     if (R.Body.find("id=\"notice\"") != std::string::npos) return Fail("the page carries a notice");
     Result.Completed = true;
+    Result.LastSent = B.LastSent();
+    Result.Ended = TClock::now();
     return Result;
   } catch (const std::exception& E) {
     return Fail(E.what());
@@ -243,6 +318,216 @@ TFlowResult Play(const TFlowPlan& Plan, const std::string& AppURL, const std::st
 std::string KindName(const TFlowPlan& P) {
   if (P.Kind == TKind::PayPal) return P.Agree ? "PayPal pay" : "PayPal cancel";
   return ProviderOf(P.Kind) + (P.Agree ? " allow" : " deny");
+}
+
+// A payment the provider recorded: its call and the checkout's token.
+struct TCharge {
+  std::string Method;
+  std::string Token;
+};
+
+// What the browsers answered at PayPal, by how each flow ended.
+struct TCheckouts {
+  std::vector<std::string> Paid;       // the flow completed: charged exactly once
+  std::vector<std::string> Cancelled;  // never charged
+  std::vector<std::string> Abandoned;  // ended on the sign-in-again page: never charged
+  std::vector<std::string> CutOff;     // its instance stopped while serving it: at most once
+};
+
+// When the event command ran.
+struct TEventTimes {
+  std::optional<TClock::time_point> Start;
+  std::optional<TClock::time_point> End;
+};
+
+// Whether a flow's outcome is acceptable: every flow completes, but the flows of the instance
+// stopped abruptly may end on the sign-in-again page, on the refusal of a form its page showed
+// before the stop, or be cut off by its stop while it served one of their requests; none of
+// them completes with a request sent after the stop.
+std::string Judge(const TLoadOptions& O, const TFlowResult& R, const TEventTimes& Event) {
+  if (O.LostInstance.empty() || !Event.End) return R.Completed ? "" : R.Failure;
+  const bool Lost = R.Instance == O.LostInstance;
+  if (R.Completed) {
+    if (Lost && R.LastSent > *Event.End)
+      return "completed on " + R.Instance + " after it was stopped";
+    return {};
+  }
+  if (Lost && R.SignInAgain) return {};
+  // Its page was shown before the stop and its button pressed after it: refused plainly.
+  if (Lost && R.FormExpired) return {};
+  // A request in flight when the instance went (its session's, or a first one that had no
+  // session yet and may have gone there).
+  const bool InFlight = R.LastSent <= *Event.End && R.Ended >= *Event.Start;
+  if ((Lost || R.Instance.empty()) && InFlight) return {};
+  return R.Failure;
+}
+
+// Plays the flows of Options against the application at AppURL, Concurrency at a time, and runs
+// the event command midway.
+void PlayFlows(const TLoadOptions& Options, const std::string& AppURL, const std::string& CAPem,
+               TLoadReport& Report, TCheckouts& Checkouts) {
+  const std::vector<TFlowPlan> Plans = MakePlans(Options);
+
+  // The browsers read pages with std::regex, which narrows characters through the locale's
+  // ctype facet; libstdc++ fills that facet's cache lazily, from whichever thread comes first
+  // (harmless, but a race to the thread sanitizer). Filled here before the browsers start.
+  const auto& CType = std::use_facet<std::ctype<char>>(std::locale());
+  for (int C = 0; C < 256; ++C)
+    (void)CType.narrow(static_cast<char>(C), '\0');
+
+  std::mutex M;
+  std::condition_variable Progress;
+  int Ended = 0;
+  std::vector<std::pair<TFlowPlan, TFlowResult>> Results;
+  TEventTimes Event;
+  std::atomic<int> Next{0};
+  const auto Started = TClock::now();
+  // The event, on its own thread so that the browsers go on meanwhile.
+  std::thread EventThread;
+  if (Options.EventAfter > 0 && !Options.EventCommand.empty())
+    EventThread = std::thread([&] {
+      {
+        std::unique_lock L(M);
+        Progress.wait(L, [&] { return Ended >= Options.EventAfter; });
+        if (Ended >= Options.Flows) return;
+        Event.Start = TClock::now();
+      }
+      const int Status = std::system(Options.EventCommand.c_str());
+      std::lock_guard L(M);
+      Event.End = TClock::now();
+      Progress.notify_all();
+      if (Status != 0)
+        Report.Failures.push_back("the command \"" + Options.EventCommand + "\" failed (" +
+                                  std::to_string(Status) + ")");
+    });
+  // A few browsers of the instance to be stopped wait at the provider's page until it has
+  // gone, so that some returns surely arrive after the stop, whenever it comes.
+  int Held = 0;
+  const auto HoldLost = [&](const std::string& Instance) {
+    std::unique_lock L(M);
+    // Only while enough other flows are left to bring the event about.
+    if (Options.LostInstance.empty() || Instance != Options.LostInstance || Event.Start ||
+        Options.Flows - Options.EventAfter <= Options.Concurrency ||
+        Held >= std::min(kHeldFlows, Options.Concurrency - 1) || Ended >= Options.EventAfter)
+      return;
+    ++Held;
+    Progress.wait(L, [&] { return Event.End.has_value() || Ended >= Options.Flows; });
+  };
+  std::vector<std::thread> Browsers;
+  for (int T = 0; T < std::max(1, Options.Concurrency); ++T)
+    Browsers.emplace_back([&] {
+      for (int I = Next++; I < Options.Flows; I = Next++) {
+        const TFlowPlan& Plan = Plans[static_cast<std::size_t>(I)];
+        TFlowResult R = Play(Plan, AppURL, CAPem, HoldLost);
+        std::lock_guard L(M);
+        Results.emplace_back(Plan, std::move(R));
+        ++Ended;
+        Progress.notify_all();
+      }
+    });
+  for (auto& B : Browsers)
+    B.join();
+  {
+    std::lock_guard L(M);
+    Ended = Options.Flows;  // an event not yet started stays away
+  }
+  Progress.notify_all();
+  if (EventThread.joinable()) EventThread.join();
+  Report.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Started);
+  if (Options.EventAfter > 0 && !Options.EventCommand.empty() && !Event.End)
+    Report.Failures.push_back("the run ended before the command \"" + Options.EventCommand +
+                              "\" could run");
+
+  for (const auto& [Plan, R] : Results) {
+    const std::string Failure = Judge(Options, R, Event);
+    if (!R.Instance.empty() || !Options.BaseURL.empty())
+      ++Report.ByInstance[R.Instance.empty() ? "?" : R.Instance];
+    if (Plan.Kind == TKind::PayPal && !R.CheckoutToken.empty()) {
+      if (!Plan.Agree)
+        Checkouts.Cancelled.push_back(R.CheckoutToken);
+      else if (R.Completed)
+        Checkouts.Paid.push_back(R.CheckoutToken);
+      else if (R.SignInAgain)
+        Checkouts.Abandoned.push_back(R.CheckoutToken);
+      else
+        Checkouts.CutOff.push_back(R.CheckoutToken);
+    }
+    if (R.Completed) {
+      ++Report.Completed;
+      ++Report.ByKind[KindName(Plan)];
+    } else if (Failure.empty()) {
+      ++(R.SignInAgain ? Report.SignInAgain : Report.CutOff);
+    }
+    if (!Failure.empty())
+      Report.Failures.push_back("flow " + std::to_string(Plan.Index) + " (" + KindName(Plan) +
+                                ", account " + std::to_string(Plan.Account) +
+                                (R.Instance.empty() ? "" : ", on " + R.Instance) + "): " + Failure);
+  }
+  if (!Options.LostInstance.empty() && Event.End && Report.SignInAgain < Held)
+    Report.Failures.push_back(std::to_string(Held) + " flows of " + Options.LostInstance +
+                              " came back after it was stopped, but only " +
+                              std::to_string(Report.SignInAgain) +
+                              " ended on the sign-in-again page");
+  if (!Options.LostInstance.empty() && Event.End && Held == 0)
+    Report.Failures.push_back("no flow of " + Options.LostInstance + " was held to come back");
+  if (!Options.ExpectInstance.empty() && Report.ByInstance[Options.ExpectInstance] == 0)
+    Report.Failures.push_back("no session was started on " + Options.ExpectInstance);
+}
+
+// Every checkout paid reached PayPal exactly once, none cancelled or abandoned did, none cut off
+// did twice, nothing else did. Charges: the payments the provider recorded during the run.
+void CheckCharges(const TCheckouts& Checkouts, const std::vector<TCharge>& Charges,
+                  TLoadReport& Report) {
+  std::map<std::string, int> Charged;
+  for (const auto& C : Charges)
+    if (C.Method == "DoExpressCheckoutPayment") ++Charged[C.Token];
+  Report.Payments = static_cast<int>(Charges.size());
+  for (const auto& Token : Checkouts.Paid)
+    if (Charged[Token] != 1)
+      Report.Failures.push_back("checkout " + Token + " was charged " +
+                                std::to_string(Charged[Token]) + " times");
+  for (const auto& Token : Checkouts.Cancelled)
+    if (Charged[Token] != 0)
+      Report.Failures.push_back("cancelled checkout " + Token + " was charged");
+  for (const auto& Token : Checkouts.Abandoned)
+    if (Charged[Token] != 0)
+      Report.Failures.push_back("checkout " + Token +
+                                " was charged, though its flow ended on the sign-in-again page");
+  int CutOffCharged = 0;
+  for (const auto& Token : Checkouts.CutOff) {
+    if (Charged[Token] > 1)
+      Report.Failures.push_back("checkout " + Token + " was charged " +
+                                std::to_string(Charged[Token]) + " times");
+    CutOffCharged += Charged[Token] > 0 ? 1 : 0;
+  }
+  const int Expected = static_cast<int>(Checkouts.Paid.size()) + CutOffCharged;
+  if (Expected != Report.Payments)
+    Report.Failures.push_back(std::to_string(Report.Payments) + " payments for " +
+                              std::to_string(Expected) + " checkouts paid");
+}
+
+std::string ReadFile(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) throw rtl::Exception("cannot read \"" + Path + "\"");
+  std::ostringstream Text;
+  Text << In.rdbuf();
+  return Text.str();
+}
+
+// The payments the simulator at PayPalURL has taken so far, in order.
+std::vector<TCharge> FetchCharges(const std::string& PayPalURL, const std::string& CAPem) {
+  SimBrowser Browser(CAPem);
+  const std::string URL =
+      (PayPalURL.ends_with('/') ? PayPalURL.substr(0, PayPalURL.size() - 1) : PayPalURL) +
+      "/sim/payments";
+  const TBrowserResponse R = Browser.Get(URL);
+  if (R.Status != 200)
+    throw rtl::Exception(URL + " answered " + std::to_string(R.Status) + ": " + R.Body);
+  std::vector<TCharge> Charges;
+  const auto List = nlohmann::json::parse(R.Body);
+  for (const auto& P : List)
+    Charges.push_back({P.at("method").get<std::string>(), P.at("token").get<std::string>()});
+  return Charges;
 }
 
 }  // namespace
@@ -259,79 +544,35 @@ TLoadReport RunLoad(const TLoadOptions& Options, const std::string& FormFile) {
   {
     demo::TDemoApplication Demo(DemoOptions, FormFile);
     sim::TAllProviders& P = *Demo.Providers();
-    for (int J = 1; J <= Options.Accounts; ++J) {
-      for (const TKind K : {TKind::Google, TKind::Facebook, TKind::WindowsLive}) {
-        sim::TSimUser U;
-        U.Id = AccountID(K, J);
-        U.Name = AccountName(K, J);
-        U.Email = "load" + std::to_string(J) + "@" + FlowIdOf(K) + ".test";
-        if (K == TKind::Google) P.Google().AddUser(U);
-        if (K == TKind::Facebook) P.Facebook().AddUser(U);
-        if (K == TKind::WindowsLive) P.WindowsLive().AddUser(U);
-      }
-      P.Twitter().AddUser({AccountID(TKind::Twitter, J), ShownName(TKind::Twitter, J),
-                           AccountName(TKind::Twitter, J)});
-    }
+    sim::AddLoadAccounts(P, Options.Accounts);
     Demo.Start();
-    const std::string AppURL = Demo.URL();
-    const std::string CAPem = Demo.Simulator()->CACertificatePEM();
-    const std::vector<TFlowPlan> Plans = MakePlans(Options);
-
-    // The browsers read pages with std::regex, which narrows characters through the locale's
-    // ctype facet; libstdc++ fills that facet's cache lazily, from whichever thread comes first
-    // (harmless, but a race to the thread sanitizer). Filled here before the browsers start.
-    const auto& CType = std::use_facet<std::ctype<char>>(std::locale());
-    for (int C = 0; C < 256; ++C)
-      (void)CType.narrow(static_cast<char>(C), '\0');
-
-    std::mutex M;
-    std::vector<std::string> Paid;
-    std::vector<std::string> Cancelled;
-    std::atomic<int> Next{0};
-    const auto Started = std::chrono::steady_clock::now();
-    std::vector<std::thread> Browsers;
-    for (int T = 0; T < std::max(1, Options.Concurrency); ++T)
-      Browsers.emplace_back([&] {
-        for (int I = Next++; I < Options.Flows; I = Next++) {
-          const TFlowPlan& Plan = Plans[static_cast<std::size_t>(I)];
-          const TFlowResult R = Play(Plan, AppURL, CAPem);
-          std::lock_guard L(M);
-          if (Plan.Kind == TKind::PayPal && !R.CheckoutToken.empty())
-            (Plan.Agree ? Paid : Cancelled).push_back(R.CheckoutToken);
-          if (R.Completed) {
-            ++Report.Completed;
-            ++Report.ByKind[KindName(Plan)];
-          } else {
-            Report.Failures.push_back("flow " + std::to_string(I) + " (" + KindName(Plan) +
-                                      ", account " + std::to_string(Plan.Account) +
-                                      "): " + R.Failure);
-          }
-        }
-      });
-    for (auto& B : Browsers)
-      B.join();
-    Report.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - Started);
-
-    // Every checkout paid reached PayPal exactly once, none cancelled did, nothing else did.
-    std::map<std::string, int> Charged;
+    TCheckouts Checkouts;
+    PlayFlows(Options, Demo.URL(), Demo.Simulator()->CACertificatePEM(), Report, Checkouts);
+    std::vector<TCharge> Charges;
     for (const auto& Payment : P.PayPal().Payments())
-      if (Payment.Method == "DoExpressCheckoutPayment") ++Charged[Payment.Token];
-    Report.Payments = static_cast<int>(P.PayPal().Payments().size());
-    for (const auto& Token : Paid)
-      if (Charged[Token] != 1)
-        Report.Failures.push_back("checkout " + Token + " was charged " +
-                                  std::to_string(Charged[Token]) + " times");
-    for (const auto& Token : Cancelled)
-      if (Charged[Token] != 0)
-        Report.Failures.push_back("cancelled checkout " + Token + " was charged");
-    if (static_cast<int>(Paid.size()) != Report.Payments)
-      Report.Failures.push_back(std::to_string(Report.Payments) + " payments for " +
-                                std::to_string(Paid.size()) + " checkouts paid");
+      Charges.push_back({Payment.Method, Payment.Token});
+    CheckCharges(Checkouts, Charges, Report);
     Demo.Stop();
   }
   IWZelkAuthBase::ResetProviderHosts();
   IWZelkAuthBase::SetTransportSettings(SavedTransport);
+  return Report;
+}
+
+TLoadReport RunLoadAgainst(const TLoadOptions& Options) {
+  TLoadReport Report;
+  Report.Planned = Options.Flows;
+  const std::string CAPem = ReadFile(Options.CAFile);
+  std::string AppURL = Options.BaseURL;
+  if (!AppURL.ends_with('/')) AppURL += '/';
+  // The simulator is shared by runs before this one: only what this run adds counts.
+  const std::size_t Before = FetchCharges(Options.PayPalURL, CAPem).size();
+  TCheckouts Checkouts;
+  PlayFlows(Options, AppURL, CAPem, Report, Checkouts);
+  std::vector<TCharge> Charges = FetchCharges(Options.PayPalURL, CAPem);
+  Charges.erase(Charges.begin(),
+                Charges.begin() + static_cast<std::ptrdiff_t>(std::min(Before, Charges.size())));
+  CheckCharges(Checkouts, Charges, Report);
   return Report;
 }
 
@@ -344,6 +585,11 @@ std::string Describe(const TLoadReport& R) {
   S << "\n";
   for (const auto& [Kind, Count] : R.ByKind)
     S << "  " << Kind << ": " << Count << "\n";
+  for (const auto& [Instance, Count] : R.ByInstance)
+    S << "  sessions on " << Instance << ": " << Count << "\n";
+  if (R.SignInAgain > 0 || R.CutOff > 0)
+    S << "flows of the stopped instance ended on the sign-in-again page: " << R.SignInAgain
+      << "\nflows cut off while it served them: " << R.CutOff << "\n";
   for (std::size_t I = 0; I < R.Failures.size() && I < 20; ++I)
     S << "failure: " << R.Failures[I] << "\n";
   if (R.Failures.size() > 20) S << "... and " << R.Failures.size() - 20 << " more failures\n";

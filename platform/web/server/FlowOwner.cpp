@@ -43,4 +43,13 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
   return nullptr;
 }
 
+std::size_t CountOpenFlows(const TIWServerControllerBase& Controller) {
+  std::vector<IIWFlowDirectory*> Directories;
+  CollectDirectories(Controller, Directories);
+  std::size_t Open = 0;
+  for (IIWFlowDirectory* D : Directories)
+    Open += D->OpenFlowCount();
+  return Open;
+}
+
 }  // namespace zelk::web

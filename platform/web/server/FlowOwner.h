@@ -6,6 +6,8 @@
 // threads at once.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/web/HttpRequest.h"
 #include "platform/web/IWApplication.h"
 #include "platform/web/server/Sessions.h"
@@ -19,5 +21,9 @@ namespace zelk::web {
 // Controller's components (at any depth) is asked.
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions);
+
+// The flows that wait for their provider's return, summed over every flow directory among
+// Controller's components (at any depth).
+std::size_t CountOpenFlows(const TIWServerControllerBase& Controller);
 
 }  // namespace zelk::web

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <csignal>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -124,10 +125,16 @@ struct TIWServer::TImpl {
   std::mutex Lifecycle;   // serialises Start and Stop
   std::mutex StateMutex;  // guards the fields below
   std::condition_variable SweepWake;
+  std::condition_variable DrainWake;  // Stop() ends a Drain() in progress
   bool Started = false;
   bool Stopping = false;
   bool Stopped = false;
   TStopSignal* ActiveSignal = nullptr;
+
+  std::atomic<bool> DrainRequested{false};
+  // Requests being served (the readiness route aside), and when the last one ended.
+  std::atomic<int> RequestsInProgress{0};
+  std::atomic<TSessionClock::rep> LastRequestEnd{TSessionClock::now().time_since_epoch().count()};
 
   void CheckNotStarted(const char* What) {
     std::lock_guard L(StateMutex);
@@ -253,7 +260,35 @@ struct TIWServer::TImpl {
 
   // ---- requests ----------------------------------------------------------------------------
 
+  // 200 while new sessions are taken, 503 while the server drains; for load balancers.
+  THttpResponse Readiness() const {
+    THttpResponse R;
+    const bool Ready = !DrainRequested;
+    R.SetStatusCode(Ready ? 200 : 503);
+    R.SetHeader("Cache-Control", "no-store");
+    R.SetContent(Ready ? "ready\n" : "draining\n", "text/plain; charset=utf-8");
+    return R;
+  }
+
+  bool IsReadinessCheck(const engine::TEngineRequest& Req) const {
+    if (Options.ReadinessPath.empty() || (Req.Method != "GET" && Req.Method != "HEAD"))
+      return false;
+    return std::string_view(Req.Target).substr(0, Req.Target.find('?')) == Options.ReadinessPath;
+  }
+
   void Serve(const engine::TEngineRequest& Req, engine::TEngineResponse& Res) {
+    if (IsReadinessCheck(Req)) {
+      Write(Readiness(), Res);
+      return;
+    }
+    ++RequestsInProgress;
+    struct TEnd {
+      TImpl& I;
+      ~TEnd() {
+        I.LastRequestEnd = TSessionClock::now().time_since_epoch().count();
+        --I.RequestsInProgress;
+      }
+    } const End{*this};
     THttpResponse Out;
     try {
       if (Req.Target.size() > Options.MaxQueryBytes)
@@ -423,6 +458,13 @@ struct TIWServer::TImpl {
     std::unique_lock<TSessionMutex> Lock;
     bool New = false;
     if (!Target) {
+      if (DrainRequested) {
+        THttpResponse Refusal = ErrorPage(
+            503, "This server is shutting down and starts no new sessions. Please try again.",
+            StartLink());
+        Refusal.SetHeader("Retry-After", "1");
+        return Refusal;
+      }
       THttpResponse Refusal;
       Target = CreateSession(*URL, Req.RemoteAddress, Lock, Refusal);
       if (!Target) return Refusal;
@@ -562,6 +604,10 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
   if (O.MaxHeaderLines == 0 || O.MaxHeaderBytes == 0)
     throw Bad("MaxHeaderBytes and MaxHeaderLines must be at least 1");
   if (O.KeepAliveMaxCount < 1) throw Bad("KeepAliveMaxCount must be at least 1");
+  if (O.DrainTimeout < 0ms || O.DrainQuietTime < 0ms)
+    throw Bad("DrainTimeout and DrainQuietTime must not be negative");
+  if (!O.ReadinessPath.empty() && O.ReadinessPath.front() != '/')
+    throw Bad("ReadinessPath must start with \"/\"");
   if (O.KeepAliveTimeout < 1s) throw Bad("KeepAliveTimeout must be at least one second");
   if (O.RedirectStatus != 302 && O.RedirectStatus != 303)
     throw Bad("RedirectStatus must be 302 or 303");
@@ -710,6 +756,7 @@ void TIWServer::Stop() {
     I.Stopping = true;
   }
   I.SweepWake.notify_all();
+  I.DrainWake.notify_all();
   if (I.Sweeper.joinable()) I.Sweeper.join();
   I.Http->Stop();
   for (const auto& S : I.Sessions.TakeAll())
@@ -742,8 +789,41 @@ int TIWServer::RunUntilSignal(const std::function<void()>& OnRunning) {
   if (!AlreadyStarted) Start();
   if (OnRunning) OnRunning();
   const int Received = Signal.Wait();
+  if (Received == SIGTERM) Drain();
   Stop();
   return Received;
+}
+
+void TIWServer::BeginDrain() {
+  FImpl->DrainRequested = true;
+}
+
+bool TIWServer::Draining() const {
+  return FImpl->DrainRequested;
+}
+
+bool TIWServer::Drain() {
+  TImpl& I = *FImpl;
+  BeginDrain();
+  const auto Deadline = TSessionClock::now() + I.Options.DrainTimeout;
+  const auto Settled = [&I] {
+    const TSessionClock::time_point Last{TSessionClock::duration(I.LastRequestEnd.load())};
+    return I.RequestsInProgress == 0 && TSessionClock::now() - Last >= I.Options.DrainQuietTime &&
+           CountOpenFlows(I.Controller) == 0;
+  };
+  std::unique_lock L(I.StateMutex);
+  while (!I.Stopping) {
+    L.unlock();
+    const bool Done = Settled();
+    L.lock();
+    if (Done) return true;
+    const auto Now = TSessionClock::now();
+    if (Now >= Deadline) return false;
+    // Polled: flows end in components the server does not hear from.
+    I.DrainWake.wait_for(L, std::min<TSessionClock::duration>(Deadline - Now, 20ms),
+                         [&I] { return I.Stopping; });
+  }
+  return false;
 }
 
 bool TIWServer::Running() const {

@@ -6,7 +6,9 @@
 //     their connection closed: a malformed head or ambiguous framing (400), an address over
 //     MaxQueryBytes (414), a head over MaxHeaderBytes or MaxHeaderLines (431), a body over
 //     MaxBodyBytes (413). Limits are enforced while the request arrives (THttpEngine).
-//  2. Only paths at or under ApplicationPath belong to the application; others get 404.
+//  2. A GET or HEAD of ReadinessPath ("/healthz") answers 200 "ready" while the server takes
+//     new sessions and 503 "draining" once it drains; it reaches no session. Otherwise only
+//     paths at or under ApplicationPath belong to the application; others get 404.
 //  3. A Host header naming a host outside AllowedHosts gets 421. A request other than GET, HEAD
 //     or OPTIONS whose Origin is not the application's own or whose Sec-Fetch-Site says
 //     "cross-site" gets 403: a page elsewhere cannot make the browser change state here.
@@ -24,6 +26,7 @@
 //     came back first; when there is none, 503: established sessions are never pushed out by
 //     a flood of new ones. When a sign-in or payment succeeds the session gets a new
 //     identifier (and cookie) at once; the old one names nothing.
+//     While the server drains, a request that would start a new session gets 503.
 //  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
 //     started the flow. Arriving without a session (the cookie belongs to another host, say),
 //     it is handled under that session's lock only when it arrives on another host than the
@@ -48,6 +51,12 @@
 // OnEndSession is called, every client among the session's components leaves its auth server
 // controller (waiting for a callback another thread is routing to it), then the application
 // object and its components are destroyed.
+//
+// Draining, for an instance behind a load balancer that is about to stop: BeginDrain() makes
+// the readiness route answer 503 (the balancer stops sending new browsers) and refuses new
+// sessions, while the sessions it has go on being served. Drain() waits until no flow waits
+// for its provider's return and no request has come for DrainQuietTime, or DrainTimeout has
+// passed. RunUntilSignal drains on SIGTERM before it stops; SIGINT (Ctrl+C) stops at once.
 //
 // Threads: Start() serves connections on IoThreadCount event-loop threads and runs handlers on
 // WorkerCount workers. Routes and events are set before Start(). Stop() must not be called from a
@@ -135,6 +144,14 @@ struct TIWServerOptions {
   // A file that gets one line per answered request in the combined log format, the query
   // string's secrets and flow identifiers redacted; empty: no access log.
   std::string AccessLog;
+  // The readiness route a load balancer checks, outside the application's pages; empty: none.
+  std::string ReadinessPath = "/healthz";
+  // The longest Drain() (and so a SIGTERM) waits for the flows in progress before the server
+  // stops.
+  std::chrono::milliseconds DrainTimeout{std::chrono::seconds(30)};
+  // Drain() ends early once no flow waits for its provider's return and no request has come
+  // for this long (a browser between its page and the button it presses next).
+  std::chrono::milliseconds DrainQuietTime{std::chrono::seconds(2)};
   // PEM files; with both set the server speaks HTTPS.
   std::string CertificateFile;
   std::string PrivateKeyFile;
@@ -178,8 +195,17 @@ class TIWServer {
   void Start();
   // Stops accepting, waits for the requests in progress and frees every session. Idempotent.
   void Stop();
+  // From now on the readiness route answers 503 and no new session is started; the sessions
+  // the server has keep being served. Idempotent; callable from any thread.
+  void BeginDrain();
+  bool Draining() const;
+  // BeginDrain(), then waits until no flow waits for its provider's return and no request has
+  // come for DrainQuietTime (true), or until DrainTimeout passes or Stop() is called (false).
+  // The server keeps serving; call Stop() afterwards.
+  bool Drain();
   // Starts, calls OnRunning, waits for SIGINT or SIGTERM (or Stop() from another thread),
-  // then stops. Returns the signal's number (0 after Stop()).
+  // then stops; on SIGTERM it drains first (Drain()). Returns the signal's number (0 after
+  // Stop()).
   int RunUntilSignal(const std::function<void()>& OnRunning = {});
   bool Running() const;
 
