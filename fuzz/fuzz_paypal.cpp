@@ -177,31 +177,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   } else {
     Outcome = true;
     const std::string ReturnToken = Request.Query("token");
-    ZELK_FUZZ_CHECK(!Sent.empty(), "no details call");
-    CheckCall(Sent[0], With({"METHOD", "TOKEN", "PAYMENTACTION"}));
-    ZELK_FUZZ_CHECK(Field(Sent[0].Data, "METHOD") == "GetExpressCheckoutDetails" &&
-                        Field(Sent[0].Data, "TOKEN") == ReturnToken,
-                    Sent[0].Data);
-    if (!nvp::NVPSucceeded(DetailsReply.Body)) {
-      ZELK_FUZZ_CHECK(Sent.size() == 1 && FailedEvents == 1 && Events == 1, "refused details");
-      ZELK_FUZZ_CHECK(C->LoginResult() == resFailed && C->LoginError() == "Payment failed",
+    // Only the token SetExpressCheckout gave this flow may go on to PayPal; any other ends the
+    // flow with nothing sent.
+    const bool Issued = nvp::NVPSucceeded(SetReply.Body) && !Token.empty();
+    if (Sent.empty()) {
+      ZELK_FUZZ_CHECK(FailedEvents == 1 && Events == 1 && C->LoginResult() == resFailed &&
+                          C->LoginError().starts_with("Payment failed: the checkout token"),
                       C->LoginError());
+      ZELK_FUZZ_CHECK(!Issued || ReturnToken != Token || Token.find('%') != std::string::npos,
+                      "the issued token was refused: " + ReturnToken);
     } else {
-      ZELK_FUZZ_CHECK(Sent.size() == 2, "no payment call");
-      CheckCall(Sent[1],
-                With({"METHOD", "TOKEN", "PAYERID", "AMT", "CURRENCYCODE", "PAYMENTACTION"}));
-      ZELK_FUZZ_CHECK(Field(Sent[1].Data, "TOKEN") == ReturnToken &&
-                          Field(Sent[1].Data, "PAYERID") == Request.Query("payerid") &&
-                          Field(Sent[1].Data, "AMT") == OrderTotal,
-                      Sent[1].Data);
-      if (nvp::NVPSucceeded(PaymentReply.Body)) {
-        ZELK_FUZZ_CHECK(
-            OK == 1 && Events == 1 && C->LoginResult() == resOK && C->LoginError() == Before,
-            "a payment");
+      ZELK_FUZZ_CHECK(Issued, "a token PayPal never issued went on: " + ReturnToken);
+      CheckCall(Sent[0], With({"METHOD", "TOKEN", "PAYMENTACTION"}));
+      ZELK_FUZZ_CHECK(Field(Sent[0].Data, "METHOD") == "GetExpressCheckoutDetails" &&
+                          Field(Sent[0].Data, "TOKEN") == ReturnToken,
+                      Sent[0].Data);
+      if (!nvp::NVPSucceeded(DetailsReply.Body)) {
+        ZELK_FUZZ_CHECK(Sent.size() == 1 && FailedEvents == 1 && Events == 1, "refused details");
+        ZELK_FUZZ_CHECK(C->LoginResult() == resFailed && C->LoginError() == "Payment failed",
+                        C->LoginError());
       } else {
-        ZELK_FUZZ_CHECK(FailedEvents == 1 && Events == 1 && C->LoginResult() == resFailed &&
-                            C->LoginError() == "Payment failed",
-                        "a refused payment");
+        ZELK_FUZZ_CHECK(Sent.size() == 2, "no payment call");
+        CheckCall(Sent[1],
+                  With({"METHOD", "TOKEN", "PAYERID", "AMT", "CURRENCYCODE", "PAYMENTACTION"}));
+        ZELK_FUZZ_CHECK(Field(Sent[1].Data, "TOKEN") == ReturnToken &&
+                            Field(Sent[1].Data, "PAYERID") == Request.Query("payerid") &&
+                            Field(Sent[1].Data, "AMT") == OrderTotal,
+                        Sent[1].Data);
+        if (nvp::NVPSucceeded(PaymentReply.Body)) {
+          ZELK_FUZZ_CHECK(
+              OK == 1 && Events == 1 && C->LoginResult() == resOK && C->LoginError() == Before,
+              "a payment");
+        } else {
+          ZELK_FUZZ_CHECK(FailedEvents == 1 && Events == 1 && C->LoginResult() == resFailed &&
+                              C->LoginError() == "Payment failed",
+                          "a refused payment");
+        }
       }
     }
   }
