@@ -4,11 +4,13 @@
 #
 #   bench/run-load.sh [BUILD_DIR [MODE]]      (default: build redirect)
 #
-# MODE redirect: the sign-in redirect (a new session, Login, the redirect). Starts zelk-demo on a
+# MODE redirect: the sign-in redirect as a browser makes it (the page without a cookie: a new
+# session and its form token; then the sign-in POST: Login, the redirect). Starts zelk-demo on a
 # free loopback port (it runs the simulator in-process), then the peer pointed at that
 # simulator's Google listener, runs wrk -t2 -c50 -d10s against each in turn with
 # bench/load/signin-redirect.lua, prints both figures and their ratios; then the same against
-# zelk_bench_ceiling (the HTTP layer alone, answering the redirect with nothing behind it).
+# zelk_bench_ceiling (the HTTP layer alone, answering the page and the redirect with nothing
+# behind them). The figure is redirects/s (each after its page); p99 covers pages and POSTs.
 #
 # wrk's connections all come from 127.0.0.1, so the demo is started with
 # --max-connections-per-address 20000 and --max-new-sessions-per-minute 0 (browsers come from
@@ -116,7 +118,7 @@ peer_missing() {
 }
 
 run_wrk() {  # Name URL
-  echo "== $1: wrk -t$threads -c$conns -d$duration --latency -s bench/load/signin-redirect.lua $2google/login"
+  echo "== $1: wrk -t$threads -c$conns -d$duration --latency -s bench/load/signin-redirect.lua $2 (page, then google/login)"
   wrk -t"$threads" -c"$conns" -d"$duration" --latency -s "$here/load/signin-redirect.lua" "$2" \
     | tee "$work/$1.wrk" | grep -E "Requests/sec|99%|redirects|p50_ms"
 }
