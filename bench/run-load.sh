@@ -15,7 +15,9 @@
 # wrk's connections all come from 127.0.0.1, so the demo is started with
 # --max-connections-per-address 20000 and --max-new-sessions-per-minute 0 (browsers come from
 # many addresses; the default caps would refuse wrk's connections beyond 256 and its sign-ins
-# beyond 60 a minute).
+# beyond 60 a minute). The redirect run also raises --max-sessions: it makes some 50,000 sessions
+# in 10 s, and at the default 10,000 a full table makes room by ending the idlest sessions whose
+# browser has not come back yet: the very pages whose sign-in is about to be posted.
 #
 # The callback modes run one wrk connection per thread (callback and reuse: -t16 -c16,
 # callback-delay: -t400 -c400): the load script pairs each sign-in's redirect, which keeps the
@@ -125,7 +127,7 @@ run_wrk() {  # Name URL
 
 redirect_mode() {
   "$demo" --port 0 --max-connections-per-address 20000 --max-new-sessions-per-minute 0 \
-    > "$work/demo" 2> "$work/demo.err" &
+    --max-sessions 1000000 > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   wait_for_line "$work/demo" "^Open " "${pids[-1]}"
   demo_url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo")
@@ -270,8 +272,10 @@ idle_mode() {
     echo "run-load.sh: only $(ulimit -n) open files allowed, $((idle + trickling + 200)) needed (raise the hard limit)" >&2
     exit 1
   fi
-  # Kept-alive connections stay open for the whole run.
-  "$demo" --port 0 --keep-alive-timeout 300 > "$work/demo" 2> "$work/demo.err" &
+  # Kept-alive connections stay open for the whole run; the probes, new browsers all from
+  # 127.0.0.1, would pass the per-address new-session limit (real browsers come from many).
+  "$demo" --port 0 --keep-alive-timeout 300 --max-new-sessions-per-minute 0 \
+    > "$work/demo" 2> "$work/demo.err" &
   pids+=($!)
   local demo_pid=$!
   wait_for_line "$work/demo" "^Open " "$demo_pid"
