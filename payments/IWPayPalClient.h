@@ -352,6 +352,9 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // cancel addresses.
   std::string OrderBody(bool Card, const std::string& ReturnURL,
                         const std::string& CancelURL) const;
+  // Creates the order Body describes: PayPal's reply, or none with LoginError set when no
+  // access token came.
+  std::optional<std::string> CreateOrder(const std::string& Body);
   TIWResult PayDirectCurrent();
   TIWResult PayOnlineCurrent(TIWApplication* WebApplication, const std::string& ReturnURL,
                              const std::string& CancelURL);

@@ -187,33 +187,31 @@ std::string TZIWPayPalClient::OrderBody(bool Card, const std::string& ReturnURL,
   return Order.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-TIWResult TZIWPayPalClient::PayDirectCurrent() {
-  const std::string Body = OrderBody(true, "", "");  // checks every amount first
+std::optional<std::string> TZIWPayPalClient::CreateOrder(const std::string& Body) {
   const std::string RequestId = NewRequestId();
   std::string Error;
   const std::string Token = AccessToken(Error);
   if (Token.empty()) {
     SetLoginError("Payment failed: " + Error);
-    return resFailed;
+    return std::nullopt;
   }
-  const std::string Reply = RestCall("/v2/checkout/orders", Body, Token, RequestId);
-  if (CaptureStatus(ParseReply(Reply)) == "COMPLETED") return resOK;
-  SetLoginError("Payment failed: " + detail::RestFailureMessage(Reply));
+  return RestCall("/v2/checkout/orders", Body, Token, RequestId);
+}
+
+TIWResult TZIWPayPalClient::PayDirectCurrent() {
+  const auto Reply = CreateOrder(OrderBody(true, "", ""));  // the body checks every amount first
+  if (!Reply) return resFailed;
+  if (CaptureStatus(ParseReply(*Reply)) == "COMPLETED") return resOK;
+  SetLoginError("Payment failed: " + detail::RestFailureMessage(*Reply));
   return resFailed;
 }
 
 TIWResult TZIWPayPalClient::PayOnlineCurrent(TIWApplication* WebApplication,
                                              const std::string& ReturnURL,
                                              const std::string& CancelURL) {
-  const std::string Body = OrderBody(false, ReturnURL, CancelURL);
-  const std::string RequestId = NewRequestId();
-  std::string Error;
-  const std::string Token = AccessToken(Error);
-  if (Token.empty()) {
-    SetLoginError("Payment failed: " + Error);
-    return resFailed;
-  }
-  const std::string Reply = RestCall("/v2/checkout/orders", Body, Token, RequestId);
+  const auto Created = CreateOrder(OrderBody(false, ReturnURL, CancelURL));
+  if (!Created) return resFailed;
+  const std::string& Reply = *Created;
   const json Order = ParseReply(Reply);
   const std::string Id = StringAt(Order, "id");
   std::string Approve;
