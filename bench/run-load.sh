@@ -293,19 +293,25 @@ idle_mode() {
   fi
 }
 
+# Starts zelk-sim with --pre-approved-codes bench- and sets sim_pid, hosts and ca (the
+# environment it prints for its clients) and google (its Google listener's address).
+start_sim() {  # Sim
+  "$1" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
+  pids+=($!)
+  sim_pid=$!
+  wait_for_line "$work/sim.err" "running" "$sim_pid"
+  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
+  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
+  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+}
+
 callback_mode() {
   local sim="$build/sim/zelk-sim" floor="$build/bench/zelk_bench_callback_floor"
   [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
   [ -x "$floor" ] || { echo "run-load.sh: $floor is missing; build with -DZELK_BUILD_BENCHMARKS=ON" >&2; exit 1; }
 
-  "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
-  pids+=($!)
-  local sim_pid=$!
-  wait_for_line "$work/sim.err" "running" "$sim_pid"
-  local hosts ca google
-  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
-  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
-  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+  local sim_pid hosts ca google
+  start_sim "$sim"
   if [ "$delay_ms" != 0 ]; then
     # Every connection to the simulator's Google listener (token and profile calls) goes
     # through the proxy, which delays each chunk by delay_ms each way. TLS passes through it
@@ -405,14 +411,8 @@ start_demo() {  # Name Form Hosts CA [VAR=value...]
 reuse_mode() {
   local sim="$build/sim/zelk-sim"
   [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
-  "$sim" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
-  pids+=($!)
-  local sim_pid=$!
-  wait_for_line "$work/sim.err" "running" "$sim_pid"
-  local hosts ca google
-  hosts=$(sed -n 's/^ZELK_PROVIDER_HOSTS=//p' "$work/sim")
-  ca=$(sed -n 's/^ZELK_EXTRA_CA_CERTIFICATES=//p' "$work/sim")
-  google=$(sed -n 's/^zelk-sim: Google at \(https:.*\)$/\1/p' "$work/sim.err")
+  local sim_pid hosts ca google
+  start_sim "$sim"
   uptime
 
   local run

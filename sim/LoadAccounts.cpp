@@ -1,24 +1,17 @@
 #include "sim/LoadAccounts.h"
 
+#include <cctype>
+
 namespace zelk::sim {
 
 namespace {
 
-// As the demo names the flow: the prefix of the account ids.
+// As the demo names the flow ("google", "windowslive"): the prefix of the account ids.
 std::string FlowNameOf(TProviderId Provider) {
-  switch (Provider) {
-    case TProviderId::Google:
-      return "google";
-    case TProviderId::Facebook:
-      return "facebook";
-    case TProviderId::WindowsLive:
-      return "windowslive";
-    case TProviderId::Twitter:
-      return "twitter";
-    case TProviderId::PayPal:
-      return "paypal";
-  }
-  return {};
+  std::string Name;
+  for (const char C : ProviderName(Provider))
+    if (C != ' ') Name += static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Name;
 }
 
 }  // namespace
