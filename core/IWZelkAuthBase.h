@@ -247,7 +247,12 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
  private:
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
-  void RouteByFlowToken(const THttpRequest& Request, const std::string& Token);
+  // The identifier of the flow Key names when an entry of Client still carries it (Key is an
+  // identifier, or with ByToken a request token); none when it no longer routes.
+  std::optional<std::string> RoutedFlow(const TZIWCustomCloudClient* Client, const std::string& Key,
+                                        bool ByToken) const;
+  void CompleteFlow(const std::shared_ptr<detail::TClientGuard>& Guard, const THttpRequest& Request,
+                    const std::string& Key, bool ByToken);
   // Enter and leave the referrer list; under FMutex.
   void AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard);
   void RemoveReferrer(detail::TClientGuard* Guard);
@@ -276,6 +281,11 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 
   virtual void Login(TIWApplication* WebApplication);
   virtual void LoginResponse(const THttpRequest& Request);
+  // Signs the user out of this client: LoginResult goes back to resNone, LoginError, LoginID,
+  // LoginUsername, the user record and every token are cleared, and a flow in progress is
+  // forgotten (its return then reaches nobody). Raises no event; other clients are untouched.
+  // Concrete clients clear their own state and then call the base's.
+  virtual void SignOut();
 
   TZIWAuthServerController* ServerController() const;
   // Enters this client once into Value's registry; none removes every entry of this client from

@@ -1,5 +1,7 @@
 #include "providers/IWFacebookAuthClient.h"
 
+#include <openssl/crypto.h>
+
 #include <optional>
 #include <string_view>
 
@@ -393,6 +395,18 @@ void RegisterClasses() {
       props::Event("OnPostFailed"),
       props::Event("OnPostOK")};
   TClassRegistry::RegisterClass(std::move(Info));
+}
+
+void TZIWFacebookAuthClient::SignOut() {
+  auto L = Lock();
+  FFlow.Forget();
+  OPENSSL_cleanse(FToken.data(), FToken.size());
+  FToken.clear();
+  FTokenFromJSON = false;
+  FUser->SetEmail({});
+  FUser->SetPicture({});
+  FUser->SetBirthday({});
+  TZIWCustomCloudClient::SignOut();
 }
 
 }  // namespace zelk::IWFacebookAuthClient

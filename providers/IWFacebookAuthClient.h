@@ -97,6 +97,7 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   // sent or changed.
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+  void SignOut() override;
   // Publishes S on the signed-in user's wall. Does nothing before a token was obtained.
   // OnPostOK only for a reply that is a post id ("<user id>_<post id>", bare or as a JSON
   // string), with the part after the "_"; any other reply raises OnPostFailed with the error

@@ -145,6 +145,8 @@ void TDemoApplication::AddRoutes() {
       });
   FServer->AddRoute("POST", "/card/pay",
                     OnForm([](TDemoForm& Form, const web::THttpRequest& R) { Form.PayByCard(R); }));
+  FServer->AddRoute("POST", "/signout",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest&) { Form.SignOut(); }));
   FServer->AddRoute("POST", "/paypal/checkout",
                     OnForm([](TDemoForm& Form, const web::THttpRequest&) { Form.PayOnline(); }));
 }

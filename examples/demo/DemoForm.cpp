@@ -428,6 +428,15 @@ void TDemoForm::PayOnline() {
   SetOutcome(dfCheckout, "Waiting for the buyer at PayPal.", false);
 }
 
+void TDemoForm::SignOut() {
+  for (TZIWCustomCloudClient* Client : std::initializer_list<TZIWCustomCloudClient*>{
+           FClients.Google, FClients.Facebook, FClients.WindowsLive, FClients.Twitter,
+           FClients.PayPal})
+    Client->SignOut();
+  FApplication->EndSession();
+  BackToPage();
+}
+
 void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   BackToPage();
   std::string Id = Request.Query("state");

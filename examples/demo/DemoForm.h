@@ -76,6 +76,8 @@ class TDemoForm : public rtl::TComponent {
   void PayByCard(const web::THttpRequest& Request);
   // Express Checkout of the cart with shipping and tax: the browser goes to PayPal.
   void PayOnline();
+  // Signs every client out and ends the session; the browser goes to a fresh start page.
+  void SignOut();
   // A provider's return (a request naming a flow by "state" or "clientid"): handed to the auth
   // server controller when the flow is one of this session's, otherwise noted as stale. The
   // browser is then sent to the start page, so a reload cannot replay the return.

@@ -138,6 +138,10 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
          "browser warns once for each provider; accept the certificate to go on.</p>\n";
   }
   if (!M.Notice.empty()) H += "<p id=\"notice\" class=\"note\">" + HTMLEncode(M.Notice) + "</p>\n";
+  H += "<section id=\"signout\">\n<p>Signing out ends this browser session: every provider's "
+       "user and token and every sign-in or payment in progress are forgotten.</p>\n";
+  Button(H, M, "/signout", "Sign out");
+  H += "</section>\n";
 
   SignInSection(H, M, dfGoogle, "/google/login");
   SignInSection(H, M, dfFacebook, "/facebook/login");

@@ -357,6 +357,32 @@ TEST_F(DemoCurrentTest, TwitterSignsInThroughTheFixedCallbackAndPostsJson) {
             "content.");
 }
 
+// An attacker planted a session id in the victim's browser before the victim signs in with X
+// through its fixed callback (the return names its flow by the request token only); then the
+// victim signs out.
+TEST_F(DemoCurrentTest, ATwitterSignInRenewsAPlantedSessionAndSigningOutEndsIt) {
+  TSession S = NewSession();
+  TSession Attacker{this, S.Cookie, {}};
+  const TAnswer Allowed = S.Arrive(Press(StartAsSent(S, "/twitter/login"), "Allow"));
+  ASSERT_TRUE(OutcomeLine(Allowed.Body, "twitter").starts_with("Signed in with Twitter"));
+  EXPECT_NE(S.Cookie, Attacker.Cookie);
+  // The planted id names nothing: the attacker gets a fresh page and cannot post as the victim.
+  EXPECT_EQ(Attacker.Page().find("<dt>Screen name</dt>"), std::string::npos);
+  Attacker.Post("/twitter/post", "status=pwned");
+  EXPECT_TRUE(Demo->Providers()->Twitter().Statuses().empty());
+
+  S.Post("/signout");
+  EXPECT_EQ(S.Cookie, "zelk_session=");  // the browser was told to forget it
+  const std::string After = S.Page();
+  EXPECT_EQ(After.find("<dt>Screen name</dt>"), std::string::npos);
+  EXPECT_EQ(OutcomeLine(After, "twitter"), "Not tried yet.");
+  S.Token.clear();
+  S.Post("/twitter/post", "status=after");
+  EXPECT_EQ(OutcomeLine(S.Page(), "twitter-post"),
+            "Sign in with Twitter first: posting needs the user&#39;s permission.");
+  EXPECT_TRUE(Demo->Providers()->Twitter().Statuses().empty());
+}
+
 TEST_F(DemoTest, ClassicFormShowsNoPostingNote) {
   TSession S = NewSession();
   EXPECT_EQ(S.Page().find("facebook-post-unavailable"), std::string::npos);

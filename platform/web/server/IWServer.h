@@ -27,16 +27,20 @@
 //     a flood of new ones. When a sign-in or payment succeeds the session gets a new
 //     identifier (and cookie) at once; the old one names nothing.
 //     While the server drains, a request that would start a new session gets 503.
-//  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
-//     started the flow. Arriving without a session (the cookie belongs to another host, say),
-//     it is handled under that session's lock only when it arrives on another host than the
-//     one that started the flow (a provider that returns to "localhost" for "127.0.0.1"),
-//     and the browser is sent back to that session's application URL, whose host passed
-//     AllowedHosts (the session's cookie is not given out); on the flow's own host it gets 403.
-//     Arriving in a different live session, it gets 403 and is not handed to the application, so
-//     that session's flow stays open. Either way the application only ever sees a return for a
-//     session's client under that session's lock, and a return for a session that has expired gets
-//     a "session ended" page, even while it is being freed.
+//  5. A provider's return ("state" or "clientid" naming a flow, or the request token of an
+//     OAuth 1.0a flow) is served in the session that started the flow. Arriving in a different
+//     live session, it gets 403 and is not handed to the application, so that session's flow
+//     stays open. Arriving without a session, it is adopted only when it reached the other
+//     loopback name of the session's own address (a provider that returns to "localhost" for
+//     "127.0.0.1" during development, whose cookie the browser keeps apart); every other
+//     cookie-less return gets 403. An adopted return is handled under the session's lock, the
+//     session gets a new identifier at once (the one it had names nothing from then on), and the
+//     browser is sent back to the session's own address with a one-time handoff value
+//     ("zelk_handoff", good for 60 s) that the server exchanges for the session's cookie: only
+//     the browser that completed the return learns the new identifier. Either way the
+//     application only ever sees a return for a session's client under that session's lock, and
+//     a return for a session that has expired gets a "session ended" page, even while it is
+//     being freed.
 //  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
 //     one session are served one at a time.
 //  7. The server controller's BeforeDispatch sees the request with the session's application
@@ -46,6 +50,10 @@
 //     (404 or 405 when none fits); a GoToURL in it also becomes the redirect.
 //  9. An exception from the hook or a page gets a 500 page with its message; the session and the
 //     server go on.
+// 10. A page or the hook that called TIWApplication::EndSession() (signing the user out) ends
+//     the session once the answer is made: OnEndSession is called, its clients leave their
+//     registries (their flows are forgotten), its components are freed, and the answer clears
+//     the cookie.
 //
 // Sessions idle for SessionTimeout are freed on a background thread under their own lock:
 // OnEndSession is called, every client among the session's components leaves its auth server
