@@ -254,18 +254,19 @@ TEST_F(EngineTest, BodiesArriveWholeWhateverTheirFramingAndOverTheLimitGet413) {
   } Cases[] = {
       {"no length: an empty body", "POST /p HTTP/1.1\r\nHost: h\r\n\r\n", "200", "POST /p []"},
       {"chunked",
-       "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
        "200", "POST /p [abcde]"},
-      {"at the limit", "POST /p HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", "200",
+      {"at the limit", "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n0123456789", "200",
        "POST /p [0123456789]"},
-      {"announced over the limit", "POST /p HTTP/1.1\r\nContent-Length: 11\r\n\r\n01234567890",
-       "413", ""},
+      {"announced over the limit",
+       "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 11\r\n\r\n01234567890", "413", ""},
       {"chunks over the limit",
-       "POST /p HTTP/1.1\r\nTransfer-Encoding: "
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: "
        "chunked\r\n\r\n6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n",
        "413", ""},
-      {"malformed chunk size", "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-       "400", ""},
+      {"malformed chunk size",
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "400", ""},
   };
   for (const auto& C : Cases) {
     TClient Client(Port());
@@ -281,7 +282,7 @@ TEST_F(EngineTest, BodiesArriveWholeWhateverTheirFramingAndOverTheLimitGet413) {
   }
   // A client that waits for "100 Continue" before its body gets it.
   TClient Client(Port());
-  Client.Send("POST /p HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n");
+  Client.Send("POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n");
   EXPECT_EQ(Client.Answer(), "HTTP/1.1 100 Continue\r\n\r\n");
   Client.Send("ok");
   EXPECT_EQ(Body(Client.Answer()), "POST /p [ok]");

@@ -286,6 +286,43 @@ TEST_F(ServerLimitsTest, HeaderFloodsAreRefusedAtTheLimitAndTheConnectionClosed)
   }
 }
 
+// HTTP/1.1 needs exactly one Host line, HTTP/1.0 at most one; an empty Host is served (the
+// server gives it the address the request reached). A refusal closes the connection, so the
+// request behind it is not served.
+TEST_F(ServerLimitsTest, HostLinesOneInHttp11AtMostOneInHttp10) {
+  StartServer(Defaults());
+  const struct {
+    const char* Name;
+    std::string Request;
+    int Status;
+    std::string Says;
+  } Rows[] = {
+      {"1.1 without Host", "GET /app/ HTTP/1.1\r\nAccept: */*\r\n\r\n", 400,
+       "Bad request: the request could not be read. An HTTP/1.1 request must have a Host "
+       "header."},
+      {"1.1 with two Hosts", "GET /app/ HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n",
+       400,
+       "Bad request: the request could not be read. The request has more than one Host header."},
+      {"1.0 with two Hosts", "GET /app/ HTTP/1.0\r\nHost: localhost\r\nhost: localhost\r\n\r\n",
+       400, "The request has more than one Host header."},
+      {"1.0 without Host", "GET /app/ HTTP/1.0\r\n\r\n", 200, "ok"},
+      {"1.1 with an empty Host", "GET /app/ HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", 200,
+       "ok"},
+  };
+  for (const auto& Row : Rows) {
+    SCOPED_TRACE(Row.Name);
+    TLoopbackSocket S(Server->Port());
+    ASSERT_TRUE(S.Connected());
+    ASSERT_TRUE(S.Send(Row.Request + (Row.Status == 200 ? "" : kGet)));
+    const auto Read = S.ReadUntilClosed(5s);
+    EXPECT_EQ(AnswerStatuses(Read.Bytes), std::vector<int>{Row.Status})
+        << Read.Bytes.substr(0, 300);
+    EXPECT_NE(AnswerBody(Read.Bytes).find(Row.Says), std::string::npos)
+        << AnswerBody(Read.Bytes).substr(0, 600);
+    EXPECT_TRUE(Read.Closed) << "the connection stayed open";
+  }
+}
+
 // Framings that a proxy in front might read differently from this server are refused with 400
 // and the connection closed, so that nothing smuggled behind them is served as a request of
 // its own. Well-framed requests on the same connection are all served.

@@ -7,6 +7,7 @@
 //  - the head (THeadScanner's rules) within HeadTimeout, counted from the connection's start
 //    or, on a kept-alive connection, from the next request's first byte; a kept-alive
 //    connection may idle for KeepAliveTimeout before that byte;
+//  - HTTP/1.1 requests have exactly one Host line, HTTP/1.0 ones at most one (400);
 //  - the body within BodyTimeout and at most MaxBodyBytes; each answer written within
 //    WriteTimeout;
 //  - at most MaxConnectionsPerAddress connections from one address (UncappedAddresses aside)
