@@ -378,6 +378,9 @@ TEST_F(ServerLimitsTest, HostLinesOneInHttp11AtMostOneInHttp10) {
       {"1.1 without Host", "GET /app/ HTTP/1.1\r\nAccept: */*\r\n\r\n", 400,
        "Bad request: the request could not be read. An HTTP/1.1 request must have a Host "
        "header."},
+      {"1.1 with only look-alikes of Host",
+       "GET /app/ HTTP/1.1\r\nX-Forwarded-Host: localhost\r\nHosts: localhost\r\n\r\n", 400,
+       "An HTTP/1.1 request must have a Host header."},
       {"1.1 with two Hosts", "GET /app/ HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n",
        400,
        "Bad request: the request could not be read. The request has more than one Host header."},

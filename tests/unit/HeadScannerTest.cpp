@@ -99,42 +99,6 @@ TEST(HeadScanner, RefusesEveryAmbiguousFraming) {
   }
 }
 
-// Exactly one Host line in HTTP/1.1 and at most one in HTTP/1.0, whatever the letter case:
-// otherwise a proxy in front could route by one Host and this server answer for another.
-TEST(HeadScanner, HostLinesOneInHttp11AtMostOneInHttp10) {
-  const struct {
-    const char* Name;
-    std::string Head;
-    bool Accepted;
-  } Cases[] = {
-      {"1.1 with Host", "GET / HTTP/1.1\r\nHost: h\r\n\r\n", true},
-      {"1.1 with an empty Host", "GET / HTTP/1.1\r\nHost:\r\n\r\n", true},
-      {"1.1 without Host", "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n", false},
-      {"1.1 with only look-alikes", "GET / HTTP/1.1\r\nX-Host: h\r\nHosts: h\r\n\r\n", false},
-      {"1.1 with two equal Hosts", "GET / HTTP/1.1\r\nHost: h\r\nHost: h\r\n\r\n", false},
-      {"1.1 with two Hosts in other cases", "GET / HTTP/1.1\r\nhost: a\r\nHOST: b\r\n\r\n", false},
-      {"1.1 with an empty and a full Host", "GET / HTTP/1.1\r\nHost:\r\nHost: h\r\n\r\n", false},
-      {"1.0 without Host", "GET / HTTP/1.0\r\n\r\n", true},
-      {"1.0 with Host", "GET / HTTP/1.0\r\nHost: h\r\n\r\n", true},
-      {"1.0 with two Hosts", "GET / HTTP/1.0\r\nHost: a\r\nHost: b\r\n\r\n", false},
-  };
-  for (const auto& C : Cases) {
-    for (const bool Slowly : {false, true}) {
-      SCOPED_TRACE(std::string(C.Name) + (Slowly ? ", byte by byte" : ", whole"));
-      THeadScanner S;
-      const TState State = Slowly ? ScanByteByByte(S, C.Head) : S.Scan(C.Head);
-      if (C.Accepted) {
-        EXPECT_EQ(State, TState::Complete) << S.Reason();
-        EXPECT_EQ(S.HeadLength(), C.Head.size());
-      } else {
-        EXPECT_EQ(State, TState::Failed);
-        EXPECT_EQ(S.Fault(), THeadFault::Malformed);
-        EXPECT_NE(S.Reason().find("Host header"), std::string::npos) << S.Reason();
-      }
-    }
-  }
-}
-
 // Limits are checked while the head arrives: the scanner gives up before holding more.
 TEST(HeadScanner, LimitsStopAHeadWhileItArrives) {
   THeadLimits L;
