@@ -205,7 +205,8 @@ class ServerTest : public ::testing::Test {
   // A GET sent byte for byte, with Lines as header lines ("Name: value\r\n" each; a Host line
   // is added unless Lines has one).
   std::string RawGet(const std::string& Target, std::string Lines = "") const {
-    if (Lines.find("Host: ") == std::string::npos)
+    // A line of its own: "X-Forwarded-Host: " is not one.
+    if (!Lines.starts_with("Host: ") && Lines.find("\r\nHost: ") == std::string::npos)
       Lines += "Host: 127.0.0.1:" + std::to_string(Server->Port()) + "\r\n";
     return RawExchange(Server->Port(),
                        "GET " + Target + " HTTP/1.1\r\n" + Lines + "Connection: close\r\n\r\n");

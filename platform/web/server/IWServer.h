@@ -3,9 +3,13 @@
 //
 // How a request is served:
 //  1. Requests the server cannot or will not read get an error page, reach no session and have
-//     their connection closed: a malformed head or ambiguous framing (400), an address over
-//     MaxQueryBytes (414), a head over MaxHeaderBytes or MaxHeaderLines (431), a body over
-//     MaxBodyBytes (413). Limits are enforced while the request arrives (THttpEngine).
+//     their connection closed: a malformed head or ambiguous framing, an HTTP/1.1 request
+//     without a Host line, a request with more than one, a chunk line (size and extensions)
+//     over 4096 bytes (400); an address over MaxQueryBytes (414); a head over MaxHeaderBytes
+//     or MaxHeaderLines, a chunked body's trailer over MaxHeaderBytes (431); a body over
+//     MaxBodyBytes, or a chunked one whose chunk lines and trailer take it more than 64 KiB
+//     past MaxBodyBytes as sent (413). Limits are enforced while the request arrives
+//     (THttpEngine): no part of a request without end is held beyond its limit.
 //  2. A GET or HEAD of ReadinessPath ("/healthz") answers 200 "ready" while the server takes
 //     new sessions and 503 "draining" once it drains; it reaches no session. Otherwise only
 //     paths at or under ApplicationPath belong to the application; others get 404.
@@ -116,7 +120,9 @@ struct TIWServerOptions {
   // is refused with 431 when it takes the head 8192 bytes past MaxHeaderBytes).
   std::size_t MaxHeaderBytes = 16384;
   std::size_t MaxHeaderLines = 100;
-  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted.
+  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted. A
+  // chunked body's framing (chunk lines, line ends, trailer) may add 64 KiB to it on the wire;
+  // its trailer counts against MaxHeaderBytes (431).
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
   // How long a request waits for its session's request in progress before giving up (503).
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
