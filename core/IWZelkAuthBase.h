@@ -388,14 +388,22 @@ struct TTransportSettings {
   std::chrono::milliseconds ConnectTimeout{60000};
   // A send or a receive that makes no progress for this long fails.
   std::chrono::milliseconds StallTimeout{30000};
+  // The whole call, from its start to the reply's last byte, takes at most this long, whatever
+  // ConnectTimeout and StallTimeout allow: a provider that trickles its reply (every byte
+  // restarting the stall limit) holds the request, its session and a worker no longer than
+  // this. The call then fails at the step it had reached.
+  std::chrono::milliseconds TotalTimeout{60000};
   // Extra trusted CA certificates besides the system store: PEM text, or the path of a PEM file.
   // Initially the environment variable ZELK_EXTRA_CA_CERTIFICATES, when set.
   std::string ExtraCACertificates;
   // Empty: the system's proxy configuration (the standard proxy environment variables).
   // Otherwise an explicit proxy URL, credentials included ("http://user:pw@proxy:3128").
   std::string ProxyURL;
-  // A reply body larger than this fails instead of exhausting memory.
-  std::size_t MaxBodyBytes = std::size_t{32} * 1024 * 1024;
+  // A reply body larger than this fails instead of exhausting memory. Every reply the clients
+  // read (token replies, profiles, posts' answers, NVP and REST payment replies) is a few
+  // kilobytes at most; 1 MiB leaves ample room while a hostile provider can hold no more than
+  // that per concurrent call.
+  std::size_t MaxBodyBytes = std::size_t{1} * 1024 * 1024;
   // Resume TLS sessions: a call to a host called before (same proxy and CA setting) skips the
   // certificate exchange and key agreement of a full handshake. Every call, both kinds. A new
   // session is verified as always. Initially on unless ZELK_TLS_RESUMPTION is "0".

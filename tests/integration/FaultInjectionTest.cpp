@@ -622,7 +622,11 @@ INSTANTIATE_TEST_SUITE_P(EveryProviderCall, FaultInjection,
 // A provider that stalls holds up only the flow waiting for it: the other providers' flows
 // complete meanwhile.
 TEST_F(FaultInjection, AStalledCallHoldsUpOnlyItsOwnFlow) {
-  ChangeTransportSettings([](IWZelkAuthBase::TTransportSettings& S) { S.StallTimeout = 30s; });
+  // Neither limit may end the stalled call before the simulator stops.
+  ChangeTransportSettings([](IWZelkAuthBase::TTransportSettings& S) {
+    S.StallTimeout = 30s;
+    S.TotalTimeout = 120s;
+  });
   const std::vector<TCall> Calls = EveryCall();
   const TCall& Stalled = Calls[0];  // Google's token exchange
   Sim.SetFault(TProviderId::Google, "/o/oauth2/token", TFault::Delayed(60s));
