@@ -417,7 +417,8 @@ void TCurlTransfer::Perform() {
             (FState.MaxAttempts == 1
                  ? " (on a kept connection; the request is not sent again, since the server may "
                    "have acted on it)"
-                 : " (also when sent again on a new connection)"));
+                 : " (also when sent again on a new connection)"),
+        true);
   }
   if (Result != CURLE_OK) Fail(Result, false);
   long NewConnections = 0;
@@ -462,8 +463,11 @@ void TCurlTransfer::Raise(long Code, std::string_view Description) {
   const curl_off_t DataSize = FCall.Data ? static_cast<curl_off_t>(FCall.Data->size()) : 0;
   const bool Sent =
       InfoLong(CURLINFO_REQUEST_SIZE) > 0 && InfoOffset(CURLINFO_SIZE_UPLOAD_T) >= DataSize;
-  RaiseTransportError(StepForCurlFailure(Code, Connected(), Sent, FState.HeadComplete), Code,
-                      Description);
+  const TTransportStep Step = StepForCurlFailure(Code, Connected(), Sent, FState.HeadComplete);
+  // Once the whole request went out, or any answer to it came, the server may have acted on it.
+  RaiseTransportError(
+      Step, Code, Description,
+      Sent || Step == tsHttpReceiveResponse || Step == tsInternetQueryDataAvailable);
 }
 
 }  // namespace

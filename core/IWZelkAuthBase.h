@@ -49,8 +49,10 @@ class TZIWCustomCloudClient;
 class TOAuth2CodeFlow;
 class TOAuth2Provider;
 
-// The outcome of a sign-in or payment.
-enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
+// The outcome of a sign-in or payment. resUnknown: the request may have reached the provider
+// but its answer was lost, so a payment may or may not have been taken; it is neither a success
+// nor a failure, and the buyer must check before paying again.
+enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2, resUnknown = 3 };
 using enum TIWResult;
 
 // Which generation of a provider's API a client speaks: apClassic, the original endpoints and
@@ -361,7 +363,28 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 // ---------------------------------------------------------------------------------------------
 // HTTPS transport. One synchronous request per call over TLS to Host (port 443, or the port a
 // host setting carries); Body receives the reply's bytes whatever the HTTP status. A failed step
-// raises Exception("<Step> Error <code> Description <text>").
+// raises ETransportError("<Step> Error <code> Description <text>").
+
+// A failed transport call. Step() is the step named at the start of the message
+// ("HttpSendRequest", "HttpReceiveResponse", ...). RequestMayHaveArrived() tells the two kinds
+// of failure apart: false when the call failed before the whole request was sent (a check of
+// the caller's input, name resolution, connecting, the TLS handshake, a refusal before
+// sending), so the provider cannot have acted on it and sending it again is safe; true once the
+// request went out and the answer was lost (a reset, a cut or stalled reply), when the provider
+// may have acted on it.
+class ETransportError : public rtl::Exception {
+ public:
+  ETransportError(std::string Message, std::string Step, bool RequestMayHaveArrived)
+      : Exception(std::move(Message)),
+        FStep(std::move(Step)),
+        FRequestMayHaveArrived(RequestMayHaveArrived) {}
+  const std::string& Step() const noexcept { return FStep; }
+  bool RequestMayHaveArrived() const noexcept { return FRequestMayHaveArrived; }
+
+ private:
+  std::string FStep;
+  bool FRequestMayHaveArrived;
+};
 
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body);
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,

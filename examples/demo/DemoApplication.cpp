@@ -119,6 +119,7 @@ void TDemoApplication::AddRoutes() {
         Form->PageShown();
         TDemoPageModel Model = Form->PageModel();
         Model.FormToken = App.FormToken();
+        Model.CardToken = Form->IssueCardToken();
         Response.SetContent(RenderDemoPage(Model), "text/html; charset=utf-8");
         Response.SetHeader("Content-Security-Policy", kDemoContentSecurityPolicy);
       });

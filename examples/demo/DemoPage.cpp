@@ -17,7 +17,8 @@ constexpr const char* kStyle =
     "body{font-family:system-ui,sans-serif;max-width:52rem;margin:2rem auto;padding:0 1rem;"
     "color:#222}"
     "section{border:1px solid #ccc;border-radius:6px;padding:0 1rem 1rem;margin:1rem 0}"
-    ".ok{color:#0a6b2d}.failed{color:#b00020}.note{background:#fff6d5;padding:.5rem}"
+    ".ok{color:#0a6b2d}.failed{color:#b00020}.unknown{color:#8a4b00;font-weight:bold}"
+    ".note{background:#fff6d5;padding:.5rem}"
     "dl{display:grid;grid-template-columns:max-content auto;gap:.2rem 1rem}dd{margin:0}"
     "table{border-collapse:collapse}td,th{padding:.2rem .6rem;text-align:left}"
     "label{display:inline-block;margin:.2rem 1rem .2rem 0}";
@@ -33,7 +34,8 @@ void Outcome(std::string& H, TDemoFlow Flow, const TDemoOutcome& O) {
   if (O.Text.empty()) {
     H += "\">Not tried yet.</p>\n";
   } else {
-    H += std::string(O.Failed ? " failed" : " ok") + "\">" + HTMLEncode(O.Text) + "</p>\n";
+    const char* Class = O.Unknown ? " unknown" : O.Failed ? " failed" : " ok";
+    H += std::string(Class) + "\">" + HTMLEncode(O.Text) + "</p>\n";
   }
 }
 
@@ -167,7 +169,9 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
   Outcome(H, dfCard, M.Outcomes[static_cast<int>(dfCard)]);
   H += "<p>Charges the cart's items (" + HTMLEncode(M.ItemTotal) + " " + Currency +
        ") to a card in one call to PayPal.</p>\n<form method=\"post\" action=\"/card/pay\">" +
-       TokenField(M) + "<label>Card number <input name=\"number\" autocomplete=\"off\"";
+       TokenField(M) + "<input type=\"hidden\" name=\"" + kCardTokenField + "\" value=\"" +
+       HTMLEncode(M.CardToken) +
+       "\"><label>Card number <input name=\"number\" autocomplete=\"off\"";
   // The number and CVV a user typed are never sent back to the browser.
   if (M.Card.Sent)
     H += " value=\"\" placeholder=\"card ending in " + HTMLEncode(M.Card.LastFour) + "\"";

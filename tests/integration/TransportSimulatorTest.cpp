@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "core/IWZelkAuthBase.h"
@@ -311,6 +313,71 @@ TEST_F(TransportSimulatorTest, UnresolvableHostRaisesHttpSendRequest) {
   const auto [Message, Body] = FailingGet(Host);
   EXPECT_EQ(Message, "HttpSendRequest Error 6 Description Could not resolve host: " + Host);
   EXPECT_EQ(Body, "");
+}
+
+// Each failure says whether the request may have reached the server: not before it was sent
+// whole (the host setting, name resolution, connecting, the certificate), and always once it
+// was, whether or not the server acted on it.
+TEST_F(TransportSimulatorTest, EachFailureTellsWhetherTheRequestMayHaveArrived) {
+  ChangeTransportSettings([](TTransportSettings& S) { S.StallTimeout = 300ms; });
+  // Shared with the route: a delayed request may still be waiting when the test ends.
+  const auto Handled = std::make_shared<std::atomic<int>>(0);
+  Sim.Route(TProviderId::Google, "POST", "/pay", [Handled](const TSimRequest&) {
+    ++*Handled;
+    return TSimResponse::Text("ACK=Success&TRANSACTIONID=1");
+  });
+  sim::Simulator Gone;  // stopped: its port refuses connections
+  Gone.Start();
+  const std::string Refusing = Gone.HostFor(TProviderId::Google);
+  Gone.Stop();
+  struct TCase {
+    const char* Name;
+    std::string Host;  // empty: the simulator
+    std::optional<TFault> Fault;
+    bool TrustSimulator;
+    const char* Step;
+    bool MayHaveArrived;
+    int Handled;  // how often the server acted on it
+  };
+  const TCase Cases[] = {
+      {"malformed host", "bad host", std::nullopt, true, "InternetConnect", false, 0},
+      {"unresolvable", std::string(64, 'b') + ".invalid", std::nullopt, true, "HttpSendRequest",
+       false, 0},
+      {"refused", Refusing, std::nullopt, true, "HttpSendRequest", false, 0},
+      {"untrusted certificate", "", std::nullopt, false, "HttpSendRequest", false, 0},
+      {"reset as the request arrives", "", TFault::ResetConnection(), true, "HttpReceiveResponse",
+       true, 0},
+      {"answer lost after acting", "", TFault::LoseAnswer(), true, "HttpReceiveResponse", true, 1},
+      {"answer cut short", "", TFault::CutAfter(5), true, "InternetQueryDataAvailable", true, 1},
+      {"no answer in time", "", TFault::Delayed(30s), true, "HttpReceiveResponse", true, 0},
+  };
+  const std::string CA = TransportSettings().ExtraCACertificates;
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(K.Name);
+    Sim.ClearFaults();
+    if (K.Fault) Sim.SetFault(TProviderId::Google, "/pay", *K.Fault);
+    ChangeTransportSettings([&](TTransportSettings& S) {
+      S.ExtraCACertificates = K.TrustSimulator ? CA : std::string();
+    });
+    *Handled = 0;
+    for (const bool Current : {false, true}) {
+      SCOPED_TRACE(Current ? "Https_Post11" : "Https_Post");
+      std::string Body;
+      try {
+        const std::string Host = K.Host.empty() ? Google() : K.Host;
+        if (Current)
+          Https_Post11(Host, "/pay", {"Content-Type: text/plain"}, "AMT=10", Body);
+        else
+          Https_Post(Host, "/pay", "", "AMT=10", Body);
+        ADD_FAILURE() << "no exception";
+      } catch (const ETransportError& E) {
+        EXPECT_EQ(E.Step(), K.Step);
+        EXPECT_TRUE(E.Message().starts_with(std::string(K.Step) + " Error ")) << E.Message();
+        EXPECT_EQ(E.RequestMayHaveArrived(), K.MayHaveArrived) << E.Message();
+      }
+    }
+    EXPECT_EQ(Handled->load(), 2 * K.Handled);
+  }
 }
 
 TEST_F(TransportSimulatorTest, CallsShareOneTrustStoreAcrossThreads) {
