@@ -146,21 +146,28 @@ namespace {
 // Counts and traces the outcome a client reached on the provider's return.
 void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provider,
                    const std::string& Flow, const THttpRequest& Request) {
-  const bool Succeeded = Client.LoginResult() == resOK;
+  const TIWResult Result = Client.LoginResult();
+  const bool Succeeded = Result == resOK;
   // The user's refusal at the provider: "access_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
   const bool Denied = !Succeeded && (Request.Query("error") == "access_denied" ||
                                      Request.Query("error_reason") == "user_denied" ||
                                      !Request.Query("denied").empty());
-  CountOutcome(Provider, Succeeded, Denied);
   TTraceEvent Event;
   Event.Flow = Flow;
   Event.Provider = Provider;
   Event.Step = "outcome";
   if (!Succeeded) Event.Error = Client.LoginError();
-  if (Succeeded)
-    Event.Outcome = "ok";
-  else
-    Event.Outcome = Denied ? "denied" : "failed";
+  if (Result == resUnknown) {
+    // Never counted as a failure: the payment may have been taken.
+    CountUnknownOutcome(Provider);
+    Event.Outcome = "unknown";
+  } else {
+    CountOutcome(Provider, Succeeded, Denied);
+    if (Succeeded)
+      Event.Outcome = "ok";
+    else
+      Event.Outcome = Denied ? "denied" : "failed";
+  }
   Trace(Event);
 }
 

@@ -206,6 +206,11 @@ void CountOutcome(const std::string& Provider, bool Succeeded, bool Denied) {
   }
 }
 
+void CountUnknownOutcome(const std::string& Provider) {
+  std::lock_guard L(Counters().Mutex);
+  ++Counters().Counters[Provider].FlowsUnknown;
+}
+
 void CountCall(const std::string& Provider, long ElapsedMs) {
   std::size_t Bucket = 0;
   while (Bucket < kLatencyBucketBoundsMs.size() && ElapsedMs > kLatencyBucketBoundsMs[Bucket])

@@ -53,7 +53,7 @@ struct TTraceEvent {
   std::string Request;      // request body (the line shows its first 4096 bytes)
   std::string Reply;        // reply body (the line shows its first 4096 bytes)
   std::string Error;        // the provider's or the transport's error text
-  std::string Outcome;      // "ok", "failed", "denied"
+  std::string Outcome;      // "ok", "failed", "denied", "unknown"
 };
 
 // Redacts every field and hands the line to the sink; does nothing when the trace is off.
@@ -95,6 +95,9 @@ struct TProviderCounters {
   std::uint64_t FlowsSucceeded = 0;
   std::uint64_t FlowsFailed = 0;  // failures other than the user's refusal
   std::uint64_t FlowsDenied = 0;  // the user refused at the provider
+  // The provider's answer to the completing call was lost: the outcome is not known (a payment
+  // may have been taken).
+  std::uint64_t FlowsUnknown = 0;
   std::uint64_t TransportErrors = 0;
   std::uint64_t Calls = 0;  // provider calls that got a reply
   std::array<std::uint64_t, kLatencyBucketBoundsMs.size() + 1> LatencyBuckets{};
@@ -107,6 +110,7 @@ void ResetProviderCounters();
 // Counting entry points for the library's flow steps.
 void CountFlowStarted(const std::string& Provider);
 void CountOutcome(const std::string& Provider, bool Succeeded, bool Denied);
+void CountUnknownOutcome(const std::string& Provider);
 void CountCall(const std::string& Provider, long ElapsedMs);
 void CountTransportError(const std::string& Provider);
 

@@ -351,6 +351,9 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   TIWResult PayOnline(TIWApplication* WebApplication);
   // Completes or cancels the checkout when the buyer returns (step 5 above).
   void LoginResponse(const THttpRequest& Request) override;
+  // Forgets the outcome, the checkout in progress (its return then reaches nobody) and the
+  // last transaction id.
+  void SignOut() override;
 
  protected:
   // The texts of CreditCard.CardType and Transaction.Currency.

@@ -226,4 +226,11 @@ void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error
   if (TNotifyEvent Handler = Event) Handler(this);
 }
 
+void TZIWPayPalClient::SignOut() {
+  auto L = Lock();
+  FCheckoutToken.clear();
+  FTransactionID.clear();
+  TZIWCustomCloudClient::SignOut();
+}
+
 }  // namespace zelk::IWPayPalClient

@@ -208,14 +208,14 @@ std::string RenderStatusPage(
     H += "<p id=\"no-flows\">No flow has started and no provider has been called yet.</p>\n";
   } else {
     H += "<table id=\"counters\"><tr><th>Provider</th><th>Started</th><th>Succeeded</th>"
-         "<th>Failed</th><th>Denied</th><th>Transport errors</th><th>Calls</th>";
+         "<th>Failed</th><th>Denied</th><th>Unknown</th><th>Transport errors</th><th>Calls</th>";
     for (const long Bound : kLatencyBucketBoundsMs)
       H += "<th>&le; " + std::to_string(Bound) + " ms</th>";
     H += "<th>&gt; " + std::to_string(kLatencyBucketBoundsMs.back()) + " ms</th></tr>\n";
     for (const auto& [Provider, C] : Counters) {
       H += "<tr><td>" + HTMLEncode(Provider) + "</td>";
       for (const std::uint64_t N : {C.FlowsStarted, C.FlowsSucceeded, C.FlowsFailed, C.FlowsDenied,
-                                    C.TransportErrors, C.Calls})
+                                    C.FlowsUnknown, C.TransportErrors, C.Calls})
         H += "<td>" + std::to_string(N) + "</td>";
       for (const std::uint64_t N : C.LatencyBuckets)
         H += "<td>" + std::to_string(N) + "</td>";

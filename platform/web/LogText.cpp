@@ -21,7 +21,7 @@ struct TSecretName {
 };
 
 // Parameter and member names whose values are secrets, matched without regard to case.
-constexpr std::array<TSecretName, 30> kSecretNames{{
+constexpr std::array<TSecretName, 31> kSecretNames{{
     {"client_secret", TKind::kSecret},
     {"code", TKind::kSecret},
     {"access_token", TKind::kSecret},
@@ -47,6 +47,8 @@ constexpr std::array<TSecretName, 30> kSecretNames{{
     {"wrap_verification_code", TKind::kSecret},
     // The session's form token: a form sent with GET carries it in the query.
     {TIWApplication::FormTokenField, TKind::kSecret},
+    // The one-time value that hands an adopted return's session cookie to its browser.
+    {"zelk_handoff", TKind::kSecret},
     {"acct", TKind::kCard},
     {"number", TKind::kCard},
     {"card_number", TKind::kCard},

@@ -544,6 +544,7 @@ TEST_F(DemoTest, ThirtyConcurrentSendingsOfOneCardFormChargeOnce) {
 // An answer lost after PayPal took the payment: the page says the outcome is unknown and not
 // to pay again before checking, never that the payment failed.
 TEST_F(DemoTest, APaymentWhoseAnswerIsLostIsShownAsUnknownNeverAsFailed) {
+  IWZelkAuthBase::ResetProviderCounters();
   TSession S = NewSession();
   Demo->Simulator()->SetFault(TProviderId::PayPal, "/nvp", sim::TFault::LoseAnswer());
   EXPECT_EQ(S.PayByCard("number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
@@ -567,6 +568,10 @@ TEST_F(DemoTest, APaymentWhoseAnswerIsLostIsShownAsUnknownNeverAsFailed) {
   EXPECT_NE(Page.find("<p id=\"checkout-outcome\" class=\"outcome unknown\">"), std::string::npos);
   EXPECT_EQ(Page.find("class=\"outcome failed\""), std::string::npos);
   EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 2u);
+  // Counted and traced as unknown, never as a failure.
+  const auto PayPal = IWZelkAuthBase::ProviderCounters().at("PayPal");
+  EXPECT_EQ(PayPal.FlowsUnknown, 1u);
+  EXPECT_EQ(PayPal.FlowsFailed, 0u);
 }
 
 TEST_F(DemoTest, ActionsNeedTheSessionsFormTokenAndPagesForbidScriptsAndFraming) {
@@ -726,14 +731,14 @@ TEST_F(DemoTest, StatusPageCountsEachProvidersFlows) {
   Start(S, "/twitter/login");
   const TAnswer Status = S.Get("/status");
   EXPECT_EQ(Status.Status, 200);
-  // Provider, started, succeeded, failed, denied, transport errors, then the calls.
+  // Provider, started, succeeded, failed, denied, unknown, transport errors, then the calls.
   EXPECT_NE(Status.Body.find("<tr><td>Google</td><td>2</td><td>1</td><td>0</td><td>1</td>"
-                             "<td>0</td><td>2</td>"),
+                             "<td>0</td><td>0</td><td>2</td>"),
             std::string::npos)
       << Status.Body;
   // Twitter's flow began with its request-token call and has not come back.
   EXPECT_NE(Status.Body.find("<tr><td>Twitter</td><td>1</td><td>0</td><td>0</td><td>0</td>"
-                             "<td>0</td><td>1</td>"),
+                             "<td>0</td><td>0</td><td>1</td>"),
             std::string::npos)
       << Status.Body;
 }

@@ -87,19 +87,21 @@ TEST_F(AccessLogTest, EncodedNamesAndTheFormTokenAreRedactedInTheirOwnSpelling) 
   O.AccessLog = Path.string();
   Serve(O,
         {"/page?st%61te=FLOW2&c%6Fde=enc-secret&C%4FDE=upper-secret&%63lient%5Fsecret=cs-secret"
-         "&zelk_form_token=ft-secret&z%65lk_form_token=ft2-secret&sc%6Fpe=email&barc%6Fde=5"},
+         "&zelk_form_token=ft-secret&z%65lk_form_token=ft2-secret&sc%6Fpe=email&barc%6Fde=5"
+         "&zelk_handoff=ho-secret"},
         "https://idp.example/cb?access%5Ftoken=ref-secret&CLIENT%49D=ref-flow");
   const std::string Text = ReadFile(Path);
   EXPECT_NE(Text.find("\"GET /page?st%61te=[redacted]&c%6Fde=[redacted]&C%4FDE=[redacted]"
                       "&%63lient%5Fsecret=[redacted]&zelk_form_token=[redacted]"
-                      "&z%65lk_form_token=[redacted]&sc%6Fpe=email&barc%6Fde=5 HTTP/1.1\""),
+                      "&z%65lk_form_token=[redacted]&sc%6Fpe=email&barc%6Fde=5"
+                      "&zelk_handoff=[redacted] HTTP/1.1\""),
             std::string::npos)
       << Text;
   EXPECT_NE(Text.find("\"https://idp.example/cb?access%5Ftoken=[redacted]&CLIENT%49D=[redacted]\""),
             std::string::npos)
       << Text;
   for (const char* Secret : {"FLOW2", "enc-secret", "upper-secret", "cs-secret", "ft-secret",
-                             "ft2-secret", "ref-secret", "ref-flow"})
+                             "ft2-secret", "ref-secret", "ref-flow", "ho-secret"})
     EXPECT_EQ(Text.find(Secret), std::string::npos) << Secret << " in " << Text;
 }
 
