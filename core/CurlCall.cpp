@@ -153,6 +153,14 @@ std::string HeaderName(const std::string& Line) {
   return Line.substr(0, Line.find(':'));
 }
 
+// A duration for libcurl's millisecond options, which take a long.
+long AsLong(std::chrono::milliseconds Value) {
+  return static_cast<long>(std::clamp<std::chrono::milliseconds::rep>(
+      Value.count(), 0, std::numeric_limits<long>::max()));
+}
+
+using TClock = std::chrono::steady_clock;
+
 // Owns every libcurl handle of one call and releases them on every path, the easy handle
 // leaving its multi handle first.
 class TCurlTransfer {
@@ -205,6 +213,13 @@ class TCurlTransfer {
     return InfoOffset(CURLINFO_SIZE_DOWNLOAD_T) + InfoOffset(CURLINFO_SIZE_UPLOAD_T) +
            InfoLong(CURLINFO_HEADER_SIZE) + InfoLong(CURLINFO_REQUEST_SIZE);
   }
+  // Whether libcurl's time-out was the call's deadline rather than the connect time-out: once
+  // connected only the deadline applies; before, the nearer of the two struck. libcurl measures
+  // on a clock of its own, to the millisecond, so the comparison allows a little for that.
+  bool DeadlineStruck() const {
+    if (Connected() || FSettings.ConnectTimeout >= FSettings.TotalTimeout) return true;
+    return TClock::now() - FStarted + std::chrono::milliseconds(100) >= FSettings.TotalTimeout;
+  }
   [[noreturn]] void Fail(CURLcode Code, bool Stalled);
   // Raises Code under the step that the transfer's progress so far gives.
   [[noreturn]] void Raise(long Code, std::string_view Description);
@@ -224,6 +239,7 @@ class TCurlTransfer {
   std::unique_ptr<CURL, TEasyRelease> FEasy;
   std::unique_ptr<curl_slist, TSlistRelease> FHeaders;
   bool FAttached = false;
+  TClock::time_point FStarted = TClock::now();  // before libcurl starts its clock
 };
 
 TCurlTransfer::TCurlTransfer(const THttpsCall& Call, const TTransportSettings& Settings,
@@ -293,9 +309,12 @@ void TCurlTransfer::Configure() {
   SetPointer(CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
   SetPointer(CURLOPT_SSL_CTX_DATA, &FState);
 
-  SetLong(CURLOPT_CONNECTTIMEOUT_MS,
-          static_cast<long>(std::min<std::chrono::milliseconds::rep>(
-              FSettings.ConnectTimeout.count(), std::numeric_limits<long>::max())));
+  SetLong(CURLOPT_CONNECTTIMEOUT_MS, AsLong(FSettings.ConnectTimeout));
+  // The deadline of the whole transfer, connecting and a request libcurl sends again on a new
+  // connection included. libcurl keeps it per easy handle, which every call makes afresh, so a
+  // kept connection brings no time of an earlier call along; inside it the connect time-out
+  // and the stall limit (Perform) still apply, whichever strikes first.
+  SetLong(CURLOPT_TIMEOUT_MS, AsLong(FSettings.TotalTimeout));
   // An empty setting leaves libcurl to the standard proxy environment variables.
   if (!FSettings.ProxyURL.empty()) SetText(CURLOPT_PROXY, FSettings.ProxyURL.c_str());
   // The head of a proxy's CONNECT reply is not the server's.
@@ -348,17 +367,16 @@ void TCurlTransfer::Perform() {
     RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, curl_multi_strerror(Added));
   FAttached = true;
 
-  using Clock = std::chrono::steady_clock;
   const auto Stall = FSettings.StallTimeout;
   bool IsConnected = false;
-  Clock::time_point LastProgress;
+  TClock::time_point LastProgress;
   curl_off_t LastMoved = -1;
   int Running = 1;
   for (;;) {
     const CURLMcode M = curl_multi_perform(FMulti.get(), &Running);
     if (M != CURLM_OK) Raise(CURLE_FAILED_INIT, curl_multi_strerror(M));
     if (Running == 0) break;
-    const auto Now = Clock::now();
+    const auto Now = TClock::now();
     // The stall clock starts once the connection is up; connecting has its own time-out.
     if (!IsConnected && Connected()) IsConnected = true;
     if (IsConnected) {
@@ -399,7 +417,8 @@ void TCurlTransfer::Perform() {
             (FState.MaxAttempts == 1
                  ? " (on a kept connection; the request is not sent again, since the server may "
                    "have acted on it)"
-                 : " (also when sent again on a new connection)"));
+                 : " (also when sent again on a new connection)"),
+        true);
   }
   if (Result != CURLE_OK) Fail(Result, false);
   long NewConnections = 0;
@@ -430,6 +449,9 @@ void TCurlTransfer::Fail(CURLcode Code, bool Stalled) {
                   " milliseconds with no data sent or received";
   } else {
     Description = FError[0] != '\0' ? std::string(FError.data()) : curl_easy_strerror(Code);
+    if (Code == CURLE_OPERATION_TIMEDOUT && DeadlineStruck())
+      Description = CleanDescription(Description) + " (past the call's TotalTimeout of " +
+                    std::to_string(FSettings.TotalTimeout.count()) + " milliseconds)";
   }
   // The request target carries tokens and secrets: never in a message.
   if (FTarget.size() > 1 && Description.find(FTarget) != std::string::npos)
@@ -441,8 +463,11 @@ void TCurlTransfer::Raise(long Code, std::string_view Description) {
   const curl_off_t DataSize = FCall.Data ? static_cast<curl_off_t>(FCall.Data->size()) : 0;
   const bool Sent =
       InfoLong(CURLINFO_REQUEST_SIZE) > 0 && InfoOffset(CURLINFO_SIZE_UPLOAD_T) >= DataSize;
-  RaiseTransportError(StepForCurlFailure(Code, Connected(), Sent, FState.HeadComplete), Code,
-                      Description);
+  const TTransportStep Step = StepForCurlFailure(Code, Connected(), Sent, FState.HeadComplete);
+  // Once the whole request went out, or any answer to it came, the server may have acted on it.
+  RaiseTransportError(
+      Step, Code, Description,
+      Sent || Step == tsHttpReceiveResponse || Step == tsInternetQueryDataAvailable);
 }
 
 }  // namespace

@@ -49,8 +49,10 @@ class TZIWCustomCloudClient;
 class TOAuth2CodeFlow;
 class TOAuth2Provider;
 
-// The outcome of a sign-in or payment.
-enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2 };
+// The outcome of a sign-in or payment. resUnknown: the request may have reached the provider
+// but its answer was lost, so a payment may or may not have been taken; it is neither a success
+// nor a failure, and the buyer must check before paying again.
+enum class TIWResult : std::uint8_t { resNone = 0, resOK = 1, resFailed = 2, resUnknown = 3 };
 using enum TIWResult;
 
 // Which generation of a provider's API a client speaks: apClassic, the original endpoints and
@@ -247,7 +249,12 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
  private:
   friend class TZIWCustomCloudClient;
   bool HasEntry(const TZIWCustomCloudClient* Client, const std::string& Id) const;
-  void RouteByFlowToken(const THttpRequest& Request, const std::string& Token);
+  // The identifier of the flow Key names when an entry of Client still carries it (Key is an
+  // identifier, or with ByToken a request token); none when it no longer routes.
+  std::optional<std::string> RoutedFlow(const TZIWCustomCloudClient* Client, const std::string& Key,
+                                        bool ByToken) const;
+  void CompleteFlow(const std::shared_ptr<detail::TClientGuard>& Guard, const THttpRequest& Request,
+                    const std::string& Key, bool ByToken);
   // Enter and leave the referrer list; under FMutex.
   void AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard);
   void RemoveReferrer(detail::TClientGuard* Guard);
@@ -276,6 +283,11 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 
   virtual void Login(TIWApplication* WebApplication);
   virtual void LoginResponse(const THttpRequest& Request);
+  // Signs the user out of this client: LoginResult goes back to resNone, LoginError, LoginID,
+  // LoginUsername, the user record and every token are cleared, and a flow in progress is
+  // forgotten (its return then reaches nobody). Raises no event; other clients are untouched.
+  // Concrete clients clear their own state and then call the base's.
+  virtual void SignOut();
 
   TZIWAuthServerController* ServerController() const;
   // Enters this client once into Value's registry; none removes every entry of this client from
@@ -351,7 +363,28 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 // ---------------------------------------------------------------------------------------------
 // HTTPS transport. One synchronous request per call over TLS to Host (port 443, or the port a
 // host setting carries); Body receives the reply's bytes whatever the HTTP status. A failed step
-// raises Exception("<Step> Error <code> Description <text>").
+// raises ETransportError("<Step> Error <code> Description <text>").
+
+// A failed transport call. Step() is the step named at the start of the message
+// ("HttpSendRequest", "HttpReceiveResponse", ...). RequestMayHaveArrived() tells the two kinds
+// of failure apart: false when the call failed before the whole request was sent (a check of
+// the caller's input, name resolution, connecting, the TLS handshake, a refusal before
+// sending), so the provider cannot have acted on it and sending it again is safe; true once the
+// request went out and the answer was lost (a reset, a cut or stalled reply), when the provider
+// may have acted on it.
+class ETransportError : public rtl::Exception {
+ public:
+  ETransportError(std::string Message, std::string Step, bool RequestMayHaveArrived)
+      : Exception(std::move(Message)),
+        FStep(std::move(Step)),
+        FRequestMayHaveArrived(RequestMayHaveArrived) {}
+  const std::string& Step() const noexcept { return FStep; }
+  bool RequestMayHaveArrived() const noexcept { return FRequestMayHaveArrived; }
+
+ private:
+  std::string FStep;
+  bool FRequestMayHaveArrived;
+};
 
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body);
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
@@ -378,14 +411,22 @@ struct TTransportSettings {
   std::chrono::milliseconds ConnectTimeout{60000};
   // A send or a receive that makes no progress for this long fails.
   std::chrono::milliseconds StallTimeout{30000};
+  // The whole call, from its start to the reply's last byte, takes at most this long, whatever
+  // ConnectTimeout and StallTimeout allow: a provider that trickles its reply (every byte
+  // restarting the stall limit) holds the request, its session and a worker no longer than
+  // this. The call then fails at the step it had reached.
+  std::chrono::milliseconds TotalTimeout{60000};
   // Extra trusted CA certificates besides the system store: PEM text, or the path of a PEM file.
   // Initially the environment variable ZELK_EXTRA_CA_CERTIFICATES, when set.
   std::string ExtraCACertificates;
   // Empty: the system's proxy configuration (the standard proxy environment variables).
   // Otherwise an explicit proxy URL, credentials included ("http://user:pw@proxy:3128").
   std::string ProxyURL;
-  // A reply body larger than this fails instead of exhausting memory.
-  std::size_t MaxBodyBytes = std::size_t{32} * 1024 * 1024;
+  // A reply body larger than this fails instead of exhausting memory. Every reply the clients
+  // read (token replies, profiles, posts' answers, NVP and REST payment replies) is a few
+  // kilobytes at most; 1 MiB leaves ample room while a hostile provider can hold no more than
+  // that per concurrent call.
+  std::size_t MaxBodyBytes = std::size_t{1} * 1024 * 1024;
   // Resume TLS sessions: a call to a host called before (same proxy and CA setting) skips the
   // certificate exchange and key agreement of a full handshake. Every call, both kinds. A new
   // session is verified as always. Initially on unless ZELK_TLS_RESUMPTION is "0".

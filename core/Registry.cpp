@@ -146,21 +146,28 @@ namespace {
 // Counts and traces the outcome a client reached on the provider's return.
 void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provider,
                    const std::string& Flow, const THttpRequest& Request) {
-  const bool Succeeded = Client.LoginResult() == resOK;
+  const TIWResult Result = Client.LoginResult();
+  const bool Succeeded = Result == resOK;
   // The user's refusal at the provider: "access_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
   const bool Denied = !Succeeded && (Request.Query("error") == "access_denied" ||
                                      Request.Query("error_reason") == "user_denied" ||
                                      !Request.Query("denied").empty());
-  CountOutcome(Provider, Succeeded, Denied);
   TTraceEvent Event;
   Event.Flow = Flow;
   Event.Provider = Provider;
   Event.Step = "outcome";
   if (!Succeeded) Event.Error = Client.LoginError();
-  if (Succeeded)
-    Event.Outcome = "ok";
-  else
-    Event.Outcome = Denied ? "denied" : "failed";
+  if (Result == resUnknown) {
+    // Never counted as a failure: the payment may have been taken.
+    CountUnknownOutcome(Provider);
+    Event.Outcome = "unknown";
+  } else {
+    CountOutcome(Provider, Succeeded, Denied);
+    if (Succeeded)
+      Event.Outcome = "ok";
+    else
+      Event.Outcome = Denied ? "denied" : "failed";
+  }
   Trace(Event);
 }
 
@@ -169,97 +176,94 @@ void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provi
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
-  if (Value.empty()) {
-    // An OAuth 1.0a return to a fixed callback: the request token names the flow; a refusal
-    // carries it as "denied".
-    std::string Token = Request.Query("oauth_token");
-    if (Token.empty()) Token = Request.Query("denied");
-    if (!Token.empty()) RouteByFlowToken(Request, Token);
+  if (!Value.empty()) {
+    // Take the matching entries under the lock of the identifier's shard (the registry's own
+    // lock only when several entries share it, for their order), and call the clients outside
+    // any lock: a handler may change the registry, and LoginResponse does I/O.
+    TAuthClients::TGuards Matches;
+    if (!FClients->GuardsOf(Value, Matches)) {
+      std::lock_guard Lock(FMutex);
+      for (const TAuthClient* E : FClients->Find(Value))
+        if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
+    }
+    for (const auto& G : Matches)
+      CompleteFlow(G, Request, Value, false);
     return;
   }
-
-  // Take the matching entries under the lock of the identifier's shard (the registry's own
-  // lock only when several entries share it, for their order), and call the clients outside
-  // any lock: a handler may change the registry, and LoginResponse does I/O.
-  TAuthClients::TGuards Matches;
-  if (!FClients->GuardsOf(Value, Matches)) {
-    std::lock_guard Lock(FMutex);
-    for (const TAuthClient* E : FClients->Find(Value))
-      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
-  }
-  for (const auto& G : Matches) {
-    std::lock_guard ClientLock(G->Mutex);
-    if (!G->Alive) continue;  // destroyed while the request was being routed
-    TZIWCustomCloudClient* Client = G->Client;
-    if (!HasEntry(Client, Value)) continue;  // an earlier handler took it out of the registry
-    const std::uint64_t Before = Client->FOutcomes;
-    const std::string Provider = ProviderNameOfClass(Client->ClassName());
-    {
-      const TTraceScope Scope(Provider, Value);
-      if (TraceEnabled()) {
-        // What the provider sent the browser back with: its error and description, if any.
-        TTraceEvent Event;
-        Event.Flow = Value;
-        Event.Provider = Provider;
-        Event.Step = "provider return";
-        Event.Path = Request.Path() + "?" + Request.QueryString();
-        Event.Error = Request.Query("error_description");
-        if (Event.Error.empty()) Event.Error = Request.Query("error");
-        Trace(Event);
-      }
-      Client->LoginResponse(Request);
-    }
-    if (Client->FOutcomes == Before) continue;
-    ReportOutcome(*Client, Provider, Value, Request);
-    // A successful sign-in or payment establishes its session, which then gets a new
-    // identifier: one planted in the browser before it reaches nothing.
-    if (Client->FLoginResult == resOK) {
-      rtl::TComponent* Top = Client;
-      while (Top->Owner() != nullptr)
-        Top = Top->Owner();
-      if (auto* App = dynamic_cast<TIWApplication*>(Top)) App->FlowSucceeded();
-    }
-    // The flow reached an outcome: spend its identifier, so a reload of the return page does
-    // not replay a used code or token.
-    std::lock_guard Lock(FMutex);
-    for (TAuthClient* E : FClients->Find(Value))
-      if (E->FClient == Client) {
-        E->SetFlowToken({});
-        E->SetID({});
-      }
-  }
-}
-
-void TZIWAuthServerController::RouteByFlowToken(const THttpRequest& Request,
-                                                const std::string& Token) {
+  // An OAuth 1.0a return to a fixed callback: the request token names the flow; a refusal
+  // carries it as "denied".
+  std::string Token = Request.Query("oauth_token");
+  if (Token.empty()) Token = Request.Query("denied");
+  if (Token.empty()) return;
   TAuthClients::TGuards Matches;
   {
     std::lock_guard Lock(FMutex);
     for (const TAuthClient* E : FClients->FindFlowToken(Token))
       if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
   }
-  auto Registered = [this, &Token](const TZIWCustomCloudClient* Client) {
-    std::lock_guard Lock(FMutex);
-    for (const TAuthClient* E : FClients->FindFlowToken(Token))
-      if (E->FClient == Client) return true;
-    return false;
-  };
-  for (const auto& G : Matches) {
-    std::lock_guard ClientLock(G->Mutex);
-    if (!G->Alive) continue;
-    TZIWCustomCloudClient* Client = G->Client;
-    // A new Login of the client, or an earlier handler, may have taken the token away.
-    if (!Registered(Client)) continue;
-    const std::uint64_t Before = Client->FOutcomes;
+  for (const auto& G : Matches)
+    CompleteFlow(G, Request, Token, true);
+}
+
+std::optional<std::string> TZIWAuthServerController::RoutedFlow(const TZIWCustomCloudClient* Client,
+                                                                const std::string& Key,
+                                                                bool ByToken) const {
+  if (!ByToken) return HasEntry(Client, Key) ? std::optional(Key) : std::nullopt;
+  std::lock_guard Lock(FMutex);
+  for (const TAuthClient* E : FClients->FindFlowToken(Key))
+    if (E->FClient == Client) return E->FID;
+  return std::nullopt;
+}
+
+// The one way a routed return ends, whatever named its flow: the client's LoginResponse and,
+// once it reports an outcome, the outcome counted and traced, the session established and given
+// a new identifier on success, and the flow spent.
+void TZIWAuthServerController::CompleteFlow(const std::shared_ptr<detail::TClientGuard>& Guard,
+                                            const THttpRequest& Request, const std::string& Key,
+                                            bool ByToken) {
+  std::lock_guard ClientLock(Guard->Mutex);
+  if (!Guard->Alive) return;  // destroyed while the request was being routed
+  TZIWCustomCloudClient* Client = Guard->Client;
+  // An earlier handler, or a new Login of the client, may have taken the flow away.
+  const std::optional<std::string> Routed = RoutedFlow(Client, Key, ByToken);
+  if (!Routed) return;
+  // The flow as the trace knows it: our identifier, also when its request token routed it.
+  const std::string Flow = Routed->empty() ? Key : *Routed;
+  const std::uint64_t Before = Client->FOutcomes;
+  const std::string Provider = ProviderNameOfClass(Client->ClassName());
+  {
+    const TTraceScope Scope(Provider, Flow);
+    if (TraceEnabled()) {
+      // What the provider sent the browser back with: its error and description, if any.
+      TTraceEvent Event;
+      Event.Flow = Flow;
+      Event.Provider = Provider;
+      Event.Step = "provider return";
+      Event.Path = Request.Path() + "?" + Request.QueryString();
+      Event.Error = Request.Query("error_description");
+      if (Event.Error.empty()) Event.Error = Request.Query("error");
+      Trace(Event);
+    }
     Client->LoginResponse(Request);
-    if (Client->FOutcomes == Before) continue;
-    std::lock_guard Lock(FMutex);
-    for (TAuthClient* E : FClients->FindFlowToken(Token))
-      if (E->FClient == Client) {
-        E->SetFlowToken({});
-        E->SetID({});
-      }
   }
+  if (Client->FOutcomes == Before) return;
+  ReportOutcome(*Client, Provider, Flow, Request);
+  // A successful sign-in or payment establishes its session, which then gets a new
+  // identifier: one planted in the browser before it reaches nothing.
+  if (Client->FLoginResult == resOK) {
+    rtl::TComponent* Top = Client;
+    while (Top->Owner() != nullptr)
+      Top = Top->Owner();
+    if (auto* App = dynamic_cast<TIWApplication*>(Top)) App->FlowSucceeded();
+  }
+  // The flow reached an outcome: spend it, so a reload of the return page does not replay a
+  // used code or token.
+  std::lock_guard Lock(FMutex);
+  for (TAuthClient* E : ByToken ? FClients->FindFlowToken(Key) : FClients->Find(Key))
+    if (E->FClient == Client) {
+      E->SetFlowToken({});
+      E->SetID({});
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -316,6 +320,20 @@ void TZIWCustomCloudClient::LoginResponse(const THttpRequest& /*Request*/) {
   if (FLoginResult == resFailed && FOnLoginFailed) {
     TNotifyEvent Handler = FOnLoginFailed;
     Handler(this);
+  }
+}
+
+void TZIWCustomCloudClient::SignOut() {
+  auto L = Lock();
+  FLoginResult = resNone;
+  FLoginError.clear();
+  FLoginID.clear();
+  FLoginUsername.clear();
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this)) {
+    E->SetFlowToken({});
+    E->SetID({});
   }
 }
 

@@ -4,7 +4,10 @@
 // The trace is off by default. ZELK_TRACE=1 in the environment sends it to standard error;
 // SetTraceSink routes it to the application's own logging instead. Each event is one line of
 // "key=value" fields. Secrets never reach the sink: every text that goes into an event (paths,
-// bodies, header lines, replies) passes RedactSecrets first.
+// bodies, header lines, replies) passes RedactSecrets first. Every value is then escaped
+// (EscapeLogText: '"' and '\' with a backslash, control and non-ASCII bytes as \xHH) and quoted
+// when it holds a blank, so that no text a provider or browser sent can break the line or add a
+// field: a value is either a run of visible characters or a quoted string.
 #pragma once
 
 #include <array>
@@ -13,6 +16,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+
+#include "platform/web/LogText.h"
 
 namespace zelk::IWZelkAuthBase {
 
@@ -26,16 +31,12 @@ void SetTraceSink(TTraceSink Sink);
 // Whether trace events are being delivered.
 bool TraceEnabled();
 
-// What replaces a secret.
-inline constexpr std::string_view kRedacted = "[redacted]";
-
-// Text with every secret replaced by kRedacted: the values of secret parameters in queries and
-// form bodies ("name=value", quoted or not), of secret JSON members, and of Authorization
-// header lines (the scheme is kept). Card numbers keep their last four digits.
-std::string RedactSecrets(std::string_view Text);
-// A request's query string for a log: RedactSecrets, and the flow identifiers ("state",
-// "clientid") redacted too.
-std::string RedactQueryString(std::string_view Query);
+// What replaces a secret, and the redaction every trace field passes (platform/web/LogText.h):
+// secret parameters (by their percent-decoded name), JSON members and Authorization header
+// lines; RedactQueryString also the flow identifiers.
+using web::kRedacted;
+using web::RedactQueryString;
+using web::RedactSecrets;
 
 // One event of the trace. Empty fields are left out of the line.
 struct TTraceEvent {
@@ -52,7 +53,7 @@ struct TTraceEvent {
   std::string Request;      // request body (the line shows its first 4096 bytes)
   std::string Reply;        // reply body (the line shows its first 4096 bytes)
   std::string Error;        // the provider's or the transport's error text
-  std::string Outcome;      // "ok", "failed", "denied"
+  std::string Outcome;      // "ok", "failed", "denied", "unknown"
 };
 
 // Redacts every field and hands the line to the sink; does nothing when the trace is off.
@@ -94,6 +95,9 @@ struct TProviderCounters {
   std::uint64_t FlowsSucceeded = 0;
   std::uint64_t FlowsFailed = 0;  // failures other than the user's refusal
   std::uint64_t FlowsDenied = 0;  // the user refused at the provider
+  // The provider's answer to the completing call was lost: the outcome is not known (a payment
+  // may have been taken).
+  std::uint64_t FlowsUnknown = 0;
   std::uint64_t TransportErrors = 0;
   std::uint64_t Calls = 0;  // provider calls that got a reply
   std::array<std::uint64_t, kLatencyBucketBoundsMs.size() + 1> LatencyBuckets{};
@@ -106,6 +110,7 @@ void ResetProviderCounters();
 // Counting entry points for the library's flow steps.
 void CountFlowStarted(const std::string& Provider);
 void CountOutcome(const std::string& Provider, bool Succeeded, bool Denied);
+void CountUnknownOutcome(const std::string& Provider);
 void CountCall(const std::string& Provider, long ElapsedMs);
 void CountTransportError(const std::string& Provider);
 

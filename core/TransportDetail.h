@@ -45,7 +45,10 @@ std::string CleanDescription(std::string_view Text);
 
 // "<Step> Error <Code> Description <Description>", with Description cleaned.
 std::string TransportMessage(TTransportStep Step, long Code, std::string_view Description);
-[[noreturn]] void RaiseTransportError(TTransportStep Step, long Code, std::string_view Description);
+// Raises ETransportError with that message; RequestMayHaveArrived once the whole request was
+// sent (see ETransportError).
+[[noreturn]] void RaiseTransportError(TTransportStep Step, long Code, std::string_view Description,
+                                      bool RequestMayHaveArrived = false);
 
 // Which step a failed transfer is reported under, from its libcurl result code and how far it
 // got: the TLS connection to the server was established, the whole request was sent, the

@@ -56,8 +56,10 @@ std::string TransportMessage(TTransportStep Step, long Code, std::string_view De
   return M;
 }
 
-void RaiseTransportError(TTransportStep Step, long Code, std::string_view Description) {
-  throw rtl::Exception(TransportMessage(Step, Code, Description));
+void RaiseTransportError(TTransportStep Step, long Code, std::string_view Description,
+                         bool RequestMayHaveArrived) {
+  throw ETransportError(TransportMessage(Step, Code, Description), std::string(StepName(Step)),
+                        RequestMayHaveArrived);
 }
 
 TTransportStep StepForCurlFailure(long Code, bool Connected, bool RequestSent, bool HeadComplete) {

@@ -73,6 +73,7 @@ TTransportSettings TransportSettings() {
 void SetTransportSettings(const TTransportSettings& Settings) {
   CheckTimeout(Settings.ConnectTimeout, "ConnectTimeout");
   CheckTimeout(Settings.StallTimeout, "StallTimeout");
+  CheckTimeout(Settings.TotalTimeout, "TotalTimeout");
   CheckTimeout(Settings.KeptConnectionIdle, "KeptConnectionIdle");
   if (Settings.MaxKeptConnectionsPerHost == 0)
     throw rtl::Exception("Transport setting MaxKeptConnectionsPerHost must be at least 1");

@@ -1,5 +1,6 @@
 // THeadScanner: whatever arrives, and however it is cut into reads, the scanner ends in the
-// same state with the same head; a complete head obeys every limit and framing rule.
+// same state with the same head; a complete head obeys every limit and framing rule, and has
+// one Host line in HTTP/1.1 and at most one in HTTP/1.0.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -37,6 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   if (H.Headers.size() > L.MaxHeaderLines) std::abort();
   if (H.Chunked && H.HasContentLength) std::abort();
   if (H.Version != "HTTP/1.1" && H.Version != "HTTP/1.0") std::abort();
+  // One Host line in HTTP/1.1, at most one in HTTP/1.0 (names in any letter case).
+  std::size_t Hosts = 0;
+  for (const auto& Field : H.Headers) {
+    const std::string& Name = Field.first;
+    if (Name.size() == 4 && (Name[0] | 0x20) == 'h' && (Name[1] | 0x20) == 'o' &&
+        (Name[2] | 0x20) == 's' && (Name[3] | 0x20) == 't')
+      ++Hosts;
+  }
+  if (Hosts > 1 || (Hosts == 0 && H.Version == "HTTP/1.1")) std::abort();
   // No line of the head ends in a bare LF.
   const std::string_view Head = Text.substr(0, Whole.HeadLength());
   for (std::size_t I = 0; I < Head.size(); ++I)

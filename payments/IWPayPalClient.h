@@ -7,7 +7,13 @@
 //     and the order lines in Transactions, then calls PayDirect().
 //  2. The client posts "METHOD=doDirectPayment&..." to the NVP host's "/nvp" for the item total
 //     and returns resOK when PayPal's reply acknowledges it ("ACK=Success..."), else resFailed.
-//     Nothing else of the client changes.
+//     Nothing else of the client changes but TransactionID (the reply's TRANSACTIONID).
+//  3. When the connection breaks after the request went out, PayPal may have charged the card
+//     although no answer came: PayDirect then returns resUnknown with LoginError starting
+//     "Payment outcome unknown" instead of raising. The application must not offer to pay
+//     again as if the payment had failed; the buyer checks the card's statement first. A
+//     failure before the request could reach PayPal (name resolution, connection, TLS) raises
+//     the transport's exception, and paying again is safe.
 //
 // Express Checkout (PayOnline and LoginResponse), three calls around a browser round trip:
 //  1. The application calls PayOnline(WebApplication) while serving the buyer's request. The
@@ -27,6 +33,19 @@
 //     amount the buyer approved; success ends as resOK and OnPayPalPaymentOK, a refusal of either
 //     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
 //     identifier, so reloading the return page does not charge again.
+//  6. When DoExpressCheckoutPayment's request went out and its answer was lost (the connection
+//     broke after sending), the client asks PayPal how the checkout stands:
+//     "METHOD=GetExpressCheckoutDetails&TOKEN=<token>" and its CHECKOUTSTATUS.
+//     PaymentActionCompleted: the payment was taken, resOK and OnPayPalPaymentOK as in step 5;
+//     PaymentActionNotInitiated or PaymentActionFailed: resFailed, "Payment failed" and
+//     OnPayPalFailed. Any other status, a refused reply or a second transport failure leaves
+//     the outcome unknown: resUnknown, LoginError starting "Payment outcome unknown" (PayPal
+//     may have taken the payment; check the PayPal account before paying again) and
+//     OnPayPalUnknown. Each of these is an outcome and spends the identifier. A failure before
+//     DoExpressCheckoutPayment's request could reach PayPal raises the transport's exception
+//     and spends nothing, so the buyer's return can be tried again. TransactionID holds the id
+//     PayPal gave the payment (PAYMENTINFO_0_TRANSACTIONID or TRANSACTIONID of the payment's
+//     reply, PAYMENTREQUEST_0_TRANSACTIONID or TRANSACTIONID of the details) when it is known.
 //
 // With Api = apCurrent the same operations use PayPal's REST API on "api-m.[sandbox.]paypal.com":
 //  - An access token comes from "POST /v1/oauth2/token" (Basic authentication with the seller's
@@ -45,6 +64,10 @@
 //  - Every operation sends one new PayPal-Request-Id with its requests; a create or capture
 //    whose transport fails is sent once more with the same id, which PayPal answers from the
 //    first attempt instead of charging twice.
+//  - When the second attempt fails too and either attempt may have reached PayPal, the card
+//    order (PayDirect) returns resUnknown and the capture ends as resUnknown with
+//    OnPayPalUnknown, both with LoginError starting "Payment outcome unknown". Creating the
+//    order of a checkout (PayOnline) moves no money and raises the transport's exception.
 //
 // Every amount is first rounded half away from zero to the currency's minor unit (0 decimals for
 // JPY, HUF and TWD, 2 otherwise); totals are sums of the rounded values. The checkout token
@@ -273,9 +296,11 @@ class TPayPalTransactions : public rtl::TOwnedCollectionOf<TPayPalTransaction> {
 //
 // Contract: every public operation holds the client's lock, so one client serves one payment
 // operation at a time; NVP calls block the calling thread. Transport failures raise the
-// transport's Exception and change no outcome; PayPal's refusals are reported as data
-// (results, LoginResult, LoginError, events). PayOnline needs a ServerController owned by the
-// application's TIWServerControllerBase and raises before sending anything otherwise.
+// transport's ETransportError and change no outcome, except where a payment's request may have
+// reached PayPal and its answer was lost: that is reported as the unknown outcome (resUnknown)
+// described above, never raised. PayPal's refusals are reported as data (results, LoginResult,
+// LoginError, events). PayOnline needs a ServerController owned by the application's
+// TIWServerControllerBase and raises before sending anything otherwise.
 class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
  public:
   explicit TZIWPayPalClient(rtl::TComponent* AOwner);
@@ -302,12 +327,23 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   void SetOnPayPalCancel(TNotifyEvent Value);
   TNotifyEvent OnPayPalFailed() const;
   void SetOnPayPalFailed(TNotifyEvent Value);
+  // A returning checkout whose payment may or may not have been taken (resUnknown, step 6).
+  TNotifyEvent OnPayPalUnknown() const;
+  void SetOnPayPalUnknown(TNotifyEvent Value);
+
+  // Run time only: the id PayPal gave the last payment taken, when known; cleared when
+  // PayDirect or PayOnline starts.
+  std::string TransactionID() const;
 
   // The NVP API host of the current ServerType.
   std::string GetServer() const;
 
   // Charges CreditCard for the item total ("doDirectPayment"): resOK when PayPal acknowledges
   // the payment, resFailed otherwise. Leaves LoginResult and LoginError alone, raises no event.
+  // One deviation: when the request may have reached PayPal and its answer was lost, it returns
+  // resUnknown with the unknown outcome's text in LoginError instead of raising (the card may
+  // have been charged: the application must not present it as a failure). A failure before
+  // sending raises the transport's ETransportError as any other.
   TIWResult PayDirect();
   // Starts an Express Checkout (steps 1 and 2 above): resOK when the browser has been sent to
   // PayPal's checkout page, resFailed with PayPal's messages in LoginError when PayPal refused
@@ -315,6 +351,9 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   TIWResult PayOnline(TIWApplication* WebApplication);
   // Completes or cancels the checkout when the buyer returns (step 5 above).
   void LoginResponse(const THttpRequest& Request) override;
+  // Forgets the outcome, the checkout in progress (its return then reaches nobody) and the
+  // last transaction id.
+  void SignOut() override;
 
  protected:
   // The texts of CreditCard.CardType and Transaction.Currency.
@@ -345,22 +384,29 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // token request; empty with PayPal's reason in Error when PayPal refused.
   std::string AccessToken(std::string& Error);
   // One REST call: posts Body to Path with the bearer token and RequestId; sent once more
-  // with the same id when the transport fails.
+  // with the same id when the transport fails. When the second attempt fails too, its
+  // ETransportError is raised, saying the request may have arrived when either attempt may
+  // have reached PayPal.
   std::string RestCall(const std::string& Path, const std::string& Body, const std::string& Token,
                        const std::string& RequestId) const;
   // The order's JSON body: the purchase unit, and the card (Card) or the buyer's return and
   // cancel addresses.
   std::string OrderBody(bool Card, const std::string& ReturnURL,
                         const std::string& CancelURL) const;
-  // Creates the order Body describes: PayPal's reply, or none with LoginError set when no
-  // access token came.
-  std::optional<std::string> CreateOrder(const std::string& Body);
+  // Creates the order Body describes, PayPal's reply in Reply: resOK when PayPal answered;
+  // resFailed with LoginError set when no access token came. With ReportLostAnswer, an order
+  // whose answer was lost after it may have reached PayPal gives resUnknown with the unknown
+  // outcome's text in LoginError; without, that failure raises as any other.
+  TIWResult CreateOrder(const std::string& Body, bool ReportLostAnswer, std::string& Reply);
   TIWResult PayDirectCurrent();
   TIWResult PayOnlineCurrent(TIWApplication* WebApplication, const std::string& ReturnURL,
                              const std::string& CancelURL);
   void LoginResponseCurrent(const THttpRequest& Request);
   // Sets the outcome of a returning checkout, spends the identifier and raises Event.
   void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
+  // After DoExpressCheckoutPayment's answer for Token was lost (Lost says how): the outcome
+  // the checkout's status at PayPal gives (step 6).
+  void FinishAfterLostAnswer(const std::string& Token, const std::string& Lost);
 
   std::string FPaymentAction;
   // The cached access token, the credentials and host it belongs to, and when to stop using it.
@@ -380,6 +426,8 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   TNotifyEvent FOnPayPalPaymentOK;
   TNotifyEvent FOnPayPalCancel;
   TNotifyEvent FOnPayPalFailed;
+  TNotifyEvent FOnPayPalUnknown;
+  std::string FTransactionID;
   TIWServerType FServerType = stSandBox;
   std::unique_ptr<TIWPayPalTransaction> FTransaction;
 };
@@ -404,6 +452,14 @@ std::string NVPFailureMessage(const std::string& Reply);
 // error_description (the OAuth endpoint's), else the status of a refused capture; a generic
 // text when the reply is no JSON object.
 std::string RestFailureMessage(const std::string& Reply);
+// A reply value with "%XX" turned back into its byte; anything that is no valid escape stays.
+std::string DecodeReplyValue(std::string_view Value);
+// The decoded value of the first field of an NVP reply named exactly Name; empty when none.
+std::string NVPField(std::string_view Reply, std::string_view Name);
+// LoginError of an unknown outcome: "Payment outcome unknown: PayPal may have taken the payment,
+// but its answer was lost. Check the PayPal account or the card's statement before paying
+// again. Details: " and Details (what failed).
+std::string UnknownOutcomeText(std::string_view Details);
 }  // namespace detail
 
 }  // namespace zelk::IWPayPalClient

@@ -76,6 +76,21 @@ void TZIWPayPalClient::SetOnPayPalFailed(TNotifyEvent Value) {
   FOnPayPalFailed = std::move(Value);
 }
 
+TNotifyEvent TZIWPayPalClient::OnPayPalUnknown() const {
+  auto L = Lock();
+  return FOnPayPalUnknown;
+}
+
+void TZIWPayPalClient::SetOnPayPalUnknown(TNotifyEvent Value) {
+  auto L = Lock();
+  FOnPayPalUnknown = std::move(Value);
+}
+
+std::string TZIWPayPalClient::TransactionID() const {
+  auto L = Lock();
+  return FTransactionID;
+}
+
 std::string TZIWPayPalClient::GetServer() const {
   auto L = Lock();
   return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveNvp
@@ -168,6 +183,7 @@ std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string
 
 TIWResult TZIWPayPalClient::PayDirect() {
   auto L = Lock();
+  FTransactionID.clear();
   if (Api() == IWZelkAuthBase::apCurrent) return PayDirectCurrent();
   // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
   const std::string Total = UnitsAmount(ItemTotalUnits());
@@ -187,8 +203,18 @@ TIWResult TZIWPayPalClient::PayDirect() {
   F += "&ZIP=" + EncodeNVPValue(FBuyer->Zip());
   F += "&COUNTRYCODE=" + EncodeNVPValue(FBuyer->CountryCode());
   F += "&CURRENCYCODE=" + GetCurrency();
-  return detail::NVPSucceeded(NVPCall("doDirectPayment", F)) ? IWZelkAuthBase::resOK
-                                                             : IWZelkAuthBase::resFailed;
+  std::string Reply;
+  try {
+    Reply = NVPCall("doDirectPayment", F);
+  } catch (const IWZelkAuthBase::ETransportError& E) {
+    // Sent and unanswered: the card may have been charged, so this is no failure to retry.
+    if (!E.RequestMayHaveArrived()) throw;
+    SetLoginError(detail::UnknownOutcomeText(E.Message()));
+    return IWZelkAuthBase::resUnknown;
+  }
+  if (!detail::NVPSucceeded(Reply)) return IWZelkAuthBase::resFailed;
+  FTransactionID = detail::NVPField(Reply, "TRANSACTIONID");
+  return IWZelkAuthBase::resOK;
 }
 
 }  // namespace zelk::IWPayPalClient

@@ -1,13 +1,33 @@
 // TZIWPayPalClient's Express Checkout: PayOnline sends the buyer to PayPal, LoginResponse
 // completes or cancels the payment when the buyer returns.
+#include <initializer_list>
+
 #include "payments/IWPayPalClient.h"
 
 namespace zelk::IWPayPalClient {
 
 namespace {
 
+using IWZelkAuthBase::ETransportError;
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
+
+// The id PayPal gave a payment, from the first of Names the reply carries.
+std::string TransactionIdOf(std::string_view Reply, std::initializer_list<std::string_view> Names) {
+  for (const std::string_view Name : Names)
+    if (std::string Id = detail::NVPField(Reply, Name); !Id.empty()) return Id;
+  return {};
+}
+
+// A value of PayPal's reply fit for a message: control characters shown as "?", a runaway
+// value cut short.
+std::string Printable(std::string Value) {
+  if (Value.size() > 64) Value.resize(64);
+  for (char& C : Value)
+    if (static_cast<unsigned char>(C) < 32 || C == 127) C = '?';
+  return Value;
+}
 
 // The application's server controller that owns Controller; raises when there is none, since
 // the buyer's return could then never be routed back to the client.
@@ -28,29 +48,6 @@ web::TIWServerControllerBase* FrameworkController(
   return Framework;
 }
 
-// A value of PayPal's reply as the browser's return will carry it once decoded: "%XX" turned
-// back into its byte; anything that is no valid escape stays as it is.
-std::string DecodeReplyValue(std::string_view Value) {
-  const auto Hex = [](char C) -> int {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-  };
-  std::string R;
-  R.reserve(Value.size());
-  for (std::size_t I = 0; I < Value.size(); ++I) {
-    if (Value[I] == '%' && I + 2 < Value.size() && Hex(Value[I + 1]) >= 0 &&
-        Hex(Value[I + 2]) >= 0) {
-      R += static_cast<char>(Hex(Value[I + 1]) * 16 + Hex(Value[I + 2]));
-      I += 2;
-    } else {
-      R += Value[I];
-    }
-  }
-  return R;
-}
-
 }  // namespace
 
 TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
@@ -67,6 +64,7 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
   const std::int64_t TotalUnits = OrderTotalUnits();
   const std::string ClientId = NewFlowIdentifier();
   FCheckoutToken.clear();
+  FTransactionID.clear();
 
   std::string Base = WebApplication->GetApplicationURL();
   if (Framework->URLSessionTracking()) Base += "/" + WebApplication->SessionID();
@@ -107,7 +105,7 @@ TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
 
   const std::string Token = detail::NVPToken(Reply);
   if (detail::NVPSucceeded(Reply) && !Token.empty()) {
-    FCheckoutToken = DecodeReplyValue(Token);
+    FCheckoutToken = detail::DecodeReplyValue(Token);
     // The token goes to the checkout page as PayPal spelled it (its reply values are already
     // encoded); only bytes no URL may hold are escaped, so a malformed reply cannot break the
     // redirect's header line or add a parameter.
@@ -165,10 +163,57 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   F += "&AMT=" + UnitsAmount(OrderTotalUnits());
   F += "&CURRENCYCODE=" + GetCurrency();
   F += "&PAYMENTACTION=Sale";
-  if (detail::NVPSucceeded(NVPCall("DoExpressCheckoutPayment", F)))
+  std::string Reply;
+  try {
+    Reply = NVPCall("DoExpressCheckoutPayment", F);
+  } catch (const ETransportError& E) {
+    // Not sent: nothing happened at PayPal, and the identifier stays for another try.
+    if (!E.RequestMayHaveArrived()) throw;
+    FinishAfterLostAnswer(Token, E.Message());
+    return;
+  }
+  if (detail::NVPSucceeded(Reply)) {
+    FTransactionID = TransactionIdOf(Reply, {"PAYMENTINFO_0_TRANSACTIONID", "TRANSACTIONID"});
     Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-  else
+  } else {
     Finish(resFailed, "Payment failed", FOnPayPalFailed);
+  }
+}
+
+void TZIWPayPalClient::FinishAfterLostAnswer(const std::string& Token, const std::string& Lost) {
+  std::string Details;
+  try {
+    Details = NVPCall("GetExpressCheckoutDetails", "&TOKEN=" + EncodeNVPValue(Token));
+  } catch (const rtl::Exception& E) {
+    Finish(resUnknown,
+           detail::UnknownOutcomeText(
+               Lost + "; asking PayPal how the checkout stands failed too: " + E.Message()),
+           FOnPayPalUnknown);
+    return;
+  }
+  if (!detail::NVPSucceeded(Details)) {
+    std::string Reason = detail::NVPFailureMessage(Details);
+    while (!Reason.empty() && Reason.back() == ' ')
+      Reason.pop_back();
+    Finish(resUnknown,
+           detail::UnknownOutcomeText(Lost + "; PayPal refused to say how the checkout stands" +
+                                      (Reason.empty() ? "" : ": " + Reason)),
+           FOnPayPalUnknown);
+    return;
+  }
+  const std::string Status = detail::NVPField(Details, "CHECKOUTSTATUS");
+  if (Status == "PaymentActionCompleted") {
+    FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
+    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
+  } else if (Status == "PaymentActionNotInitiated" || Status == "PaymentActionFailed") {
+    Finish(resFailed, "Payment failed", FOnPayPalFailed);
+  } else {
+    Finish(resUnknown,
+           detail::UnknownOutcomeText(
+               Lost + "; PayPal reports the checkout as " +
+               (Status.empty() ? std::string("nothing (no CHECKOUTSTATUS)") : Printable(Status))),
+           FOnPayPalUnknown);
+  }
 }
 
 void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error,
@@ -179,6 +224,13 @@ void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error
   FCheckoutToken.clear();
   // A copy: the handler may replace the event it runs in.
   if (TNotifyEvent Handler = Event) Handler(this);
+}
+
+void TZIWPayPalClient::SignOut() {
+  auto L = Lock();
+  FCheckoutToken.clear();
+  FTransactionID.clear();
+  TZIWCustomCloudClient::SignOut();
 }
 
 }  // namespace zelk::IWPayPalClient

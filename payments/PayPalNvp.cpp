@@ -145,6 +145,46 @@ std::string NVPToken(std::string_view Reply) {
   return std::string(Reply.substr(Start, End == std::string_view::npos ? End : End - Start));
 }
 
+std::string DecodeReplyValue(std::string_view Value) {
+  const auto Hex = [](char C) -> int {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+  };
+  std::string R;
+  R.reserve(Value.size());
+  for (std::size_t I = 0; I < Value.size(); ++I) {
+    if (Value[I] == '%' && I + 2 < Value.size() && Hex(Value[I + 1]) >= 0 &&
+        Hex(Value[I + 2]) >= 0) {
+      R += static_cast<char>(Hex(Value[I + 1]) * 16 + Hex(Value[I + 2]));
+      I += 2;
+    } else {
+      R += Value[I];
+    }
+  }
+  return R;
+}
+
+std::string NVPField(std::string_view Reply, std::string_view Name) {
+  while (!Reply.empty()) {
+    const auto Amp = Reply.find('&');
+    const std::string_view Piece = Reply.substr(0, Amp);
+    const auto Eq = Piece.find('=');
+    if (Eq != std::string_view::npos && Piece.substr(0, Eq) == Name)
+      return DecodeReplyValue(Piece.substr(Eq + 1));
+    if (Amp == std::string_view::npos) break;
+    Reply.remove_prefix(Amp + 1);
+  }
+  return {};
+}
+
+std::string UnknownOutcomeText(std::string_view Details) {
+  return "Payment outcome unknown: PayPal may have taken the payment, but its answer was lost. "
+         "Check the PayPal account or the card's statement before paying again. Details: " +
+         std::string(Details);
+}
+
 std::string NVPFailureMessage(const std::string& Reply) {
   rtl::TStringList Pieces;
   IWZelkAuthBase::Split('&', Reply, &Pieces);

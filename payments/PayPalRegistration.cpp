@@ -122,7 +122,7 @@ void RegisterAll() {
         props::Collection<P>("Transactions", "TPayPalTransaction",
                              [](P* C) { return C->Transactions(); }),
         props::Event("OnPayPalCancel"), props::Event("OnPayPalFailed"),
-        props::Event("OnPayPalPaymentOK")}});
+        props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")}});
 }
 
 }  // namespace

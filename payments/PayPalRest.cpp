@@ -7,8 +7,10 @@ namespace zelk::IWPayPalClient {
 
 namespace {
 
+using IWZelkAuthBase::ETransportError;
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using nlohmann::json;
 
 // A token is given up this long before PayPal says it expires, so that no call starts with a
@@ -35,8 +37,8 @@ std::string StringAt(const json& Object, const char* Name) {
   return It != Object.end() && It->is_string() ? It->get<std::string>() : std::string();
 }
 
-// The status of the first capture of the first purchase unit, else the order's status.
-std::string CaptureStatus(const json& Order) {
+// The first capture of the first purchase unit; null when there is none.
+const json* FirstCapture(const json& Order) {
   const auto Units = Order.find("purchase_units");
   if (Units != Order.end() && Units->is_array() && !Units->empty() && (*Units)[0].is_object()) {
     const auto Payments = (*Units)[0].find("payments");
@@ -44,10 +46,22 @@ std::string CaptureStatus(const json& Order) {
       const auto Captures = Payments->find("captures");
       if (Captures != Payments->end() && Captures->is_array() && !Captures->empty() &&
           (*Captures)[0].is_object())
-        return StringAt((*Captures)[0], "status");
+        return &(*Captures)[0];
     }
   }
+  return nullptr;
+}
+
+// The status of the first capture of the first purchase unit, else the order's status.
+std::string CaptureStatus(const json& Order) {
+  if (const json* Capture = FirstCapture(Order)) return StringAt(*Capture, "status");
   return StringAt(Order, "status");
+}
+
+// The id of a completed capture, which is the payment's transaction id; empty when none.
+std::string CaptureId(const json& Order) {
+  const json* Capture = FirstCapture(Order);
+  return Capture != nullptr ? StringAt(*Capture, "id") : std::string();
 }
 
 json Money(std::int64_t Units, TIWCurrency Currency) {
@@ -124,13 +138,24 @@ std::string TZIWPayPalClient::RestCall(const std::string& Path, const std::strin
       "Accept: application/json", "PayPal-Request-Id: " + RequestId};
   const std::string Host = GetRestServer();
   std::string Reply;
+  bool FirstMayHaveArrived = false;
   try {
     IWZelkAuthBase::Https_Post11(Host, Path, Headers, Body, Reply);
-  } catch (const rtl::Exception&) {
+    return Reply;
+  } catch (const rtl::Exception& E) {
     // The first attempt may have reached PayPal: the same request id makes the second one
     // answer with its result instead of charging again.
-    Reply.clear();
+    const auto* Transport = dynamic_cast<const ETransportError*>(&E);
+    FirstMayHaveArrived = Transport != nullptr && Transport->RequestMayHaveArrived();
+  }
+  Reply.clear();
+  try {
     IWZelkAuthBase::Https_Post11(Host, Path, Headers, Body, Reply);
+  } catch (const ETransportError& E) {
+    // A second attempt that never left does not undo a first that may have arrived.
+    if (FirstMayHaveArrived && !E.RequestMayHaveArrived())
+      throw ETransportError(E.Message(), E.Step(), true);
+    throw;
   }
   return Reply;
 }
@@ -187,31 +212,45 @@ std::string TZIWPayPalClient::OrderBody(bool Card, const std::string& ReturnURL,
   return Order.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::optional<std::string> TZIWPayPalClient::CreateOrder(const std::string& Body) {
+TIWResult TZIWPayPalClient::CreateOrder(const std::string& Body, bool ReportLostAnswer,
+                                        std::string& Reply) {
   const std::string RequestId = NewRequestId();
   std::string Error;
   const std::string Token = AccessToken(Error);
   if (Token.empty()) {
     SetLoginError("Payment failed: " + Error);
-    return std::nullopt;
+    return resFailed;
   }
-  return RestCall("/v2/checkout/orders", Body, Token, RequestId);
+  try {
+    Reply = RestCall("/v2/checkout/orders", Body, Token, RequestId);
+  } catch (const ETransportError& E) {
+    if (!ReportLostAnswer || !E.RequestMayHaveArrived()) throw;
+    SetLoginError(detail::UnknownOutcomeText(E.Message()));
+    return resUnknown;
+  }
+  return resOK;
 }
 
 TIWResult TZIWPayPalClient::PayDirectCurrent() {
-  const auto Reply = CreateOrder(OrderBody(true, "", ""));  // the body checks every amount first
-  if (!Reply) return resFailed;
-  if (CaptureStatus(ParseReply(*Reply)) == "COMPLETED") return resOK;
-  SetLoginError("Payment failed: " + detail::RestFailureMessage(*Reply));
+  std::string Reply;
+  // The body checks every amount first.
+  if (const TIWResult Sent = CreateOrder(OrderBody(true, "", ""), true, Reply); Sent != resOK)
+    return Sent;
+  const json Order = ParseReply(Reply);
+  if (CaptureStatus(Order) == "COMPLETED") {
+    FTransactionID = CaptureId(Order);
+    return resOK;
+  }
+  SetLoginError("Payment failed: " + detail::RestFailureMessage(Reply));
   return resFailed;
 }
 
 TIWResult TZIWPayPalClient::PayOnlineCurrent(TIWApplication* WebApplication,
                                              const std::string& ReturnURL,
                                              const std::string& CancelURL) {
-  const auto Created = CreateOrder(OrderBody(false, ReturnURL, CancelURL));
-  if (!Created) return resFailed;
-  const std::string& Reply = *Created;
+  std::string Reply;
+  // No money moves here: an answer lost on the way raises like any transport failure.
+  if (CreateOrder(OrderBody(false, ReturnURL, CancelURL), false, Reply) != resOK) return resFailed;
   const json Order = ParseReply(Reply);
   const std::string Id = StringAt(Order, "id");
   std::string Approve;
@@ -257,13 +296,24 @@ void TZIWPayPalClient::LoginResponseCurrent(const THttpRequest& Request) {
     return;
   }
   // The order id came from PayPal's reply; it is escaped so that it stays one path segment.
-  const std::string Reply =
-      RestCall("/v2/checkout/orders/" + IWZelkAuthBase::URLEncode(FCheckoutToken) + "/capture", "",
-               AccessTokenText, RequestId);
-  if (CaptureStatus(ParseReply(Reply)) == "COMPLETED")
+  std::string Reply;
+  try {
+    Reply =
+        RestCall("/v2/checkout/orders/" + IWZelkAuthBase::URLEncode(FCheckoutToken) + "/capture",
+                 "", AccessTokenText, RequestId);
+  } catch (const ETransportError& E) {
+    // Not sent either time: nothing was captured, and the return may be tried again.
+    if (!E.RequestMayHaveArrived()) throw;
+    Finish(resUnknown, detail::UnknownOutcomeText(E.Message()), FOnPayPalUnknown);
+    return;
+  }
+  const json Order = ParseReply(Reply);
+  if (CaptureStatus(Order) == "COMPLETED") {
+    FTransactionID = CaptureId(Order);
     Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-  else
+  } else {
     Finish(resFailed, "Payment failed: " + detail::RestFailureMessage(Reply), FOnPayPalFailed);
+  }
 }
 
 }  // namespace zelk::IWPayPalClient

@@ -1,5 +1,7 @@
 #include "providers/IWFacebookAuthClient.h"
 
+#include <openssl/crypto.h>
+
 #include <optional>
 #include <string_view>
 
@@ -152,8 +154,9 @@ void TZIWFacebookAuthClient::Login(TIWApplication* WebApplication) {
 }
 
 void TZIWFacebookAuthClient::LoginCurrent(TIWApplication* WebApplication, const std::string& Id) {
-  // Facebook matches the registered return address exactly: no per-flow query, no PKCE.
-  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", false);
+  // Facebook matches the registered return address exactly: no per-flow query. PKCE binds the
+  // code to this flow: a code stolen from it, or injected into it, is useless elsewhere.
+  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", true);
   std::string ScopeList = "public_profile";
   if (FScopes.Contains(fbEmail)) ScopeList += ",email";
   if (FScopes.Contains(fbBirthDay)) ScopeList += ",user_birthday";
@@ -161,20 +164,23 @@ void TZIWFacebookAuthClient::LoginCurrent(TIWApplication* WebApplication, const 
                           {"redirect_uri", FFlow.RedirectURI()},
                           {"state", Id},
                           {"response_type", "code"},
-                          {"scope", ScopeList}};
+                          {"scope", ScopeList},
+                          {"code_challenge", FFlow.Challenge()},
+                          {"code_challenge_method", "S256"}};
   WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
       "https://" + ProviderHost(phFacebookWeb) + "/" + FGraphVersion + "/dialog/oauth", Params));
 }
 
 TOAuth2Call TZIWFacebookAuthClient::TokenCall(const std::string& Code,
                                               const std::string& RedirectURI,
-                                              const std::string& /*Verifier*/) const {
+                                              const std::string& Verifier) const {
   TOAuth2Call Call;
   Call.Host = ProviderHost(phFacebookGraph);
   Call.Path = "/" + FGraphVersion + "/oauth/access_token?" +
               EncodeQuery({{"client_id", App()->ID()},
                            {"redirect_uri", RedirectURI},
                            {"client_secret", App()->Secret()},
+                           {"code_verifier", Verifier},
                            {"code", Code}});
   Call.HeaderLines = {"Accept: application/json"};
   return Call;
@@ -393,6 +399,18 @@ void RegisterClasses() {
       props::Event("OnPostFailed"),
       props::Event("OnPostOK")};
   TClassRegistry::RegisterClass(std::move(Info));
+}
+
+void TZIWFacebookAuthClient::SignOut() {
+  auto L = Lock();
+  FFlow.Forget();
+  OPENSSL_cleanse(FToken.data(), FToken.size());
+  FToken.clear();
+  FTokenFromJSON = false;
+  FUser->SetEmail({});
+  FUser->SetPicture({});
+  FUser->SetBirthday({});
+  TZIWCustomCloudClient::SignOut();
 }
 
 }  // namespace zelk::IWFacebookAuthClient

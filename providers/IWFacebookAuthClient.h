@@ -27,11 +27,12 @@
 //
 // With Api = apCurrent the client speaks the present Graph API (version GraphVersion) through
 // the shared code flow (core/OAuth2Flow.h): the dialog at "/<version>/dialog/oauth" with the
-// fixed return address (the application's URL and "/"), the identifier as "state" and the scopes
-// public_profile plus email and user_birthday as Scopes select; the code exchange at
-// "/<version>/oauth/access_token"; the profile from "/<version>/me" with the token and its
-// appsecret_proof (hex HMAC-SHA256 of the token keyed with the app secret). Facebook offers no
-// API for posting to a user's timeline any more, so Post sends nothing and reports OnPostFailed.
+// fixed return address (the application's URL and "/"), the identifier as "state", the scopes
+// public_profile plus email and user_birthday as Scopes select and a PKCE challenge (S256); the
+// code exchange at "/<version>/oauth/access_token" with the flow's verifier; the profile from
+// "/<version>/me" with the token and its appsecret_proof (hex HMAC-SHA256 of the token keyed with
+// the app secret). Facebook offers no API for posting to a user's timeline any more, so Post sends
+// nothing and reports OnPostFailed.
 #pragma once
 
 #include <functional>
@@ -97,6 +98,7 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   // sent or changed.
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+  void SignOut() override;
   // Publishes S on the signed-in user's wall. Does nothing before a token was obtained.
   // OnPostOK only for a reply that is a post id ("<user id>_<post id>", bare or as a JSON
   // string), with the part after the "_"; any other reply raises OnPostFailed with the error

@@ -231,4 +231,13 @@ void RegisterClasses() {
   TClassRegistry::RegisterClass(std::move(Info));
 }
 
+void TZIWGAuthClient::SignOut() {
+  auto L = Lock();
+  FFlow.Forget();
+  FUser->SetEmail({});
+  FUser->SetGender({});
+  FUser->SetPicture({});
+  TZIWCustomCloudClient::SignOut();
+}
+
 }  // namespace zelk::IWGAuthClient

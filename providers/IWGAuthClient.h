@@ -77,6 +77,7 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   // sent or changed.
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+  void SignOut() override;
 
   using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;

@@ -1,6 +1,8 @@
 // TZIWTwitterAuthClient: the three legs of the sign-in and the status update.
 #include "providers/IWTwitterAuthClient.h"
 
+#include <openssl/crypto.h>
+
 #include <mutex>
 
 #include "core/OAuth2Flow.h"
@@ -232,6 +234,17 @@ void RegisterTwitterAuthClientClass() {
       Info.Properties.push_back(rtl::props::Event(Event));
     rtl::TClassRegistry::RegisterClass(std::move(Info));
   });
+}
+
+void TZIWTwitterAuthClient::SignOut() {
+  auto L = Lock();
+  // The user's access token and secret, and those of a sign-in in progress, are forgotten: a
+  // post after signing out has nothing to sign with.
+  for (std::string* Secret : {&FToken, &FTokenSecret, &FRequestTokenSecret, &FRequestToken}) {
+    OPENSSL_cleanse(Secret->data(), Secret->size());
+    Secret->clear();
+  }
+  TZIWCustomCloudClient::SignOut();
 }
 
 }  // namespace zelk::IWTwitterAuthClient

@@ -156,6 +156,7 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
 
   void Login(TIWApplication* WebApplication) override;
   void LoginResponse(const THttpRequest& Request) override;
+  void SignOut() override;
   void Post(const std::string& S);
 
   using TZIWCustomCloudClient::Api;

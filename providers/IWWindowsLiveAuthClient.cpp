@@ -283,4 +283,13 @@ void RegisterClasses() {
   TClassRegistry::RegisterClass(std::move(Info));
 }
 
+void TZIWWindowsLiveAuthClient::SignOut() {
+  auto L = Lock();
+  FFlow.Forget();
+  FUser->SetEmail({});
+  FUser->SetBirthday({});
+  FUser->SetGender({});
+  TZIWCustomCloudClient::SignOut();
+}
+
 }  // namespace zelk::IWWindowsLiveAuthClient

@@ -81,6 +81,7 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   // sent or changed.
   void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
   void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
+  void SignOut() override;
 
   using TZIWCustomCloudClient::Api;
   using TZIWCustomCloudClient::App;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -109,7 +110,8 @@ std::string TwoDigits(int N) {
 }
 
 // The OAuth dialog, unversioned or (Current) versioned. The versioned one refuses a return
-// address with a query or one not registered exactly (strict mode), and publishing permissions.
+// address with a query or one not registered exactly (strict mode) and publishing permissions,
+// and takes a PKCE challenge.
 TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R, bool Current) {
   if (Current && !ValidVersion(VersionOf(R)))
     return TSimResponse::Html(RenderErrorPage("Facebook", "Error",
@@ -152,6 +154,10 @@ TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R, bool Current) {
                         "This simulator answers response_type=code only, not \"" +
                             R.Query.Values("response_type") + "\"."),
         400);
+  // The versioned dialog binds a PKCE challenge to the code, as Google's does.
+  if (Current)
+    if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+      return TSimResponse::Html(RenderErrorPage("Facebook", "Error", Problem), 400);
   Request.Scopes = SplitList(R.Query.Values("scope"));
   // public_profile is always granted; asked for explicitly, it is not listed twice.
   if (std::find(Request.Scopes.begin(), Request.Scopes.end(), "public_profile") ==
@@ -202,7 +208,9 @@ TSimResponse Confirm(const TStatePtr& S, const TSimRequest& R) {
   return TSimResponse::Redirect(AppendQuery(Request->RedirectURI + "#_=_", Params));
 }
 
-// The code exchange, unversioned or (Current) versioned; the versioned one always answers JSON.
+// The code exchange, unversioned or (Current) versioned; the versioned one always answers JSON
+// and takes "code_verifier". A code issued with a challenge needs the verifier that answers it,
+// also at the unversioned endpoint, which takes none.
 TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R, bool Current) {
   if (Current && !ValidVersion(VersionOf(R)))
     return GraphError(400, "Unknown path components: " + R.Path, 2500);
@@ -216,7 +224,10 @@ TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R, bool Current)
     return GraphError(400, "Error validating client secret.", 1);
   if (Q.Values("code").empty()) return GraphError(400, "Missing authorization code", 1);
   TGrant Grant;
-  switch (S->Grants.RedeemCode(Q.Values("code"), App->ClientId, Q.Values("redirect_uri"), Grant)) {
+  std::optional<std::string> Verifier;
+  if (Current && Q.IndexOfName("code_verifier") >= 0) Verifier = Q.Values("code_verifier");
+  switch (S->Grants.RedeemCode(Q.Values("code"), App->ClientId, Q.Values("redirect_uri"), Verifier,
+                               Grant)) {
     case TCodeRefusal::None:
       break;
     case TCodeRefusal::Unknown:
@@ -231,9 +242,20 @@ TSimResponse AccessToken(const TStatePtr& S, const TSimRequest& R, bool Current)
                         "is identical to the one you used in the OAuth dialog request",
                         100);
     case TCodeRefusal::MissingVerifier:
+      return GraphError(400,
+                        "Error validating verification code. The code_verifier parameter is "
+                        "required: the OAuth dialog request carried a code_challenge.",
+                        100);
     case TCodeRefusal::WrongVerifier:
+      return GraphError(400,
+                        "Error validating verification code. The code_verifier does not match "
+                        "the code_challenge of the OAuth dialog request.",
+                        100);
     case TCodeRefusal::UnexpectedVerifier:
-      return GraphError(400, "Error validating verification code.", 100);
+      return GraphError(400,
+                        "Error validating verification code. A code_verifier was sent, but the "
+                        "OAuth dialog request carried no code_challenge.",
+                        100);
   }
   const std::string Token = S->Grants.IssueToken(Grant, "EAAB" + RandomText(180, kAlphaNumeric));
   bool Legacy = false;

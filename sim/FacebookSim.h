@@ -21,8 +21,13 @@
 //   GET  /<version>/dialog/oauth  as /dialog/oauth, and the return address must have no query
 //                                 (and be registered exactly when the app registered any: strict
 //                                 mode), else the "URL Blocked" page; publishing permissions are
-//                                 "Invalid Scopes"
-//   GET  /<version>/oauth/access_token  as /oauth/access_token, always JSON
+//                                 "Invalid Scopes"; a PKCE "code_challenge" (S256 or plain) is
+//                                 bound to the code, a malformed one refused with an error page
+//   GET  /<version>/oauth/access_token  as /oauth/access_token, always JSON; a code issued with
+//                                 a challenge needs the "code_verifier" that answers it (at
+//                                 /oauth/access_token too, which takes none), a missing or
+//                                 wrong one is refused with a Graph error (code 100) and leaves
+//                                 the code unused
 //   GET  /<version>/me            as /me, and "appsecret_proof" (hex HMAC-SHA256 of the token
 //                                 keyed with the app secret) is checked when sent and required
 //                                 while the app requires it (the default)

@@ -197,6 +197,9 @@ struct TPayPalSim::TState {
     std::string CancelURL;
     TCheckoutState State = TCheckoutState::Created;
     std::string PayerID;
+    // The last DoExpressCheckoutPayment for it was refused (and none has paid it since).
+    bool PaymentFailed = false;
+    std::string TransactionID;  // once paid
   };
 
   TPayPalSimAccount Account;
@@ -239,6 +242,11 @@ TSimResponse TPayPalSim::TState::Nvp(const TSimRequest& R) {
     if (const auto It = FailNext.find(Method); It != FailNext.end()) {
       const TNVPError E = It->second;
       FailNext.erase(It);
+      // A declined payment is what the checkout's status reports from then on.
+      if (Method == "DoExpressCheckoutPayment")
+        if (const auto C = Checkouts.find(F.Values("TOKEN"));
+            C != Checkouts.end() && C->second.State != TCheckoutState::Paid)
+          C->second.PaymentFailed = true;
       return Failure(E, Version);
     }
   }
@@ -402,9 +410,11 @@ TSimResponse TPayPalSim::TState::GetDetails(const rtl::TStringList& F, const std
   Fields.emplace_back("SHIPTOCOUNTRYCODE", C.Order.Values("SHIPTOCOUNTRYCODE"));
   Fields.emplace_back("CURRENCYCODE", C.Currency);
   Fields.emplace_back("AMT", CentsText(C.AmountCents));
-  Fields.emplace_back("CHECKOUTSTATUS", C.State == TCheckoutState::Paid
-                                            ? "PaymentActionCompleted"
-                                            : "PaymentActionNotInitiated");
+  Fields.emplace_back("CHECKOUTSTATUS", C.State == TCheckoutState::Paid ? "PaymentActionCompleted"
+                                        : C.PaymentFailed               ? "PaymentActionFailed"
+                                                          : "PaymentActionNotInitiated");
+  if (C.State == TCheckoutState::Paid)
+    Fields.emplace_back("PAYMENTREQUEST_0_TRANSACTIONID", C.TransactionID);
   return Success(Token, Version, Fields);
 }
 
@@ -429,20 +439,23 @@ TSimResponse TPayPalSim::TState::DoPayment(const rtl::TStringList& F, const std:
     return Failure(
         {"10485", "Payment not authorized", "Payment has not been authorized by the user."},
         Version);
+  // A refusal of an approved checkout's payment is what its status reports from then on.
+  const auto Refuse = [&](const TNVPError& E) {
+    C.PaymentFailed = true;
+    return Failure(E, Version);
+  };
   if (F.Values("PAYERID") != C.PayerID)
-    return Failure(InvalidArgument("The PayerID value is invalid.", "10406"), Version);
+    return Refuse(InvalidArgument("The PayerID value is invalid.", "10406"));
   const std::string Currency = F.Values("CURRENCYCODE").empty() ? "USD" : F.Values("CURRENCYCODE");
   if (Currency != C.Currency)
-    return Failure(InvalidArgument("The transaction currency specified must be the same as "
-                                   "previously specified.",
-                                   "10444"),
-                   Version);
+    return Refuse(InvalidArgument(
+        "The transaction currency specified must be the same as previously specified.", "10444"));
   if (*Cents > C.AmountCents)
-    return Failure(
-        {"10610", "Amount limit exceeded", "The amount exceeds the amount the buyer approved."},
-        Version);
+    return Refuse(
+        {"10610", "Amount limit exceeded", "The amount exceeds the amount the buyer approved."});
 
   C.State = TCheckoutState::Paid;
+  C.PaymentFailed = false;
   TPayPalSimPayment P;
   P.Method = "DoExpressCheckoutPayment";
   P.TransactionID = RandomText(17, kUpperAlphaNumeric);
@@ -453,6 +466,7 @@ TSimResponse TPayPalSim::TState::DoPayment(const rtl::TStringList& F, const std:
   P.PayerID = C.PayerID;
   P.ApprovedAmount = C.Amount;
   P.ApprovedCents = C.AmountCents;
+  C.TransactionID = P.TransactionID;
   Payments.push_back(P);
   return Success(Token, Version,
                  {{"TRANSACTIONID", P.TransactionID},

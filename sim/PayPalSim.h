@@ -16,7 +16,10 @@
 //  - SetExpressCheckout: AMT, CURRENCYCODE, RETURNURL and CANCELURL (absolute http or https),
 //    every L_AMTn times L_QTYn adding up to ITEMAMT, and ITEMAMT plus SHIPPINGAMT, INSURANCEAMT,
 //    TAXAMT and HANDLINGAMT adding up to AMT. Answers a new token.
-//  - GetExpressCheckoutDetails: TOKEN known. Answers the order, and PAYERID once approved.
+//  - GetExpressCheckoutDetails: TOKEN known. Answers the order, PAYERID once approved, and
+//    CHECKOUTSTATUS: PaymentActionCompleted with PAYMENTREQUEST_0_TRANSACTIONID once paid,
+//    PaymentActionFailed after a refused DoExpressCheckoutPayment, else
+//    PaymentActionNotInitiated.
 //  - DoExpressCheckoutPayment: TOKEN known, approved by the buyer and not yet paid, PAYERID that
 //    of the buyer who approved, AMT not above the approved amount, CURRENCYCODE that of the
 //    order. Records the payment.

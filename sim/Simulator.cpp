@@ -182,8 +182,12 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const web::engine::TEngine
     if (auto It = Faults.find({P, Request.Path});
         It != Faults.end() &&
         (It->second.When.empty() || Request.Target.find(It->second.When) != std::string::npos ||
-         Request.Body.find(It->second.When) != std::string::npos))
-      Fault = It->second;
+         Request.Body.find(It->second.When) != std::string::npos)) {
+      if (It->second.Pass > 0)
+        --It->second.Pass;
+      else
+        Fault = It->second;
+    }
   }
   using enum TFault::TKind;
   if (Fault.Kind == Reset || (Fault.Kind == DropKept && Request.ConnectionRequest > 1)) {
@@ -214,6 +218,11 @@ void Simulator::TImpl::Dispatch(TProviderId Provider, const web::engine::TEngine
       Reply = TSimResponse::Text(std::string("Simulator handler failed: ") + E.what(), "text/plain",
                                  500);
     }
+  }
+  // What the handler did stands; only its answer never leaves.
+  if (Fault.Kind == AnswerLost) {
+    Connection.Reset();
+    return;
   }
   Answer(Request, Reply, Fault, Res, Connection);
 }

@@ -74,8 +74,10 @@ struct TFault {
                    // writes under Content-Length to HTTP/1.0
     LargeBody,     // answer a body of Size bytes, byte i being LargeBodyByte(i)
     Reset,         // answer nothing: reset the connection (TCP RST) once the request is read
-    DropKept       // as Reset, but only for a request that is not its connection's first: a
+    DropKept,      // as Reset, but only for a request that is not its connection's first: a
                    // server that dropped a kept-alive connection as the request arrived
+    AnswerLost     // process the request (the route's handler runs and keeps what it did, a
+                   // payment taken), then reset the connection before a byte of the answer
   };
   TKind Kind = TKind::None;
   int Status = 500;
@@ -85,11 +87,19 @@ struct TFault {
   // Only requests whose target or body contains this text misbehave (e.g. one NVP method of
   // PayPal's "/nvp"); empty: every request of the path.
   std::string When;
+  // The first Pass requests the fault would take are served as usual; it takes the ones after.
+  std::size_t Pass = 0;
 
   // This fault, for the requests whose target or body contains Text only.
   TFault OnlyWhen(std::string Text) const {
     TFault F = *this;
     F.When = std::move(Text);
+    return F;
+  }
+  // This fault, once Requests requests it would take have been served as usual.
+  TFault AfterPassing(std::size_t Requests) const {
+    TFault F = *this;
+    F.Pass = Requests;
     return F;
   }
 
@@ -128,6 +138,11 @@ struct TFault {
   static TFault DropKeptConnection() {
     TFault F;
     F.Kind = TKind::DropKept;
+    return F;
+  }
+  static TFault LoseAnswer() {
+    TFault F;
+    F.Kind = TKind::AnswerLost;
     return F;
   }
   static TFault Large(std::size_t Bytes) {

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include "platform/rtl/SysUtils.h"
@@ -29,6 +30,7 @@ using zelk::sim::TProviderId;
 
 constexpr const char* kUsage =
     "Usage: zelk-sim [--ca-file PATH] [--pre-approved-codes PREFIX] [--load-accounts N]\n"
+    "                [--allow-callback URL]...\n"
     "Serves every provider's endpoints over HTTPS on 127.0.0.1 until interrupted. For tests,\n"
     "GET /sim/payments at PayPal's address lists the payments taken so far as JSON.\n"
     "  --ca-file PATH  where to write the simulator's CA certificate (PEM); by default a\n"
@@ -44,7 +46,11 @@ constexpr const char* kUsage =
     "  --load-accounts N\n"
     "                  for load tests: accounts 1..N at each sign-in provider (\"google-load-1\",\n"
     "                  \"Load User 1 at Google\", ...; Twitter's ids from 7001), beside the\n"
-    "                  default users\n";
+    "                  default users\n"
+    "  --allow-callback URL\n"
+    "                  registers URL (e.g. http://127.0.0.1:8000/, a balancer's public address)\n"
+    "                  as a callback of the simulated X app, so that an application running\n"
+    "                  elsewhere can sign in with X's current API; repeatable\n";
 
 void WriteFile(const std::filesystem::path& Path, const std::string& Text) {
   std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
@@ -58,10 +64,12 @@ int Run(int argc, char** argv) {
   bool OwnFile = false;
   std::string CodePrefix;
   int LoadAccounts = 0;
+  std::vector<std::string> Callbacks;
   for (int I = 1; I < argc; ++I) {
     const bool TakesValue = std::strcmp(argv[I], "--ca-file") == 0 ||
                             std::strcmp(argv[I], "--pre-approved-codes") == 0 ||
-                            std::strcmp(argv[I], "--load-accounts") == 0;
+                            std::strcmp(argv[I], "--load-accounts") == 0 ||
+                            std::strcmp(argv[I], "--allow-callback") == 0;
     if (TakesValue && I + 1 >= argc) {
       std::cerr << "zelk-sim: " << argv[I] << " needs a value\n" << kUsage;
       return 2;
@@ -85,6 +93,15 @@ int Run(int argc, char** argv) {
         return 2;
       }
       LoadAccounts = static_cast<int>(Count);
+    } else if (std::strcmp(argv[I], "--allow-callback") == 0) {
+      const std::string URL = argv[++I];
+      if (!URL.starts_with("http://") && !URL.starts_with("https://")) {
+        std::cerr << "zelk-sim: --allow-callback needs an http:// or https:// address, not \""
+                  << URL << "\"\n"
+                  << kUsage;
+        return 2;
+      }
+      Callbacks.push_back(URL);
     } else if (std::strcmp(argv[I], "--help") == 0 || std::strcmp(argv[I], "-h") == 0) {
       std::cout << kUsage;
       return 0;
@@ -111,6 +128,8 @@ int Run(int argc, char** argv) {
   const auto Providers = zelk::sim::InstallAllProviders(Sim);
   Providers->Google().SetPreApprovedCodePrefix(CodePrefix);
   zelk::sim::AddLoadAccounts(*Providers, LoadAccounts);
+  for (const std::string& URL : Callbacks)
+    Providers->Twitter().AllowCallback(zelk::sim::TwitterSim::kDefaultConsumerKey, URL);
   // What a test that drives an application from outside needs to tell that each checkout was
   // charged once.
   Sim.Route(TProviderId::PayPal, "GET", "/sim/payments",
@@ -149,6 +168,8 @@ int Run(int argc, char** argv) {
             << C.TwitterConsumerSecret << "\n"
             << "  PayPal        API user " << C.PayPal.UserName << ", password "
             << C.PayPal.Password << ", signature " << C.PayPal.Signature << "\n";
+  for (const std::string& URL : Callbacks)
+    std::cerr << "zelk-sim: X's app takes the callback " << URL << "\n";
   if (!CodePrefix.empty())
     std::cerr << "zelk-sim: Google's token endpoint takes every code that starts with \""
               << CodePrefix << "\" once, without a consent (load tests)\n";

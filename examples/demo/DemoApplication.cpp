@@ -119,6 +119,7 @@ void TDemoApplication::AddRoutes() {
         Form->PageShown();
         TDemoPageModel Model = Form->PageModel();
         Model.FormToken = App.FormToken();
+        Model.CardToken = Form->IssueCardToken();
         Response.SetContent(RenderDemoPage(Model), "text/html; charset=utf-8");
         Response.SetHeader("Content-Security-Policy", kDemoContentSecurityPolicy);
       });
@@ -145,6 +146,8 @@ void TDemoApplication::AddRoutes() {
       });
   FServer->AddRoute("POST", "/card/pay",
                     OnForm([](TDemoForm& Form, const web::THttpRequest& R) { Form.PayByCard(R); }));
+  FServer->AddRoute("POST", "/signout",
+                    OnForm([](TDemoForm& Form, const web::THttpRequest&) { Form.SignOut(); }));
   FServer->AddRoute("POST", "/paypal/checkout",
                     OnForm([](TDemoForm& Form, const web::THttpRequest&) { Form.PayOnline(); }));
 }

@@ -1,5 +1,9 @@
 #include "examples/demo/DemoForm.h"
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -15,7 +19,16 @@ namespace {
 
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using IWZelkAuthBase::TZIWCustomCloudClient;
+
+// What the page says when a payment may have been taken although no answer came.
+constexpr const char* kCardUnknown =
+    "The card payment's outcome is unknown: PayPal may have charged the card. Do not pay again "
+    "before checking the card's statement or your PayPal account.";
+constexpr const char* kCheckoutUnknown =
+    "The PayPal payment's outcome is unknown: PayPal may have taken the payment. Do not pay "
+    "again before checking your PayPal account.";
 
 // Texts a user may type are kept to this length: enough for any real card or status, and a
 // page that shows them again stays small.
@@ -213,6 +226,8 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
   FClients.PayPal->SetOnPayPalFailed([this](rtl::TObject*) {
     SetOutcome(dfCheckout, "PayPal payment failed: " + FClients.PayPal->LoginError(), true);
   });
+  FClients.PayPal->SetOnPayPalUnknown(
+      [this](rtl::TObject*) { SetUnknownOutcome(dfCheckout, kCheckoutUnknown); });
 
   // A card that is valid for a while yet: the card's expiry starts at the current month.
   auto* Card = FClients.PayPal->CreditCard();
@@ -247,7 +262,33 @@ TZIWCustomCloudClient* TDemoForm::ClientOf(TDemoFlow Flow) const {
 }
 
 void TDemoForm::SetOutcome(TDemoFlow Flow, std::string Text, bool Failed) {
-  FOutcomes[static_cast<int>(Flow)] = {std::move(Text), Failed};
+  FOutcomes[static_cast<int>(Flow)] = {std::move(Text), Failed, false};
+}
+
+void TDemoForm::SetUnknownOutcome(TDemoFlow Flow, std::string Text) {
+  FOutcomes[static_cast<int>(Flow)] = {std::move(Text), false, true};
+}
+
+std::string TDemoForm::IssueCardToken() {
+  std::array<unsigned char, 32> Bytes{};
+  if (RAND_bytes(Bytes.data(), static_cast<int>(Bytes.size())) != 1)
+    throw rtl::Exception("Cannot make a card form token: the system's random source failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string Token;
+  for (const unsigned char B : Bytes) {
+    Token += kHex[B >> 4];
+    Token += kHex[B & 0xf];
+  }
+  FCardToken = Token;
+  return Token;
+}
+
+bool TDemoForm::SpendCardToken(const web::THttpRequest& Request) {
+  const std::string Sent = Request.ContentField(kCardTokenField);
+  const bool Valid = !FCardToken.empty() && Sent.size() == FCardToken.size() &&
+                     CRYPTO_memcmp(Sent.data(), FCardToken.data(), Sent.size()) == 0;
+  FCardToken.clear();
+  return Valid;
 }
 
 void TDemoForm::BackToPage() {
@@ -336,6 +377,15 @@ void TDemoForm::PostStatus(TDemoFlow Flow, const std::string& Text) {
 void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   FNotice.clear();
   BackToPage();
+  // The session's requests come one at a time: once one sending of the form spent the token,
+  // every other sending of it finds none, whatever their number and timing.
+  if (!SpendCardToken(Request)) {
+    FNotice =
+        "This card form was already sent (or has expired), so nothing was charged this time. "
+        "The card section shows the outcome of the payment; fill in the form again only to make "
+        "another payment.";
+    return;
+  }
   // Only the last four digits of the number are kept; the CVV only for the call.
   std::string Digits;
   for (const char C : Shorten(Request.ContentField("number")))
@@ -386,7 +436,10 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   } const Forget{Card};
   const TDemoPageModel M = PageModel();
   try {
-    if (FClients.PayPal->PayDirect() == resOK) {
+    const IWZelkAuthBase::TIWResult Result = FClients.PayPal->PayDirect();
+    if (Result == resUnknown) {
+      SetUnknownOutcome(dfCard, kCardUnknown);
+    } else if (Result == resOK) {
       // A payment establishes the session and gives it a new identifier.
       if (auto* App = dynamic_cast<web::TIWApplication*>(Owner())) App->FlowSucceeded();
       SetOutcome(
@@ -426,6 +479,15 @@ void TDemoForm::PayOnline() {
     return;
   }
   SetOutcome(dfCheckout, "Waiting for the buyer at PayPal.", false);
+}
+
+void TDemoForm::SignOut() {
+  for (TZIWCustomCloudClient* Client : std::initializer_list<TZIWCustomCloudClient*>{
+           FClients.Google, FClients.Facebook, FClients.WindowsLive, FClients.Twitter,
+           FClients.PayPal})
+    Client->SignOut();
+  FApplication->EndSession();
+  BackToPage();
 }
 
 void TDemoForm::HandleReturn(const web::THttpRequest& Request) {

@@ -6,7 +6,9 @@
 // Contract: created in the server's OnNewSession with the session's application as owner;
 // every method runs under the session's lock (the server serves a session's requests one at a
 // time and routes a provider's return to the session that started the flow), so the form needs
-// no lock of its own. Transport failures are caught and shown as the flow's outcome.
+// no lock of its own. Transport failures are caught and shown as the flow's outcome; a
+// payment whose outcome is unknown (its answer lost after it reached PayPal) is shown as such,
+// never as failed, telling the buyer to check before paying again.
 #pragma once
 
 #include <string>
@@ -72,10 +74,19 @@ class TDemoForm : public rtl::TComponent {
   // Posts Text for the user signed in with Facebook or Twitter.
   void PostStatus(TDemoFlow Flow, const std::string& Text);
   // A direct card payment of the cart's items with the card of the request's form fields
-  // ("number", "type", "expiry" as MM/YYYY, "cvv").
+  // ("number", "type", "expiry" as MM/YYYY, "cvv"). The request must carry the card form's
+  // outstanding payment token (kCardTokenField), which it spends before anything else: a
+  // second sending of the same form (a double click, a reload, a replay) charges nothing and
+  // the page says so.
   void PayByCard(const web::THttpRequest& Request);
+  // A new payment token for the card form about to be rendered; it replaces the one
+  // outstanding, so only the form rendered last can pay. Raises Exception when no random bytes
+  // can be had.
+  std::string IssueCardToken();
   // Express Checkout of the cart with shipping and tax: the browser goes to PayPal.
   void PayOnline();
+  // Signs every client out and ends the session; the browser goes to a fresh start page.
+  void SignOut();
   // A provider's return (a request naming a flow by "state" or "clientid"): handed to the auth
   // server controller when the flow is one of this session's, otherwise noted as stale. The
   // browser is then sent to the start page, so a reload cannot replay the return.
@@ -91,6 +102,10 @@ class TDemoForm : public rtl::TComponent {
 
  private:
   void SetOutcome(TDemoFlow Flow, std::string Text, bool Failed);
+  // A payment that may or may not have been taken: neither success nor failure.
+  void SetUnknownOutcome(TDemoFlow Flow, std::string Text);
+  // Whether Request carries the outstanding card token; spends it either way.
+  bool SpendCardToken(const web::THttpRequest& Request);
   // The outcome of a sign-in that ended in LoginResponse.
   void SignedIn(TDemoFlow Flow);
   void SignInFailed(TDemoFlow Flow);
@@ -110,6 +125,8 @@ class TDemoForm : public rtl::TComponent {
   bool FTwitterToken = false;
   // The card form as last sent, shown again.
   TDemoCard FCard;
+  // The payment token of the card form rendered last; empty once spent.
+  std::string FCardToken;
 };
 
 // The session's form, or null.

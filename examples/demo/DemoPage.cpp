@@ -17,7 +17,8 @@ constexpr const char* kStyle =
     "body{font-family:system-ui,sans-serif;max-width:52rem;margin:2rem auto;padding:0 1rem;"
     "color:#222}"
     "section{border:1px solid #ccc;border-radius:6px;padding:0 1rem 1rem;margin:1rem 0}"
-    ".ok{color:#0a6b2d}.failed{color:#b00020}.note{background:#fff6d5;padding:.5rem}"
+    ".ok{color:#0a6b2d}.failed{color:#b00020}.unknown{color:#8a4b00;font-weight:bold}"
+    ".note{background:#fff6d5;padding:.5rem}"
     "dl{display:grid;grid-template-columns:max-content auto;gap:.2rem 1rem}dd{margin:0}"
     "table{border-collapse:collapse}td,th{padding:.2rem .6rem;text-align:left}"
     "label{display:inline-block;margin:.2rem 1rem .2rem 0}";
@@ -33,7 +34,8 @@ void Outcome(std::string& H, TDemoFlow Flow, const TDemoOutcome& O) {
   if (O.Text.empty()) {
     H += "\">Not tried yet.</p>\n";
   } else {
-    H += std::string(O.Failed ? " failed" : " ok") + "\">" + HTMLEncode(O.Text) + "</p>\n";
+    const char* Class = O.Unknown ? " unknown" : O.Failed ? " failed" : " ok";
+    H += std::string(Class) + "\">" + HTMLEncode(O.Text) + "</p>\n";
   }
 }
 
@@ -138,6 +140,10 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
          "browser warns once for each provider; accept the certificate to go on.</p>\n";
   }
   if (!M.Notice.empty()) H += "<p id=\"notice\" class=\"note\">" + HTMLEncode(M.Notice) + "</p>\n";
+  H += "<section id=\"signout\">\n<p>Signing out ends this browser session: every provider's "
+       "user and token and every sign-in or payment in progress are forgotten.</p>\n";
+  Button(H, M, "/signout", "Sign out");
+  H += "</section>\n";
 
   SignInSection(H, M, dfGoogle, "/google/login");
   SignInSection(H, M, dfFacebook, "/facebook/login");
@@ -163,7 +169,9 @@ std::string RenderDemoPage(const TDemoPageModel& M) {
   Outcome(H, dfCard, M.Outcomes[static_cast<int>(dfCard)]);
   H += "<p>Charges the cart's items (" + HTMLEncode(M.ItemTotal) + " " + Currency +
        ") to a card in one call to PayPal.</p>\n<form method=\"post\" action=\"/card/pay\">" +
-       TokenField(M) + "<label>Card number <input name=\"number\" autocomplete=\"off\"";
+       TokenField(M) + "<input type=\"hidden\" name=\"" + kCardTokenField + "\" value=\"" +
+       HTMLEncode(M.CardToken) +
+       "\"><label>Card number <input name=\"number\" autocomplete=\"off\"";
   // The number and CVV a user typed are never sent back to the browser.
   if (M.Card.Sent)
     H += " value=\"\" placeholder=\"card ending in " + HTMLEncode(M.Card.LastFour) + "\"";
@@ -200,14 +208,14 @@ std::string RenderStatusPage(
     H += "<p id=\"no-flows\">No flow has started and no provider has been called yet.</p>\n";
   } else {
     H += "<table id=\"counters\"><tr><th>Provider</th><th>Started</th><th>Succeeded</th>"
-         "<th>Failed</th><th>Denied</th><th>Transport errors</th><th>Calls</th>";
+         "<th>Failed</th><th>Denied</th><th>Unknown</th><th>Transport errors</th><th>Calls</th>";
     for (const long Bound : kLatencyBucketBoundsMs)
       H += "<th>&le; " + std::to_string(Bound) + " ms</th>";
     H += "<th>&gt; " + std::to_string(kLatencyBucketBoundsMs.back()) + " ms</th></tr>\n";
     for (const auto& [Provider, C] : Counters) {
       H += "<tr><td>" + HTMLEncode(Provider) + "</td>";
       for (const std::uint64_t N : {C.FlowsStarted, C.FlowsSucceeded, C.FlowsFailed, C.FlowsDenied,
-                                    C.TransportErrors, C.Calls})
+                                    C.FlowsUnknown, C.TransportErrors, C.Calls})
         H += "<td>" + std::to_string(N) + "</td>";
       for (const std::uint64_t N : C.LatencyBuckets)
         H += "<td>" + std::to_string(N) + "</td>";

@@ -28,10 +28,12 @@ inline constexpr int kDemoFlowCount = 8;
 std::string FlowId(TDemoFlow Flow);
 std::string FlowTitle(TDemoFlow Flow);
 
-// How a flow ended last; an empty Text means it has not run yet.
+// How a flow ended last; an empty Text means it has not run yet. Unknown: a payment that may or
+// may not have been taken, shown as neither success nor failure.
 struct TDemoOutcome {
   std::string Text;
   bool Failed = false;
+  bool Unknown = false;
 };
 
 // The card form. Until a card is sent it offers a test card; afterwards only the last four
@@ -64,6 +66,9 @@ struct TDemoPageModel {
   TDemoCard Card;
   // The session's form token, sent back by every form.
   std::string FormToken;
+  // The card form's one-time payment token, new with each page: a payment is taken once per
+  // rendered form.
+  std::string CardToken;
   std::vector<TDemoCartLine> Cart;
   std::string Currency;
   // Amounts with two decimals.
@@ -76,6 +81,9 @@ std::string RenderDemoPage(const TDemoPageModel& Model);
 // provider-call latency buckets.
 std::string RenderStatusPage(
     const std::map<std::string, IWZelkAuthBase::TProviderCounters>& Counters);
+
+// The card form's field that carries its one-time payment token.
+inline constexpr const char* kCardTokenField = "card_token";
 
 // The demo page's Content-Security-Policy: nothing but its own inline style, no script at all,
 // and no framing.

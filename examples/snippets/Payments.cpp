@@ -31,10 +31,16 @@ void PayForTheCart(web::TIWApplication& Session, IWZelkAuthBase::TZIWAuthServerC
   PayPal->CreditCard()->SetExpirationMonth(12);
   PayPal->CreditCard()->SetExpirationYear(2031);
   PayPal->CreditCard()->SetVerificationCode("123");
-  if (PayPal->PayDirect() == IWZelkAuthBase::resOK)
-    Show(Session, "Paid");
-  else
-    Show(Session, "The card was refused");
+  switch (PayPal->PayDirect()) {
+    case IWZelkAuthBase::resOK:
+      Show(Session, "Paid");
+      break;
+    case IWZelkAuthBase::resUnknown:  // the answer was lost: the card may have been charged
+      Show(Session, "Do not pay again before checking your statement: " + PayPal->LoginError());
+      break;
+    default:
+      Show(Session, "The card was refused");
+  }
   // [/readme]
 
   // [readme:payonline]
@@ -43,6 +49,9 @@ void PayForTheCart(web::TIWApplication& Session, IWZelkAuthBase::TZIWAuthServerC
   PayPal->SetOnPayPalCancel([&Session](rtl::TObject*) { Show(Session, "Payment canceled"); });
   PayPal->SetOnPayPalFailed([&Session, PayPal](rtl::TObject*) {
     Show(Session, "Payment failed: " + PayPal->LoginError());
+  });
+  PayPal->SetOnPayPalUnknown([&Session, PayPal](rtl::TObject*) {
+    Show(Session, "Do not pay again before checking: " + PayPal->LoginError());
   });
   if (PayPal->PayOnline(&Session) != IWZelkAuthBase::resOK)  // sends the browser to PayPal
     Show(Session, "PayPal refused the order: " + PayPal->LoginError());

@@ -47,8 +47,7 @@ const std::string& TIWApplication::FormToken() {
 
 bool TIWApplication::CheckFormToken(const THttpRequest& Request) const {
   if (FFormToken.empty()) return false;
-  std::string Sent = Request.ContentField(FormTokenField);
-  if (Sent.empty()) Sent = Request.Query(FormTokenField);
+  const std::string Sent = Request.ContentField(FormTokenField);
   return Sent.size() == FFormToken.size() &&
          CRYPTO_memcmp(Sent.data(), FFormToken.data(), Sent.size()) == 0;
 }

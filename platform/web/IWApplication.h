@@ -48,14 +48,22 @@ class TIWApplication : public rtl::TComponent {
   bool SessionIDRenewalPending() const { return FRenewSessionID; }
   void ClearSessionIDRenewal() { FRenewSessionID = false; }
 
+  // Signs the user out of this whole session: at the end of the current request the server
+  // frees the session (its components, and with them every flow in progress, are gone) and the
+  // answer clears the session cookie, so the browser's next request starts a fresh session and
+  // the old identifier names nothing. Outside a server (tests) it only sets the flag.
+  void EndSession() { FEndRequested = true; }
+  bool SessionEndRequested() const { return FEndRequested; }
+
   // The form field that carries the form token.
   static constexpr const char* FormTokenField = "zelk_form_token";
   // The session's form token (64 hexadecimal digits from the CSPRNG, made on first use): every
   // form that changes state carries it in FormTokenField. Raises Exception when no random bytes
   // can be had.
   const std::string& FormToken();
-  // Whether Request carries this session's form token in its body (or, failing that, its query)
-  // field FormTokenField; compared in constant time. False while no token was issued.
+  // Whether Request carries this session's form token in its body's field FormTokenField;
+  // compared in constant time. False while no token was issued. A token in the query does not
+  // count: addresses end up in logs, histories and Referer headers.
   bool CheckFormToken(const THttpRequest& Request) const;
 
   TIWServerControllerBase* ServerController() const { return FServerController; }
@@ -68,6 +76,7 @@ class TIWApplication : public rtl::TComponent {
   std::string FFormToken;
   bool FEstablished = false;
   bool FRenewSessionID = false;
+  bool FEndRequested = false;
   TIWServerControllerBase* FServerController = nullptr;
 };
 

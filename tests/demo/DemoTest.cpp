@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <latch>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -99,6 +101,22 @@ class DemoTest : public ::testing::Test {
     }
     std::string Token;
     std::string Page() { return Get("/").Body; }
+    // The one-time payment token of the card form the page renders now (and the session's
+    // form token, from the same page, when not known yet).
+    std::string CardToken() {
+      const std::string Page = Get("/").Body;
+      const std::string FormMarker = "name=\"zelk_form_token\" value=\"";
+      if (const auto F = Page.find(FormMarker); Token.empty() && F != std::string::npos)
+        Token = Page.substr(F + FormMarker.size(), 64);
+      const std::string Marker = "name=\"card_token\" value=\"";
+      const auto P = Page.find(Marker);
+      EXPECT_NE(P, std::string::npos) << "the card form carries no payment token";
+      return P == std::string::npos ? std::string() : Page.substr(P + Marker.size(), 64);
+    }
+    // The card form as the page renders it, sent once with Fields.
+    TAnswer PayByCard(const std::string& Fields) {
+      return Post("/card/pay", Fields + "&card_token=" + CardToken());
+    }
     // The browser arrives at an address of the demo (as a provider sends it back) and follows
     // the demo's redirects; returns the last answer.
     TAnswer Arrive(std::string URL) {
@@ -256,9 +274,8 @@ class DemoCurrentTest : public DemoTest {
 
 TEST_F(DemoCurrentTest, PayPalByCardAndCheckoutOverTheRestApi) {
   TSession S = NewSession();
-  EXPECT_EQ(
-      S.Post("/card/pay", "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
-      303);
+  EXPECT_EQ(S.PayByCard("number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
+            303);
   EXPECT_EQ(OutcomeLine(S.Page(), "card"),
             "Card payment accepted: 35.95 EUR charged to the card ending in 1111.");
   ASSERT_EQ(Demo->Providers()->PayPal().RestPayments().size(), 1u);
@@ -272,6 +289,18 @@ TEST_F(DemoCurrentTest, PayPalByCardAndCheckoutOverTheRestApi) {
             "PayPal payment completed: 35.95 EUR paid.");
   ASSERT_EQ(Demo->Providers()->PayPal().RestPayments().size(), 2u);
   EXPECT_EQ(Demo->Providers()->PayPal().RestPayments()[1].Method, "capture");
+}
+
+TEST_F(DemoCurrentTest, ACardOrderWhoseAnswersAreLostIsShownAsUnknown) {
+  TSession S = NewSession();
+  Demo->Simulator()->SetFault(TProviderId::PayPal, "/v2/checkout/orders",
+                              sim::TFault::LoseAnswer());
+  EXPECT_EQ(S.PayByCard("number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
+            303);
+  EXPECT_EQ(OutcomeLine(S.Page(), "card"),
+            "The card payment&#39;s outcome is unknown: PayPal may have charged the card. Do not "
+            "pay again before checking the card&#39;s statement or your PayPal account.");
+  EXPECT_EQ(Demo->Providers()->PayPal().RestPayments().size(), 1u);
 }
 
 TEST_F(DemoCurrentTest, EveryCurrentSignInAllowedShowsTheUserAndDeniedShowsWhy) {
@@ -357,6 +386,32 @@ TEST_F(DemoCurrentTest, TwitterSignsInThroughTheFixedCallbackAndPostsJson) {
             "content.");
 }
 
+// An attacker planted a session id in the victim's browser before the victim signs in with X
+// through its fixed callback (the return names its flow by the request token only); then the
+// victim signs out.
+TEST_F(DemoCurrentTest, ATwitterSignInRenewsAPlantedSessionAndSigningOutEndsIt) {
+  TSession S = NewSession();
+  TSession Attacker{this, S.Cookie, {}};
+  const TAnswer Allowed = S.Arrive(Press(StartAsSent(S, "/twitter/login"), "Allow"));
+  ASSERT_TRUE(OutcomeLine(Allowed.Body, "twitter").starts_with("Signed in with Twitter"));
+  EXPECT_NE(S.Cookie, Attacker.Cookie);
+  // The planted id names nothing: the attacker gets a fresh page and cannot post as the victim.
+  EXPECT_EQ(Attacker.Page().find("<dt>Screen name</dt>"), std::string::npos);
+  Attacker.Post("/twitter/post", "status=pwned");
+  EXPECT_TRUE(Demo->Providers()->Twitter().Statuses().empty());
+
+  S.Post("/signout");
+  EXPECT_EQ(S.Cookie, "zelk_session=");  // the browser was told to forget it
+  const std::string After = S.Page();
+  EXPECT_EQ(After.find("<dt>Screen name</dt>"), std::string::npos);
+  EXPECT_EQ(OutcomeLine(After, "twitter"), "Not tried yet.");
+  S.Token.clear();
+  S.Post("/twitter/post", "status=after");
+  EXPECT_EQ(OutcomeLine(S.Page(), "twitter-post"),
+            "Sign in with Twitter first: posting needs the user&#39;s permission.");
+  EXPECT_TRUE(Demo->Providers()->Twitter().Statuses().empty());
+}
+
 TEST_F(DemoTest, ClassicFormShowsNoPostingNote) {
   TSession S = NewSession();
   EXPECT_EQ(S.Page().find("facebook-post-unavailable"), std::string::npos);
@@ -385,7 +440,7 @@ TEST_F(DemoTest, CardPaymentAcceptedRefusedAndNotSent) {
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Body);
-    EXPECT_EQ(S.Post("/card/pay", C.Body).Status, 303);
+    EXPECT_EQ(S.PayByCard(C.Body).Status, 303);
     const std::string Page = S.Page();
     EXPECT_EQ(OutcomeLine(Page, "card"), C.Outcome);
     EXPECT_EQ(Page.find("<script>"), std::string::npos);  // what was typed comes back escaped
@@ -399,14 +454,12 @@ TEST_F(DemoTest, TheCardNumberAndCVVAreNeverShownAgain) {
   TSession S = NewSession();
   const std::string Before = S.Page();
   const std::string OldCookie = S.Cookie;
-  EXPECT_EQ(
-      S.Post("/card/pay", "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=987").Status,
-      303);
+  EXPECT_EQ(S.PayByCard("number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=987").Status,
+            303);
   // A payment gives the session a new identifier.
   EXPECT_NE(S.Cookie, OldCookie);
-  EXPECT_EQ(
-      S.Post("/card/pay", "number=4000-0000-0000-0002&type=Visa&expiry=12%2F2031&cvv=654").Status,
-      303);
+  EXPECT_EQ(S.PayByCard("number=4000-0000-0000-0002&type=Visa&expiry=12%2F2031&cvv=654").Status,
+            303);
   // The page's form token is 64 random hex digits, which may hold any short run of digits.
   const std::string Page =
       std::regex_replace(S.Page(), std::regex("[0-9a-f]{32,}"), "<random hex>");
@@ -418,6 +471,107 @@ TEST_F(DemoTest, TheCardNumberAndCVVAreNeverShownAgain) {
   EXPECT_NE(Page.find("<input name=\"cvv\" size=\"4\" autocomplete=\"off\" value=\"\">"),
             std::string::npos);
   EXPECT_NE(Before.find("value=\"4111 1111 1111 1111\""), std::string::npos);  // the test card
+}
+
+// What the page says when a card form comes again.
+constexpr const char* kAlreadySent =
+    "<p id=\"notice\" class=\"note\">This card form was already sent (or has expired), so "
+    "nothing was charged this time.";
+
+// A rendered card form pays once: sent again (a double click, a reload, a replay), an older
+// page's form, a form without its payment token or with a forged one charge nothing.
+TEST_F(DemoTest, ACardFormChargesOnceHoweverOftenItIsSent) {
+  TSession S = NewSession();
+  const std::string Card = "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123";
+  const std::string Older = S.CardToken();
+  const std::string Form = Card + "&card_token=" + S.CardToken();
+  EXPECT_NE(Form.substr(Form.size() - 64), Older);
+  EXPECT_EQ(S.Post("/card/pay", Form).Status, 303);
+  ASSERT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+  const std::string Accepted =
+      "Card payment accepted: 28.75 EUR charged to the card ending in 1111.";
+  std::string Page = S.Page();
+  EXPECT_EQ(OutcomeLine(Page, "card"), Accepted);
+  EXPECT_EQ(Page.find(kAlreadySent), std::string::npos);
+  for (const std::string& Body :
+       {Form, Form, Card + "&card_token=" + Older, Card, Card + "&card_token=",
+        Card + "&card_token=" + std::string(64, '0'), Form + "&card_token=" + Older}) {
+    SCOPED_TRACE(Body);
+    EXPECT_EQ(S.Post("/card/pay", Body).Status, 303);
+    Page = S.Page();
+    EXPECT_NE(Page.find(kAlreadySent), std::string::npos) << Page;
+    EXPECT_EQ(OutcomeLine(Page, "card"), Accepted);  // the payment's own outcome stays
+  }
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+  // The form the page renders now pays again, once.
+  EXPECT_EQ(S.PayByCard(Card).Status, 303);
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 2u);
+  EXPECT_EQ(S.Page().find(kAlreadySent), std::string::npos);
+}
+
+// Thirty sendings of one card form at once, in the same session: one payment.
+TEST_F(DemoTest, ThirtyConcurrentSendingsOfOneCardFormChargeOnce) {
+  TSession S = NewSession();
+  const std::string CardToken = S.CardToken();
+  const std::string Body = "number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123" +
+                           std::string("&zelk_form_token=") + S.Token + "&card_token=" + CardToken;
+  constexpr int kSendings = 30;
+  std::vector<int> Statuses(kSendings, 0);
+  std::latch Ready(kSendings);
+  std::vector<std::thread> Threads;
+  for (int I = 0; I < kSendings; ++I)
+    Threads.emplace_back([&, I] {
+      httplib::Client C("127.0.0.1", Demo->Port());
+      C.set_read_timeout(60, 0);
+      Ready.arrive_and_wait();
+      const auto R =
+          C.Post("/card/pay", {{"Cookie", S.Cookie}}, Body, "application/x-www-form-urlencoded");
+      Statuses[static_cast<std::size_t>(I)] = R ? R->status : -1;
+    });
+  for (auto& T : Threads)
+    T.join();
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+  // Each one was answered: the page (303), or, once the payment gave the session a new
+  // identifier, a refusal of the form in the new session the old cookie now opens (403).
+  int Redirects = 0;
+  for (const int Status : Statuses) {
+    EXPECT_TRUE(Status == 303 || Status == 403 || Status == 503) << Status;
+    if (Status == 303) ++Redirects;
+  }
+  EXPECT_GE(Redirects, 1);
+}
+
+// An answer lost after PayPal took the payment: the page says the outcome is unknown and not
+// to pay again before checking, never that the payment failed.
+TEST_F(DemoTest, APaymentWhoseAnswerIsLostIsShownAsUnknownNeverAsFailed) {
+  IWZelkAuthBase::ResetProviderCounters();
+  TSession S = NewSession();
+  Demo->Simulator()->SetFault(TProviderId::PayPal, "/nvp", sim::TFault::LoseAnswer());
+  EXPECT_EQ(S.PayByCard("number=4111+1111+1111+1111&type=Visa&expiry=12%2F2031&cvv=123").Status,
+            303);
+  std::string Page = S.Page();
+  EXPECT_EQ(OutcomeLine(Page, "card"),
+            "The card payment&#39;s outcome is unknown: PayPal may have charged the card. Do not "
+            "pay again before checking the card&#39;s statement or your PayPal account.");
+  EXPECT_NE(Page.find("<p id=\"card-outcome\" class=\"outcome unknown\">"), std::string::npos);
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 1u);
+
+  // Express Checkout: the payment's answer and the status check's both lost.
+  Demo->Simulator()->ClearFaults();
+  const std::string Back = Press(Start(S, "/paypal/checkout"), "Pay");
+  Demo->Simulator()->SetFault(TProviderId::PayPal, "/nvp",
+                              sim::TFault::LoseAnswer().AfterPassing(1));
+  Page = S.Arrive(Back).Body;
+  EXPECT_EQ(OutcomeLine(Page, "checkout"),
+            "The PayPal payment&#39;s outcome is unknown: PayPal may have taken the payment. Do "
+            "not pay again before checking your PayPal account.");
+  EXPECT_NE(Page.find("<p id=\"checkout-outcome\" class=\"outcome unknown\">"), std::string::npos);
+  EXPECT_EQ(Page.find("class=\"outcome failed\""), std::string::npos);
+  EXPECT_EQ(Demo->Providers()->PayPal().Payments().size(), 2u);
+  // Counted and traced as unknown, never as a failure.
+  const auto PayPal = IWZelkAuthBase::ProviderCounters().at("PayPal");
+  EXPECT_EQ(PayPal.FlowsUnknown, 1u);
+  EXPECT_EQ(PayPal.FlowsFailed, 0u);
 }
 
 TEST_F(DemoTest, ActionsNeedTheSessionsFormTokenAndPagesForbidScriptsAndFraming) {
@@ -577,14 +731,14 @@ TEST_F(DemoTest, StatusPageCountsEachProvidersFlows) {
   Start(S, "/twitter/login");
   const TAnswer Status = S.Get("/status");
   EXPECT_EQ(Status.Status, 200);
-  // Provider, started, succeeded, failed, denied, transport errors, then the calls.
+  // Provider, started, succeeded, failed, denied, unknown, transport errors, then the calls.
   EXPECT_NE(Status.Body.find("<tr><td>Google</td><td>2</td><td>1</td><td>0</td><td>1</td>"
-                             "<td>0</td><td>2</td>"),
+                             "<td>0</td><td>0</td><td>2</td>"),
             std::string::npos)
       << Status.Body;
   // Twitter's flow began with its request-token call and has not come back.
   EXPECT_NE(Status.Body.find("<tr><td>Twitter</td><td>1</td><td>0</td><td>0</td><td>0</td>"
-                             "<td>0</td><td>1</td>"),
+                             "<td>0</td><td>0</td><td>1</td>"),
             std::string::npos)
       << Status.Body;
 }

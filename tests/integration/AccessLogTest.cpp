@@ -31,8 +31,9 @@ class AccessLogTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove(Path); }
 
-  // Serves GET /page on a free port with Options; sends the requests, stops.
-  void Serve(TIWServerOptions Options, const std::vector<std::string>& Targets) {
+  // Serves GET /page on a free port with Options; sends the requests (with Referer), stops.
+  void Serve(TIWServerOptions Options, const std::vector<std::string>& Targets,
+             const std::string& Referer = "https://idp.example/consent?code=refcode") {
     TIWServerControllerBase Controller(nullptr);
     Options.Port = 0;
     TIWServer Server(Controller, std::move(Options));
@@ -43,8 +44,7 @@ class AccessLogTest : public ::testing::Test {
     httplib::Client C("127.0.0.1", Server.Port());
     C.set_url_encode(false);
     for (const std::string& Target : Targets) {
-      auto R = C.Get(Target, {{"User-Agent", "Probe/1.0"},
-                              {"Referer", "https://idp.example/consent?code=refcode"}});
+      auto R = C.Get(Target, {{"User-Agent", "Probe/1.0"}, {"Referer", Referer}});
       ASSERT_TRUE(R) << Target;
     }
     Server.Stop();
@@ -77,6 +77,32 @@ TEST_F(AccessLogTest, OneCombinedLinePerRequestWithTheQueryRedacted) {
   EXPECT_EQ(Text.find("FLOW1"), std::string::npos);
   EXPECT_EQ(Text.find("c0de-secret"), std::string::npos);
   EXPECT_EQ(Text.find("refcode"), std::string::npos);
+}
+
+// The server reads a query's names percent-decoded, so an attacker's (or a provider's) encoded
+// spelling of a secret's name is the same name: it is redacted as such, and the line keeps the
+// spelling that was sent. A GET form's token is redacted too.
+TEST_F(AccessLogTest, EncodedNamesAndTheFormTokenAreRedactedInTheirOwnSpelling) {
+  TIWServerOptions O;
+  O.AccessLog = Path.string();
+  Serve(O,
+        {"/page?st%61te=FLOW2&c%6Fde=enc-secret&C%4FDE=upper-secret&%63lient%5Fsecret=cs-secret"
+         "&zelk_form_token=ft-secret&z%65lk_form_token=ft2-secret&sc%6Fpe=email&barc%6Fde=5"
+         "&zelk_handoff=ho-secret"},
+        "https://idp.example/cb?access%5Ftoken=ref-secret&CLIENT%49D=ref-flow");
+  const std::string Text = ReadFile(Path);
+  EXPECT_NE(Text.find("\"GET /page?st%61te=[redacted]&c%6Fde=[redacted]&C%4FDE=[redacted]"
+                      "&%63lient%5Fsecret=[redacted]&zelk_form_token=[redacted]"
+                      "&z%65lk_form_token=[redacted]&sc%6Fpe=email&barc%6Fde=5"
+                      "&zelk_handoff=[redacted] HTTP/1.1\""),
+            std::string::npos)
+      << Text;
+  EXPECT_NE(Text.find("\"https://idp.example/cb?access%5Ftoken=[redacted]&CLIENT%49D=[redacted]\""),
+            std::string::npos)
+      << Text;
+  for (const char* Secret : {"FLOW2", "enc-secret", "upper-secret", "cs-secret", "ft-secret",
+                             "ft2-secret", "ref-secret", "ref-flow", "ho-secret"})
+    EXPECT_EQ(Text.find(Secret), std::string::npos) << Secret << " in " << Text;
 }
 
 TEST_F(AccessLogTest, OffByDefaultAndAnUnopenableFileFailsStart) {

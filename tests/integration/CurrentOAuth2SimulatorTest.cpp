@@ -30,6 +30,12 @@ using TFields = std::vector<std::pair<std::string, std::string>>;
 constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
 constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
 constexpr const char* kReturn = "http://127.0.0.1:8080/app/";
+constexpr const char* kFacebookWrongVerifier =
+    "Error validating verification code. The code_verifier does not match the code_challenge of "
+    "the OAuth dialog request.";
+constexpr const char* kFacebookMissingVerifier =
+    "Error validating verification code. The code_verifier parameter is required: the OAuth "
+    "dialog request carried a code_challenge.";
 
 enum class TWho { Google, Microsoft, Facebook };
 
@@ -66,16 +72,14 @@ class CurrentOAuth2Simulator : public testing::SimulatorFixture {
   }
 
  public:
-  // The authorization address a current client sends the browser to; PKCE for Google and
-  // Microsoft.
+  // The authorization address a current client sends the browser to, with its PKCE challenge.
   std::string AuthorizeURL(const TProvider& P, const std::string& Redirect = kReturn) const {
     std::string URL = Sim.BaseURL(P.Listener) + P.AuthorizePath +
                       "?client_id=" + IWZelkAuthBase::URLEncode(P.App.ClientId) +
                       "&redirect_uri=" + IWZelkAuthBase::URLEncode(Redirect) +
                       "&response_type=code&scope=" + IWZelkAuthBase::URLEncode(P.Scope) +
                       "&state=flow-1";
-    if (P.Who != TWho::Facebook)
-      URL += std::string("&code_challenge=") + kChallenge + "&code_challenge_method=S256";
+    URL += std::string("&code_challenge=") + kChallenge + "&code_challenge_method=S256";
     if (P.Who == TWho::Microsoft) URL += "&response_mode=query";
     return URL;
   }
@@ -105,6 +109,7 @@ class CurrentOAuth2Simulator : public testing::SimulatorFixture {
                  {"code", Code},
                  {"redirect_uri", Redirect}};
     if (P.Who == TWho::Facebook) {
+      if (Verifier) F.emplace_back("code_verifier", *Verifier);
       std::string URL = Sim.BaseURL(P.Listener) + P.TokenPath;
       char Sep = '?';
       for (const auto& [N, V] : F) {
@@ -285,27 +290,26 @@ TEST_F(CurrentOAuth2Simulator, RefusedExchangesLeaveTheCodeUsable) {
        [](auto& T, const auto& P, const auto& C) {
          return T.Exchange(P, C, kReturn, std::nullopt, std::string(43, 'a'));
        },
-       {400, 400, 0},
-       {"invalid_grant", "invalid_grant", nullptr}},
+       {400, 400, 400},
+       {"invalid_grant", "invalid_grant", kFacebookWrongVerifier}},
       {"malformed verifier",
        [](auto& T, const auto& P, const auto& C) {
          return T.Exchange(P, C, kReturn, std::nullopt, kChallenge + std::string("+"));
        },
-       {400, 400, 0},
-       {"invalid_grant", "invalid_grant", nullptr}},
+       {400, 400, 400},
+       {"invalid_grant", "invalid_grant", kFacebookWrongVerifier}},
       {"missing verifier",
        [](auto& T, const auto& P, const auto& C) {
          return T.Exchange(P, C, kReturn, std::nullopt, std::nullopt);
        },
-       {400, 400, 0},
-       {"invalid_grant", "invalid_grant", nullptr}},
+       {400, 400, 400},
+       {"invalid_grant", "invalid_grant", kFacebookMissingVerifier}},
   };
   for (const TProvider& P : kProviders) {
     SCOPED_TRACE(P.Name);
     const std::string Code = CodeFor(P);
     for (const TCase& C : Cases) {
       const int I = static_cast<int>(P.Who);
-      if (C.Error[I] == nullptr) continue;  // Facebook's flow has no PKCE
       SCOPED_TRACE(C.Name);
       const auto R = C.Send(*this, P, Code);
       EXPECT_EQ(R.Status, C.Status[I]) << R.Body;
@@ -348,6 +352,48 @@ TEST_F(CurrentOAuth2Simulator, VerifierErrorsSayWhatWasWrong) {
       json::parse(R.Body)["error_description"].get<std::string>().starts_with("AADSTS50148: "))
       << R.Body;
   EXPECT_EQ(Exchange(M, Code, kReturn, std::nullopt, std::nullopt).Status, 200);
+}
+
+// Facebook's versioned dialog binds a challenge to the code, refuses one of the wrong form, and
+// the code then needs its verifier at the unversioned token endpoint too, which takes none.
+TEST_F(CurrentOAuth2Simulator, FacebookBindsTheCodeToItsChallengeAtBothTokenEndpoints) {
+  const TProvider& F = kProviders[2];
+  for (const char* Bad :
+       {"&code_challenge=short&code_challenge_method=S256", "&code_challenge_method=S256",
+        "&code_challenge=E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"
+        "&code_challenge_method=S512"}) {
+    const std::string URL = Sim.BaseURL(F.Listener) + F.AuthorizePath +
+                            "?client_id=" + F.App.ClientId +
+                            "&redirect_uri=" + IWZelkAuthBase::URLEncode(kReturn) +
+                            "&response_type=code&scope=public_profile" + Bad;
+    const auto Page = Browser->Get(URL);
+    EXPECT_EQ(Page.Status, 400) << Bad;
+    EXPECT_NE(Page.Body.find("code_challenge"), std::string::npos) << Page.Body;
+  }
+
+  const std::string Code = CodeFor(F);
+  const auto Classic =
+      Browser->Get(Sim.BaseURL(F.Listener) + "/oauth/access_token?client_id=" + F.App.ClientId +
+                   "&redirect_uri=" + IWZelkAuthBase::URLEncode(kReturn) +
+                   "&client_secret=" + F.App.Secret + "&code=" + IWZelkAuthBase::URLEncode(Code));
+  EXPECT_EQ(Classic.Status, 400);
+  EXPECT_EQ(ErrorOf(F, Classic.Body), kFacebookMissingVerifier);
+  EXPECT_EQ(Exchange(F, Code).Status, 200);
+
+  // A code issued without a challenge takes no verifier.
+  const std::string Plain =
+      Press(Sim.BaseURL(F.Listener) + F.AuthorizePath + "?client_id=" + F.App.ClientId +
+                "&redirect_uri=" + IWZelkAuthBase::URLEncode(kReturn) +
+                "&response_type=code&scope=public_profile",
+            "Allow");
+  const std::string PlainCode =
+      web::THttpRequest::FromTarget(testing::TargetOf(Plain)).Query("code");
+  const auto R = Exchange(F, PlainCode);
+  EXPECT_EQ(R.Status, 400);
+  EXPECT_EQ(ErrorOf(F, R.Body),
+            "Error validating verification code. A code_verifier was sent, but the OAuth dialog "
+            "request carried no code_challenge.");
+  EXPECT_EQ(Exchange(F, PlainCode, kReturn, std::nullopt, std::nullopt).Status, 200);
 }
 
 TEST_F(CurrentOAuth2Simulator, ProfileNeedsTheBearerToken) {

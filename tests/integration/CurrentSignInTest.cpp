@@ -31,7 +31,7 @@ struct GoogleTraits {
   using TClient = IWGAuthClient::TZIWGAuthClient;
   using TSim = sim::GoogleSim;
   static constexpr TProviderId Listener = TProviderId::Google;
-  static constexpr bool Pkce = true;
+  static constexpr bool Bearer = true;  // the token in an Authorization header, form POSTs
   static constexpr const char* AuthorizePath = "/o/oauth2/v2/auth";
   static constexpr const char* TokenPath = "/token";
   static constexpr const char* ProfilePath = "/v1/userinfo";
@@ -54,13 +54,15 @@ struct FacebookTraits {
   using TClient = IWFacebookAuthClient::TZIWFacebookAuthClient;
   using TSim = sim::FacebookSim;
   static constexpr TProviderId Listener = TProviderId::Facebook;
-  static constexpr bool Pkce = false;
+  static constexpr bool Bearer = false;  // the token in the query, GETs
   static constexpr const char* AuthorizePath = "/v25.0/dialog/oauth";
   static constexpr const char* TokenPath = "/v25.0/oauth/access_token";
   static constexpr const char* ProfilePath = "/v25.0/me";
   static constexpr const char* DenyError = "Permissions error";
   static constexpr const char* SecretError = "Error validating client secret.";
   static constexpr const char* ReplayError = "This authorization code has been used.";
+  static constexpr const char* VerifierError =
+      "Error validating verification code. The code_verifier does not match the code_challenge";
   static void Configure(TClient& C) {
     C.SetScopes({IWFacebookAuthClient::fbEmail, IWFacebookAuthClient::fbBirthDay});
   }
@@ -78,7 +80,7 @@ struct MicrosoftTraits {
   using TClient = IWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient;
   using TSim = sim::WindowsLiveSim;
   static constexpr TProviderId Listener = TProviderId::WindowsLive;
-  static constexpr bool Pkce = true;
+  static constexpr bool Bearer = true;
   static constexpr const char* AuthorizePath = "/common/oauth2/v2.0/authorize";
   static constexpr const char* TokenPath = "/common/oauth2/v2.0/token";
   static constexpr const char* ProfilePath = "/v1.0/me";
@@ -228,17 +230,16 @@ TYPED_TEST(CurrentSignIn, AllowSignsTheUserIn) {
   EXPECT_EQ(Authorize[0].Query.Values("redirect_uri"), kReturn);
   EXPECT_EQ(Token[0].Version, "HTTP/1.1");
   EXPECT_EQ(Profile[0].Version, "HTTP/1.1");
-  if constexpr (TypeParam::Pkce) {
-    EXPECT_EQ(Authorize[0].Query.Values("code_challenge_method"), "S256");
-    const std::string Verifier = Token[0].Form().Values("code_verifier");
-    EXPECT_TRUE(sim::ValidPkceText(Verifier)) << Verifier;
-    EXPECT_EQ(sim::PkceS256Challenge(Verifier), Authorize[0].Query.Values("code_challenge"));
-    EXPECT_EQ(Token[0].Form().Values("redirect_uri"), kReturn);
+  EXPECT_EQ(Authorize[0].Query.Values("code_challenge_method"), "S256");
+  const rtl::TStringList TokenFields = TypeParam::Bearer ? Token[0].Form() : Token[0].Query;
+  const std::string Verifier = TokenFields.Values("code_verifier");
+  EXPECT_TRUE(sim::ValidPkceText(Verifier)) << Verifier;
+  EXPECT_EQ(sim::PkceS256Challenge(Verifier), Authorize[0].Query.Values("code_challenge"));
+  EXPECT_EQ(TokenFields.Values("redirect_uri"), kReturn);
+  if constexpr (TypeParam::Bearer) {
     EXPECT_TRUE(Profile[0].Header("Authorization").starts_with("Bearer ")) << Profile[0].Target;
     EXPECT_EQ(Profile[0].Query.IndexOfName("access_token"), -1);
   } else {
-    EXPECT_EQ(Authorize[0].Query.IndexOfName("code_challenge"), -1);
-    EXPECT_EQ(Token[0].Query.Values("redirect_uri"), kReturn);
     const std::string AccessToken = Profile[0].Query.Values("access_token");
     EXPECT_EQ(Profile[0].Query.Values("appsecret_proof"),
               sim::AppSecretProof(AccessToken, TypeParam::TSim::DefaultApp().Secret));
@@ -262,10 +263,10 @@ TYPED_TEST(CurrentSignIn, WrongSecretFailsAtTheTokenEndpoint) {
   EXPECT_EQ(this->Provider->OutstandingCodes(), 1u);
 }
 
-// Google and Microsoft bind the code to a PKCE challenge (Facebook's flow has none).
+// Every current flow binds the code to a PKCE challenge.
 template <class TTraits>
 class CurrentPkceSignIn : public CurrentSignIn<TTraits> {};
-using TPkceProviders = ::testing::Types<GoogleTraits, MicrosoftTraits>;
+using TPkceProviders = ::testing::Types<GoogleTraits, FacebookTraits, MicrosoftTraits>;
 TYPED_TEST_SUITE(CurrentPkceSignIn, TPkceProviders, TProviderNames);
 
 TYPED_TEST(CurrentPkceSignIn, WrongVerifierFails) {
@@ -278,6 +279,51 @@ TYPED_TEST(CurrentPkceSignIn, WrongVerifierFails) {
   this->ExpectFailure(TypeParam::VerifierError);
   // The refused exchange left the code unused.
   EXPECT_EQ(this->Provider->OutstandingCodes(), 1u);
+}
+
+// Code injection across two sessions, each with its own client and flow at the same app: a
+// victim's code stolen and injected into the attacker's own flow would sign the attacker in as
+// the victim; the attacker's code under the victim's leaked state would sign the victim in as
+// the attacker. The provider issued each code to its own flow's challenge, so each fails at the
+// token endpoint and no profile is read.
+TYPED_TEST(CurrentPkceSignIn, ACodeInjectedIntoAnotherFlowIsRefused) {
+  rtl::TComponent AttackerSession(nullptr);
+  auto* AttackerController = new TZIWAuthServerController(&AttackerSession);
+  auto* Attacker = new typename TypeParam::TClient(&AttackerSession);
+  Attacker->SetServerController(AttackerController);
+  Attacker->SetApi(IWZelkAuthBase::apCurrent);
+  Attacker->App()->SetID(TypeParam::TSim::DefaultApp().ClientId);
+  Attacker->App()->SetSecret(TypeParam::TSim::DefaultApp().Secret);
+  TypeParam::Configure(*Attacker);
+  int AttackerOK = 0;
+  Attacker->SetOnLoginOK([&](rtl::TObject*) { ++AttackerOK; });
+  const auto AttackerApp = testing::MakeApplication(kAppURL);
+
+  const std::string VictimBack = this->Press(this->StartLogin(), "Allow");
+  Attacker->Login(AttackerApp.get());
+  const std::string AttackerBack = this->Press(AttackerApp->RedirectURL(), "Allow");
+  const auto CodeOf = [](const std::string& Location) {
+    return web::THttpRequest::FromTarget(testing::TargetOf(Location)).Query("code");
+  };
+  ASSERT_NE(CodeOf(VictimBack), CodeOf(AttackerBack));
+  EXPECT_EQ(this->Provider->OutstandingCodes(), 2u);
+
+  // The victim's code in the attacker's return.
+  AttackerController->ProcessRequest(web::THttpRequest::FromTarget(
+      testing::TargetOf(WithParam(AttackerBack, "code", CodeOf(VictimBack)))));
+  EXPECT_EQ(Attacker->LoginResult(), TIWResult::resFailed);
+  EXPECT_TRUE(Attacker->LoginError().starts_with(TypeParam::VerifierError))
+      << Attacker->LoginError();
+  EXPECT_EQ(Attacker->LoginID(), "");
+  EXPECT_EQ(AttackerOK, 0);
+
+  // The attacker's code under the victim's state, in the victim's session.
+  this->ReturnTo(WithParam(VictimBack, "code", CodeOf(AttackerBack)));
+  this->ExpectFailure(TypeParam::VerifierError);
+
+  // Both refusals left the codes unused; no profile was read.
+  EXPECT_EQ(this->Requests(TypeParam::TokenPath).size(), 2u);
+  EXPECT_EQ(this->Provider->OutstandingCodes(), 2u);
 }
 
 TYPED_TEST(CurrentSignIn, ReturnAddressWithAQueryIsRefusedByTheProvider) {

@@ -254,18 +254,19 @@ TEST_F(EngineTest, BodiesArriveWholeWhateverTheirFramingAndOverTheLimitGet413) {
   } Cases[] = {
       {"no length: an empty body", "POST /p HTTP/1.1\r\nHost: h\r\n\r\n", "200", "POST /p []"},
       {"chunked",
-       "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
        "200", "POST /p [abcde]"},
-      {"at the limit", "POST /p HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", "200",
+      {"at the limit", "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 10\r\n\r\n0123456789", "200",
        "POST /p [0123456789]"},
-      {"announced over the limit", "POST /p HTTP/1.1\r\nContent-Length: 11\r\n\r\n01234567890",
-       "413", ""},
+      {"announced over the limit",
+       "POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 11\r\n\r\n01234567890", "413", ""},
       {"chunks over the limit",
-       "POST /p HTTP/1.1\r\nTransfer-Encoding: "
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: "
        "chunked\r\n\r\n6\r\nabcdef\r\n6\r\nghijkl\r\n0\r\n\r\n",
        "413", ""},
-      {"malformed chunk size", "POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-       "400", ""},
+      {"malformed chunk size",
+       "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "400", ""},
   };
   for (const auto& C : Cases) {
     TClient Client(Port());
@@ -281,9 +282,85 @@ TEST_F(EngineTest, BodiesArriveWholeWhateverTheirFramingAndOverTheLimitGet413) {
   }
   // A client that waits for "100 Continue" before its body gets it.
   TClient Client(Port());
-  Client.Send("POST /p HTTP/1.1\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n");
+  Client.Send("POST /p HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n");
   EXPECT_EQ(Client.Answer(), "HTTP/1.1 100 Continue\r\n\r\n");
   Client.Send("ok");
+  EXPECT_EQ(Body(Client.Answer()), "POST /p [ok]");
+}
+
+// A chunked body is bounded part by part: a chunk line (size and extensions) at most 4096
+// bytes (400), the trailer within MaxHeaderBytes (431), the body as sent within MaxBodyBytes
+// and 64 KiB of framing (413), however the bytes are cut into reads. Bodies within the limits
+// arrive whole, and what follows them on the connection is the next request.
+TEST_F(EngineTest, ChunkedBodiesAreBoundedPartByPartAndWithinTheLimitsArriveWhole) {
+  TEngineOptions O;
+  O.MaxBodyBytes = 1024;
+  O.MaxHeaderBytes = 2048;
+  Start(O);
+  const std::string Head = "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string Next = "GET /next HTTP/1.1\r\nHost: h\r\n\r\n";
+  // Count chunks of one byte, each line carrying a 1 KiB extension.
+  const auto Tiny = [](int Count) {
+    std::string B;
+    for (int I = 0; I < Count; ++I)
+      B += "1;e=" + std::string(1020, 'e') + "\r\nx\r\n";
+    return B + "0\r\n\r\n";
+  };
+  // The trailer of a last chunk, Bytes long with its blank line.
+  const auto Trailer = [](std::size_t Bytes) {
+    return "0\r\nX-T: " + std::string(Bytes - 9, 't') + "\r\n\r\n";
+  };
+  const struct {
+    const char* Name;
+    std::string Body;
+    std::string Status;
+    std::string Echo;  // the handler's answer when 200
+  } Cases[] = {
+      {"extensions and a short trailer",
+       "4;name=value;q=\"a b\"\r\nWiki\r\n5\r\npedia\r\n0;last\r\nX-Sum: 1\r\nX-More: 2\r\n\r\n",
+       "200", "POST /p [Wikipedia]"},
+      {"a chunk line of 4096 bytes", "1;" + std::string(4094, 'e') + "\r\nz\r\n0\r\n\r\n", "200",
+       "POST /p [z]"},
+      {"a chunk line of 4097 bytes", "1;" + std::string(4095, 'e') + "\r\nz\r\n0\r\n\r\n", "400",
+       ""},
+      {"a last chunk line of 4097 bytes", "0;" + std::string(4095, 'e') + "\r\n\r\n", "400", ""},
+      {"a trailer of MaxHeaderBytes", Trailer(2048), "200", "POST /p []"},
+      {"a trailer one byte over", Trailer(2049), "431", ""},
+      {"50 one-byte chunks with 1 KiB extensions (51 KiB sent)", Tiny(50), "200",
+       "POST /p [" + std::string(50, 'x') + "]"},
+      {"70 one-byte chunks with 1 KiB extensions (71 KiB sent)", Tiny(70), "413", ""},
+  };
+  for (const auto& C : Cases) {
+    // Whole in one write, and in pieces of 100 bytes (a chunk line or trailer split across
+    // reads).
+    for (const bool Pieces : {false, true}) {
+      SCOPED_TRACE(std::string(C.Name) + (Pieces ? ", in pieces" : ", whole"));
+      TClient Client(Port());
+      const std::string Request = Head + C.Body + Next;
+      if (Pieces) {
+        for (std::size_t P = 0; P < Request.size(); P += 100)
+          Client.Send(Request.substr(P, 100));
+      } else {
+        Client.Send(Request);
+      }
+      const std::string A = Client.Answer();
+      ASSERT_TRUE(A.starts_with("HTTP/1.1 " + C.Status + " ")) << A.substr(0, 300);
+      if (C.Status == "200") {
+        EXPECT_EQ(Body(A), C.Echo);
+        EXPECT_EQ(Body(Client.Answer()), "GET /next []");
+      } else {
+        EXPECT_EQ(Header(A, "Connection"), "close");
+        EXPECT_EQ(Client.Finish(), "");  // the request behind is not served
+      }
+    }
+  }
+  // A chunked body after "100 Continue".
+  TClient Client(Port());
+  Client.Send(
+      "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n"
+      "Expect: 100-continue\r\n\r\n");
+  EXPECT_EQ(Client.Answer(), "HTTP/1.1 100 Continue\r\n\r\n");
+  Client.Send("2;x\r\nok\r\n0\r\nX-Sum: 2\r\n\r\n");
   EXPECT_EQ(Body(Client.Answer()), "POST /p [ok]");
 }
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/Trace.h"
 #include "platform/web/server/IWServer.h"
 #include "support/LoopbackSocket.h"
 
@@ -54,6 +55,14 @@ class TProbeClient : public TZIWCustomCloudClient {
     const std::string Id = NewFlowIdentifier();
     App->GoToURL("https://provider.example/auth?redirect_uri=" +
                  IWZelkAuthBase::URLEncode(App->GetApplicationURL() + "/") + "&state=" + Id);
+  }
+  // An OAuth 1.0a-style flow: its return carries the request token Token and none of our
+  // identifiers.
+  void LoginByToken(TIWApplication* App, const std::string& Token) {
+    auto L = Lock();
+    NewFlowIdentifier();
+    RegisterFlowToken(Token);
+    App->GoToURL("https://provider.example/authorize?oauth_token=" + Token);
   }
   void LoginResponse(const THttpRequest& Request) override {
     auto L = Lock();
@@ -158,6 +167,13 @@ class ServerTest : public ::testing::Test {
     Server->AddRoute("GET", "/login", [](TIWApplication& App, const THttpRequest&, THttpResponse&) {
       Probe(App)->Login(&App);
     });
+    Server->AddRoute("GET", "/tokenlogin",
+                     [](TIWApplication& App, const THttpRequest& R, THttpResponse&) {
+                       Probe(App)->LoginByToken(&App, R.Query("token"));
+                     });
+    Server->AddRoute(
+        "POST", "/signout",
+        [](TIWApplication& App, const THttpRequest&, THttpResponse&) { App.EndSession(); });
     Server->AddRoute("GET", "/go", [](TIWApplication& App, const THttpRequest& R, THttpResponse&) {
       App.GoToURL(R.Query("to"));
     });
@@ -189,7 +205,8 @@ class ServerTest : public ::testing::Test {
   // A GET sent byte for byte, with Lines as header lines ("Name: value\r\n" each; a Host line
   // is added unless Lines has one).
   std::string RawGet(const std::string& Target, std::string Lines = "") const {
-    if (Lines.find("Host: ") == std::string::npos)
+    // A line of its own: "X-Forwarded-Host: " is not one.
+    if (!Lines.starts_with("Host: ") && Lines.find("\r\nHost: ") == std::string::npos)
       Lines += "Host: 127.0.0.1:" + std::to_string(Server->Port()) + "\r\n";
     return RawExchange(Server->Port(),
                        "GET " + Target + " HTTP/1.1\r\n" + Lines + "Connection: close\r\n\r\n");
@@ -568,19 +585,106 @@ TEST_F(ServerTest, AReturnWithoutASessionIsServedInTheFlowsSessionAndSentBackThe
   auto R = Client().Get("/app/?clientid=" + Flow + "&code=fb", {{"Host", "localhost:" + Port}});
   ASSERT_TRUE(R);
   EXPECT_EQ(R->status, 303);
-  EXPECT_EQ(R->get_header_value("Location"), Base() + "/app/");
-  EXPECT_FALSE(R->has_header("Set-Cookie"));  // the session is not handed to this browser
+  const std::string Location = R->get_header_value("Location");
+  const std::string HandoffPrefix = Base() + "/app/?zelk_handoff=";
+  ASSERT_TRUE(Location.starts_with(HandoffPrefix)) << Location;
+  EXPECT_FALSE(R->has_header("Set-Cookie"));  // the session is not handed to this host
   EXPECT_EQ(Server->SessionCount(), 1u);
   const auto Lines = TakeLog();
   ASSERT_EQ(Lines.size(), 1u);  // the hook, and no page
-  auto Page = Client().Get("/app/", {{"Cookie", A}});
+  // The browser follows the redirect with the cookie it still holds for 127.0.0.1, which names
+  // nothing any more; the handoff gives it the session's new one and sends it on.
+  auto Handed = Client().Get(Location.substr(Base().size()), {{"Cookie", A}});
+  ASSERT_TRUE(Handed);
+  EXPECT_EQ(Handed->status, 303);
+  EXPECT_EQ(Handed->get_header_value("Location"), Base() + "/app/");
+  const std::string Fresh = CookieOf(Handed);
+  ASSERT_TRUE(Fresh.starts_with("zelk_session=")) << Handed->get_header_value("Set-Cookie");
+  EXPECT_NE(Fresh, A);
+  auto Page = Client().Get("/app/", {{"Cookie", Fresh}});
   ASSERT_TRUE(Page);
+  EXPECT_FALSE(Page->has_header("Set-Cookie"));
   EXPECT_EQ(Field(Page->body, "id"), "fb");
   EXPECT_EQ(Field(Page->body, "url"), Base() + "/app");  // its own address kept
   const auto PageLines = TakeLog();
   ASSERT_EQ(PageLines.size(), 2u);
   const auto ApplicationOf = [](const std::string& Line) { return Line.substr(Line.rfind(' ')); };
   EXPECT_EQ(ApplicationOf(Lines[0]), ApplicationOf(PageLines[1]));  // the hook had A's
+}
+
+// An attacker planted the session id A in the victim's browser and polls with it, waiting for
+// the moment the victim's sign-in is adopted from the other loopback name.
+TEST_F(ServerTest, AnAdoptedReturnRenewsTheIdAtOnceAndHandsTheNewOneOnlyToItsBrowser) {
+  StartServer();
+  const std::string A = NewSession();
+  const std::string Flow = StartLogin(A);
+  const std::string Port = std::to_string(Server->Port());
+  auto R = Client().Get("/app/?state=" + Flow + "&code=victim", {{"Host", "localhost:" + Port}});
+  ASSERT_TRUE(R && R->status == 303);
+  const std::string Location = R->get_header_value("Location");
+  const std::string Handoff = Location.substr(Location.find("zelk_handoff=") + 13);
+  ASSERT_EQ(Handoff.size(), 64u) << Location;
+
+  // The attacker's very next poll with the planted id, before the victim's browser is back:
+  // a fresh, empty session, never the victim's.
+  auto Poll = Client().Get("/app/", {{"Cookie", A}});
+  ASSERT_TRUE(Poll);
+  EXPECT_EQ(Field(Poll->body, "id"), "");
+  EXPECT_NE(CookieOf(Poll), A);
+  // The handoff is good only on the session's own address...
+  auto Elsewhere = Client().Get("/app/?zelk_handoff=" + Handoff, {{"Host", "localhost:" + Port}});
+  ASSERT_TRUE(Elsewhere);
+  EXPECT_EQ(Elsewhere->status, 403);
+  EXPECT_FALSE(Elsewhere->has_header("Set-Cookie"));
+  // ...and only once: presenting it on the wrong address spent it.
+  auto Late = Client().Get("/app/?zelk_handoff=" + Handoff);
+  ASSERT_TRUE(Late);
+  EXPECT_EQ(Late->status, 404);
+  EXPECT_FALSE(Late->has_header("Set-Cookie"));
+  for (const std::string& Forged : {std::string(64, 'a'), std::string("x")}) {
+    auto F = Client().Get("/app/?zelk_handoff=" + Forged);
+    ASSERT_TRUE(F);
+    EXPECT_EQ(F->status, 404) << Forged;
+  }
+
+  // A second victim flow, handed off properly this time.
+  const std::string B = NewSession();
+  const std::string Second = StartLogin(B);
+  auto Back = Client().Get("/app/?state=" + Second + "&code=b", {{"Host", "localhost:" + Port}});
+  ASSERT_TRUE(Back && Back->status == 303);
+  const std::string Next = Back->get_header_value("Location");
+  auto Own = Client().Get(Next.substr(Base().size()));
+  ASSERT_TRUE(Own && Own->status == 303);
+  const std::string Cookie = CookieOf(Own);
+  auto Page = Client().Get("/app/", {{"Cookie", Cookie}});
+  EXPECT_EQ(Field(Page->body, "id"), "b");
+  auto Again = Client().Get(Next.substr(Base().size()));
+  ASSERT_TRUE(Again);
+  EXPECT_EQ(Again->status, 404);
+  EXPECT_EQ(Field(Client().Get("/app/", {{"Cookie", B}})->body, "id"), "");
+}
+
+// Adoption is for the loopback names of one address only: a return without the cookie on any
+// other allowed host, or on another port, reaches nobody and leaves the flow open.
+TEST_F(ServerTest, ACookielessReturnElsewhereThanTheOtherLoopbackNameIsRefused) {
+  TIWServerOptions O = Defaults();
+  O.AllowedHosts = {"127.0.0.1", "localhost", "shop.example"};
+  StartServer(O);
+  const std::string A = NewSession();
+  const std::string Flow = StartLogin(A);
+  TakeLog();
+  for (const std::string& Host :
+       {std::string("shop.example"), std::string("localhost:1"), std::string("localhost")}) {
+    auto R = Client().Get("/app/?state=" + Flow + "&code=forged", {{"Host", Host}});
+    ASSERT_TRUE(R) << Host;
+    EXPECT_EQ(R->status, 403) << Host;
+    EXPECT_NE(R->body.find("arrived without the session"), std::string::npos) << Host;
+    EXPECT_FALSE(R->has_header("Set-Cookie")) << Host;
+  }
+  EXPECT_TRUE(TakeLog().empty());
+  auto Own = Client().Get("/app/?state=" + Flow + "&code=good", {{"Cookie", A}});
+  ASSERT_TRUE(Own);
+  EXPECT_EQ(Field(Own->body, "id"), "good");
 }
 
 TEST_F(ServerTest, URLSessionTrackingFindsTheSessionFromThePath) {
@@ -754,6 +858,62 @@ TEST_F(ServerTest, APlantedSessionIDIsDeadOnceTheSignInSucceeds) {
   auto Victim = Client().Get("/app/", {{"Cookie", Fresh}});
   EXPECT_FALSE(Victim->has_header("Set-Cookie"));
   EXPECT_EQ(Field(Victim->body, "id"), "victim");
+}
+
+// The same attack through a flow that a request token routes (OAuth 1.0a's fixed callback):
+// its success renews the id, establishes the session and is counted as an outcome.
+TEST_F(ServerTest, APlantedSessionIDIsDeadOnceATokenRoutedSignInSucceeds) {
+  TIWServerOptions O = Defaults();
+  O.MaxSessions = 2;
+  O.MaxNewSessionsPerMinute = 0;
+  StartServer(O);
+  const auto Before = IWZelkAuthBase::ProviderCounters();
+  const std::string Planted = NewSession();
+  auto Start = Client().Get("/app/tokenlogin?token=rt-1", {{"Cookie", Planted}});
+  ASSERT_TRUE(Start && Start->status == 303);
+  auto Back =
+      Client().Get("/app/?oauth_token=rt-1&oauth_verifier=v&code=victim", {{"Cookie", Planted}});
+  ASSERT_TRUE(Back);
+  const std::string Fresh = CookieOf(Back);
+  ASSERT_TRUE(Fresh.starts_with("zelk_session=")) << Back->get_header_value("Set-Cookie");
+  EXPECT_NE(Fresh, Planted);
+  EXPECT_EQ(Field(Back->body, "id"), "victim");
+  EXPECT_EQ(Field(Client().Get("/app/", {{"Cookie", Planted}})->body, "id"), "");
+  // Counted as a success of its provider.
+  std::uint64_t Succeeded = 0;
+  for (const auto& [Name, C] : IWZelkAuthBase::ProviderCounters()) {
+    const auto It = Before.find(Name);
+    Succeeded += C.FlowsSucceeded - (It == Before.end() ? 0 : It->second.FlowsSucceeded);
+  }
+  EXPECT_EQ(Succeeded, 1u);
+  // Established: a flood of new sessions cannot push the signed-in one out.
+  for (int I = 0; I < 4; ++I)
+    Client().Get("/app/");
+  EXPECT_EQ(Field(Client().Get("/app/", {{"Cookie", Fresh}})->body, "id"), "victim");
+}
+
+TEST_F(ServerTest, SigningOutEndsTheSessionAndItsFlowsAtOnce) {
+  StartServer();
+  const std::string Cookie = SignIn(NewSession(), "someone");
+  const std::string Flow = StartLogin(Cookie);
+  const int EndedBefore = EndedSessions;
+  auto Out = Client().Post("/app/signout", {{"Cookie", Cookie}}, "", "text/plain");
+  ASSERT_TRUE(Out);
+  EXPECT_EQ(Out->status, 200);
+  const std::string SetCookie = Out->get_header_value("Set-Cookie");
+  EXPECT_EQ(SetCookie, "zelk_session=; Path=/app; Max-Age=0; HttpOnly; SameSite=Lax");
+  EXPECT_EQ(EndedSessions, EndedBefore + 1);
+  EXPECT_EQ(Server->SessionCount(), 0u);
+  // The old cookie names nothing: a fresh, empty session.
+  auto After = Client().Get("/app/", {{"Cookie", Cookie}});
+  ASSERT_TRUE(After);
+  EXPECT_EQ(Field(After->body, "id"), "");
+  EXPECT_NE(CookieOf(After), Cookie);
+  // The flow it had open is forgotten: its return reaches no client.
+  const std::string Fresh = CookieOf(After);
+  auto Return = Client().Get("/app/?state=" + Flow + "&code=late", {{"Cookie", Fresh}});
+  ASSERT_TRUE(Return);
+  EXPECT_EQ(Field(Return->body, "id"), "");
 }
 
 // One client floods the server with new sessions, confirming each, to lock other visitors out.

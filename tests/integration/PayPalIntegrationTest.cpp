@@ -17,6 +17,8 @@ namespace {
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resNone;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
+using sim::TFault;
 using sim::TProviderId;
 
 constexpr const char* kAppURL = "http://localhost/app";
@@ -44,6 +46,7 @@ class PayPalIntegrationTest : public testing::SimulatorFixture {
     C->SetOnPayPalPaymentOK([this](rtl::TObject*) { Events.push_back("ok"); });
     C->SetOnPayPalCancel([this](rtl::TObject*) { Events.push_back("cancel"); });
     C->SetOnPayPalFailed([this](rtl::TObject*) { Events.push_back("failed"); });
+    C->SetOnPayPalUnknown([this](rtl::TObject*) { Events.push_back("unknown"); });
   }
 
   // The NVP methods the simulated PayPal received, in order.
@@ -300,6 +303,93 @@ TEST_F(PayPalIntegrationTest, CutConnectionOnReturnRaisesAndTheBuyerCanRetry) {
   Arrive(Back);
   EXPECT_EQ(C->LoginResult(), resOK);
   EXPECT_EQ(PayPal->Payments().size(), 1u);
+}
+
+// PayPal takes the payment and the connection breaks before its answer: the client finds the
+// payment through the checkout's status, so the buyer sees it paid, once.
+TEST_F(PayPalIntegrationTest, LostAnswerToTheCompletingPaymentIsFoundPaidAndChargedOnce) {
+  const std::string Token = StartCheckout();
+  const std::string Back = Press(Token, "pay");
+  Sim.SetFault(TProviderId::PayPal, "/nvp",
+               TFault::LoseAnswer().OnlyWhen("METHOD=DoExpressCheckoutPayment"));
+  Arrive(Back);
+  const auto Paid = PayPal->Payments();
+  ASSERT_EQ(Paid.size(), 1u);
+  EXPECT_EQ(Paid[0].Method, "DoExpressCheckoutPayment");
+  EXPECT_EQ(C->LoginResult(), resOK);
+  EXPECT_EQ(Events, (std::vector<std::string>{"ok"}));
+  EXPECT_EQ(C->TransactionID(), Paid[0].TransactionID);
+  EXPECT_EQ(Methods(),
+            (std::vector<std::string>{"SetExpressCheckout", "GetExpressCheckoutDetails",
+                                      "DoExpressCheckoutPayment", "GetExpressCheckoutDetails"}));
+  // The status check as PayPal received it.
+  const auto Received = Sim.Received(TProviderId::PayPal);
+  EXPECT_EQ(Received.back().Body, "METHOD=GetExpressCheckoutDetails&TOKEN=" + Token +
+                                      "&USER=merchant_api1.zelk.test&PWD=ZELKSIMPW2026"
+                                      "&SIGNATURE=ZelkSim.Signature-0123456789abcdef&VERSION=65.1");
+  // A reload of the return page charges nothing.
+  Sim.ClearFaults();
+  Arrive(Back);
+  EXPECT_EQ(PayPal->Payments().size(), 1u);
+  EXPECT_EQ(Methods().size(), 4u);
+}
+
+// The same lost answer when the status check loses its answer too: the outcome is unknown,
+// never "failed", and the flow is over.
+TEST_F(PayPalIntegrationTest, LostAnswerAndALostStatusCheckEndUnknown) {
+  const std::string Back = Press(StartCheckout(), "pay");
+  // The first check of the token passes; the payment and the status check lose their answers.
+  Sim.SetFault(TProviderId::PayPal, "/nvp", TFault::LoseAnswer().AfterPassing(1));
+  Arrive(Back);
+  EXPECT_EQ(PayPal->Payments().size(), 1u);
+  EXPECT_EQ(C->LoginResult(), resUnknown);
+  EXPECT_EQ(C->LoginError(),
+            "Payment outcome unknown: PayPal may have taken the payment, but its answer was lost. "
+            "Check the PayPal account or the card's statement before paying again. Details: "
+            "HttpReceiveResponse Error 56 Description Recv failure: Connection reset by peer; "
+            "asking PayPal how the checkout stands failed too: HttpReceiveResponse Error 56 "
+            "Description Recv failure: Connection reset by peer");
+  EXPECT_EQ(Events, (std::vector<std::string>{"unknown"}));
+  EXPECT_EQ(W.EntryID(), "");
+  Sim.ClearFaults();
+  Arrive(Back);
+  EXPECT_EQ(Events.size(), 1u);
+  EXPECT_EQ(PayPal->Payments().size(), 1u);
+}
+
+TEST_F(PayPalIntegrationTest, DirectPaymentWithALostAnswerIsUnknownAndChargedOnce) {
+  Sim.SetFault(TProviderId::PayPal, "/nvp", TFault::LoseAnswer());
+  EXPECT_EQ(C->PayDirect(), resUnknown);
+  EXPECT_EQ(PayPal->Payments().size(), 1u);
+  EXPECT_TRUE(C->LoginError().starts_with(
+      "Payment outcome unknown: PayPal may have taken the payment, but its answer was lost."))
+      << C->LoginError();
+  EXPECT_EQ(C->LoginResult(), resNone);
+  EXPECT_TRUE(Events.empty());
+  EXPECT_EQ(Sim.Received(TProviderId::PayPal).size(), 1u);  // the client never sent it again
+}
+
+// A failure before the request could reach PayPal leaves nothing to doubt: it raises as always
+// and nothing was charged.
+TEST_F(PayPalIntegrationTest, DirectPaymentFailingBeforeSendingStillRaises) {
+  sim::Simulator Gone;  // a listener that has stopped: its port refuses connections
+  Gone.Start();
+  const std::string Refusing = Gone.HostFor(TProviderId::PayPal);
+  Gone.Stop();
+  for (const std::string& Host : {Refusing, std::string(64, 'q') + ".invalid"}) {
+    SCOPED_TRACE(Host);
+    IWZelkAuthBase::SetProviderHost(IWZelkAuthBase::phPayPalSandboxNvp, Host);
+    try {
+      C->PayDirect();
+      ADD_FAILURE() << "no exception";
+    } catch (const IWZelkAuthBase::ETransportError& E) {
+      EXPECT_TRUE(E.Message().starts_with("HttpSendRequest Error ")) << E.Message();
+      EXPECT_EQ(E.Step(), "HttpSendRequest");
+      EXPECT_FALSE(E.RequestMayHaveArrived());
+    }
+    EXPECT_EQ(C->LoginError(), "");
+  }
+  EXPECT_TRUE(PayPal->Payments().empty());
 }
 
 TEST_F(PayPalIntegrationTest, LiveAndSandboxReachTheSameSimulatedPayPal) {

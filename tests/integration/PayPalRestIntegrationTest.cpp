@@ -16,6 +16,7 @@ namespace {
 
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using nlohmann::json;
 using sim::TProviderId;
 
@@ -45,6 +46,15 @@ class PayPalRestIntegrationTest : public testing::SimulatorFixture {
     C->SetOnPayPalPaymentOK([this](rtl::TObject*) { Events.push_back("ok"); });
     C->SetOnPayPalCancel([this](rtl::TObject*) { Events.push_back("cancel"); });
     C->SetOnPayPalFailed([this](rtl::TObject*) { Events.push_back("failed:" + C->LoginError()); });
+    C->SetOnPayPalUnknown([this](rtl::TObject*) { Events.push_back("unknown"); });
+  }
+
+  // The requests of Path the simulated PayPal received, in order.
+  std::vector<sim::TSimRequest> ReceivedAt(const std::string& Path) const {
+    std::vector<sim::TSimRequest> R;
+    for (auto& Q : Sim.Received(TProviderId::PayPal))
+      if (Q.Path == Path) R.push_back(Q);
+    return R;
   }
 
   // PayOnline, then the browser opens the approval page. Returns the order id.
@@ -143,6 +153,39 @@ TEST_F(PayPalRestIntegrationTest, CardPaymentsAcceptedAndDeclinedInYen) {
   EXPECT_EQ(C->PayDirect(), resFailed);
   EXPECT_EQ(C->LoginError(), "Payment failed: The card number is not valid.");
   EXPECT_EQ(PayPal->RestPayments().size(), 1u);
+}
+
+// The card order and the capture taken by PayPal, both attempts' answers lost: one payment at
+// PayPal (the retry is answered from the first), and the outcome unknown.
+TEST_F(PayPalRestIntegrationTest, BothAttemptsLostAreUnknownAndChargedOnce) {
+  Sim.SetFault(TProviderId::PayPal, "/v2/checkout/orders", sim::TFault::LoseAnswer());
+  EXPECT_EQ(C->PayDirect(), resUnknown);
+  EXPECT_TRUE(C->LoginError().starts_with("Payment outcome unknown: ")) << C->LoginError();
+  ASSERT_EQ(PayPal->RestPayments().size(), 1u);
+  EXPECT_EQ(PayPal->RestPayments()[0].Method, "card");
+  auto Orders = ReceivedAt("/v2/checkout/orders");
+  ASSERT_EQ(Orders.size(), 2u);
+  EXPECT_EQ(Orders[0].Header("PayPal-Request-Id"), Orders[1].Header("PayPal-Request-Id"));
+  EXPECT_EQ(Orders[0].Body, Orders[1].Body);
+
+  Sim.ClearFaults();
+  const std::string Id = Start();
+  const std::string Back = Press(Id, "pay");
+  const std::string Capture = "/v2/checkout/orders/" + Id + "/capture";
+  Sim.SetFault(TProviderId::PayPal, Capture, sim::TFault::LoseAnswer());
+  Arrive(Back);
+  EXPECT_EQ(C->LoginResult(), resUnknown);
+  EXPECT_TRUE(C->LoginError().starts_with("Payment outcome unknown: ")) << C->LoginError();
+  EXPECT_EQ(Events, (std::vector<std::string>{"unknown"}));
+  const auto Paid = PayPal->RestPayments();
+  ASSERT_EQ(Paid.size(), 2u);
+  EXPECT_EQ(Paid[1].Method, "capture");
+  EXPECT_EQ(ReceivedAt(Capture).size(), 2u);
+  // The flow is over: a reload captures nothing.
+  Sim.ClearFaults();
+  Arrive(Back);
+  EXPECT_EQ(ReceivedAt(Capture).size(), 2u);
+  EXPECT_EQ(PayPal->RestPayments().size(), 2u);
 }
 
 TEST_F(PayPalRestIntegrationTest, WrongCredentialsKeepPayPalsReason) {

@@ -3,6 +3,8 @@
 // connection caps per address and in all, and requests that wait too long for a worker.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +36,63 @@ std::chrono::milliseconds Since(Clock::time_point Start) {
 int StatusOf(const std::string& Answer) {
   const auto S = AnswerStatuses(Answer);
   return S.empty() ? 0 : S.front();
+}
+
+// What an attacker saw who sent Prefix, then Filler again and again, as fast as the server took
+// it, until the server closed the connection, Cap bytes were sent, or 3 s after an answer.
+struct TFlood {
+  std::string Received;
+  bool Closed = false;
+  std::size_t Sent = 0;
+  std::size_t SentAtAnswer = 0;  // when the first whole answer arrived (Sent if none did)
+};
+
+TFlood Flood(int Port, const std::string& Prefix, const std::string& Filler, std::size_t Cap) {
+  TFlood F;
+  TLoopbackSocket S(Port);
+  // A small send buffer: what was sent is then close to what the server has taken.
+  const int SendBuffer = 32 << 10;
+  setsockopt(S.FD, SOL_SOCKET, SO_SNDBUF, &SendBuffer, sizeof SendBuffer);
+  if (!S.Connected() || !S.Send(Prefix)) {
+    F.Closed = true;
+    return F;
+  }
+  F.Sent = Prefix.size();
+  std::size_t Offset = 0;
+  std::optional<Clock::time_point> Answered;
+  const auto Start = Clock::now();
+  while (!F.Closed && F.Sent < Cap && Since(Start) < 20s) {
+    const auto Read = S.Drain();
+    F.Received += Read.Bytes;
+    if (Read.Closed) F.Closed = true;
+    if (!Answered && zelk::testing::CompleteAnswerSize(F.Received) > 0) {
+      Answered = Clock::now();
+      F.SentAtAnswer = F.Sent;
+    }
+    // An answer and an open connection: the server may still close it; give it a moment.
+    if (Answered && Since(*Answered) > 3s) break;
+    if (F.Closed) break;
+    const long N = S.SendSome(std::string_view(Filler).substr(Offset));
+    if (N < 0) {
+      F.Closed = true;
+      break;
+    }
+    F.Sent += static_cast<std::size_t>(N);
+    Offset = (Offset + static_cast<std::size_t>(N)) % Filler.size();
+    if (N == 0) {
+      // The server is not reading: wait for it to read more, answer or close.
+      const auto More = S.ReadUntilClosed(20ms);
+      F.Received += More.Bytes;
+      F.Closed = More.Closed;
+    }
+  }
+  if (!F.Closed) {
+    const auto Rest = S.ReadUntilClosed(3s);
+    F.Received += Rest.Bytes;
+    F.Closed = Rest.Closed;
+  }
+  if (!Answered) F.SentAtAnswer = F.Sent;
+  return F;
 }
 
 class ServerLimitsTest : public ::testing::Test {
@@ -229,45 +288,10 @@ TEST_F(ServerLimitsTest, HeaderFloodsAreRefusedAtTheLimitAndTheConnectionClosed)
 
   for (const TRow& Row : Rows) {
     SCOPED_TRACE(Row.Name);
-    TLoopbackSocket S(Server->Port());
-    ASSERT_TRUE(S.Connected());
-    ASSERT_TRUE(S.Send(Row.Prefix));
-    std::size_t Sent = Row.Prefix.size();
-    std::size_t Offset = 0;
-    std::string Received;
-    bool Closed = false;
-    std::optional<Clock::time_point> Answered;
-    const auto Start = Clock::now();
-    while (!Closed && Sent < kFlood && Since(Start) < 20s) {
-      const auto Read = S.Drain();
-      Received += Read.Bytes;
-      if (Read.Closed) Closed = true;
-      if (!Answered && zelk::testing::CompleteAnswerSize(Received) > 0) Answered = Clock::now();
-      // An answer and an open connection: the server may still close it; give it a moment.
-      if (Answered && Since(*Answered) > 3s) break;
-      if (Closed) break;
-      const long N = S.SendSome(std::string_view(Row.Filler).substr(Offset));
-      if (N < 0) {
-        Closed = true;
-        break;
-      }
-      Sent += static_cast<std::size_t>(N);
-      Offset = (Offset + static_cast<std::size_t>(N)) % Row.Filler.size();
-      if (N == 0) {
-        // The server is not reading: wait for it to read more, answer or close.
-        const auto More = S.ReadUntilClosed(20ms);
-        Received += More.Bytes;
-        Closed = More.Closed;
-      }
-    }
-    if (!Closed) {
-      const auto Rest = S.ReadUntilClosed(3s);
-      Received += Rest.Bytes;
-      Closed = Rest.Closed;
-    }
-    EXPECT_EQ(StatusOf(Received), Row.Status) << Received.substr(0, 300);
-    EXPECT_TRUE(Closed) << "the connection stayed open after the refusal";
-    EXPECT_LT(Sent, kFlood) << "the server read the whole flood";
+    const TFlood F = Flood(Server->Port(), Row.Prefix, Row.Filler, kFlood);
+    EXPECT_EQ(StatusOf(F.Received), Row.Status) << F.Received.substr(0, 300);
+    EXPECT_TRUE(F.Closed) << "the connection stayed open after the refusal";
+    EXPECT_LT(F.Sent, kFlood) << "the server read the whole flood";
   }
 
   // Heads just within the limits are served.
@@ -283,6 +307,100 @@ TEST_F(ServerLimitsTest, HeaderFloodsAreRefusedAtTheLimitAndTheConnectionClosed)
     ASSERT_TRUE(S.Connected());
     ASSERT_TRUE(S.Send(Request));
     EXPECT_EQ(StatusOf(S.ReadAnswer(5s).Bytes), 200) << Request.size() << " bytes";
+  }
+}
+
+// A chunked body that never ends in one of its parts (a chunk line, the trailer, the body) is
+// answered while the attacker is still sending, and the connection closed: Beast needs a chunk
+// line or the trailer whole before it decodes it, so the server checks what it holds of them
+// after every read instead of buffering until they end.
+TEST_F(ServerLimitsTest, ChunkedBodiesWithoutEndAreRefusedWhileTheyArrive) {
+  TIWServerOptions O = Defaults();
+  O.MaxBodyBytes = std::size_t{64} << 10;
+  StartServer(O);
+  const std::string Head =
+      "POST /app/echo HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
+  struct TRow {
+    const char* Name;
+    std::string Prefix;  // after the head
+    std::string Filler;  // repeated for ever
+    int Status;
+    std::string Says;
+  };
+  const std::string LongLine = "a chunk line of the body is longer than 4096 bytes.";
+  const std::vector<TRow> Rows = {
+      {"a chunk extension without end", "1;", std::string(65536, 'a'), 400, LongLine},
+      {"an extension value without end", "3\r\nabc\r\n1;name=", std::string(65536, 'v'), 400,
+       LongLine},
+      {"a chunk size of endless zeros", "", std::string(65536, '0'), 400, LongLine},
+      {"trailer lines without end", "3\r\nabc\r\n0\r\n", "X-Trailer: 1\r\n", 431,
+       "trailer lines after its chunked body are longer than 16384 bytes together."},
+      {"one trailer line without end", "0\r\nX-Trailer: ", std::string(65536, 't'), 431,
+       "trailer lines after its chunked body are longer than 16384 bytes together."},
+      {"one-byte chunks with 1 KiB extensions", "", "1;e=" + std::string(1020, 'e') + "\r\nx\r\n",
+       413,
+       "At most 65536 bytes are accepted, and its chunk lines and trailer may add at most 65536 "
+       "bytes."},
+      {"chunks of data without end", "", "1000\r\n" + std::string(4096, 'd') + "\r\n", 413,
+       "its body is too large."},
+  };
+  constexpr std::size_t kFlood = std::size_t{48} << 20;
+  // Far beyond every limit here, far below what an unbounded read would have taken.
+  constexpr std::size_t kAnsweredWithin = std::size_t{4} << 20;
+  for (const TRow& Row : Rows) {
+    SCOPED_TRACE(Row.Name);
+    const TFlood F = Flood(Server->Port(), Head + Row.Prefix, Row.Filler, kFlood);
+    EXPECT_EQ(AnswerStatuses(F.Received), std::vector<int>{Row.Status})
+        << F.Received.substr(0, 300);
+    EXPECT_NE(AnswerBody(F.Received).find(Row.Says), std::string::npos)
+        << AnswerBody(F.Received).substr(0, 600);
+    EXPECT_TRUE(F.Closed) << "the connection stayed open after the refusal";
+    EXPECT_LT(F.SentAtAnswer, kAnsweredWithin)
+        << "answered only after " << F.SentAtAnswer << " bytes";
+  }
+  // The server serves on.
+  TLoopbackSocket S(Server->Port());
+  ASSERT_TRUE(S.Send(Head + "2;x=y\r\nok\r\n0\r\nX-Sum: 1\r\n\r\n"));
+  EXPECT_EQ(AnswerBody(S.ReadAnswer(5s).Bytes), "length=2 body=ok");
+}
+
+// HTTP/1.1 needs exactly one Host line, HTTP/1.0 at most one; an empty Host is served (the
+// server gives it the address the request reached). A refusal closes the connection, so the
+// request behind it is not served.
+TEST_F(ServerLimitsTest, HostLinesOneInHttp11AtMostOneInHttp10) {
+  StartServer(Defaults());
+  const struct {
+    const char* Name;
+    std::string Request;
+    int Status;
+    std::string Says;
+  } Rows[] = {
+      {"1.1 without Host", "GET /app/ HTTP/1.1\r\nAccept: */*\r\n\r\n", 400,
+       "Bad request: the request could not be read. An HTTP/1.1 request must have a Host "
+       "header."},
+      {"1.1 with only look-alikes of Host",
+       "GET /app/ HTTP/1.1\r\nX-Forwarded-Host: localhost\r\nHosts: localhost\r\n\r\n", 400,
+       "An HTTP/1.1 request must have a Host header."},
+      {"1.1 with two Hosts", "GET /app/ HTTP/1.1\r\nHost: localhost\r\nHost: evil.example\r\n\r\n",
+       400,
+       "Bad request: the request could not be read. The request has more than one Host header."},
+      {"1.0 with two Hosts", "GET /app/ HTTP/1.0\r\nHost: localhost\r\nhost: localhost\r\n\r\n",
+       400, "The request has more than one Host header."},
+      {"1.0 without Host", "GET /app/ HTTP/1.0\r\n\r\n", 200, "ok"},
+      {"1.1 with an empty Host", "GET /app/ HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", 200,
+       "ok"},
+  };
+  for (const auto& Row : Rows) {
+    SCOPED_TRACE(Row.Name);
+    TLoopbackSocket S(Server->Port());
+    ASSERT_TRUE(S.Connected());
+    ASSERT_TRUE(S.Send(Row.Request + (Row.Status == 200 ? "" : kGet)));
+    const auto Read = S.ReadUntilClosed(5s);
+    EXPECT_EQ(AnswerStatuses(Read.Bytes), std::vector<int>{Row.Status})
+        << Read.Bytes.substr(0, 300);
+    EXPECT_NE(AnswerBody(Read.Bytes).find(Row.Says), std::string::npos)
+        << AnswerBody(Read.Bytes).substr(0, 600);
+    EXPECT_TRUE(Read.Closed) << "the connection stayed open";
   }
 }
 

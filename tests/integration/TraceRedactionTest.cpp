@@ -9,6 +9,8 @@
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "core/IWZelkAuthBase.h"
 #include "core/Trace.h"
 #include "providers/IWFacebookAuthClient.h"
@@ -25,6 +27,7 @@
 #include "support/PayPalTestClient.h"
 #include "support/SimBrowser.h"
 #include "support/SimulatorFixture.h"
+#include "support/TraceLine.h"
 
 namespace zelk {
 namespace {
@@ -108,10 +111,12 @@ void ExpectNoSecret(const std::string& Text, const std::vector<std::string>& Sec
 }
 
 // Every value of a secret parameter ("name=value", quoted or not) or JSON member in Text is the
-// marker (a card number's followed by its last four digits).
+// marker (a card number's followed by its last four digits). Quotes inside a trace value come
+// escaped (\").
 void ExpectOnlyMarkers(const std::string& Text) {
   for (const std::string& Name : kSecretParams) {
-    const std::regex Param("(^|[^A-Za-z0-9_-])" + Name + R"re((=|":\s*)"?([^&"\s,;}]*))re");
+    const std::regex Param("(^|[^A-Za-z0-9_-])" + Name +
+                           R"re((=|\\?":\s*)(?:\\?")?([^&"\\\s,;}]*))re");
     for (std::sregex_iterator It(Text.begin(), Text.end(), Param), End; It != End; ++It) {
       const std::string Value = (*It)[3].str();
       if (Value.empty()) continue;
@@ -276,6 +281,62 @@ TEST_F(GoogleCurrentTrace, AWrongReturnAddressShowsTheAddressSentAndTheAnswer) {
   ExpectOnlyMarkers(Text);
 }
 
+// A provider's error text made to look like the end of the event and a successful outcome, with
+// terminal control sequences: it stays inside the outcome's error field, byte for byte.
+TEST_F(GoogleCurrentTrace, AProvidersErrorTextCannotForgeATraceField) {
+  const TTraceCapture Capture;
+  const std::string Location = LoginAndPress("Allow");
+  const std::string Hostile = "\x1b[32mfine\x1b[0m\r\n\" outcome=ok error=\"none\\";
+  Sim.SetFault(
+      TProviderId::Google, "/token",
+      sim::TFault::Reply(
+          400, nlohmann::json{{"error", "invalid_grant"}, {"error_description", Hostile}}.dump()));
+  ReturnTo(Location);
+  ASSERT_EQ(Client->LoginResult(), TIWResult::resFailed);
+  ASSERT_EQ(Client->LoginError(), Hostile);
+
+  const std::string Text = Capture.Text();
+  EXPECT_EQ(Text.find('\x1b'), std::string::npos) << Text;
+  EXPECT_EQ(Text.find('\r'), std::string::npos) << Text;
+  std::vector<testing::TTraceFields> Events;
+  std::istringstream Lines(Text);
+  for (std::string Line; std::getline(Lines, Line);) {
+    const auto Fields = testing::ParseTraceLine(Line);
+    ASSERT_TRUE(Fields) << "not a well-formed trace line: " << Line;
+    Events.push_back(*Fields);
+  }
+  // The flow's events, one line each, and one outcome: the failure, with the provider's text.
+  ASSERT_EQ(Events.size(), 5u) << Text;
+  std::vector<std::string> Outcomes;
+  for (const auto& E : Events)
+    for (const std::string& V : testing::FieldValues(E, "outcome"))
+      Outcomes.push_back(V);
+  EXPECT_EQ(Outcomes, std::vector<std::string>{"failed"});
+  EXPECT_EQ(testing::FieldValues(Events.back(), "step"), std::vector<std::string>{"outcome"});
+  EXPECT_EQ(testing::FieldValues(Events.back(), "error"), std::vector<std::string>{Hostile});
+  EXPECT_EQ(testing::FieldValues(Events[3], "step"), std::vector<std::string>{"token exchange"});
+  EXPECT_EQ(testing::FieldValues(Events[3], "status"), std::vector<std::string>{"400"});
+}
+
+// The client reads the return's names decoded, so "c%6Fde" is its code and "st%61te" its flow:
+// the trace redacts the code under that spelling too.
+TEST_F(GoogleCurrentTrace, ACodeUnderAnEncodedNameIsRedacted) {
+  const TTraceCapture Capture;
+  std::string Location = LoginAndPress("Allow");
+  for (const auto& [From, To] :
+       {std::pair<std::string, std::string>{"state=", "st%61te="}, {"code=", "c%6Fde="}}) {
+    const auto At = Location.find(From);
+    ASSERT_NE(At, std::string::npos) << Location;
+    Location.replace(At, From.size(), To);
+  }
+  ReturnTo(Location);
+  ASSERT_EQ(Client->LoginResult(), TIWResult::resOK) << Client->LoginError();
+  const std::string Text = Capture.Text();
+  EXPECT_NE(Text.find("c%6Fde=[redacted]"), std::string::npos) << Text;
+  ExpectNoSecret(Text, Secrets());
+  ExpectOnlyMarkers(Text);
+}
+
 TEST_F(GoogleCurrentTrace, CountersAfterAMixOfOutcomes) {
   ReturnTo(LoginAndPress("Allow"));
   ReturnTo(LoginAndPress("Deny"));
@@ -347,7 +408,7 @@ TEST_F(TracedTwitter, SignInAndPostLeaveNoSecretInTheTrace) {
 
   EXPECT_NE(Text.find("provider=Twitter"), std::string::npos) << Text;
   EXPECT_NE(Text.find("outcome=ok"), std::string::npos) << Text;
-  EXPECT_NE(Text.find("oauth_signature=\"[redacted]\""), std::string::npos) << Text;
+  EXPECT_NE(Text.find(R"(oauth_signature=\"[redacted]\")"), std::string::npos) << Text;
   EXPECT_NE(Text.find("oauth_token_secret=[redacted]"), std::string::npos) << Text;
   std::vector<std::string> Secrets = SecretsReceived(Sim, TProviderId::Twitter);
   Secrets.push_back(sim::TwitterSim::kDefaultConsumerSecret);

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "core/IWZelkAuthBase.h"
@@ -134,7 +137,8 @@ TEST_F(TransportSimulatorTest, RedirectIsReturnedNotFollowed) {
 }
 
 TEST_F(TransportSimulatorTest, LargeBodyUnderTheCapArrivesIntact) {
-  const std::size_t Size = 3 * 1024 * 1024 + 17;
+  // Exactly the default cap (1 MiB): reached, not exceeded.
+  const std::size_t Size = 1024 * 1024;
   Serve("/large", "");
   Sim.SetFault(TProviderId::Google, "/large", TFault::Large(Size));
   std::string Body;
@@ -146,9 +150,9 @@ TEST_F(TransportSimulatorTest, LargeBodyUnderTheCapArrivesIntact) {
 }
 
 TEST_F(TransportSimulatorTest, BodyOverTheCapRaisesInsteadOfFillingMemory) {
-  ChangeTransportSettings([](TTransportSettings& S) { S.MaxBodyBytes = 1024 * 1024; });
+  // One byte over the default cap.
   Serve("/data", "");
-  Sim.SetFault(TProviderId::Google, "/data", TFault::Large(2 * 1024 * 1024));
+  Sim.SetFault(TProviderId::Google, "/data", TFault::Large(1024 * 1024 + 1));
   const auto [Message, Body] = FailingGet(Google());
   EXPECT_EQ(Message,
             "InternetQueryDataAvailable Error 63 Description Reply body exceeds the limit of "
@@ -176,6 +180,65 @@ TEST_F(TransportSimulatorTest, StallAfterTheHeadRaisesInternetQueryDataAvailable
             "InternetQueryDataAvailable Error 28 Description Operation timed out after 300 "
             "milliseconds with no data sent or received");
   EXPECT_EQ(Body, "");
+}
+
+// A provider that trickles its reply a byte at a time restarts the stall limit with every byte;
+// the call's deadline ends it all the same, at the step it had reached, keeping what arrived.
+// The same on a kept connection, which brings no time of the call before it along.
+TEST_F(TransportSimulatorTest, ATricklingReplyIsCutAtTheTotalTimeout) {
+  // A reply of about 150 bytes, one every 200 ms: 30 s, were it not cut at 3 s. Each pause stays
+  // far under the stall limit.
+  ChangeTransportSettings([](TTransportSettings& S) {
+    S.TotalTimeout = 3s;
+    S.StallTimeout = 20s;
+  });
+  const std::string Full = NumberedBody(20);
+  Serve("/hello", "hi");
+  for (const char* Method : {"GET", "POST"})
+    Sim.Route(TProviderId::Google, Method, "/trickle",
+              [Full](const TSimRequest&) { return TSimResponse::Text(Full, "application/json"); });
+  Sim.SetFault(TProviderId::Google, "/trickle", TFault::Pieces(1, 200ms));
+
+  struct TCase {
+    const char* Name;
+    std::function<void(std::string& Body)> Call;
+    std::size_t ConnectionRequest;  // the trickling request's place on its connection
+  };
+  const std::string Target = std::string("/trickle?") + (kSecretPath + 6);
+  const TCase Cases[] = {
+      {"classic GET", [&](std::string& B) { Https_Get(Google(), Target, B); }, 1},
+      {"current POST on a kept connection",
+       [&](std::string& B) {
+         std::string Hello;
+         Https_Get11(Google(), "/hello", {"Accept: application/json"}, Hello);
+         ASSERT_EQ(Hello, "hi");
+         Https_Post11(Google(), Target, {"Accept: application/json"}, "code=S3CR3T", B);
+       },
+       2},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Sim.ClearReceived();
+    std::string Body;
+    std::string Message = "no exception";
+    try {
+      C.Call(Body);
+    } catch (const rtl::Exception& E) {
+      Message = E.Message();
+    }
+    EXPECT_TRUE(Message.starts_with(
+        "InternetQueryDataAvailable Error 28 Description Operation timed out after "))
+        << Message;
+    EXPECT_TRUE(Message.ends_with(" (past the call's TotalTimeout of 3000 milliseconds)"))
+        << Message;
+    EXPECT_EQ(Message.find("S3CR3T"), std::string::npos) << Message;
+    EXPECT_LT(Body.size(), Full.size());
+    EXPECT_EQ(Body, Full.substr(0, Body.size()));
+    const auto Got = Sim.Received(TProviderId::Google);
+    ASSERT_FALSE(Got.empty());
+    EXPECT_EQ(Got.back().Path, "/trickle");
+    EXPECT_EQ(Got.back().ConnectionRequest, C.ConnectionRequest);
+  }
 }
 
 TEST_F(TransportSimulatorTest, ServerThatNeverAnswersRaisesHttpReceiveResponse) {
@@ -250,6 +313,71 @@ TEST_F(TransportSimulatorTest, UnresolvableHostRaisesHttpSendRequest) {
   const auto [Message, Body] = FailingGet(Host);
   EXPECT_EQ(Message, "HttpSendRequest Error 6 Description Could not resolve host: " + Host);
   EXPECT_EQ(Body, "");
+}
+
+// Each failure says whether the request may have reached the server: not before it was sent
+// whole (the host setting, name resolution, connecting, the certificate), and always once it
+// was, whether or not the server acted on it.
+TEST_F(TransportSimulatorTest, EachFailureTellsWhetherTheRequestMayHaveArrived) {
+  ChangeTransportSettings([](TTransportSettings& S) { S.StallTimeout = 300ms; });
+  // Shared with the route: a delayed request may still be waiting when the test ends.
+  const auto Handled = std::make_shared<std::atomic<int>>(0);
+  Sim.Route(TProviderId::Google, "POST", "/pay", [Handled](const TSimRequest&) {
+    ++*Handled;
+    return TSimResponse::Text("ACK=Success&TRANSACTIONID=1");
+  });
+  sim::Simulator Gone;  // stopped: its port refuses connections
+  Gone.Start();
+  const std::string Refusing = Gone.HostFor(TProviderId::Google);
+  Gone.Stop();
+  struct TCase {
+    const char* Name;
+    std::string Host;  // empty: the simulator
+    std::optional<TFault> Fault;
+    bool TrustSimulator;
+    const char* Step;
+    bool MayHaveArrived;
+    int Handled;  // how often the server acted on it
+  };
+  const TCase Cases[] = {
+      {"malformed host", "bad host", std::nullopt, true, "InternetConnect", false, 0},
+      {"unresolvable", std::string(64, 'b') + ".invalid", std::nullopt, true, "HttpSendRequest",
+       false, 0},
+      {"refused", Refusing, std::nullopt, true, "HttpSendRequest", false, 0},
+      {"untrusted certificate", "", std::nullopt, false, "HttpSendRequest", false, 0},
+      {"reset as the request arrives", "", TFault::ResetConnection(), true, "HttpReceiveResponse",
+       true, 0},
+      {"answer lost after acting", "", TFault::LoseAnswer(), true, "HttpReceiveResponse", true, 1},
+      {"answer cut short", "", TFault::CutAfter(5), true, "InternetQueryDataAvailable", true, 1},
+      {"no answer in time", "", TFault::Delayed(30s), true, "HttpReceiveResponse", true, 0},
+  };
+  const std::string CA = TransportSettings().ExtraCACertificates;
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(K.Name);
+    Sim.ClearFaults();
+    if (K.Fault) Sim.SetFault(TProviderId::Google, "/pay", *K.Fault);
+    ChangeTransportSettings([&](TTransportSettings& S) {
+      S.ExtraCACertificates = K.TrustSimulator ? CA : std::string();
+    });
+    *Handled = 0;
+    for (const bool Current : {false, true}) {
+      SCOPED_TRACE(Current ? "Https_Post11" : "Https_Post");
+      std::string Body;
+      try {
+        const std::string Host = K.Host.empty() ? Google() : K.Host;
+        if (Current)
+          Https_Post11(Host, "/pay", {"Content-Type: text/plain"}, "AMT=10", Body);
+        else
+          Https_Post(Host, "/pay", "", "AMT=10", Body);
+        ADD_FAILURE() << "no exception";
+      } catch (const ETransportError& E) {
+        EXPECT_EQ(E.Step(), K.Step);
+        EXPECT_TRUE(E.Message().starts_with(std::string(K.Step) + " Error ")) << E.Message();
+        EXPECT_EQ(E.RequestMayHaveArrived(), K.MayHaveArrived) << E.Message();
+      }
+    }
+    EXPECT_EQ(Handled->load(), 2 * K.Handled);
+  }
 }
 
 TEST_F(TransportSimulatorTest, CallsShareOneTrustStoreAcrossThreads) {

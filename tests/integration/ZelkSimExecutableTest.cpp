@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "providers/IWTwitterAuthClient.h"
+#include "sim/TwitterSim.h"
+#include "support/FakeApplication.h"
 #include "support/UniqueFd.h"
 
 extern char** environ;
@@ -197,6 +200,38 @@ TEST(ZelkSimExecutable, PreApprovedCodesForLoadTests) {
             std::string::npos);
 }
 
+// An application outside the simulator's process (behind a balancer, say) signs in with X's
+// current API once its callback is registered; any other callback stays refused.
+TEST(ZelkSimExecutable, AllowedCallbacksLetAnOutsideApplicationSignInWithX) {
+  TSimProcess Child(
+      {"--allow-callback", "http://127.0.0.1:8000/", "--allow-callback", "https://shop.example/"});
+  const auto Lines = ReadLines(Child.Out(), 2);
+  ASSERT_EQ(Lines.size(), 2u);
+  {
+    TPointedAt Pointed(Lines);
+    TZIWAuthServerController Controller(nullptr);
+    for (const auto& [URL, Allowed] :
+         {std::pair{"http://127.0.0.1:8000", true}, std::pair{"https://shop.example", true},
+          std::pair{"http://127.0.0.1:8001", false}}) {
+      SCOPED_TRACE(URL);
+      IWTwitterAuthClient::TZIWTwitterAuthClient Client(nullptr);
+      Client.SetApi(apCurrent);
+      Client.App()->SetID(sim::TwitterSim::kDefaultConsumerKey);
+      Client.App()->SetSecret(sim::TwitterSim::kDefaultConsumerSecret);
+      Client.SetServerController(&Controller);
+      const auto App = testing::MakeApplication(URL);
+      Client.Login(App.get());
+      EXPECT_EQ(!App->RedirectURL().empty(), Allowed) << Client.LoginError();
+      if (!Allowed) {
+        EXPECT_NE(Client.LoginError(), "");
+      }
+    }
+  }
+  Child.Stop();
+  EXPECT_NE(ReadAll(Child.Err()).find("X's app takes the callback http://127.0.0.1:8000/"),
+            std::string::npos);
+}
+
 TEST(ZelkSimExecutable, RefusesBadArgumentsWithTheReason) {
   const struct {
     std::vector<std::string> Args;
@@ -206,6 +241,8 @@ TEST(ZelkSimExecutable, RefusesBadArgumentsWithTheReason) {
       {{"--pre-approved-codes"}, "--pre-approved-codes needs a value"},
       {{"--ca-file"}, "--ca-file needs a value"},
       {{"--pre-approved"}, "unknown argument \"--pre-approved\""},
+      {{"--allow-callback", "127.0.0.1:8000/"},
+       "--allow-callback needs an http:// or https:// address, not \"127.0.0.1:8000/\""},
   };
   for (const auto& C : Cases) {
     SCOPED_TRACE(C.Message);

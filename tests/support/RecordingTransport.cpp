@@ -20,7 +20,12 @@ void RecordingTransport::Reply(std::string Body) {
 
 void RecordingTransport::Fail(std::string Message) {
   std::lock_guard L(FMutex);
-  FReplies.emplace_back(std::pair<int, std::string>(0, std::move(Message)));
+  FReplies.emplace_back(std::pair<bool, std::string>(false, std::move(Message)));
+}
+
+void RecordingTransport::LoseAnswer(std::string Message) {
+  std::lock_guard L(FMutex);
+  FReplies.emplace_back(std::pair<bool, std::string>(true, std::move(Message)));
 }
 
 std::vector<IWZelkAuthBase::TTransportRequest> RecordingTransport::Requests() const {
@@ -63,8 +68,12 @@ std::string RecordingTransport::Answer(const IWZelkAuthBase::TTransportRequest& 
   if (FReplies.empty()) return {};  // an unscripted call gets an empty body
   auto Next = std::move(FReplies.front());
   FReplies.pop_front();
-  if (auto* Failure = std::get_if<std::pair<int, std::string>>(&Next))
-    throw rtl::Exception(Failure->second);
+  if (auto* Failure = std::get_if<std::pair<bool, std::string>>(&Next)) {
+    // The step is the message's first word, as the transport writes it.
+    const std::string& Message = Failure->second;
+    throw IWZelkAuthBase::ETransportError(Message, Message.substr(0, Message.find(' ')),
+                                          Failure->first);
+  }
   return std::get<std::string>(Next);
 }
 

@@ -21,8 +21,12 @@ class RecordingTransport {
 
   // Queues the body of the next reply.
   void Reply(std::string Body);
-  // Queues a transport failure with this message for the next call.
+  // Queues a transport failure with this message for the next call: one before the request
+  // was sent (ETransportError whose request cannot have arrived).
   void Fail(std::string Message);
+  // Queues a transport failure after the request was sent: its answer lost (ETransportError
+  // whose request may have arrived).
+  void LoseAnswer(std::string Message);
 
   std::vector<IWZelkAuthBase::TTransportRequest> Requests() const;
   std::size_t Count() const;
@@ -35,8 +39,9 @@ class RecordingTransport {
 
   mutable std::mutex FMutex;
   std::vector<IWZelkAuthBase::TTransportRequest> FRequests;
-  // A reply body, or (in the second alternative) the message of a failure.
-  std::deque<std::variant<std::string, std::pair<int, std::string>>> FReplies;
+  // A reply body, or (in the second alternative) a failure: whether the request may have
+  // arrived, and the message.
+  std::deque<std::variant<std::string, std::pair<bool, std::string>>> FReplies;
 };
 
 }  // namespace zelk::testing

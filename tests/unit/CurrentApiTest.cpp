@@ -396,7 +396,8 @@ TEST_F(FacebookCurrent, DialogTokenAndProfileRequestsByteForByte) {
   EXPECT_EQ(App->RedirectURL(),
             "https://www.fb.example.test/v25.0/dialog/oauth?client_id=id%2B1%2Fx"
             "&redirect_uri=http%3A%2F%2Flocalhost%3A8080%2Fapp%2F&state=" +
-                Id + "&response_type=code&scope=public_profile%2Cemail%2Cuser_birthday");
+                Id + "&response_type=code&scope=public_profile%2Cemail%2Cuser_birthday" +
+                "&code_challenge=" + kChallenge + "&code_challenge_method=S256");
 
   T.Reply(R"({"access_token":"EAAGm0PX4ZCpsBA","token_type":"bearer","expires_in":5183944})");
   T.Reply(R"({"id":"10158","name":"Ana Lima","email":"ana@example.test","birthday":"07/21/1984",
@@ -409,10 +410,10 @@ TEST_F(FacebookCurrent, DialogTokenAndProfileRequestsByteForByte) {
   EXPECT_EQ(Token.Method, "GET");
   EXPECT_TRUE(Token.Http11);
   EXPECT_EQ(Token.Host, "graph.fb.example.test");
-  EXPECT_EQ(Token.Path,
-            "/v25.0/oauth/access_token?client_id=id%2B1%2Fx"
-            "&redirect_uri=http%3A%2F%2Flocalhost%3A8080%2Fapp%2F&client_secret=f1b2c3d4e5"
-            "&code=AQD-x_y");
+  EXPECT_EQ(Token.Path, std::string("/v25.0/oauth/access_token?client_id=id%2B1%2Fx"
+                                    "&redirect_uri=http%3A%2F%2Flocalhost%3A8080%2Fapp%2F"
+                                    "&client_secret=f1b2c3d4e5&code_verifier=") +
+                            kVerifier + "&code=AQD-x_y");
   EXPECT_EQ(Token.HeaderLines, (std::vector<std::string>{"Accept: application/json"}));
   const auto Profile = T.At(1);
   EXPECT_EQ(Profile.Method, "GET");
@@ -436,7 +437,8 @@ TEST_F(FacebookCurrent, ScopesVersionAndFieldsFollowTheSettings) {
   EXPECT_EQ(App->RedirectURL(),
             "https://www.fb.example.test/v19.0/dialog/oauth?client_id=id%2B1%2Fx"
             "&redirect_uri=http%3A%2F%2Flocalhost%3A8080%2Fapp%2F&state=" +
-                Id + "&response_type=code&scope=public_profile");
+                Id + "&response_type=code&scope=public_profile&code_challenge=" + kChallenge +
+                "&code_challenge_method=S256");
   T.Reply(R"({"access_token":"tok"})");
   T.Reply(R"({"id":"1","name":"N","email":"not@asked.test"})");
   Return("code=c&state=" + Id);

@@ -7,6 +7,7 @@
 #include "core/Trace.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/server/AccessLog.h"
+#include "support/TraceLine.h"
 
 namespace zelk {
 namespace {
@@ -55,6 +56,14 @@ TEST(RedactSecrets, EverySecretKindInEveryPlace) {
        R"({"error":{"message":"bad","code":190}})"},
       {"empty value", "code=&x=1", "code=&x=1"},
       {"flow identifiers stay in the trace", "state=S1&clientid=C1", "state=S1&clientid=C1"},
+      // Names count as the server reads them: percent-decoded, in any case; spelling kept.
+      {"encoded names", "c%6Fde=a&CLIENT%5FSECRET=b&c%6fde=c&%41CCESS_TOKEN=d",
+       "c%6Fde=[redacted]&CLIENT%5FSECRET=[redacted]&c%6fde=[redacted]&%41CCESS_TOKEN=[redacted]"},
+      {"encoded longer names", "barc%6Fde=5&c%6Fdes=1&c%256Fde=2&c%6F=3",
+       "barc%6Fde=5&c%6Fdes=1&c%256Fde=2&c%6F=3"},
+      {"encoded JSON member", R"({"c%6Fde":"x"})", R"({"c%6Fde":"[redacted]"})"},
+      {"form token", "zelk_form_token=ab12&z%65lk_form_token=cd34",
+       "zelk_form_token=[redacted]&z%65lk_form_token=[redacted]"},
   };
   for (const TRedactCase& C : Cases)
     EXPECT_EQ(RedactSecrets(C.Text), C.Redacted) << C.Where;
@@ -63,6 +72,8 @@ TEST(RedactSecrets, EverySecretKindInEveryPlace) {
 TEST(RedactSecrets, LogQueriesLoseTheFlowIdentifiersToo) {
   EXPECT_EQ(RedactQueryString("state=S1&code=c&clientid=C1&x=y"),
             "state=[redacted]&code=[redacted]&clientid=[redacted]&x=y");
+  EXPECT_EQ(RedactQueryString("st%61te=S1&CLIENT%49D=C1&st%61tes=x"),
+            "st%61te=[redacted]&CLIENT%49D=[redacted]&st%61tes=x");
 }
 
 // Restores the trace's sink after each test.
@@ -97,7 +108,7 @@ TEST_F(TraceSink, OffUntilASinkIsSetThenEveryFieldRedacted) {
             "path=/token?code=[redacted] headers=\"Authorization: Basic [redacted]\" "
             "redirect_uri=https://app.example/cb status=400 elapsed_ms=12 "
             "request=code=[redacted]&client_secret=[redacted] "
-            "reply=\"{\"error\":\"redirect_uri_mismatch\"} \" outcome=failed");
+            "reply={\\\"error\\\":\\\"redirect_uri_mismatch\\\"}\\x0A outcome=failed");
   IWZelkAuthBase::SetTraceSink({});
   IWZelkAuthBase::Trace(E);
   EXPECT_EQ(Lines.size(), 1u);
@@ -110,6 +121,43 @@ TEST(TraceLine, ALargeReplyIsRedactedThenCut) {
   const std::string Line = IWZelkAuthBase::FormatTraceEvent(E);
   EXPECT_EQ(Line, "reply=\"" + std::string(4080, 'x') + "&access_token=[r... (109 more bytes)\"");
   EXPECT_EQ(Line.find("SECRET"), std::string::npos);
+}
+
+// Whatever a field holds (a provider's error text, a reply, a return address), the line reads
+// back as exactly the event's fields with exactly their values, and holds no raw control byte.
+TEST(TraceLine, HostileTextInAnyFieldStaysInsideItsField) {
+  const std::string Texts[] = {
+      "denied\x1b[2K\x1b]0;title\x07\r\nflow=F2 outcome=ok",
+      "\" outcome=ok error=\"forged",
+      R"({"error":"x"})",
+      "ends in a backslash\\",
+      "\\\" \\x41",
+      "Ren\xC3\xA9"
+      "e \xE5\xB1\xB1\xE7\x94\xB0 \xC2\x9B"
+      "2J\x7F",
+      "tab\there",
+  };
+  const char* Keys[] = {"flow",    "provider",     "step",    "method", "host",  "path",
+                        "headers", "redirect_uri", "request", "reply",  "error", "outcome"};
+  for (const std::string& Text : Texts) {
+    IWZelkAuthBase::TTraceEvent E;
+    for (std::string* Field :
+         {&E.Flow, &E.Provider, &E.Step, &E.Method, &E.Host, &E.Path, &E.Headers, &E.RedirectURI,
+          &E.Request, &E.Reply, &E.Error, &E.Outcome})
+      *Field = Text;
+    const std::string Line = IWZelkAuthBase::FormatTraceEvent(E);
+    for (const char C : Line) {
+      const auto U = static_cast<unsigned char>(C);
+      EXPECT_TRUE(U >= 32 && U < 127) << "raw byte " << int(U) << " in " << Line;
+    }
+    const auto Fields = testing::ParseTraceLine(Line);
+    ASSERT_TRUE(Fields) << Line;
+    ASSERT_EQ(Fields->size(), std::size(Keys)) << Line;
+    for (std::size_t I = 0; I < std::size(Keys); ++I) {
+      EXPECT_EQ((*Fields)[I].first, Keys[I]) << Line;
+      EXPECT_EQ((*Fields)[I].second, Text) << Line;
+    }
+  }
 }
 
 TEST_F(TraceSink, ScopesNestAndRestore) {

@@ -10,6 +10,7 @@ namespace {
 
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using testing::FieldNames;
 
 class PayDirectTest : public ::testing::Test {
@@ -149,6 +150,47 @@ TEST_F(PayDirectTest, TransportFailurePropagatesAndChangesNothing) {
     EXPECT_EQ(E.Message(), "HttpSendRequest Error 7 Description Couldn't connect to server");
   }
   EXPECT_EQ(C.LoginResult(), resOK);
+  EXPECT_EQ(C.LoginError(), "");
+}
+
+// Sent and unanswered, the card may have been charged: an outcome to report, never a failure to
+// raise; only a failure before sending raises.
+TEST_F(PayDirectTest, AnswerLostAfterSendingIsUnknownAndNotRaised) {
+  int Events = 0;
+  C.SetOnPayPalPaymentOK([&](rtl::TObject*) { ++Events; });
+  C.SetOnPayPalFailed([&](rtl::TObject*) { ++Events; });
+  C.SetOnPayPalUnknown([&](rtl::TObject*) { ++Events; });
+  C.SetLoginResult(resOK);
+  T.Reply("ACK=Success&TRANSACTIONID=4RT5");
+  EXPECT_EQ(C.PayDirect(), resOK);
+  EXPECT_EQ(C.TransactionID(), "4RT5");
+  for (const std::string Lost :
+       {"HttpReceiveResponse Error 56 Description Recv failure: Connection reset by peer",
+        "InternetQueryDataAvailable Error 18 Description transfer closed with 20 bytes remaining "
+        "to read"}) {
+    SCOPED_TRACE(Lost);
+    T.LoseAnswer(Lost);
+    EXPECT_EQ(C.PayDirect(), resUnknown);
+    EXPECT_EQ(C.LoginError(),
+              "Payment outcome unknown: PayPal may have taken the payment, but its answer was "
+              "lost. Check the PayPal account or the card's statement before paying again. "
+              "Details: " +
+                  Lost);
+    EXPECT_EQ(C.LoginResult(), resOK);  // what an earlier checkout ended with stays
+    EXPECT_EQ(C.TransactionID(), "");
+  }
+  EXPECT_EQ(T.Count(), 3u);  // never sent again by the client itself
+  EXPECT_EQ(Events, 0);
+
+  T.Fail("HttpSendRequest Error 6 Description Could not resolve host: api-3t.sandbox.paypal.com");
+  C.SetLoginError("");
+  try {
+    C.PayDirect();
+    FAIL() << "no exception";
+  } catch (const IWZelkAuthBase::ETransportError& E) {
+    EXPECT_FALSE(E.RequestMayHaveArrived());
+    EXPECT_EQ(E.Step(), "HttpSendRequest");
+  }
   EXPECT_EQ(C.LoginError(), "");
 }
 

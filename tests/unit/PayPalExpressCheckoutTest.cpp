@@ -14,6 +14,7 @@ namespace {
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resNone;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using testing::FieldNames;
 
 class ExpressCheckoutTest : public ::testing::Test {
@@ -33,6 +34,7 @@ class ExpressCheckoutTest : public ::testing::Test {
     C->SetOnPayPalPaymentOK([this](rtl::TObject* S) { Record("ok", S); });
     C->SetOnPayPalCancel([this](rtl::TObject* S) { Record("cancel", S); });
     C->SetOnPayPalFailed([this](rtl::TObject* S) { Record("failed", S); });
+    C->SetOnPayPalUnknown([this](rtl::TObject* S) { Record("unknown", S); });
     C->SetOnLoginOK([this](rtl::TObject* S) { Record("loginok", S); });
     C->SetOnLoginFailed([this](rtl::TObject* S) { Record("loginfailed", S); });
   }
@@ -484,6 +486,116 @@ TEST_F(ExpressCheckoutTest, ForeignTokenOnReturnFailsWithoutCallingPayPal) {
   Return("clientid=" + W.EntryID() + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
   EXPECT_EQ(T.Count(), 0u);
   EXPECT_EQ(C->LoginResult(), resFailed);
+}
+
+// DoExpressCheckoutPayment's request went out and its answer was lost: the checkout's status at
+// PayPal decides, and only a payment PayPal reports as completed counts as paid.
+TEST_F(ExpressCheckoutTest, LostPaymentAnswerIsDecidedByTheCheckoutsStatus) {
+  const std::string Lost =
+      "HttpReceiveResponse Error 56 Description Recv failure: Connection reset by peer";
+  const std::string Unknown =
+      "Payment outcome unknown: PayPal may have taken the payment, but its answer was lost. Check "
+      "the PayPal account or the card's statement before paying again. Details: " +
+      Lost;
+  struct TCase {
+    const char* Name;
+    std::string Details;  // the reply to the status check; "!" a transport failure instead
+    TIWResult Result;
+    std::string Error;
+    std::string Transaction;
+  };
+  const TCase Cases[] = {
+      {"completed",
+       "TOKEN=EC-5AB&ACK=Success&CHECKOUTSTATUS=PaymentActionCompleted"
+       "&PAYMENTREQUEST_0_TRANSACTIONID=8AB12345CD",
+       resOK, "before", "8AB12345CD"},
+      {"completed, older field name",
+       "ACK=Success&TRANSACTIONID=9Z%2d1&CHECKOUTSTATUS=PaymentActionCompleted", resOK, "before",
+       "9Z-1"},
+      {"not initiated", "ACK=Success&CHECKOUTSTATUS=PaymentActionNotInitiated", resFailed,
+       "Payment failed", ""},
+      {"failed", "ACK=Success&CHECKOUTSTATUS=PaymentActionFailed", resFailed, "Payment failed", ""},
+      {"in progress", "ACK=Success&CHECKOUTSTATUS=PaymentActionInProgress", resUnknown,
+       Unknown + "; PayPal reports the checkout as PaymentActionInProgress", ""},
+      {"a status of another name",
+       "ACK=Success&XCHECKOUTSTATUS=PaymentActionCompleted&CHECKOUTSTATUS=PaymentActionCompletedX",
+       resUnknown, Unknown + "; PayPal reports the checkout as PaymentActionCompletedX", ""},
+      {"a status with a line break", "ACK=Success&CHECKOUTSTATUS=Done%0D%0AX", resUnknown,
+       Unknown + "; PayPal reports the checkout as Done??X", ""},
+      {"no status", "ACK=Success&TOKEN=EC-5AB", resUnknown,
+       Unknown + "; PayPal reports the checkout as nothing (no CHECKOUTSTATUS)", ""},
+      {"status check refused",
+       "ACK=Failure&CHECKOUTSTATUS=PaymentActionCompleted&L_SHORTMESSAGE0=Internal%20Error",
+       resUnknown, Unknown + "; PayPal refused to say how the checkout stands: Internal Error.",
+       ""},
+      {"status check lost too", "!", resUnknown,
+       Unknown + "; asking PayPal how the checkout stands failed too: " + Lost, ""},
+  };
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(K.Name);
+    Events.clear();
+    C->SetLoginResult(resNone);
+    C->SetLoginError("before");
+    const std::string Id = Start();
+    T.Reply("TOKEN=EC-5AB&ACK=Success&PAYERID=P1");
+    T.LoseAnswer(Lost);
+    if (K.Details == "!")
+      T.LoseAnswer(Lost);
+    else
+      T.Reply(K.Details);
+    Return("clientid=" + Id + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+    ASSERT_EQ(T.Count(), 3u);
+    EXPECT_TRUE(T.At(1).Data.starts_with("METHOD=DoExpressCheckoutPayment&"));
+    // The status check names the checkout by its token alone.
+    EXPECT_EQ(T.At(2).Data,
+              "METHOD=GetExpressCheckoutDetails&TOKEN=EC-5AB"
+              "&USER=shop_api1.example.com&PWD=PW123&SIGNATURE=SIG.abc&VERSION=65.1");
+    EXPECT_EQ(T.At(2).Path, "/nvp");
+    EXPECT_EQ(C->LoginResult(), K.Result);
+    EXPECT_EQ(C->LoginError(), K.Error);
+    EXPECT_EQ(C->TransactionID(), K.Transaction);
+    const std::string Event = K.Result == resOK       ? "ok"
+                              : K.Result == resFailed ? "failed"
+                                                      : "unknown";
+    EXPECT_EQ(Events,
+              (std::vector<std::string>{Event + ":" + std::to_string(static_cast<int>(K.Result)) +
+                                        ":" + K.Error}));
+    // Every one of these is an outcome: a reload of the return page sends nothing.
+    EXPECT_EQ(W.EntryID(), "");
+    Return("clientid=" + Id + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+    EXPECT_EQ(T.Count(), 3u);
+    EXPECT_EQ(Events.size(), 1u);
+  }
+}
+
+TEST_F(ExpressCheckoutTest, UnknownOutcomeWithoutAHandlerAndTheTransactionIdOfAPayment) {
+  C->SetOnPayPalUnknown({});
+  std::string Id = Start();
+  T.Reply("ACK=Success");
+  T.LoseAnswer("HttpReceiveResponse Error 28 Description Operation timed out");
+  T.Reply("ACK=Success&CHECKOUTSTATUS=PaymentActionInProgress");
+  Return("clientid=" + Id + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+  EXPECT_EQ(C->LoginResult(), resUnknown);
+  EXPECT_TRUE(C->LoginError().starts_with("Payment outcome unknown: ")) << C->LoginError();
+  EXPECT_TRUE(Events.empty());
+
+  // The id of a payment comes from its own reply, the newer field name first.
+  for (const auto& [Reply, Transaction] :
+       {std::pair<std::string, std::string>{"ACK=Success&TRANSACTIONID=OLD&"
+                                            "PAYMENTINFO_0_TRANSACTIONID=3C6%2D79",
+                                            "3C6-79"},
+        {"TRANSACTIONID=7YU&ACK=Success", "7YU"},
+        {"ACK=Success", ""}}) {
+    SCOPED_TRACE(Reply);
+    Id = Start();
+    EXPECT_EQ(C->TransactionID(), "");  // a new checkout forgets the last payment's id
+    T.Reply("ACK=Success");
+    T.Reply(Reply);
+    Return("clientid=" + Id + "&paypalcallback=1&token=EC-5AB&PayerID=P1");
+    EXPECT_EQ(C->LoginResult(), resOK);
+    EXPECT_EQ(C->TransactionID(), Transaction);
+    EXPECT_EQ(T.Count(), 2u);
+  }
 }
 
 }  // namespace

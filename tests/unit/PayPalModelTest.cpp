@@ -38,6 +38,8 @@ TEST(PayPalModel, NewClientDefaults) {
   EXPECT_FALSE(C.OnPayPalPaymentOK());
   EXPECT_FALSE(C.OnPayPalCancel());
   EXPECT_FALSE(C.OnPayPalFailed());
+  EXPECT_FALSE(C.OnPayPalUnknown());
+  EXPECT_EQ(C.TransactionID(), "");
   EXPECT_EQ(C.Buyer()->Email() + C.Buyer()->FirstName() + C.Buyer()->Name() + C.Buyer()->Street() +
                 C.Buyer()->Zip() + C.Buyer()->City() + C.Buyer()->CountryCode(),
             "");
@@ -195,7 +197,7 @@ TEST(PayPalMetadata, PublishedPropertiesInDesignerOrderWithDefaults) {
   using V = std::vector<std::string>;
   EXPECT_EQ(Names("TZIWPayPalClient"),
             (V{"Buyer", "CreditCard", "Seller", "ServerType", "Api", "Transaction", "Transactions",
-               "OnPayPalCancel", "OnPayPalFailed", "OnPayPalPaymentOK"}));
+               "OnPayPalCancel", "OnPayPalFailed", "OnPayPalPaymentOK", "OnPayPalUnknown"}));
   EXPECT_EQ(Names("TIWPayPalSeller"),
             (V{"UserName", "Password", "Signature", "ClientID", "ClientSecret"}));
   EXPECT_EQ(Names("TIWPayPalCreditCard"),

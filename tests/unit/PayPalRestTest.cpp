@@ -14,6 +14,7 @@ namespace {
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resNone;
 using IWZelkAuthBase::resOK;
+using IWZelkAuthBase::resUnknown;
 using nlohmann::json;
 
 constexpr const char* kToken = R"({"access_token":"A21AA","token_type":"Bearer","expires_in":300})";
@@ -48,6 +49,8 @@ class PayPalRestTest : public ::testing::Test {
     C->SetOnPayPalPaymentOK([this](rtl::TObject*) { Events.push_back("ok:" + C->LoginError()); });
     C->SetOnPayPalCancel([this](rtl::TObject*) { Events.push_back("cancel:" + C->LoginError()); });
     C->SetOnPayPalFailed([this](rtl::TObject*) { Events.push_back("failed:" + C->LoginError()); });
+    C->SetOnPayPalUnknown(
+        [this](rtl::TObject*) { Events.push_back("unknown:" + C->LoginError()); });
   }
   void TearDown() override { IWZelkAuthBase::SetClock({}); }
 
@@ -290,6 +293,95 @@ TEST_F(PayPalRestTest, RetriedRequestCarriesTheSameRequestIdAndEachOperationANew
   T.Fail("HttpSendRequest Error 7 Description Couldn't connect");
   T.Fail("HttpSendRequest Error 7 Description Couldn't connect");
   EXPECT_THROW(C->PayDirect(), rtl::Exception);
+}
+
+// Both attempts of a card order or a capture fail: unknown when either may have reached PayPal,
+// the transport's exception when neither left. Creating a checkout's order raises either way.
+TEST_F(PayPalRestTest, BothAttemptsFailingIsUnknownOnceEitherMayHaveArrived) {
+  const std::string Lost =
+      "HttpReceiveResponse Error 56 Description Recv failure: Connection reset by peer";
+  const std::string Refused = "HttpSendRequest Error 7 Description Couldn't connect to server";
+  const std::string Unknown =
+      "Payment outcome unknown: PayPal may have taken the payment, but its answer was lost. Check "
+      "the PayPal account or the card's statement before paying again. Details: ";
+  struct TCase {
+    bool FirstArrived;
+    bool SecondArrived;
+    bool IsUnknown;
+  };
+  const TCase Cases[] = {
+      {true, true, true}, {true, false, true}, {false, true, true}, {false, false, false}};
+  auto Queue = [&](bool Arrived) { Arrived ? T.LoseAnswer(Lost) : T.Fail(Refused); };
+  bool NeedToken = true;
+  for (const auto& K : Cases) {
+    SCOPED_TRACE(std::to_string(K.FirstArrived) + std::to_string(K.SecondArrived));
+    const std::string Second = K.SecondArrived ? Lost : Refused;
+    // The card order.
+    T.Clear();
+    if (NeedToken) T.Reply(kToken);
+    NeedToken = false;
+    Queue(K.FirstArrived);
+    Queue(K.SecondArrived);
+    Events.clear();
+    C->SetLoginResult(resNone);
+    C->SetLoginError("");
+    if (K.IsUnknown) {
+      EXPECT_EQ(C->PayDirect(), resUnknown);
+      EXPECT_EQ(C->LoginError(), Unknown + Second);
+      EXPECT_EQ(C->LoginResult(), resNone);
+      EXPECT_TRUE(Events.empty());
+    } else {
+      try {
+        C->PayDirect();
+        ADD_FAILURE() << "no exception";
+      } catch (const IWZelkAuthBase::ETransportError& E) {
+        EXPECT_EQ(E.Message(), Refused);
+        EXPECT_FALSE(E.RequestMayHaveArrived());
+      }
+      EXPECT_EQ(C->LoginError(), "");
+    }
+    const auto Sent = T.Requests();
+    ASSERT_GE(Sent.size(), 2u);
+    EXPECT_EQ(Sent[Sent.size() - 2].Path, "/v2/checkout/orders");
+    EXPECT_EQ(Header(Sent[Sent.size() - 2], "PayPal-Request-Id"),
+              Header(Sent.back(), "PayPal-Request-Id"));
+    EXPECT_EQ(Sent[Sent.size() - 2].Data, Sent.back().Data);
+
+    // The capture of a checkout.
+    Events.clear();
+    C->SetLoginResult(resNone);
+    C->SetLoginError("");
+    const std::string Id = Start(false);
+    Queue(K.FirstArrived);
+    Queue(K.SecondArrived);
+    const std::string Query = "clientid=" + Id + "&paypalcallback=1&token=5O190127TN364715T";
+    if (K.IsUnknown) {
+      Return(Query);
+      EXPECT_EQ(C->LoginResult(), resUnknown);
+      EXPECT_EQ(Events, (std::vector<std::string>{"unknown:" + Unknown + Second}));
+      EXPECT_EQ(W.EntryID(), "");  // an outcome: the identifier is spent
+    } else {
+      EXPECT_THROW(Return(Query), IWZelkAuthBase::ETransportError);
+      EXPECT_EQ(C->LoginResult(), resNone);
+      EXPECT_TRUE(Events.empty());
+      EXPECT_EQ(W.EntryID(), Id);  // nothing was captured: the return may be tried again
+    }
+    EXPECT_EQ(T.Count(), 2u);
+    EXPECT_EQ(T.At(0).Path, "/v2/checkout/orders/5O190127TN364715T/capture");
+    EXPECT_EQ(Header(T.At(0), "PayPal-Request-Id"), Header(T.At(1), "PayPal-Request-Id"));
+
+    // The checkout's order moves no money: its lost answer raises.
+    T.Clear();
+    Queue(K.FirstArrived);
+    Queue(K.SecondArrived);
+    try {
+      C->PayOnline(App.get());
+      ADD_FAILURE() << "no exception";
+    } catch (const IWZelkAuthBase::ETransportError& E) {
+      EXPECT_EQ(E.Message(), Second);
+      EXPECT_EQ(E.RequestMayHaveArrived(), K.IsUnknown);
+    }
+  }
 }
 
 TEST_F(PayPalRestTest, JapaneseYenHasNoDecimalsAndLiveUsesTheLiveHost) {

@@ -48,7 +48,8 @@ TEST_F(TransportSettingsTest, DefaultsMatchTheServiceTheyReplace) {
   const TTransportSettings D;
   EXPECT_EQ(D.ConnectTimeout, 60000ms);
   EXPECT_EQ(D.StallTimeout, 30000ms);
-  EXPECT_EQ(D.MaxBodyBytes, 32u * 1024 * 1024);
+  EXPECT_EQ(D.TotalTimeout, 60000ms);
+  EXPECT_EQ(D.MaxBodyBytes, 1024u * 1024);
   EXPECT_EQ(D.ProxyURL, "");
   EXPECT_EQ(D.ExtraCACertificates, "");
 }
@@ -58,6 +59,7 @@ TEST_F(TransportSettingsTest, ChangedSettingsAreReadBack) {
   TTransportSettings S;
   S.ConnectTimeout = 1500ms;
   S.StallTimeout = 250ms;
+  S.TotalTimeout = 900ms;
   S.MaxBodyBytes = 1024;
   S.ProxyURL = "http://user:pw@127.0.0.1:3128";
   S.ExtraCACertificates = Certs.CAPem;
@@ -65,6 +67,7 @@ TEST_F(TransportSettingsTest, ChangedSettingsAreReadBack) {
   const TTransportSettings R = TransportSettings();
   EXPECT_EQ(R.ConnectTimeout, 1500ms);
   EXPECT_EQ(R.StallTimeout, 250ms);
+  EXPECT_EQ(R.TotalTimeout, 900ms);
   EXPECT_EQ(R.MaxBodyBytes, 1024u);
   EXPECT_EQ(R.ProxyURL, "http://user:pw@127.0.0.1:3128");
   EXPECT_EQ(R.ExtraCACertificates, Certs.CAPem);
@@ -85,6 +88,8 @@ TEST_F(TransportSettingsTest, RefusedSettingsLeaveTheCurrentOnesInPlace) {
        "Transport setting ConnectTimeout must be a positive number of milliseconds"},
       {[](TTransportSettings& S) { S.StallTimeout = -5ms; },
        "Transport setting StallTimeout must be a positive number of milliseconds"},
+      {[](TTransportSettings& S) { S.TotalTimeout = 0ms; },
+       "Transport setting TotalTimeout must be a positive number of milliseconds"},
       {[](TTransportSettings& S) { S.ProxyURL = "http://proxy\r\n:3128"; },
        "Transport setting ProxyURL contains a control character"},
       {[&](TTransportSettings& S) { S.ExtraCACertificates = Missing; },

@@ -530,6 +530,30 @@ TEST_F(TwitterClientTest, AnAbandonedNewLoginDoesNotTakeAwayTheAccessTokenSecret
   EXPECT_EQ(PostOK, std::vector<std::string>{"1"});
 }
 
+TEST_F(TwitterClientTest, SignOutForgetsTheUserTheTokensAndTheFlowInProgress) {
+  SignIn();
+  ASSERT_EQ(Client->LoginResult(), IWZelkAuthBase::resOK);
+  Transport.Reply(kRequestTokenReply);
+  Client->Login(App.get());  // a second sign-in in progress
+  const std::string Pending = EntryID();
+  Client->SignOut();
+  EXPECT_EQ(Client->LoginResult(), IWZelkAuthBase::resNone);
+  EXPECT_EQ(Client->LoginID(), "");
+  EXPECT_EQ(Client->LoginUsername(), "");
+  EXPECT_EQ(EntryID(), "");
+  // The pending flow's return reaches nobody.
+  const std::size_t Sent = Transport.Requests().size();
+  Controller->ProcessRequest(
+      testing::RequestWithQuery("clientid=" + Pending + "&oauth_token=RT1&oauth_verifier=V1"));
+  EXPECT_EQ(Transport.Requests().size(), Sent);
+  // A post is signed with no token and no token secret: the user's are gone.
+  Transport.Reply("{\"errors\":[{\"code\":89,\"message\":\"Invalid or expired token.\"}]}");
+  Client->Post("after");
+  const std::string Header = Transport.Last().Headers;
+  EXPECT_NE(Header.find("oauth_token=\"\""), std::string::npos) << Header;
+  EXPECT_EQ(Header.find(kAccessToken), std::string::npos) << Header;
+}
+
 TEST_F(TwitterClientTest, PostReplyHandling) {
   struct TCase {
     std::string Reply;

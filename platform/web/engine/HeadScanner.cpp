@@ -197,6 +197,8 @@ THeadScanner::TState THeadScanner::HeaderLine(std::string_view Line) {
     if (!SameName(Value, "chunked"))
       return Fail(THeadFault::Malformed, "The only Transfer-Encoding accepted is \"chunked\".");
     FHead.Chunked = true;
+  } else if (SameName(Name, "Host")) {
+    ++FHosts;
   }
   FHead.Headers.emplace_back(Name, Value);
   return TState::Incomplete;
@@ -212,6 +214,9 @@ THeadScanner::TState THeadScanner::Finish() {
                 "The request has both a Content-Length and a Transfer-Encoding.");
   if (FTransferEncodings > 0 && FHead.Version == "HTTP/1.0")
     return Fail(THeadFault::Malformed, "An HTTP/1.0 request cannot have a Transfer-Encoding.");
+  if (FHosts > 1) return Fail(THeadFault::Malformed, "The request has more than one Host header.");
+  if (FHosts == 0 && FHead.Version == "HTTP/1.1")
+    return Fail(THeadFault::Malformed, "An HTTP/1.1 request must have a Host header.");
   FState = TState::Complete;
   return FState;
 }

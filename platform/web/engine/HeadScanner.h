@@ -10,7 +10,10 @@
 //    folding), control characters in a value;
 //  - several Content-Length lines (even equal ones), a Content-Length that is not all digits,
 //    Content-Length together with Transfer-Encoding, a Transfer-Encoding other than "chunked",
-//    several Transfer-Encoding lines, Transfer-Encoding on an HTTP/1.0 request.
+//    several Transfer-Encoding lines, Transfer-Encoding on an HTTP/1.0 request;
+//  - more than one Host line (in either version: a proxy may route by one and this server
+//    answer for another), an HTTP/1.1 request without a Host line. HTTP/1.0 may leave Host
+//    out, and an empty Host value is accepted (a request whose target names no host).
 #pragma once
 
 #include <cstddef>
@@ -85,6 +88,7 @@ class THeadScanner {
   std::size_t FLeadingBlankLines = 0;
   std::size_t FContentLengths = 0;
   std::size_t FTransferEncodings = 0;
+  std::size_t FHosts = 0;
   bool FHaveRequestLine = false;
   std::size_t FHeadLength = 0;
   TRequestHead FHead;

@@ -16,13 +16,15 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http/error.hpp>
+#include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -128,6 +130,19 @@ class TWorkerPool {
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kLingerBytes = std::size_t{1} << 20;
 constexpr std::size_t kReadChunk = 8192;
+// A chunk line of a chunked body (its size and extensions, without the line end). Beast takes
+// a chunk line only once it is whole, so this bounds what one unfinished line holds.
+constexpr std::size_t kMaxChunkLineBytes = 4096;
+// What the chunk lines, their line ends and the trailer may add to MaxBodyBytes on the wire.
+constexpr std::size_t kChunkFramingBytes = std::size_t{64} << 10;
+
+// Hexadecimal digits of Size written without leading zeros.
+std::size_t HexDigits(std::uint64_t Size) {
+  std::size_t N = 1;
+  while (Size >>= 4)
+    ++N;
+  return N;
+}
 
 }  // namespace
 
@@ -430,6 +445,9 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     Parser.emplace();
     Parser->body_limit(E.Options.MaxBodyBytes);
     Parser->eager(true);
+    Parser->on_chunk_header(OnChunkHeader);
+    BodyWireBytes = 0;
+    ChunkLineTooLong = false;
     const std::string Framing = "POST / HTTP/1.1\r\n" +
                                 (H.Chunked ? std::string("Transfer-Encoding: chunked")
                                            : "Content-Length: " + std::to_string(H.ContentLength)) +
@@ -450,22 +468,89 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     ReadBody();
   }
 
+  // The body is read a piece at a time and given to Beast's parser, which decodes chunks as
+  // they come and keeps none of the coded bytes but those of a chunk line or trailer not yet
+  // whole: what is still held after each piece is checked against the limits, so that no line
+  // or trailer without end is buffered. Bytes after the body stay for the next request.
   void ReadBody() {
-    http::async_read(
-        S, Buffer, *Parser,
-        [Self = this->shared_from_this()](const boost::system::error_code& Ec, std::size_t) {
-          if (Ec == http::error::body_limit) return Self->RefuseBody();
-          if (Ec == http::error::end_of_stream || Ec == asio::error::eof ||
-              Ec == asio::error::operation_aborted || Self->Closed)
-            return Self->Close();
-          if (Ec)
-            return Self->Refuse(400,
-                                "Bad request: the request could not be read. The "
-                                "body's chunked coding is malformed.");
-          Self->Request.Body = std::move(Self->Parser->get().body());
-          Self->Parser.reset();
-          Self->Dispatch();
+    if (Buffer.size() > 0) return ParseBody();
+    ReadMoreBody();
+  }
+
+  void ReadMoreBody() {
+    S.async_read_some(
+        Buffer.prepare(kReadChunk),
+        [Self = this->shared_from_this()](const boost::system::error_code& Ec, std::size_t N) {
+          // The client went away, or the body's time ran out.
+          if (Ec || Self->Closed) return Self->Close();
+          Self->Buffer.commit(N);
+          Self->ParseBody();
         });
+  }
+
+  void ParseBody() {
+    boost::system::error_code Ec;
+    std::size_t Used = 0;
+    do {
+      Used = Parser->put(Buffer.data(), Ec);
+      Buffer.consume(Used);
+      BodyWireBytes += Used;
+    } while (!Ec && !Parser->is_done() && Used > 0 && Buffer.size() > 0);
+    if (ChunkLineTooLong) return RefuseChunkLine();
+    if (Ec == http::error::body_limit) return RefuseBody();
+    if (Ec && Ec != http::error::need_more)
+      return Refuse(400,
+                    "Bad request: the request could not be read. The body's chunked coding is "
+                    "malformed.");
+    const std::size_t MaxWire = E.Options.MaxBodyBytes + kChunkFramingBytes;
+    if (Parser->is_done()) {
+      if (BodyWireBytes > MaxWire) return RefuseFraming();
+      if (Parser->chunked() && TrailerBytes() > E.Options.MaxHeaderBytes) return RefuseTrailer();
+      Request.Body = std::move(Parser->get().body());
+      Parser.reset();
+      return Dispatch();
+    }
+    if (Parser->chunked()) {
+      // Held: the line end of the chunk before, then a chunk line that has not ended, or the
+      // last chunk's line and a trailer that has not ended.
+      std::string_view Held = Pending();
+      if (Held.starts_with("\r\n")) Held.remove_prefix(2);
+      const std::size_t End = Held.find("\r\n");
+      std::string_view Line = Held.substr(0, End);
+      if (End == std::string_view::npos && Line.ends_with('\r')) Line.remove_suffix(1);
+      if (Line.size() > kMaxChunkLineBytes) return RefuseChunkLine();
+      if (End != std::string_view::npos && Held.size() - End - 2 > E.Options.MaxHeaderBytes)
+        return RefuseTrailer();
+    }
+    if (BodyWireBytes + Buffer.size() > MaxWire) return RefuseFraming();
+    ReadMoreBody();
+  }
+
+  // The trailer of a chunked body Beast has read whole, as its lines take on the wire: its
+  // fields follow the one field of the framing head it was given.
+  std::size_t TrailerBytes() const {
+    const http::fields& Fields = Parser->get();
+    std::size_t Bytes = 2;
+    for (auto It = std::next(Fields.begin()); It != Fields.end(); ++It)
+      Bytes += It->name_string().size() + It->value().size() + 4;
+    return Bytes;
+  }
+
+  void RefuseChunkLine() {
+    Refuse(400, "Bad request: a chunk line of the body is longer than " +
+                    std::to_string(kMaxChunkLineBytes) + " bytes.");
+  }
+
+  void RefuseTrailer() {
+    Refuse(431, "Request refused: the trailer lines after its chunked body are longer than " +
+                    std::to_string(E.Options.MaxHeaderBytes) + " bytes together.");
+  }
+
+  void RefuseFraming() {
+    Refuse(413, "Request refused: its body is too large as sent. At most " +
+                    std::to_string(E.Options.MaxBodyBytes) +
+                    " bytes are accepted, and its chunk lines and trailer may add at most " +
+                    std::to_string(kChunkFramingBytes) + " bytes.");
   }
 
   void RefuseBody() {
@@ -587,6 +672,16 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
   beast::flat_buffer Buffer;
   THeadScanner Scanner;
   std::optional<http::request_parser<http::string_body>> Parser;
+  // Bytes of the body the parser has taken, chunk lines and trailer included.
+  std::size_t BodyWireBytes = 0;
+  // A whole chunk line longer than kMaxChunkLineBytes: the parser stops at it.
+  bool ChunkLineTooLong = false;
+  std::function<void(std::uint64_t, beast::string_view, boost::system::error_code&)> OnChunkHeader =
+      [this](std::uint64_t Size, beast::string_view Extensions, boost::system::error_code& Ec) {
+        if (HexDigits(Size) + Extensions.size() <= kMaxChunkLineBytes) return;
+        ChunkLineTooLong = true;
+        Ec = http::error::bad_chunk_extension;
+      };
   std::string Address;
   TEngineRequest Request;
   std::string Output;

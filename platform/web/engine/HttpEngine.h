@@ -7,8 +7,14 @@
 //  - the head (THeadScanner's rules) within HeadTimeout, counted from the connection's start
 //    or, on a kept-alive connection, from the next request's first byte; a kept-alive
 //    connection may idle for KeepAliveTimeout before that byte;
-//  - the body within BodyTimeout and at most MaxBodyBytes; each answer written within
-//    WriteTimeout;
+//  - HTTP/1.1 requests have exactly one Host line, HTTP/1.0 ones at most one (400);
+//  - the body within BodyTimeout and at most MaxBodyBytes, as sent or decoded from chunks. A
+//    chunked body is bounded part by part while it arrives, so that a chunk line or trailer
+//    without end is never buffered: a chunk line (size and extensions) at most 4096 bytes
+//    (400), the trailer at most MaxHeaderBytes (431), the body as sent, chunk lines and trailer
+//    included, at most MaxBodyBytes + 64 KiB (413). Bytes after the body stay for the next
+//    request;
+//  - each answer written within WriteTimeout;
 //  - at most MaxConnectionsPerAddress connections from one address (UncappedAddresses aside)
 //    and MaxConnections in all: connections beyond either are closed at once, without an
 //    answer;
@@ -49,8 +55,10 @@ struct TEngineOptions {
   int KeepAliveMaxCount = 1000;
   std::size_t MaxTargetBytes = 8192;
   std::size_t MaxLineBytes = 8192;
+  // The request line and header lines together; also the trailer of a chunked body.
   std::size_t MaxHeaderBytes = 16384;
   std::size_t MaxHeaderLines = 100;
+  // The body decoded; as sent, a chunked one may be 64 KiB longer.
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
   std::size_t MaxConnectionsPerAddress = 256;
   // Addresses the per-address cap does not apply to (a reverse proxy, whose connections carry

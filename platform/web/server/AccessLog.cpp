@@ -4,45 +4,22 @@
 #include <array>
 #include <ctime>
 
-#include "core/Trace.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/LogText.h"
 
 namespace zelk::web {
 
 namespace {
 
-// Text for a quoted field: '"' and '\' escaped with a backslash, control and non-ASCII bytes
-// as \xHH, so that one request is one line whatever it sent.
-std::string Escaped(std::string_view Text) {
-  static constexpr std::string_view kHex = "0123456789ABCDEF";
-  std::string Out;
-  Out.reserve(Text.size());
-  for (const char C : Text) {
-    const auto U = static_cast<unsigned char>(C);
-    if (C == '"' || C == '\\') {
-      Out += '\\';
-      Out += C;
-    } else if (U < 32 || U >= 127) {
-      Out += "\\x";
-      Out += kHex[U >> 4];
-      Out += kHex[U & 15];
-    } else {
-      Out += C;
-    }
-  }
-  return Out;
-}
-
 // The path as sent, the query with its secrets and flow identifiers redacted.
 std::string RedactedTarget(std::string_view Target) {
   const auto Mark = Target.find('?');
   if (Mark == std::string_view::npos) return std::string(Target);
-  return std::string(Target.substr(0, Mark + 1)) +
-         IWZelkAuthBase::RedactQueryString(Target.substr(Mark + 1));
+  return std::string(Target.substr(0, Mark + 1)) + RedactQueryString(Target.substr(Mark + 1));
 }
 
 std::string OrDash(const std::string& Text) {
-  return Text.empty() ? "-" : Escaped(Text);
+  return Text.empty() ? "-" : EscapeLogText(Text);
 }
 
 }  // namespace
@@ -60,11 +37,11 @@ std::string FormatAccessLogLine(const TAccessLogEntry& Entry) {
                            kMonths[static_cast<std::size_t>(Utc.tm_mon) % 12] + "/" +
                            std::to_string(Utc.tm_year + 1900) + ":" + Two(Utc.tm_hour) + ":" +
                            Two(Utc.tm_min) + ":" + Two(Utc.tm_sec) + " +0000";
-  std::string Line = (Entry.RemoteAddress.empty() ? "-" : Escaped(Entry.RemoteAddress));
+  std::string Line = (Entry.RemoteAddress.empty() ? "-" : EscapeLogText(Entry.RemoteAddress));
   Line += " - - [";
   Line += Time;
-  Line += "] \"" + Escaped(Entry.Method) + " " + Escaped(RedactedTarget(Entry.Target)) + " " +
-          Escaped(Entry.Version) + "\" " + std::to_string(Entry.Status) + " " +
+  Line += "] \"" + EscapeLogText(Entry.Method) + " " + EscapeLogText(RedactedTarget(Entry.Target)) +
+          " " + EscapeLogText(Entry.Version) + "\" " + std::to_string(Entry.Status) + " " +
           (Entry.Bytes == 0 ? std::string("-") : std::to_string(Entry.Bytes)) + " \"" +
           OrDash(Entry.Referer.empty() ? Entry.Referer : RedactedTarget(Entry.Referer)) + "\" \"" +
           OrDash(Entry.UserAgent) + "\"";

@@ -87,6 +87,46 @@ std::string OriginOf(std::string_view URL) {
   return Lower(URL.substr(0, URL.find('/', Scheme + 3)));
 }
 
+// The scheme, host (lower case, IPv6 in brackets) and port of an absolute URL; the port is
+// empty when the URL gives none.
+struct TURLParts {
+  std::string Scheme, Host, Port;
+};
+TURLParts PartsOf(std::string_view URL) {
+  TURLParts P;
+  const auto Scheme = URL.find("://");
+  if (Scheme == std::string_view::npos) return P;
+  P.Scheme = Lower(URL.substr(0, Scheme));
+  std::string_view Authority = URL.substr(Scheme + 3);
+  Authority = Authority.substr(0, Authority.find('/'));
+  P.Host = HostOf(Authority);
+  const std::size_t HostEnd =
+      Authority.starts_with('[') ? Authority.find(']') + 1 : Authority.find(':');
+  if (HostEnd != std::string_view::npos && HostEnd < Authority.size() && Authority[HostEnd] == ':')
+    P.Port = std::string(Authority.substr(HostEnd + 1));
+  return P;
+}
+
+bool IsLoopbackName(const std::string& Host) {
+  return Host == "localhost" || Host == "127.0.0.1" || Host == "[::1]";
+}
+
+// Whether a return reached Here, the other loopback name of the very address There (same scheme
+// and port): a provider that sends the browser to "localhost" for "127.0.0.1", as some do during
+// development. The browser keeps the two names' cookies apart, so such a return arrives without
+// the session's cookie; it is the only cookie-less return a session adopts.
+bool OtherLoopbackName(std::string_view Here, std::string_view There) {
+  const TURLParts A = PartsOf(Here);
+  const TURLParts B = PartsOf(There);
+  return !A.Scheme.empty() && A.Scheme == B.Scheme && A.Port == B.Port && A.Host != B.Host &&
+         IsLoopbackName(A.Host) && IsLoopbackName(B.Host);
+}
+
+// The query field of the one-time address an adopted return sends its browser to, and how long
+// that address stays good.
+constexpr const char* kHandoffField = "zelk_handoff";
+constexpr auto kHandoffLifetime = std::chrono::seconds(60);
+
 std::string ExceptionText(const std::exception_ptr& E) {
   try {
     std::rethrow_exception(E);
@@ -114,6 +154,16 @@ struct TIWServer::TImpl {
   std::mutex RateMutex;
   std::unordered_map<std::string, std::deque<TSessionClock::time_point>> NewSessionTimes;
   std::map<std::pair<std::string, std::string>, TPageHandler> Routes;
+  // One-time handoffs of adopted returns: the value the browser was sent back with, the session
+  // it may take the cookie of, where the browser goes then, and until when.
+  struct THandoff {
+    std::weak_ptr<TIWSession> Session;
+    std::string Origin;    // the session's own scheme and host: the only place it is taken
+    std::string Location;  // where the browser goes once it has the cookie
+    TSessionClock::time_point Expires;
+  };
+  std::mutex HandoffMutex;
+  std::unordered_map<std::string, THandoff> Handoffs;
   TSessionEvent FOnNewSession;
   TSessionEvent FOnEndSession;
   TErrorEvent FOnError;
@@ -338,6 +388,14 @@ struct TIWServer::TImpl {
            "; HttpOnly; SameSite=Lax";
   }
 
+  // A cookie that makes the browser drop the session's.
+  std::string ExpiredCookie(const std::string& URL) const {
+    if (URL.starts_with("https://"))
+      return CookieName(URL) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Lax; Secure";
+    return Options.CookieName + "=; Path=" + Rules.CookiePath() +
+           "; Max-Age=0; HttpOnly; SameSite=Lax";
+  }
+
   // A request without a Host header is given the address it reached (always allowed).
   bool HostAllowed(const THttpRequest& R) const {
     if (R.Header("Host").empty()) return true;
@@ -385,6 +443,62 @@ struct TIWServer::TImpl {
     Out = ErrorPage(404, "There is no page at " + R.Path() + ".", StartLink());
   }
 
+  // ---- adopted returns ---------------------------------------------------------------------
+
+  // A one-time value that hands Session's cookie to the browser presenting it on Origin within
+  // kHandoffLifetime, which is then sent to Location.
+  std::string IssueHandoff(const TIWSessionPtr& Session, std::string Origin, std::string Location) {
+    std::string Value = NewSessionID();
+    const auto Now = TSessionClock::now();
+    std::lock_guard L(HandoffMutex);
+    std::erase_if(Handoffs, [Now](const auto& E) { return E.second.Expires <= Now; });
+    Handoffs[Value] = {Session, std::move(Origin), std::move(Location), Now + kHandoffLifetime};
+    return Value;
+  }
+
+  void PruneHandoffs(TSessionClock::time_point Now) {
+    std::lock_guard L(HandoffMutex);
+    std::erase_if(Handoffs, [Now](const auto& E) { return E.second.Expires <= Now; });
+  }
+
+  // The browser came back from an adopted return with its handoff: it gets the session's cookie
+  // (once; the value is spent whatever happens) and goes on to where the return's answer sent it.
+  THttpResponse ExchangeHandoff(const std::string& Value, const std::string& URL) {
+    THandoff H;
+    {
+      std::lock_guard L(HandoffMutex);
+      const auto It = Handoffs.find(Value);
+      if (It != Handoffs.end()) {
+        H = std::move(It->second);
+        Handoffs.erase(It);
+      }
+    }
+    const auto Expired = [this] {
+      return ErrorPage(404,
+                       "This sign-in link has expired or was used already. Please start again "
+                       "from the application's first page.",
+                       StartLink());
+    };
+    const TIWSessionPtr S = H.Session.lock();
+    if (!S || H.Expires <= TSessionClock::now()) return Expired();
+    if (OriginOf(URL) != H.Origin)
+      return ErrorPage(403, "This sign-in link belongs to another address of the application.",
+                       StartLink());
+    const TLease Use(Sessions, Sessions.Acquire(S->ID(), true));
+    if (!Use) return Expired();
+    std::unique_lock Lock(S->Mutex, std::defer_lock);
+    if (!Lock.try_lock_for(Options.SessionLockTimeout)) {
+      THttpResponse Busy =
+          ErrorPage(503, "This session is still busy with an earlier request. Please try again.");
+      Busy.SetHeader("Retry-After", "5");
+      return Busy;
+    }
+    if (S->Ended || !Sessions.Listed(S)) return Expired();
+    THttpResponse Out = Redirect(H.Location);
+    Out.AddHeader("Set-Cookie", SessionCookie(S->ID(), URL));
+    return Out;
+  }
+
   THttpResponse Dispatch(const engine::TEngineRequest& Req) {
     const std::string_view RawTarget = Req.Target;
     const std::string_view RawPath = RawTarget.substr(0, RawTarget.find('?'));
@@ -410,6 +524,10 @@ struct TIWServer::TImpl {
                        "Request refused: it was sent from another site's page. Please use the "
                        "application's own pages.",
                        StartLink());
+    if (R.Method() == "GET" || R.Method() == "HEAD") {
+      if (const std::string Handoff = R.Query(kHandoffField); !Handoff.empty())
+        return ExchangeHandoff(Handoff, *URL);
+    }
 
     // 1. The session the URL names, when sessions are tracked in the URL.
     std::optional<TLease> Own;
@@ -488,25 +606,35 @@ struct TIWServer::TImpl {
                        StartLink());
 
     TIWApplication& App = *Session.Application;
-    // A browser without the session's cookie on the very host that started the flow is not
-    // the one the provider sent back: it may have the flow's identifier from elsewhere.
-    if (Adopted && OriginOf(*URL) == OriginOf(App.GetApplicationURL()))
-      return ErrorPage(403,
-                       "This return from a provider belongs to another session, so it was not "
-                       "processed. Finish the sign-in or payment in the browser window that "
-                       "started it.",
-                       StartLink());
+    const std::string SessionURL = App.GetApplicationURL();
+    if (Adopted) {
+      // A browser without the session's cookie on the very host that started the flow is not
+      // the one the provider sent back: it may have the flow's identifier from elsewhere.
+      if (OriginOf(*URL) == OriginOf(SessionURL))
+        return ErrorPage(403,
+                         "This return from a provider belongs to another session, so it was not "
+                         "processed. Finish the sign-in or payment in the browser window that "
+                         "started it.",
+                         StartLink());
+      if (!OtherLoopbackName(*URL, SessionURL))
+        return ErrorPage(403,
+                         "This return from a provider arrived without the session's cookie, so it "
+                         "was not processed. Finish the sign-in or payment in the browser window "
+                         "that started it.",
+                         StartLink());
+    }
     bool Renamed = false;
-    // A succeeded flow establishes the session and gives it a new identifier; a return adopted
-    // from another host keeps it until the session's own browser comes back.
-    const auto Renew = [&] {
-      if (App.Established()) Sessions.Establish(Target);
-      if (Adopted || !App.SessionIDRenewalPending()) return;
+    const auto RenewID = [&] {
       std::string ID = NewSessionID();
       Sessions.Rename(Target, ID);
       App.SetSessionID(std::move(ID));
       App.ClearSessionIDRenewal();
       Renamed = true;
+    };
+    // A succeeded flow establishes the session and gives it a new identifier.
+    const auto Renew = [&] {
+      if (App.Established()) Sessions.Establish(Target);
+      if (!Adopted && App.SessionIDRenewalPending()) RenewID();
     };
     // A return adopted from outside keeps the session's own address: it is where the browser
     // goes back to.
@@ -519,22 +647,39 @@ struct TIWServer::TImpl {
       Renew();
       if (App.RedirectURL().empty() && !Adopted) Route(App, R, Out);
       Renew();
-      if (!App.RedirectURL().empty()) {
+      if (Adopted) {
+        // The session gets a new identifier now, whatever the flow's outcome: the one it had
+        // may have been planted and names nothing from this moment. Only the browser that
+        // completed the return learns the new one, through a one-time handoff on the session's
+        // own address (whose host passed AllowedHosts when the session began); a relative
+        // address would leave it on this host, where it has no session.
+        RenewID();
+        std::string Next = App.RedirectURL();
+        if (Next.empty() || OriginOf(Next) != OriginOf(SessionURL)) Next = SessionURL + "/";
+        Out = Redirect(SessionURL + "/?" + kHandoffField + "=" +
+                       IssueHandoff(Target, OriginOf(SessionURL), std::move(Next)));
+      } else if (!App.RedirectURL().empty()) {
         Out = Redirect(App.RedirectURL());
-      } else if (Adopted) {
-        // Back to the session's own address: its host passed AllowedHosts when the session
-        // began, and a relative address would leave the browser on this host, where it has no
-        // session.
-        Out = Redirect(App.GetApplicationURL() + "/");
       }
     } catch (...) {
       const std::string Message = ExceptionText(std::current_exception());
       Report(Message);
       Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
+      // Even so the identifier the return arrived under names nothing afterwards.
+      if (Adopted && !Renamed) RenewID();
     }
     App.ClearRedirect();
     if (Out.Header("Cache-Control").empty()) Out.SetHeader("Cache-Control", "no-store");
-    if (New || Renamed) Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
+    if (App.SessionEndRequested() && !Adopted) {
+      // Signed out: the session goes now, its components and flows with it, and the browser
+      // forgets its cookie.
+      Sessions.Remove(Target);
+      EndSessionLocked(Target);
+      Out.AddHeader("Set-Cookie", ExpiredCookie(*URL));
+      return Out;
+    }
+    if ((New || Renamed) && !Adopted)
+      Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
     return Out;
   }
 
@@ -577,6 +722,7 @@ struct TIWServer::TImpl {
       try {
         ExpireIdle();
         PruneNewSessionTimes(TSessionClock::now());
+        PruneHandoffs(TSessionClock::now());
       } catch (...) {
         Report("Freeing idle sessions failed: " + ExceptionText(std::current_exception()));
       }

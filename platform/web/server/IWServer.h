@@ -3,9 +3,13 @@
 //
 // How a request is served:
 //  1. Requests the server cannot or will not read get an error page, reach no session and have
-//     their connection closed: a malformed head or ambiguous framing (400), an address over
-//     MaxQueryBytes (414), a head over MaxHeaderBytes or MaxHeaderLines (431), a body over
-//     MaxBodyBytes (413). Limits are enforced while the request arrives (THttpEngine).
+//     their connection closed: a malformed head or ambiguous framing, an HTTP/1.1 request
+//     without a Host line, a request with more than one, a chunk line (size and extensions)
+//     over 4096 bytes (400); an address over MaxQueryBytes (414); a head over MaxHeaderBytes
+//     or MaxHeaderLines, a chunked body's trailer over MaxHeaderBytes (431); a body over
+//     MaxBodyBytes, or a chunked one whose chunk lines and trailer take it more than 64 KiB
+//     past MaxBodyBytes as sent (413). Limits are enforced while the request arrives
+//     (THttpEngine): no part of a request without end is held beyond its limit.
 //  2. A GET or HEAD of ReadinessPath ("/healthz") answers 200 "ready" while the server takes
 //     new sessions and 503 "draining" once it drains; it reaches no session. Otherwise only
 //     paths at or under ApplicationPath belong to the application; others get 404.
@@ -27,16 +31,20 @@
 //     a flood of new ones. When a sign-in or payment succeeds the session gets a new
 //     identifier (and cookie) at once; the old one names nothing.
 //     While the server drains, a request that would start a new session gets 503.
-//  5. A provider's return ("state" or "clientid" naming a flow) is served in the session that
-//     started the flow. Arriving without a session (the cookie belongs to another host, say),
-//     it is handled under that session's lock only when it arrives on another host than the
-//     one that started the flow (a provider that returns to "localhost" for "127.0.0.1"),
-//     and the browser is sent back to that session's application URL, whose host passed
-//     AllowedHosts (the session's cookie is not given out); on the flow's own host it gets 403.
-//     Arriving in a different live session, it gets 403 and is not handed to the application, so
-//     that session's flow stays open. Either way the application only ever sees a return for a
-//     session's client under that session's lock, and a return for a session that has expired gets
-//     a "session ended" page, even while it is being freed.
+//  5. A provider's return ("state" or "clientid" naming a flow, or the request token of an
+//     OAuth 1.0a flow) is served in the session that started the flow. Arriving in a different
+//     live session, it gets 403 and is not handed to the application, so that session's flow
+//     stays open. Arriving without a session, it is adopted only when it reached the other
+//     loopback name of the session's own address (a provider that returns to "localhost" for
+//     "127.0.0.1" during development, whose cookie the browser keeps apart); every other
+//     cookie-less return gets 403. An adopted return is handled under the session's lock, the
+//     session gets a new identifier at once (the one it had names nothing from then on), and the
+//     browser is sent back to the session's own address with a one-time handoff value
+//     ("zelk_handoff", good for 60 s) that the server exchanges for the session's cookie: only
+//     the browser that completed the return learns the new identifier. Either way the
+//     application only ever sees a return for a session's client under that session's lock, and
+//     a return for a session that has expired gets a "session ended" page, even while it is
+//     being freed.
 //  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
 //     one session are served one at a time.
 //  7. The server controller's BeforeDispatch sees the request with the session's application
@@ -46,6 +54,10 @@
 //     (404 or 405 when none fits); a GoToURL in it also becomes the redirect.
 //  9. An exception from the hook or a page gets a 500 page with its message; the session and the
 //     server go on.
+// 10. A page or the hook that called TIWApplication::EndSession() (signing the user out) ends
+//     the session once the answer is made: OnEndSession is called, its clients leave their
+//     registries (their flows are forgotten), its components are freed, and the answer clears
+//     the cookie.
 //
 // Sessions idle for SessionTimeout are freed on a background thread under their own lock:
 // OnEndSession is called, every client among the session's components leaves its auth server
@@ -108,7 +120,9 @@ struct TIWServerOptions {
   // is refused with 431 when it takes the head 8192 bytes past MaxHeaderBytes).
   std::size_t MaxHeaderBytes = 16384;
   std::size_t MaxHeaderLines = 100;
-  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted.
+  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted. A
+  // chunked body's framing (chunk lines, line ends, trailer) may add 64 KiB to it on the wire;
+  // its trailer counts against MaxHeaderBytes (431).
   std::size_t MaxBodyBytes = std::size_t{1} << 20;
   // How long a request waits for its session's request in progress before giving up (503).
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};

@@ -1,0 +1,238 @@
+// Redaction and escaping of logged text.
+#include "platform/web/LogText.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdint>
+
+#include "platform/web/HttpRequest.h"
+#include "platform/web/IWApplication.h"
+
+namespace zelk::web {
+
+namespace {
+
+enum class TKind : std::uint8_t { kSecret, kCard, kFlow };
+
+struct TSecretName {
+  std::string_view Name;
+  TKind Kind;
+};
+
+// Parameter and member names whose values are secrets, matched without regard to case.
+constexpr std::array<TSecretName, 31> kSecretNames{{
+    {"client_secret", TKind::kSecret},
+    {"code", TKind::kSecret},
+    {"access_token", TKind::kSecret},
+    {"refresh_token", TKind::kSecret},
+    {"id_token", TKind::kSecret},
+    {"token", TKind::kSecret},
+    {"oauth_token", TKind::kSecret},
+    {"oauth_token_secret", TKind::kSecret},
+    {"oauth_verifier", TKind::kSecret},
+    {"oauth_signature", TKind::kSecret},
+    {"code_verifier", TKind::kSecret},
+    {"secret", TKind::kSecret},
+    {"password", TKind::kSecret},
+    {"pwd", TKind::kSecret},
+    {"signature", TKind::kSecret},
+    {"cvv2", TKind::kSecret},
+    {"cvv", TKind::kSecret},
+    {"cvc", TKind::kSecret},
+    {"security_code", TKind::kSecret},
+    {"appsecret_proof", TKind::kSecret},
+    {"client_assertion", TKind::kSecret},
+    {"verifier", TKind::kSecret},
+    {"wrap_verification_code", TKind::kSecret},
+    // The session's form token: a form sent with GET carries it in the query.
+    {TIWApplication::FormTokenField, TKind::kSecret},
+    // The one-time value that hands an adopted return's session cookie to its browser.
+    {"zelk_handoff", TKind::kSecret},
+    {"acct", TKind::kCard},
+    {"number", TKind::kCard},
+    {"card_number", TKind::kCard},
+    {"state", TKind::kFlow},
+    {"clientid", TKind::kFlow},
+    {"denied", TKind::kSecret},
+}};
+
+bool IsNameChar(char C) {
+  return std::isalnum(static_cast<unsigned char>(C)) != 0 || C == '_' || C == '-';
+}
+
+// A name as written may hold percent escapes ("c%6Fde"): they belong to the word.
+bool IsWordChar(char C) {
+  return IsNameChar(C) || C == '%';
+}
+
+bool SameNoCase(std::string_view A, std::string_view B) {
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
+           return std::tolower(static_cast<unsigned char>(X)) ==
+                  std::tolower(static_cast<unsigned char>(Y));
+         });
+}
+
+// The word that starts at I (its end), and the secret name it spells as the server reads it
+// (percent-decoded), if any.
+struct TWord {
+  std::size_t End;
+  const TSecretName* Secret;
+};
+
+TWord WordAt(std::string_view Text, std::size_t I) {
+  std::size_t End = I;
+  while (End < Text.size() && IsWordChar(Text[End]))
+    ++End;
+  if (End == I || (I > 0 && IsWordChar(Text[I - 1]))) return {End, nullptr};
+  const std::string_view Word = Text.substr(I, End - I);
+  const bool Encoded = Word.find('%') != std::string_view::npos;
+  const std::string Decoded = Encoded ? DecodeQueryComponent(Word) : std::string();
+  const std::string_view Spelled = Encoded ? std::string_view(Decoded) : Word;
+  for (const TSecretName& N : kSecretNames)
+    if (SameNoCase(Spelled, N.Name)) return {End, &N};
+  return {End, nullptr};
+}
+
+// What replaces Value: the marker, for a card number the marker and its last four digits.
+std::string Replacement(std::string_view Value, TKind Kind) {
+  if (Kind == TKind::kCard) {
+    std::string Digits;
+    for (char C : Value)
+      if (std::isdigit(static_cast<unsigned char>(C)) != 0) Digits += C;
+    if (Digits.size() > 4) return std::string(kRedacted) + Digits.substr(Digits.size() - 4);
+  }
+  return std::string(kRedacted);
+}
+
+bool EndsBareValue(char C) {
+  return C == '&' || C == '"' || C == '\'' || C == ',' || C == ';' || C == '<' || C == '>' ||
+         C == '}' || C == ']' || std::isspace(static_cast<unsigned char>(C)) != 0;
+}
+
+// Redacts the value that starts at Text[Start] (quoted or bare); returns the index after it.
+std::size_t RedactValue(std::string_view Text, std::size_t Start, TKind Kind, std::string& Out) {
+  std::size_t I = Start;
+  if (I < Text.size() && Text[I] == '"') {
+    std::size_t J = I + 1;
+    while (J < Text.size() && Text[J] != '"') {
+      if (Text[J] == '\\') ++J;
+      ++J;
+    }
+    J = std::min(J, Text.size());
+    Out += '"';
+    if (J > I + 1) Out += Replacement(Text.substr(I + 1, J - I - 1), Kind);
+    return J;  // the closing quote is copied by the caller
+  }
+  std::size_t J = I;
+  // A card number may be written in groups: blanks and dashes between digits belong to it.
+  auto InCard = [&](std::size_t K) {
+    return Kind == TKind::kCard && (Text[K] == ' ' || Text[K] == '-') && K + 1 < Text.size() &&
+           std::isdigit(static_cast<unsigned char>(Text[K + 1])) != 0 && K > I &&
+           std::isdigit(static_cast<unsigned char>(Text[K - 1])) != 0;
+  };
+  while (J < Text.size() && (!EndsBareValue(Text[J]) || InCard(J)))
+    ++J;
+  if (J > I) Out += Replacement(Text.substr(I, J - I), Kind);
+  return J;
+}
+
+bool StartsWithNoCase(std::string_view Text, std::size_t I, std::string_view Prefix) {
+  return Text.size() - I >= Prefix.size() && SameNoCase(Text.substr(I, Prefix.size()), Prefix);
+}
+
+std::string Redact(std::string_view Text, bool FlowIdentifiers) {
+  std::string Out;
+  Out.reserve(Text.size());
+  std::size_t I = 0;
+  while (I < Text.size()) {
+    // An Authorization header: everything after the scheme, except OAuth 1.0a's parameters,
+    // which are redacted one by one (their names are secret names).
+    if ((I == 0 || !IsNameChar(Text[I - 1])) && StartsWithNoCase(Text, I, "authorization:")) {
+      std::size_t J = I + 14;
+      while (J < Text.size() && Text[J] == ' ')
+        ++J;
+      std::size_t SchemeEnd = J;
+      while (SchemeEnd < Text.size() && IsNameChar(Text[SchemeEnd]))
+        ++SchemeEnd;
+      Out.append(Text.substr(I, SchemeEnd - I));
+      I = SchemeEnd;
+      if (StartsWithNoCase(Text, J, "oauth ")) continue;
+      std::size_t LineEnd = I;
+      while (LineEnd < Text.size() && Text[LineEnd] != '\r' && Text[LineEnd] != '\n' &&
+             Text[LineEnd] != ';')
+        ++LineEnd;
+      if (LineEnd > I) Out += " " + std::string(kRedacted);
+      I = LineEnd;
+      continue;
+    }
+    const TWord Word = WordAt(Text, I);
+    const TSecretName* Name = Word.Secret;
+    // The whole word is copied, so that a secret name inside a longer word never matches.
+    const std::size_t J = std::max(Word.End, I + 1);
+    Out.append(Text.substr(I, J - I));
+    if (Name == nullptr || (Name->Kind == TKind::kFlow && !FlowIdentifiers)) {
+      I = J;
+      continue;
+    }
+    const bool Quoted = I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"';
+    if (Quoted) {
+      // A JSON member: "name" : "value".
+      std::size_t K = J + 1;
+      while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
+        ++K;
+      if (K < Text.size() && Text[K] == ':') {
+        ++K;
+        while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
+          ++K;
+        const bool Number = K < Text.size() && std::isdigit(static_cast<unsigned char>(Text[K]));
+        if (K < Text.size() && (Text[K] == '"' || (Number && Name->Kind == TKind::kCard))) {
+          Out.append(Text.substr(J, K - J));
+          I = RedactValue(Text, K, Name->Kind, Out);
+          continue;
+        }
+      }
+      I = J;
+      continue;
+    }
+    if (J < Text.size() && Text[J] == '=') {
+      Out += '=';
+      I = RedactValue(Text, J + 1, Name->Kind, Out);
+      continue;
+    }
+    I = J;
+  }
+  return Out;
+}
+
+}  // namespace
+
+std::string RedactSecrets(std::string_view Text) {
+  return Redact(Text, false);
+}
+
+std::string RedactQueryString(std::string_view Query) {
+  return Redact(Query, true);
+}
+
+std::string EscapeLogText(std::string_view Text) {
+  static constexpr std::string_view kHex = "0123456789ABCDEF";
+  std::string Out;
+  Out.reserve(Text.size());
+  for (const char C : Text) {
+    const auto U = static_cast<unsigned char>(C);
+    if (C == '"' || C == '\\') {
+      Out += '\\';
+      Out += C;
+    } else if (U < 32 || U >= 127) {
+      Out += "\\x";
+      Out += kHex[U >> 4];
+      Out += kHex[U & 15];
+    } else {
+      Out += C;
+    }
+  }
+  return Out;
+}
+
+}  // namespace zelk::web
