@@ -204,17 +204,16 @@ void TRedisServer::Start() {
 }
 
 void TRedisServer::Pause() {
-  if (FPid > 0 && ::kill(FPid, SIGSTOP) == 0) FPaused = true;
+  if (FPid > 0) ::kill(FPid, SIGSTOP);
 }
 
 void TRedisServer::Resume() {
-  if (FPid > 0 && ::kill(FPid, SIGCONT) == 0) FPaused = false;
+  if (FPid > 0) ::kill(FPid, SIGCONT);
 }
 
 void TRedisServer::Reap() {
   ::waitpid(FPid, nullptr, 0);
   FPid = 0;
-  FPaused = false;
   // Whatever it printed last (the write end closed with it).
   char Chunk[4096];
   for (ssize_t N; FOutput.Get() >= 0 && (N = ::read(FOutput.Get(), Chunk, sizeof Chunk)) > 0;)

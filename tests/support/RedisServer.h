@@ -54,7 +54,6 @@ class TRedisServer {
   TOptions FOptions;
   int FPort = 0;
   pid_t FPid = 0;
-  bool FPaused = false;
   std::string FDir;
   TUniqueFd FOutput;     // the server's standard output and error
   std::string FOutText;  // what it printed so far
