@@ -223,7 +223,9 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
 // FlowToken equals it: the request token an OAuth 1.0a client registered for its flow. Once a
 // routed client reports an outcome, the flow is spent: the entry's ID and FlowToken are
 // cleared, so a reload of the return page is ignored instead of replaying a used code or token.
-class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDirectory {
+class TZIWAuthServerController : public rtl::TComponent,
+                                 public web::IIWFlowDirectory,
+                                 public web::IIWMetricsSource {
  public:
   explicit TZIWAuthServerController(rtl::TComponent* AOwner);
   ~TZIWAuthServerController() override;
@@ -245,6 +247,8 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
   bool VisitFlowTokenOwners(std::string_view Token,
                             const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
   std::size_t OpenFlowCount() override;
+  // The providers' flows and calls (ProviderMetricsText) for the server's metrics route.
+  std::string MetricsText() const override;
 
  private:
   friend class TZIWCustomCloudClient;
@@ -295,6 +299,9 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   void SetServerController(TZIWAuthServerController* Value);
   // The session is being freed: leaves the controller (SetServerController(nullptr)).
   void LeaveSession() override { SetServerController(nullptr); }
+  // The identifier and request token of the flow in progress, as the registry entries carry
+  // them.
+  std::vector<std::string> OpenFlowKeys() const override;
 
   TIWResult LoginResult() const;
   void SetLoginResult(TIWResult Value);

@@ -131,6 +131,10 @@ bool TZIWAuthServerController::VisitFlowTokenOwners(
   return VisitTopOwners(Clients()->FindFlowToken(Token), Visit);
 }
 
+std::string TZIWAuthServerController::MetricsText() const {
+  return ProviderMetricsText();
+}
+
 std::size_t TZIWAuthServerController::OpenFlowCount() {
   const auto Guard = LockClients();
   std::size_t Open = 0;
@@ -335,6 +339,18 @@ void TZIWCustomCloudClient::SignOut() {
     E->SetFlowToken({});
     E->SetID({});
   }
+}
+
+std::vector<std::string> TZIWCustomCloudClient::OpenFlowKeys() const {
+  auto L = Lock();
+  std::vector<std::string> Keys;
+  if (FServerController == nullptr) return Keys;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this)) {
+    if (!E->ID().empty()) Keys.push_back(E->ID());
+    if (!E->FlowToken().empty()) Keys.push_back(E->FlowToken());
+  }
+  return Keys;
 }
 
 TZIWAuthServerController* TZIWCustomCloudClient::ServerController() const {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/rtl/Classes.h"
 #include "platform/web/HttpRequest.h"
@@ -114,6 +115,18 @@ class IIWSessionMember {
  public:
   virtual ~IIWSessionMember() = default;
   virtual void LeaveSession() = 0;
+  // What names the flows of this member that wait for their provider's return (identifiers and
+  // request tokens): a server that keeps sessions in a store records which session each belongs
+  // to, so that a return can find its session on any instance.
+  virtual std::vector<std::string> OpenFlowKeys() const { return {}; }
+};
+
+// A component among the server controller's whose figures the server's metrics route shows
+// (the Prometheus text format: "# HELP", "# TYPE" and sample lines).
+class IIWMetricsSource {
+ public:
+  virtual ~IIWMetricsSource() = default;
+  virtual std::string MetricsText() const = 0;
 };
 
 // The application-wide server controller: owner of the shared components and the place where

@@ -129,6 +129,14 @@ TEST_F(SessionStoreTest, LoadReturnsTheBytesSavedWithTheirVersionAndSaveSetsTheE
   EXPECT_EQ(Loaded->first, Record);
   EXPECT_EQ(Loaded->second, 2u);
   EXPECT_EQ(Redis.Command({"HGET", "zelk:s:" + Id, "v"}), "2");
+  // A lease taken with a record expiry keeps a session in use from expiring; one that is not
+  // granted changes nothing.
+  ASSERT_TRUE(A->Lease(Id, 60s, 5s).Granted);
+  const long Refreshed = std::stol(PTtl("zelk:s:" + Id));
+  EXPECT_GT(Refreshed, 0);
+  EXPECT_LE(Refreshed, 5000);
+  EXPECT_FALSE(B->Lease(Id, 60s, 120s).Granted);
+  EXPECT_LE(std::stol(PTtl("zelk:s:" + Id)), 5000);
 }
 
 TEST_F(SessionStoreTest, RenameMovesRecordVersionExpiryAndLeaseOnlyForTheHolder) {

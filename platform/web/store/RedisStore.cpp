@@ -215,13 +215,14 @@ struct TScript {
   }
 };
 
-// KEYS: lease, record. ARGV: instance id, ttl ms.
-// Returns {granted 0/1, stored version (string, "0" when none), the other lease's ms left}.
+// KEYS: lease, record. ARGV: instance id, ttl ms, the record's new expiry in ms (0: left as it
+// is). Returns {granted 0/1, stored version (string, "0" when none), the other lease's ms left}.
 constexpr std::string_view kLeaseScript = R"lua(
 local holder = redis.call('GET', KEYS[1])
 local granted, wait = 0, 0
 if holder == false or holder == ARGV[1] then
   redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+  if ARGV[3] ~= '0' then redis.call('PEXPIRE', KEYS[2], ARGV[3]) end
   granted = 1
 else
   wait = redis.call('PTTL', KEYS[1])
@@ -443,11 +444,13 @@ class TRedisStore final : public TSessionStore {
     AllScripts();
   }
 
-  TLeaseResult Lease(const std::string& Id, std::chrono::milliseconds Ttl) override {
+  TLeaseResult Lease(const std::string& Id, std::chrono::milliseconds Ttl,
+                     std::chrono::milliseconds RecordTtl) override {
     CheckTtl("Lease", Ttl);
     return Run("Lease", [&](TRedisConnection& C) {
       auto R = C.Eval("Lease", LeaseScript(), {LeaseKey(Id), RecordKey(Id)},
-                      {FOptions.InstanceId, std::to_string(Ttl.count())});
+                      {FOptions.InstanceId, std::to_string(Ttl.count()),
+                       std::to_string(std::max<long long>(RecordTtl.count(), 0))});
       TLeaseResult Result;
       if (R->type != REDIS_REPLY_ARRAY || R->elements != 3 ||
           R->element[0]->type != REDIS_REPLY_INTEGER ||

@@ -70,10 +70,15 @@ class TSessionStore {
   virtual ~TSessionStore() = default;
 
   // Takes or renews this instance's lease on session Id for Ttl, and reports the stored
-  // record's version, so that a holder whose copy is current needs nothing more. One round
-  // trip. Not granted when another instance holds it: Wait then tells how long that lease
-  // still runs.
-  virtual TLeaseResult Lease(const std::string& Id, std::chrono::milliseconds Ttl) = 0;
+  // record's version, so that a holder whose copy is current needs nothing more. When granted
+  // and RecordTtl is positive, the record's expiry is refreshed to RecordTtl too (a session in
+  // use does not expire). One round trip. Not granted when another instance holds it: Wait
+  // then tells how long that lease still runs.
+  virtual TLeaseResult Lease(const std::string& Id, std::chrono::milliseconds Ttl,
+                             std::chrono::milliseconds RecordTtl) = 0;
+  TLeaseResult Lease(const std::string& Id, std::chrono::milliseconds Ttl) {
+    return Lease(Id, Ttl, std::chrono::milliseconds(0));
+  }
   // Gives back this instance's lease on Id; a lease another instance holds is left alone. One
   // round trip.
   virtual void ReleaseLease(const std::string& Id) = 0;
