@@ -64,7 +64,8 @@ void RegisterAll() {
        {Text("Email", &B::Email, &B::SetEmail), Text("FirstName", &B::FirstName, &B::SetFirstName),
         Text("Name", &B::Name, &B::SetName), Text("Street", &B::Street, &B::SetStreet),
         Text("Zip", &B::Zip, &B::SetZip), Text("City", &B::City, &B::SetCity),
-        Text("CountryCode", &B::CountryCode, &B::SetCountryCode)}});
+        Text("CountryCode", &B::CountryCode, &B::SetCountryCode)},
+       {}});
 
   using S = TIWPayPalSeller;
   TClassRegistry::RegisterClass({"TIWPayPalSeller",
@@ -74,7 +75,8 @@ void RegisterAll() {
                                   Text("Password", &S::Password, &S::SetPassword),
                                   Text("Signature", &S::Signature, &S::SetSignature),
                                   Text("ClientID", &S::ClientID, &S::SetClientID),
-                                  Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret)}});
+                                  Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret)},
+                                 {}});
 
   using CC = TIWPayPalCreditCard;
   TClassRegistry::RegisterClass(
@@ -86,7 +88,8 @@ void RegisterAll() {
         Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode),
         // The expiry defaults to the date of construction, so it is always stored.
         Int("ExpirationMonth", &CC::ExpirationMonth, &CC::SetExpirationMonth, std::nullopt),
-        Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)}});
+        Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)},
+       {}});
 
   using T = TIWPayPalTransaction;
   TClassRegistry::RegisterClass(
@@ -95,7 +98,8 @@ void RegisterAll() {
        {},
        {Enum("Currency", CurrencyNames(), &T::Currency, &T::SetCurrency, crUSD),
         Real("Shipping", &T::Shipping, &T::SetShipping),
-        Real("Insurance", &T::Insurance, &T::SetInsurance), Real("Tax", &T::Tax, &T::SetTax)}});
+        Real("Insurance", &T::Insurance, &T::SetInsurance), Real("Tax", &T::Tax, &T::SetTax)},
+       {}});
 
   using I = TPayPalTransaction;
   TClassRegistry::RegisterClass(
@@ -105,7 +109,8 @@ void RegisterAll() {
        {Text("Description", &I::Description, &I::SetDescription),
         Real("Price", &I::Price, &I::SetPrice), Int("Number", &I::Number, &I::SetNumber, -1),
         Int("Quantity", &I::Quantity, &I::SetQuantity, 1), Text("Name", &I::Name, &I::SetName),
-        Int("Tag", &I::Tag, &I::SetTag, 0)}});
+        Int("Tag", &I::Tag, &I::SetTag, 0)},
+       {}});
 
   using P = TZIWPayPalClient;
   TClassRegistry::RegisterClass(
@@ -122,7 +127,8 @@ void RegisterAll() {
         props::Collection<P>("Transactions", "TPayPalTransaction",
                              [](P* C) { return C->Transactions(); }),
         props::Event("OnPayPalCancel"), props::Event("OnPayPalFailed"),
-        props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")}});
+        props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")},
+       {}});
 }
 
 }  // namespace
