@@ -55,7 +55,9 @@ TPropertyInfo Enum(std::string Name, const std::vector<std::string>& Names, E (T
       [Set](T* O, E V) { (O->*Set)(V); }, std::optional<E>(Default));
 }
 
-void RegisterAll() {
+// The client's run-time state; made by RegisterClasses, which reaches the client's private
+// members.
+void RegisterAll(std::vector<TPropertyInfo> ClientState) {
   using B = TIWPayPalBuyer;
   TClassRegistry::RegisterClass(
       {"TIWPayPalBuyer",
@@ -68,24 +70,28 @@ void RegisterAll() {
        {}});
 
   using S = TIWPayPalSeller;
-  TClassRegistry::RegisterClass({"TIWPayPalSeller",
-                                 "",
-                                 {},
-                                 {Text("UserName", &S::UserName, &S::SetUserName),
-                                  Text("Password", &S::Password, &S::SetPassword),
-                                  Text("Signature", &S::Signature, &S::SetSignature),
-                                  Text("ClientID", &S::ClientID, &S::SetClientID),
-                                  Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret)},
-                                 {}});
+  TClassRegistry::RegisterClass(
+      {"TIWPayPalSeller",
+       "",
+       {},
+       // The secrets are configuration: every session gets them from
+       // its form, never from a record.
+       {Text("UserName", &S::UserName, &S::SetUserName),
+        KeptOutOfState(Text("Password", &S::Password, &S::SetPassword)),
+        KeptOutOfState(Text("Signature", &S::Signature, &S::SetSignature)),
+        Text("ClientID", &S::ClientID, &S::SetClientID),
+        KeptOutOfState(Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret))},
+       {}});
 
   using CC = TIWPayPalCreditCard;
   TClassRegistry::RegisterClass(
       {"TIWPayPalCreditCard",
        "",
        {},
-       {Text("Number", &CC::Number, &CC::SetNumber),
+       // The number and CVV serve one payment call and never go into a session's state.
+       {KeptOutOfState(Text("Number", &CC::Number, &CC::SetNumber)),
         Enum("CardType", CardTypeNames(), &CC::CardType, &CC::SetCardType, ctVisa),
-        Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode),
+        KeptOutOfState(Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode)),
         // The expiry defaults to the date of construction, so it is always stored.
         Int("ExpirationMonth", &CC::ExpirationMonth, &CC::SetExpirationMonth, std::nullopt),
         Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)},
@@ -128,7 +134,7 @@ void RegisterAll() {
                              [](P* C) { return C->Transactions(); }),
         props::Event("OnPayPalCancel"), props::Event("OnPayPalFailed"),
         props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")},
-       {}});
+       std::move(ClientState)});
 }
 
 }  // namespace
@@ -137,7 +143,12 @@ void RegisterClasses() {
   // The client's published ServerController, Name and Tag come from the base classes.
   IWZelkAuthBase::RegisterAuthBaseClasses();
   static std::once_flag Once;
-  std::call_once(Once, RegisterAll);
+  std::call_once(Once, [] {
+    using C = TZIWPayPalClient;
+    RegisterAll({// The checkout in progress: its token (Express Checkout) or order id (REST).
+                 C::StateField("CheckoutToken", &C::FCheckoutToken),
+                 C::StateField("TransactionID", &C::FTransactionID)});
+  });
 }
 
 }  // namespace zelk::IWPayPalClient
