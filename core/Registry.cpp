@@ -462,6 +462,42 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
   return Id;
 }
 
+std::string TZIWCustomCloudClient::FlowIdentifier() const {
+  auto L = Lock();
+  if (FServerController == nullptr) return {};
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this))
+    if (!E->ID().empty()) return E->ID();
+  return {};
+}
+
+std::string TZIWCustomCloudClient::FlowToken() const {
+  auto L = Lock();
+  if (FServerController == nullptr) return {};
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this))
+    if (!E->FlowToken().empty()) return E->FlowToken();
+  return {};
+}
+
+void TZIWCustomCloudClient::RestoreFlowIdentifier(const std::string& Id) {
+  auto L = Lock();
+  if (!Id.empty()) CheckServerController("FlowID");
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetID(Id);
+}
+
+void TZIWCustomCloudClient::RestoreFlowToken(const std::string& Token) {
+  auto L = Lock();
+  if (!Token.empty()) CheckServerController("FlowToken");
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetFlowToken(Token);
+}
+
 void TZIWCustomCloudClient::RegisterFlowToken(const std::string& Token) {
   auto L = Lock();
   if (FServerController == nullptr) return;
