@@ -60,6 +60,7 @@ class TStoreProbe : public TZIWCustomCloudClient {
 void RegisterProbe() {
   static std::once_flag Once;
   std::call_once(Once, [] {
+    IWZelkAuthBase::RegisterAuthBaseClasses();
     rtl::TClassInfo Info;
     Info.Name = "TStoreProbe";
     Info.ParentName = "TZIWCustomCloudClient";
@@ -73,9 +74,15 @@ struct TInstance {
   TIWServerControllerBase Controller{nullptr};
   TZIWAuthServerController* Auth = new TZIWAuthServerController(&Controller);
   std::unique_ptr<TIWServer> Server;
+  std::mutex ErrorMutex;
+  std::vector<std::string> Errors;  // what the server told its OnError
 
   explicit TInstance(TIWServerOptions O) {
     Server = std::make_unique<TIWServer>(Controller, std::move(O));
+    Server->SetOnError([this](const std::string& Message) {
+      std::lock_guard L(ErrorMutex);
+      Errors.push_back(Message);
+    });
     Server->SetOnNewSession([this](TIWApplication& App) {
       auto* C = new TStoreProbe(&App);
       C->SetName("Probe");
@@ -87,8 +94,7 @@ struct TInstance {
     Server->AddRoute("GET", "/", [](TIWApplication& App, const THttpRequest&, THttpResponse& Out) {
       auto* C = dynamic_cast<TStoreProbe*>(App.FindComponent("Probe"));
       App.SetValue("visits", std::to_string(std::stoi("0" + App.Value("visits")) + 1));
-      Out.SetContent("id=" + C->LoginID() + "\nvisits=" + App.Value("visits") + "\n",
-                     "text/plain");
+      Out.SetContent("id=" + C->LoginID() + "\nvisits=" + App.Value("visits") + "\n", "text/plain");
     });
     Server->AddRoute("GET", "/peek",
                      [](TIWApplication& App, const THttpRequest&, THttpResponse& Out) {
@@ -98,8 +104,9 @@ struct TInstance {
     Server->AddRoute("GET", "/login", [](TIWApplication& App, const THttpRequest&, THttpResponse&) {
       dynamic_cast<TStoreProbe*>(App.FindComponent("Probe"))->Login(&App);
     });
-    Server->AddRoute("POST", "/signout", [](TIWApplication& App, const THttpRequest&,
-                                            THttpResponse&) { App.EndSession(); });
+    Server->AddRoute(
+        "POST", "/signout",
+        [](TIWApplication& App, const THttpRequest&, THttpResponse&) { App.EndSession(); });
     Server->Start();
   }
   ~TInstance() { Server.reset(); }
@@ -187,18 +194,22 @@ TEST_F(StoredSessionsTest, AnotherInstanceCarriesOnAfterARestartWithTheUserAndTh
   auto OnB = B->Client().Get("/", {{"Cookie", Cookie}});
   ASSERT_TRUE(OnB);
   EXPECT_EQ(Field(OnB->body, "id"), "ada");
-  EXPECT_EQ(Field(OnB->body, "visits"), "2");
+  EXPECT_EQ(Field(OnB->body, "visits"), "3");
   EXPECT_FALSE(OnB->has_header("Set-Cookie"));
   // A flow started on B completes on A, which works on its own copy again after B's change.
   const std::string Flow = StartLogin(*B, Cookie);
   auto Back = A->Client().Get("/?state=" + Flow + "&code=grace", {{"Cookie", Cookie}});
   ASSERT_TRUE(Back);
   EXPECT_EQ(Field(Back->body, "id"), "grace");
-  EXPECT_EQ(Field(Back->body, "visits"), "3");
+  EXPECT_EQ(Field(Back->body, "visits"), "4");
   const std::string Renewed = CookieOf(Back);
   ASSERT_FALSE(Renewed.empty());
-  // The id given up at the renewal names nothing, on either instance.
-  EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Cookie}})->body, "id"), "");
+  // The id given up at the renewal names nothing, on either instance (B's copy under it has
+  // ended).
+  auto Old = B->Client().Get("/peek", {{"Cookie", Cookie}});
+  ASSERT_TRUE(Old);
+  EXPECT_EQ(Old->status, 404);
+  EXPECT_EQ(Old->body.find("grace"), std::string::npos);
 
   // A deploy: both instances restart. Nobody is signed out, and a flow started before the
   // restart completes after it.
@@ -238,17 +249,21 @@ TEST_F(StoredSessionsTest, OneReturnSentToTwoInstancesAtOnceCallsTheProviderOnce
   const std::string Flow = StartLogin(*A, Cookie);
   GProviderCalls = 0;
   const std::string Target = "/?state=" + Flow + "&code=once&slow=1";
-  auto OnA = std::async(std::launch::async,
-                        [&] { return A->Client().Get(Target, {{"Cookie", Cookie}}); });
-  auto OnB = std::async(std::launch::async,
-                        [&] { return B->Client().Get(Target, {{"Cookie", Cookie}}); });
+  auto OnA = std::async(std::launch::async, [&] {
+    return A->Client().Get(Target, {{"Cookie", Cookie}});
+  });
+  auto OnB = std::async(std::launch::async, [&] {
+    return B->Client().Get(Target, {{"Cookie", Cookie}});
+  });
   auto RA = OnA.get();
   auto RB = OnB.get();
   ASSERT_TRUE(RA && RB);
   EXPECT_EQ(GProviderCalls, 1);
-  // The instance that came second waited for the first one's lease and shows its outcome.
-  EXPECT_EQ(Field(RA->body, "id"), "once");
-  EXPECT_EQ(Field(RB->body, "id"), "once");
+  // The instance that came second waited for the first one's lease; by then the sign-in had
+  // given the session a new id, so the old one named nothing there.
+  EXPECT_EQ((Field(RA->body, "id") == "once") + (Field(RB->body, "id") == "once"), 1)
+      << RA->body << "\n"
+      << RB->body;
 }
 
 TEST_F(StoredSessionsTest, AReturnClaimedByAnInstanceThatDiedIsNotCompletedAgain) {
@@ -340,6 +355,13 @@ TEST_F(StoredSessionsTest, AStoreThatFailsGets503AndHealthzSaysSoUntilItIsBack) 
   }
   // No session is started from memory either.
   EXPECT_EQ(A->Client().Get("/")->status, 503);
+  {
+    std::lock_guard L(A->ErrorMutex);
+    ASSERT_FALSE(A->Errors.empty());
+    EXPECT_TRUE(A->Errors[0].starts_with("The session store failed: Session store " +
+                                         Redis.HostPort() + ": "))
+        << A->Errors[0];
+  }
   // The readiness route tells the balancer (asked again after its half-second cache).
   std::string Health;
   for (int I = 0; I < 50 && Health.find("unreachable") == std::string::npos; ++I) {
