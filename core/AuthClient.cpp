@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/RegistryDetail.h"
 
 namespace zelk::IWZelkAuthBase {
 

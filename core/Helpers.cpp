@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/HelpersDetail.h"
 
 namespace zelk::IWZelkAuthBase {
 

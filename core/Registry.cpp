@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/RegistryDetail.h"
 #include "core/Trace.h"
 
 namespace zelk::IWZelkAuthBase {
@@ -351,6 +352,10 @@ std::vector<std::string> TZIWCustomCloudClient::OpenFlowKeys() const {
     if (!E->FlowToken().empty()) Keys.push_back(E->FlowToken());
   }
   return Keys;
+}
+
+std::unique_lock<std::recursive_mutex> TZIWCustomCloudClient::Lock() const {
+  return std::unique_lock(FGuard->Mutex);
 }
 
 TZIWAuthServerController* TZIWCustomCloudClient::ServerController() const {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "payments/IWPayPalClient.h"
+#include "core/HelpersDetail.h"
 
 namespace zelk::IWPayPalClient {
 

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "payments/IWPayPalClient.h"
+#include "core/HelpersDetail.h"
 
 namespace zelk::IWPayPalClient {
 

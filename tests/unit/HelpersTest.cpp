@@ -4,6 +4,7 @@
 #include <clocale>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/HelpersDetail.h"
 
 namespace zelk::IWZelkAuthBase {
 namespace {

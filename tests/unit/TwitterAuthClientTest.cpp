@@ -10,6 +10,7 @@
 #include "providers/IWTwitterAuthClient.h"
 #include "support/FakeApplication.h"
 #include "support/RecordingTransport.h"
+#include "core/HelpersDetail.h"
 
 namespace zelk::IWTwitterAuthClient {
 namespace {
