@@ -194,7 +194,7 @@ TEST_F(SessionStoreTest, AFlowIsClaimedOnceAcrossThreadsAndInstances) {
     for (int T = 0; T < 8; ++T)
       Threads.emplace_back([&, T] {
         for (int I = 0; I < 10; ++I)
-          if ((T % 2 ? A : B)->ClaimFlow(Flow, 60s)) ++Won;
+          if ((T % 2 ? A : B)->ClaimFlow(Flow, "s0", 60s) == TClaim::clClaimed) ++Won;
       });
     for (auto& T : Threads)
       T.join();
@@ -205,10 +205,30 @@ TEST_F(SessionStoreTest, AFlowIsClaimedOnceAcrossThreadsAndInstances) {
   auto& Holder = AHolds ? A : B;
   auto& Other = AHolds ? B : A;
   Other->ReleaseFlowClaim("flow-1");
-  EXPECT_FALSE(Other->ClaimFlow("flow-1", 60s));
+  EXPECT_EQ(Other->ClaimFlow("flow-1", "s0", 60s), TClaim::clRefused);
   Holder->ReleaseFlowClaim("flow-1");
-  EXPECT_TRUE(Other->ClaimFlow("flow-1", 500ms));
+  EXPECT_EQ(Other->ClaimFlow("flow-1", "s0", 500ms), TClaim::clClaimed);
   EXPECT_LE(std::stol(PTtl("zelk:c:flow-1")), 500);
+}
+
+TEST_F(SessionStoreTest, AClaimIsTakenOverOnlyByTheNextHolderOfTheSessionsLease) {
+  // A claims the flow under its lease on s1 and dies mid-completion.
+  ASSERT_TRUE(A->Lease("s1", 60s, 60s).Granted);
+  ASSERT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clClaimed);
+  // While A's lease lasts nobody takes the completion away, A's own later calls included.
+  EXPECT_FALSE(B->Lease("s1", 5s, 60s).Granted);
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  EXPECT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  // A's lease runs out (deleted here rather than waited for): B, now holding s1, completes the
+  // flow, and only B.
+  Redis.Command({"DEL", "zelk:l:s1"});
+  ASSERT_TRUE(B->Lease("s1", 5s, 60s).Granted);
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clTakenOver);
+  EXPECT_EQ(Redis.Command({"GET", "zelk:c:flow-1"}), "instance-b");
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  EXPECT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  A->ReleaseFlowClaim("flow-1");  // the old claimant cannot free the new claim
+  EXPECT_EQ(Redis.Command({"GET", "zelk:c:flow-1"}), "instance-b");
 }
 
 TEST_F(SessionStoreTest, ManyThreadsShareAFewConnections) {
@@ -244,7 +264,7 @@ TEST_F(SessionStoreTest, EveryCallCostsOneRoundTripAndAFlushedScriptOneMore) {
        }},
       {"Load", [&] { A->Load("s1"); }},
       {"SessionOfFlow", [&] { A->SessionOfFlow("f1"); }},
-      {"ClaimFlow", [&] { A->ClaimFlow("f1", 60s); }},
+      {"ClaimFlow", [&] { A->ClaimFlow("f1", "s1", 60s); }},
       {"ReleaseFlowClaim", [&] { A->ReleaseFlowClaim("f1"); }},
       {"Rename", [&] { A->Rename("s1", "s2"); }},
       {"ReleaseLease", [&] { A->ReleaseLease("s2"); }},
@@ -292,7 +312,7 @@ TEST_F(SessionStoreTest, AStoppedServerRaisesUnavailableAndTheStoreReconnectsAft
       {"Rename", [&] { A->Rename("s1", "s2"); }},
       {"Delete", [&] { A->Delete("s1"); }},
       {"SessionOfFlow", [&] { A->SessionOfFlow("f"); }},
-      {"ClaimFlow", [&] { A->ClaimFlow("f", 60s); }},
+      {"ClaimFlow", [&] { A->ClaimFlow("f", "s", 60s); }},
       {"ReleaseFlowClaim", [&] { A->ReleaseFlowClaim("f"); }}};
   for (const auto& [Name, Call] : Calls) {
     EXPECT_THROW(Call(), EStoreUnavailable) << Name;
@@ -419,7 +439,7 @@ TEST(SessionStoreURL, RefusesAnythingElseWithoutQuotingThePassword) {
             }),
             "Session store: at least one connection is needed, not 0");
   auto S = OpenSessionStore("redis://h:1", {});
-  EXPECT_EQ(MessageOf([&] { S->ClaimFlow("f", -1ms); }),
+  EXPECT_EQ(MessageOf([&] { S->ClaimFlow("f", "s", -1ms); }),
             "Session store: ClaimFlow: the time to live must be positive, not -1 ms");
 }
 

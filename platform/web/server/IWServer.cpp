@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/SessionState.h"
 #include "platform/web/engine/HttpEngine.h"
 #include "platform/web/server/AccessLog.h"
 #include "platform/web/server/ApplicationURL.h"
@@ -23,7 +24,6 @@
 #include "platform/web/server/Sessions.h"
 #include "platform/web/server/StopSignal.h"
 #include "platform/web/server/StoredSessions.h"
-#include "platform/web/SessionState.h"
 
 namespace zelk::web {
 
@@ -661,7 +661,7 @@ struct TIWServer::TImpl {
   // before the leases that keep it in use.
   struct TExchange {
     THttpRequest R;
-    std::string URL;  // the application's URL as this request reached it
+    std::string URL;             // the application's URL as this request reached it
     std::optional<TLease> Own;   // the session the URL or the cookie names
     std::optional<TLease> Flow;  // the session that started the flow the request returns from
     TIWSessionPtr Target;        // the session the request is served in
@@ -829,7 +829,7 @@ struct TIWServer::TImpl {
       const std::string Key = FlowKeyOf(X.R);
       const auto Open = OpenFlowKeysOf(App);
       if (!Key.empty() && std::find(Open.begin(), Open.end(), Key) != Open.end()) {
-        if (!Stored->Claim(Key))
+        if (Stored->Claim(Key, Session) == store::TClaim::clRefused)
           return ErrorPage(409,
                            "This return from a provider is being completed already. Open the "
                            "application's page in a moment to see how it ended.",

@@ -11,7 +11,8 @@ namespace {
 using namespace std::chrono_literals;
 
 // A claim outlives the longest completion (the provider calls of one return, each bounded by
-// the transport's own deadline) by far; a claim whose instance died runs out after it.
+// the transport's own deadline) by far. A claim whose instance died is taken over by the next
+// instance to hold the session, or runs out after this.
 constexpr auto kClaimTime = std::chrono::minutes(2);
 // A session idle this long gives its lease back, so that another instance the balancer sends
 // its browser to need not wait for the lease to run out.
@@ -37,12 +38,12 @@ void Help(std::string& Out, const std::string& Name, const std::string& Type,
 
 }  // namespace
 
-TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store,
-                                 store::TKeyRing Keys, TOptions Options)
+TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store, store::TKeyRing Keys,
+                                 TOptions Options)
     : FStore(std::move(Store)), FKeys(std::move(Keys)), FOptions(Options) {}
 
 std::optional<store::TLeaseResult> TStoredSessions::WaitForLease(TIWSession& S,
-                                                                const std::string& Id) {
+                                                                 const std::string& Id) {
   const auto Deadline = TSessionClock::now() + FOptions.WaitTimeout;
   for (;;) {
     const store::TLeaseResult R = FStore->Lease(Id, FOptions.LeaseTime, FOptions.SessionTimeout);
@@ -129,8 +130,11 @@ void TStoredSessions::Release(TIWSession& S) {
   }
 }
 
-bool TStoredSessions::Claim(const std::string& Key) {
-  return FStore->ClaimFlow(Key, kClaimTime);
+store::TClaim TStoredSessions::Claim(const std::string& Key, const TIWSession& S) {
+  const store::TClaim R =
+      FStore->ClaimFlow(Key, S.StoredID.empty() ? S.ID() : S.StoredID, kClaimTime);
+  if (R == store::TClaim::clTakenOver) ++FTakenOver;
+  return R;
 }
 
 void TStoredSessions::Unclaim(const std::string& Key) {
@@ -190,6 +194,10 @@ std::string TStoredSessions::MetricsText() const {
   Help(Out, "zelk_session_lease_timeouts_total", "counter",
        "Requests that gave up waiting for another instance's lease.");
   Sample(Out, "zelk_session_lease_timeouts_total", FBusy);
+  Help(Out, "zelk_flow_claims_taken_over_total", "counter",
+       "Provider returns completed here after the instance that had claimed them lost the "
+       "session (it stopped mid-completion).");
+  Sample(Out, "zelk_flow_claims_taken_over_total", FTakenOver);
   Help(Out, "zelk_session_store_calls_total", "counter", "Calls made to the session store.");
   Sample(Out, "zelk_session_store_calls_total", C.Calls);
   Help(Out, "zelk_session_store_round_trips_total", "counter",

@@ -62,8 +62,10 @@ class TStoredSessions {
   void Delete(TIWSession& S);
   // This instance lets go of its copy of S: the lease goes back. Never raises.
   void Release(TIWSession& S);
-  // Claims the completion of flow Key for this instance, once across all instances.
-  bool Claim(const std::string& Key);
+  // Claims the completion of flow Key of S for this instance, once across all instances; the
+  // claim of an instance that lost S's lease (it died mid-completion) is taken over. S's lease
+  // is held.
+  store::TClaim Claim(const std::string& Key, const TIWSession& S);
   void Unclaim(const std::string& Key);
   // The session an open flow belongs to, by the store's flow index.
   std::optional<std::string> SessionOfFlow(const std::string& Key);
@@ -90,6 +92,7 @@ class TStoredSessions {
   std::atomic<std::uint64_t> FSaves{0};
   std::atomic<std::uint64_t> FConflicts{0};
   std::atomic<std::uint64_t> FBusy{0};
+  std::atomic<std::uint64_t> FTakenOver{0};
   std::mutex FReachMutex;
   TSessionClock::time_point FReachAsked{};
   bool FReachable = true;

@@ -260,6 +260,16 @@ if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) 
 return 0
 )lua";
 
+// KEYS: claim, the session's lease. ARGV: instance id, ttl ms. Returns 0 refused, 1 claimed,
+// 2 taken over from an instance that no longer holds the session's lease while this one does.
+constexpr std::string_view kClaimScript = R"lua(
+local c = redis.call('GET', KEYS[1])
+if c and (c == ARGV[1] or redis.call('GET', KEYS[2]) ~= ARGV[1]) then return 0 end
+redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+if c then return 2 end
+return 1
+)lua";
+
 const TScript& LeaseScript() {
   static const TScript S(kLeaseScript);
   return S;
@@ -276,8 +286,12 @@ const TScript& ReleaseScript() {
   static const TScript S(kReleaseScript);
   return S;
 }
-std::array<const TScript*, 4> AllScripts() {
-  return {&LeaseScript(), &SaveScript(), &RenameScript(), &ReleaseScript()};
+const TScript& ClaimScript() {
+  static const TScript S(kClaimScript);
+  return S;
+}
+std::array<const TScript*, 5> AllScripts() {
+  return {&LeaseScript(), &SaveScript(), &RenameScript(), &ReleaseScript(), &ClaimScript()};
 }
 
 // One connection to the server: the RAII holder of its redisContext. Used by one thread at a
@@ -535,15 +549,17 @@ class TRedisStore final : public TSessionStore {
     });
   }
 
-  bool ClaimFlow(const std::string& Key, std::chrono::milliseconds Ttl) override {
+  TClaim ClaimFlow(const std::string& Key, const std::string& SessionId,
+                   std::chrono::milliseconds Ttl) override {
     CheckTtl("ClaimFlow", Ttl);
-    // One command, atomic on its own: set only if nobody has.
     return Run("ClaimFlow", [&](TRedisConnection& C) {
-      auto R = C.Command("ClaimFlow", {"SET", ClaimKey(Key), FOptions.InstanceId, "NX", "PX",
-                                       std::to_string(Ttl.count())});
-      if (R->type == REDIS_REPLY_STATUS) return true;
-      if (R->type != REDIS_REPLY_NIL) C.Unexpected("ClaimFlow");
-      return false;
+      auto R = C.Eval("ClaimFlow", ClaimScript(), {ClaimKey(Key), LeaseKey(SessionId)},
+                      {FOptions.InstanceId, std::to_string(Ttl.count())});
+      if (R->type != REDIS_REPLY_INTEGER || R->integer < 0 || R->integer > 2)
+        C.Unexpected("ClaimFlow");
+      return R->integer == 0   ? TClaim::clRefused
+             : R->integer == 1 ? TClaim::clClaimed
+                               : TClaim::clTakenOver;
     });
   }
 

@@ -43,6 +43,13 @@ struct TLeaseResult {
   std::chrono::milliseconds Wait{0};  // not granted: how long the other holder's lease runs
 };
 
+// The answer to a claim on a flow's completion.
+enum class TClaim {
+  clRefused,    // another request claimed it and may still be completing it
+  clClaimed,    // nobody had
+  clTakenOver,  // another instance had, but no longer holds the session
+};
+
 enum class TSaveResult {
   srSaved,     // written as version Expected + 1
   srConflict,  // the stored version is not Expected: someone saved in between; nothing written
@@ -104,10 +111,17 @@ class TSessionStore {
   // The session an open flow (identifier or request token) belongs to; none when unknown or
   // expired. One round trip.
   virtual std::optional<std::string> SessionOfFlow(const std::string& FlowKey) = 0;
-  // Claims the completion of flow FlowKey for this instance, once across all instances and
-  // threads: true for the first claimant, false for every later one (this instance's own
-  // later calls too) until the claim runs out after Ttl or is released. One round trip.
-  virtual bool ClaimFlow(const std::string& FlowKey, std::chrono::milliseconds Ttl) = 0;
+  // Claims the completion of flow FlowKey of session SessionId (the session the flow belongs
+  // to, whose lease this instance holds) for this instance, once across
+  // all instances and threads: granted to the first claimant, refused to every later one (this
+  // instance's own later calls too) until the claim runs out after Ttl or is released. One
+  // exception: an instance holding the lease on SessionId takes over another instance's claim.
+  // A claim is made under the session's lease, so the claimant has lost that lease since (it
+  // died or stalled past its lease time) and cannot save what its completion did: the flow is
+  // completed again here, where the provider's own checks (a code redeemed once, a checkout
+  // captured once) keep a second completion from taking effect twice. One round trip.
+  virtual TClaim ClaimFlow(const std::string& FlowKey, const std::string& SessionId,
+                           std::chrono::milliseconds Ttl) = 0;
   // Gives back this instance's claim on FlowKey (the return changed nothing), so that a later
   // return can claim it; another instance's claim is left alone. One round trip.
   virtual void ReleaseFlowClaim(const std::string& FlowKey) = 0;
