@@ -30,6 +30,8 @@ using IWZelkAuthBase::TZIWCustomCloudClient;
 
 // Provider calls made by every probe of the test, on every server: a flow must complete once.
 std::atomic<int> GProviderCalls{0};
+// The store a return with "pause" pauses during its provider call.
+std::atomic<testing::TRedisServer*> GPauseStore{nullptr};
 
 // A client that sends the browser to a made-up provider and, on the return, takes "code" as
 // the signed-in user's id. Its state is the base's (outcome, user id, the flow in progress).
@@ -50,6 +52,7 @@ class TStoreProbe : public TZIWCustomCloudClient {
     ++GProviderCalls;
     // A provider that takes a moment, so that concurrent returns overlap.
     if (!Request.Query("slow").empty()) std::this_thread::sleep_for(200ms);
+    if (auto* Store = GPauseStore.load(); Store && !Request.Query("pause").empty()) Store->Pause();
     SetLoginResult(IWZelkAuthBase::resOK);
     SetLoginID(Request.Query("code"));
     OutcomeReached();
@@ -238,6 +241,45 @@ TEST_F(StoredSessionsTest, ADeadInstancesSessionsAreTakenOverOnceItsLeaseRunsOut
   ASSERT_TRUE(R);
   EXPECT_EQ(R->status, 200);
   EXPECT_EQ(Field(R->body, "id"), "grace");
+}
+
+TEST_F(StoredSessionsTest, ASignInCompletedWhileTheStoreFailsIsSavedOnceItAnswersAgain) {
+  auto A = Instance();
+  auto B = Instance();
+  const std::string Cookie = CookieOf(A->Client().Get("/"));
+  const std::string Flow = StartLogin(*A, Cookie);
+  const auto Saves = [&] {
+    auto M = A->Client().Get("/metrics");
+    return M ? Metric(M->body, "zelk_session_saves_total") : -1;
+  };
+  const double SavedBefore = Saves();
+  GProviderCalls = 0;
+  // The store stops answering while the provider redeems the code: the sign-in has happened,
+  // but its save fails.
+  GPauseStore = &Redis;
+  auto R = A->Client().Get("/?state=" + Flow + "&code=ada&pause=1", {{"Cookie", Cookie}});
+  GPauseStore = nullptr;
+  ASSERT_TRUE(R);
+  EXPECT_EQ(R->status, 503);
+  EXPECT_NE(R->body.find("cannot reach its session store"), std::string::npos);
+  // The browser follows the signed-in session's new id even so.
+  const std::string Renewed = CookieOf(R);
+  ASSERT_FALSE(Renewed.empty());
+  EXPECT_NE(Renewed, Cookie);
+  Redis.Resume();
+  // A saves it as soon as the store answers, without a request: an instance that never saw
+  // the session finds the user signed in, and the provider was called once.
+  const auto Deadline = std::chrono::steady_clock::now() + 10s;
+  while (Saves() <= SavedBefore && std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::sleep_for(20ms);
+  auto OnB = B->Client().Get("/peek", {{"Cookie", Renewed}});
+  ASSERT_TRUE(OnB);
+  EXPECT_EQ(Field(OnB->body, "id"), "ada");
+  EXPECT_EQ(GProviderCalls, 1);
+  // The id the sign-in renewed names nothing any more.
+  auto Old = B->Client().Get("/peek", {{"Cookie", Cookie}});
+  ASSERT_TRUE(Old);
+  EXPECT_NE(Field(Old->body, "id"), "ada");
 }
 
 // ---- once only ----------------------------------------------------------------------------

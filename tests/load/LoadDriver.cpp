@@ -276,6 +276,9 @@ struct TFlowResult {
   bool FormExpired = false;
   // The return was answered "being completed already" (409).
   bool BeingCompleted = false;
+  // A sign-in the browser allowed ended as failed: the provider refused to redeem its code or
+  // token (a request cut off in flight had redeemed it on the instance that stopped).
+  bool SignInRefused = false;
   // The provider's return to the application was reloaded after a 502 or 503, first at
   // InterruptedAt.
   bool ReturnInterrupted = false;
@@ -306,9 +309,9 @@ std::string ExpectedLine(const TFlowPlan& Plan) {
   const std::string Provider = ProviderOf(Plan.Kind);
   if (Plan.Kind == TKind::PayPal)
     return Plan.Agree ? "PayPal payment completed: " : "PayPal checkout canceled: Payment canceled";
-  return Plan.Agree ? "Signed in with " + Provider + " as " + ShownName(Plan.Kind, Plan.Account) +
-                          "."
-                    : Provider + " sign-in failed";
+  return Plan.Agree
+             ? "Signed in with " + Provider + " as " + ShownName(Plan.Kind, Plan.Account) + "."
+             : Provider + " sign-in failed";
 }
 
 // One browser's whole flow; the first thing that is not as the browser chose ends it. Earlier:
@@ -397,6 +400,8 @@ TFlowResult Play(const TFlowPlan& Plan, TBrowser& B, const std::string& AppURL,
     }
     const std::string Line = OutcomeLine(R.Body, Flow);
     const std::string Expected = ExpectedLine(Plan);
+    Result.SignInRefused = Plan.Kind != TKind::PayPal && Plan.Agree &&
+                           Line.starts_with(ProviderOf(Plan.Kind) + " sign-in failed");
     if (!Line.starts_with(Expected))
       return Fail("the page shows \"" + Line + "\" instead of \"" + Expected + "\"");
     if (Plan.Kind != TKind::PayPal && Plan.Agree) {
@@ -414,8 +419,7 @@ TFlowResult Play(const TFlowPlan& Plan, TBrowser& B, const std::string& AppURL,
         return Fail("the session shows an outcome of " + FlowIdOf(Other) + ": " +
                     OutcomeLine(R.Body, FlowIdOf(Other)));
     }
-    if (R.Body.find("id=\"notice\"") != std::string::npos)
-      return Fail("the page carries a notice");
+    if (R.Body.find("id=\"notice\"") != std::string::npos) return Fail("the page carries a notice");
     Result.Completed = true;
     Result.Shown = Line;
     Result.Cookies = B.Cookies();
@@ -450,16 +454,19 @@ struct TEventTimes {
   std::optional<TClock::time_point> End;
 };
 
-// A flow the event may have left without a known outcome (NothingLost): its provider return,
-// sent before the event ended, was interrupted once the event had begun (cut off, or refused
-// by a failing store) after its completion may have been claimed, and the reload found it
-// claimed still ("being completed already") or completed under a session id the lost answer
-// would have told (the sign-in-again page). A flow started after the event has ended knows its
-// outcome.
-bool OutcomeUnknown(const TFlowResult& R, const TEventTimes& Event) {
-  if (!Event.Start || !Event.End || !R.ReturnInterrupted) return false;
+// A sign-in the event may have left without the outcome its browser chose (NothingLost): its
+// provider return, sent before the event ended, was interrupted once the event had begun (cut
+// off, or refused by a failing store) while an instance was completing it, and the reload
+// ended, said so, without it: the provider refused the code or token the stopped instance had
+// redeemed already (the sign-in failed), the completion was still claimed ("being completed
+// already"), or the session had moved on under an id the lost answer would have told (the
+// sign-in-again page). Never a payment: a checkout taken over completes as paid or not. A flow
+// started after the event has ended knows its outcome.
+bool OutcomeUnknown(const TFlowPlan& Plan, const TFlowResult& R, const TEventTimes& Event) {
+  if (!Event.Start || !Event.End || !R.ReturnInterrupted || Plan.Kind == TKind::PayPal)
+    return false;
   if (R.InterruptedAt < *Event.Start || R.Started > *Event.End) return false;
-  return R.BeingCompleted || R.SignInAgain;
+  return R.BeingCompleted || R.SignInAgain || R.SignInRefused;
 }
 
 // Whether a flow's outcome is acceptable. NothingLost: every flow completes, or (AllowUnknown)
@@ -467,9 +474,10 @@ bool OutcomeUnknown(const TFlowResult& R, const TEventTimes& Event) {
 // instance stopped abruptly may end on the sign-in-again page, on the refusal of a form its
 // page showed before the stop, or be cut off by its stop while it served one of their requests;
 // none of them completes with a request sent after the stop.
-std::string Judge(const TLoadOptions& O, const TFlowResult& R, const TEventTimes& Event) {
+std::string Judge(const TLoadOptions& O, const TFlowPlan& Plan, const TFlowResult& R,
+                  const TEventTimes& Event) {
   if (O.NothingLost) {
-    if (R.Completed || (O.AllowUnknown && OutcomeUnknown(R, Event))) return {};
+    if (R.Completed || (O.AllowUnknown && OutcomeUnknown(Plan, R, Event))) return {};
     return R.Failure;
   }
   if (O.LostInstance.empty() || !Event.End) return R.Completed ? "" : R.Failure;
@@ -606,7 +614,7 @@ void PlayFlows(const TLoadOptions& Options, const std::string& AppURL, const std
                               "\" could run");
 
   for (const auto& [Plan, R] : Results) {
-    const std::string Failure = Judge(Options, R, Event);
+    const std::string Failure = Judge(Options, Plan, R, Event);
     if (!R.Instance.empty() || !Options.BaseURL.empty())
       ++Report.ByInstance[R.Instance.empty() ? "?" : R.Instance];
     Report.ReloadsAfterCutOff += R.ReloadsAfterCutOff;
@@ -803,8 +811,8 @@ void PlaySameReturn(const TLoadOptions& Options, const std::string& AppURL,
       // Pay, but the browser's redirect back is held: the return goes to every instance.
       R = B.SubmitOnly(ResolveURL(B.URL(), Form.Action), Form.Press("Pay"));
       if (R.Status < 300 || R.Status >= 400 || !R.Location.starts_with(AppURL))
-        throw rtl::Exception("PayPal's Pay answered " + std::to_string(R.Status) +
-                             " to " + R.Location);
+        throw rtl::Exception("PayPal's Pay answered " + std::to_string(R.Status) + " to " +
+                             R.Location);
       const std::string Rest = R.Location.substr(AppURL.size());
 
       const std::size_t N = Options.SameReturnTo.size();
@@ -863,9 +871,9 @@ void PlaySameReturn(const TLoadOptions& Options, const std::string& AppURL,
             break;
           case TSameReturn::Wrong:
             Wrong += " " + Options.SameReturnTo[J] + " answered " +
-                     (Errors[J].empty() ? std::to_string(A.Status) + ": " +
-                                              OutcomeLine(A.Body, "checkout")
-                                        : Errors[J]) +
+                     (Errors[J].empty()
+                          ? std::to_string(A.Status) + ": " + OutcomeLine(A.Body, "checkout")
+                          : Errors[J]) +
                      ";";
             break;
         }
@@ -885,8 +893,8 @@ void PlaySameReturn(const TLoadOptions& Options, const std::string& AppURL,
       if (R.Status != 200 ||
           !OutcomeLine(R.Body, "checkout").starts_with("PayPal payment completed: "))
         throw rtl::Exception("the next page through " + AppURL + " shows \"" +
-                             OutcomeLine(R.Body, "checkout") + "\" (" +
-                             std::to_string(R.Status) + ")");
+                             OutcomeLine(R.Body, "checkout") + "\" (" + std::to_string(R.Status) +
+                             ")");
       ++Report.Completed;
       ++Report.ByKind["PayPal pay"];
     } catch (const std::exception& E) {
@@ -945,8 +953,8 @@ std::string Describe(const TLoadReport& R) {
     S << "flows of the stopped instance completed on the others after it stopped: "
       << R.CompletedElsewhere << "\n";
   if (R.Unknown > 0)
-    S << "flows whose return was interrupted after it may have been claimed, outcome unknown: "
-      << R.Unknown << "\n";
+    S << "sign-ins cut off in flight that ended without their outcome, said so: " << R.Unknown
+      << "\n";
   for (const std::string& U : R.Unknowns)
     S << "unknown: " << U << "\n";
   if (R.ReloadsAfterCutOff > 0 || R.ReloadsAfter503 > 0)

@@ -63,10 +63,12 @@ struct TLoadOptions {
   bool Reload = false;
   // The sessions outlive their instance (every instance shares a session store), so the event
   // loses nothing: every flow must complete as its browser chose, the stopped instance's too.
-  // The one exception (with AllowUnknown): a flow whose provider return was cut off by the
-  // event (502) or refused by a failing store (503) after its completion may have been claimed,
-  // ending on the "being completed already" answer or on the sign-in-again page; it is counted
-  // as unknown, never as a success, and its payment must have been taken at most once.
+  // The one exception (with AllowUnknown): a sign-in whose provider return was cut off by the
+  // event (502) or refused by a failing store (503) while an instance was completing it, which
+  // then ends, said so, without its outcome: failed (the stopped instance had redeemed the
+  // provider's code), "being completed already" or the sign-in-again page. It is counted
+  // apart, never as a success. Payments have no exception: each completes as chosen, and is
+  // taken exactly once.
   bool NothingLost = false;
   bool AllowUnknown = false;
   // After the flows (and the event), every completed flow's browser opens the page once more,
@@ -101,8 +103,8 @@ struct TLoadReport {
   // instance served one of their requests (without NothingLost).
   int SignInAgain = 0;
   int CutOff = 0;
-  // NothingLost: flows whose return was interrupted after it may have been claimed, and which
-  // ended without their outcome (counted apart, never as completed), and how each ended.
+  // NothingLost: sign-ins whose return was cut off in flight and which ended without their
+  // outcome, said so (counted apart, never as completed), and how each ended.
   int Unknown = 0;
   std::vector<std::string> Unknowns;
   // Flows of LostInstance that completed with requests sent after it had stopped.

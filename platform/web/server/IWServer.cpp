@@ -495,11 +495,7 @@ struct TIWServer::TImpl {
       // No session is served from this process's memory instead: the store holds the truth,
       // and a copy served here could split the session in two.
       Report(std::string("The session store failed: ") + X.what());
-      Out = ErrorPage(503,
-                      "The server cannot reach its session store right now, so this request "
-                      "was not served. Please try again in a few seconds.",
-                      StartLink());
-      Out.SetHeader("Retry-After", "5");
+      Out = StoreFailurePage();
     } catch (const TSessionBusy&) {
       Out = BusyPage();
     } catch (...) {
@@ -840,6 +836,15 @@ struct TIWServer::TImpl {
     return std::nullopt;
   }
 
+  THttpResponse StoreFailurePage() const {
+    THttpResponse Page = ErrorPage(503,
+                                   "The server cannot reach its session store right now, so this "
+                                   "request was not served. Please try again in a few seconds.",
+                                   StartLink());
+    Page.SetHeader("Retry-After", "5");
+    return Page;
+  }
+
   THttpResponse BusyPage() const {
     THttpResponse Busy =
         ErrorPage(503, "This session is still busy with an earlier request. Please try again.");
@@ -927,7 +932,22 @@ struct TIWServer::TImpl {
       if (!X.ClaimedFlow.empty() &&
           std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
         Stored->Unclaim(X.ClaimedFlow);
-      if (!Stored->Save(Session, WriteSessionState(App).dump(), Open)) {
+      bool Saved = false;
+      try {
+        Saved = Stored->Save(Session, WriteSessionState(App).dump(), Open);
+      } catch (const store::EStoreUnavailable& E) {
+        // What this request did (a completed sign-in, a payment taken) stays in this copy and
+        // is saved as soon as the store answers; the browser gets the session's cookie with
+        // the failure page, so that its next request finds this copy.
+        Report(std::string("The session store failed: ") + E.what() +
+               "; the session is saved once it answers again");
+        Session.SavePending = true;
+        Out = StoreFailurePage();
+        if ((X.New || X.Renamed) && !X.Adopted)
+          Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
+        return;
+      }
+      if (!Saved) {
         // Another instance saved the session meanwhile: this copy is dropped, and the next
         // request works on the stored one.
         Sessions.Remove(X.Target);
@@ -974,6 +994,34 @@ struct TIWServer::TImpl {
     return Res;
   }
 
+  // Sessions whose save failed while the store was unreachable are saved once it answers, as
+  // long as no request works on them (that request saves them itself); a copy the store has
+  // moved past meanwhile is dropped. Never raises.
+  void SavePendingSessions() {
+    bool Asked = false;
+    for (const TIWSessionList::TEntry& E : Sessions.Snapshot()) {
+      TIWSession& S = *E.Session;
+      if (!S.SavePending || E.InUse) continue;
+      if (!Asked && !Stored->Reachable()) return;
+      Asked = true;
+      std::unique_lock Lock(S.Mutex, std::try_to_lock);
+      if (!Lock || S.Ended || !S.SavePending) continue;
+      try {
+        TIWApplication& App = *S.Application;
+        if (Stored->SavePending(S, WriteSessionState(App).dump(), OpenFlowKeysOf(App)) ==
+            TStoredSessions::TFlush::fsStale) {
+          Report(
+              "A session changed elsewhere while its save here was pending; this copy was "
+              "dropped");
+          Sessions.Remove(E.Session);
+          EndSessionLocked(E.Session);
+        }
+      } catch (...) {
+        // Tried again at the next round.
+      }
+    }
+  }
+
   // With a store: leases of sessions in use are renewed before they run out, those of idle
   // sessions given back.
   void KeepLeases() {
@@ -984,6 +1032,7 @@ struct TIWServer::TImpl {
       if (Stopping) break;
       L.unlock();
       Stored->Maintain(Sessions, TSessionClock::now());
+      SavePendingSessions();
       L.lock();
     }
   }

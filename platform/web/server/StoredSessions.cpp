@@ -106,11 +106,23 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
     return false;
   }
   ++FSaves;
+  S.SavePending = false;
   if (Moved) FStore->Delete(S.StoredID);
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;
   return true;
+}
+
+TStoredSessions::TFlush TStoredSessions::SavePending(TIWSession& S, const std::string& State,
+                                                     const std::vector<std::string>& FlowKeys) {
+  const std::string& Id = S.StoredID.empty() ? S.ID() : S.StoredID;
+  const store::TLeaseResult R = FStore->Lease(Id, FOptions.LeaseTime, FOptions.SessionTimeout);
+  if (!R.Granted) return TFlush::fsLater;
+  S.LeaseHeld = true;
+  S.LeaseTaken = Ticks(TSessionClock::now());
+  if (R.Version != S.StoredVersion) return TFlush::fsStale;
+  return Save(S, State, FlowKeys) ? TFlush::fsSaved : TFlush::fsStale;
 }
 
 void TStoredSessions::Delete(TIWSession& S) {
@@ -170,7 +182,9 @@ void TStoredSessions::Maintain(TIWSessionList& Sessions, TSessionClock::time_poi
       } catch (...) {
         // Tried again at the next round; the request's own save tells whether it was lost.
       }
-    } else if (Now - E.LastUse >= kLeaseIdle && S.Mutex.try_lock()) {
+    } else if (Now - E.LastUse >= kLeaseIdle && !S.SavePending && S.Mutex.try_lock()) {
+      // (A copy whose save is pending keeps its lease: another instance would restore the
+      // older stored state.)
       Release(S);
       S.Mutex.unlock();
     }

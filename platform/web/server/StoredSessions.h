@@ -58,6 +58,12 @@ class TStoredSessions {
   // S. A session whose id was renewed moves to its new id. False when the store refused the
   // write because another instance saved in between or took the lease.
   bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys);
+  // A pending save of S (TIWSession::SavePending) tried again without waiting: fsLater when
+  // another instance holds S's lease now (or the store still fails: it raises), fsStale when
+  // the store has a newer state than this copy was built from (this copy is to be dropped).
+  enum class TFlush { fsSaved, fsLater, fsStale };
+  TFlush SavePending(TIWSession& S, const std::string& State,
+                     const std::vector<std::string>& FlowKeys);
   // S was signed out: its record and lease go.
   void Delete(TIWSession& S);
   // This instance lets go of its copy of S: the lease goes back. Never raises.

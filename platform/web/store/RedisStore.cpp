@@ -260,13 +260,14 @@ if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) 
 return 0
 )lua";
 
-// KEYS: claim, the session's lease. ARGV: instance id, ttl ms. Returns 0 refused, 1 claimed,
-// 2 taken over from an instance that no longer holds the session's lease while this one does.
+// KEYS: claim, the session's lease. ARGV: instance id, ttl ms. Returns 0 refused, 1 claimed
+// (by nobody before, or by this instance, which holds the session's lease), 2 taken over from
+// another instance while this one holds the lease.
 constexpr std::string_view kClaimScript = R"lua(
 local c = redis.call('GET', KEYS[1])
-if c and (c == ARGV[1] or redis.call('GET', KEYS[2]) ~= ARGV[1]) then return 0 end
+if c and redis.call('GET', KEYS[2]) ~= ARGV[1] then return 0 end
 redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
-if c then return 2 end
+if c and c ~= ARGV[1] then return 2 end
 return 1
 )lua";
 

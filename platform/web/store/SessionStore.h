@@ -112,14 +112,15 @@ class TSessionStore {
   // expired. One round trip.
   virtual std::optional<std::string> SessionOfFlow(const std::string& FlowKey) = 0;
   // Claims the completion of flow FlowKey of session SessionId (the session the flow belongs
-  // to, whose lease this instance holds) for this instance, once across
-  // all instances and threads: granted to the first claimant, refused to every later one (this
-  // instance's own later calls too) until the claim runs out after Ttl or is released. One
-  // exception: an instance holding the lease on SessionId takes over another instance's claim.
-  // A claim is made under the session's lease, so the claimant has lost that lease since (it
-  // died or stalled past its lease time) and cannot save what its completion did: the flow is
-  // completed again here, where the provider's own checks (a code redeemed once, a checkout
-  // captured once) keep a second completion from taking effect twice. One round trip.
+  // to) for this instance. With nobody's claim on it, it is granted. A claim there already is
+  // granted only to the instance that holds SessionId's lease: its own earlier one (requests of
+  // one session are one at a time within an instance), or another instance's, taken over. A
+  // claim is made under the session's lease, so an instance whose claim is taken over has lost
+  // the session since (it died or stalled past its lease time) and cannot save what its
+  // completion did: the flow is completed again here, where the provider's own checks (a code
+  // redeemed once, a checkout captured once) keep a second completion from taking effect
+  // twice. Everyone else is refused until the claim runs out after Ttl or is released. One
+  // round trip.
   virtual TClaim ClaimFlow(const std::string& FlowKey, const std::string& SessionId,
                            std::chrono::milliseconds Ttl) = 0;
   // Gives back this instance's claim on FlowKey (the return changed nothing), so that a later
