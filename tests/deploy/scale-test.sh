@@ -57,6 +57,10 @@ accounts=8
 
 fail() {
   echo "scale-test: $*" >&2
+  # What the instances reported last, for the cause.
+  for f in "${work:-/nonexistent}"/app*.err; do
+    [ -s "$f" ] && { echo "--- the last lines of $(basename "$f"):" >&2; tail -n 20 "$f" >&2; }
+  done
   exit 1
 }
 for tool in haproxy redis-server redis-cli curl ss openssl; do

@@ -132,6 +132,9 @@ struct TSessionBusy {};
 // that address stays good.
 constexpr const char* kHandoffField = "zelk_handoff";
 constexpr auto kHandoffLifetime = std::chrono::seconds(60);
+// How often a request whose changes the store failed to take tries again (for as long as
+// SessionSaveWait).
+constexpr auto kSaveRetryPause = std::chrono::milliseconds(100);
 
 std::string ExceptionText(const std::exception_ptr& E) {
   try {
@@ -836,6 +839,28 @@ struct TIWServer::TImpl {
     return std::nullopt;
   }
 
+  // Saves Session's changed State; a store that fails meanwhile is waited for a while (a
+  // request that has done something is not given up for a short outage). Empty when it still
+  // fails: the copy is then marked SavePending. Otherwise whether the save went through (false:
+  // another instance saved the session meanwhile).
+  std::optional<bool> SaveOrKeep(TIWSession& Session, const std::string& State,
+                                 const std::vector<std::string>& Open) {
+    const auto Deadline = TSessionClock::now() + Options.SessionSaveWait;
+    for (;;) {
+      try {
+        return Stored->Save(Session, State, Open);
+      } catch (const store::EStoreUnavailable& E) {
+        if (TSessionClock::now() >= Deadline) {
+          Report(std::string("The session store failed: ") + E.what() +
+                 "; the session is saved once it answers again");
+          Session.SavePending = true;
+          return std::nullopt;
+        }
+      }
+      std::this_thread::sleep_for(kSaveRetryPause);
+    }
+  }
+
   THttpResponse StoreFailurePage() const {
     THttpResponse Page = ErrorPage(503,
                                    "The server cannot reach its session store right now, so this "
@@ -932,22 +957,28 @@ struct TIWServer::TImpl {
       if (!X.ClaimedFlow.empty() &&
           std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
         Stored->Unclaim(X.ClaimedFlow);
-      bool Saved = false;
-      try {
-        Saved = Stored->Save(Session, WriteSessionState(App).dump(), Open);
-      } catch (const store::EStoreUnavailable& E) {
-        // What this request did (a completed sign-in, a payment taken) stays in this copy and
-        // is saved as soon as the store answers; the browser gets the session's cookie with
-        // the failure page, so that its next request finds this copy.
-        Report(std::string("The session store failed: ") + E.what() +
-               "; the session is saved once it answers again");
-        Session.SavePending = true;
-        Out = StoreFailurePage();
+      // A session new with this request has nothing to keep yet: its failure is the plain
+      // 503 another instance may retry.
+      const std::optional<bool> Saved =
+          X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
+                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open);
+      if (!Saved) {
+        // What this request did (a completed sign-in, a payment taken) stays in this copy,
+        // whose lease this instance keeps, and is saved as soon as the store answers. The
+        // browser gets the session's cookie with the page, so that its next request finds
+        // this copy; the status is not one a balancer replays elsewhere, where the request
+        // would run again on the older stored state.
+        Out = ErrorPage(500,
+                        "This request was carried out, but the server cannot reach its session "
+                        "store to record it right now. It is recorded as soon as the store "
+                        "answers: reload this page in a few seconds.",
+                        StartLink());
+        Out.SetHeader("Retry-After", "5");
         if ((X.New || X.Renamed) && !X.Adopted)
           Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
         return;
       }
-      if (!Saved) {
+      if (!*Saved) {
         // Another instance saved the session meanwhile: this copy is dropped, and the next
         // request works on the stored one.
         Sessions.Remove(X.Target);
@@ -1117,8 +1148,10 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
           "SessionStore needs SessionKeyFile: the stored sessions are sealed with its keys "
           "(one key a line: an id, a blank, 64 hexadecimal digits; make one with "
           "echo \"k1 $(openssl rand -hex 32)\")");
-    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms)
-      throw Bad("SessionStoreTimeout must be positive and SessionLeaseTime at least 100 ms");
+    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms || O.SessionSaveWait < 0ms)
+      throw Bad(
+          "SessionStoreTimeout must be positive, SessionLeaseTime at least 100 ms and "
+          "SessionSaveWait not negative");
     store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
     store::TStoreOptions StoreOptions;
     StoreOptions.Timeout = O.SessionStoreTimeout;

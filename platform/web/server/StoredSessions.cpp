@@ -172,9 +172,9 @@ void TStoredSessions::Maintain(TIWSessionList& Sessions, TSessionClock::time_poi
     TIWSession& S = *E.Session;
     if (!S.LeaseHeld) continue;
     const TSessionClock::time_point Taken{TSessionClock::duration(S.LeaseTaken.load())};
-    if (E.InUse) {
-      // A request is in progress (waiting for a provider, say): the lease must not run out
-      // under it.
+    if (E.InUse || S.SavePending) {
+      // A request is in progress (waiting for a provider, say), or this copy holds changes
+      // the store has not got: the lease must not run out under it.
       if (Now - Taken < FOptions.LeaseTime / 3) continue;
       try {
         if (FStore->Lease(E.ID, FOptions.LeaseTime, FOptions.SessionTimeout).Granted)
@@ -182,9 +182,7 @@ void TStoredSessions::Maintain(TIWSessionList& Sessions, TSessionClock::time_poi
       } catch (...) {
         // Tried again at the next round; the request's own save tells whether it was lost.
       }
-    } else if (Now - E.LastUse >= kLeaseIdle && !S.SavePending && S.Mutex.try_lock()) {
-      // (A copy whose save is pending keeps its lease: another instance would restore the
-      // older stored state.)
+    } else if (Now - E.LastUse >= kLeaseIdle && S.Mutex.try_lock()) {
       Release(S);
       S.Mutex.unlock();
     }
