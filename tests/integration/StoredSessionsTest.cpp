@@ -307,6 +307,38 @@ TEST_F(StoredSessionsTest, ASignInCompletedWhileTheStoreFailsIsNeverLost) {
   EXPECT_FALSE(CookieOf(R).empty());
 }
 
+TEST_F(StoredSessionsTest, AReturnWhoseAnswerWasLostIsGivenTheRenewedIdOnlyWhenSentAgainWhole) {
+  auto A = Instance();
+  auto B = Instance();
+  const std::string Cookie = CookieOf(A->Client().Get("/"));
+  const std::string Flow = StartLogin(*A, Cookie);
+  const std::string Return = "/?state=" + Flow + "&code=ada";
+  auto R = A->Client().Get(Return, {{"Cookie", Cookie}});
+  ASSERT_TRUE(R && R->status == 200);
+  const std::string Renewed = CookieOf(R);
+  ASSERT_FALSE(Renewed.empty());
+  // The answer never reached the browser (its instance stopped): the browser sends the same
+  // return again, with the id it has, to another instance, and is given the renewed one.
+  auto Again = B->Client().Get(Return, {{"Cookie", Cookie}});
+  ASSERT_TRUE(Again);
+  EXPECT_EQ(Again->status, 303);
+  EXPECT_EQ(CookieOf(Again), Renewed);
+  auto Page = B->Client().Get("/peek", {{"Cookie", CookieOf(Again)}});
+  ASSERT_TRUE(Page);
+  EXPECT_EQ(Field(Page->body, "id"), "ada");
+  // Whoever lacks the return's code, or the old id, gets nothing of it: a planted id with a
+  // guessed return, or the return with another id.
+  for (const auto& [Target, Id] : std::vector<std::pair<std::string, std::string>>{
+           {"/?state=" + Flow + "&code=guess", Cookie},
+           {Return, "zelk_session=" + std::string(64, 'c')},
+           {Return + "&x=1", Cookie}}) {
+    auto Probe = B->Client().Get(Target, {{"Cookie", Id}});
+    ASSERT_TRUE(Probe) << Target;
+    EXPECT_NE(CookieOf(Probe), Renewed) << Target << " " << Id;
+    EXPECT_EQ(Probe->body.find("id=ada"), std::string::npos) << Target;
+  }
+}
+
 // ---- once only ----------------------------------------------------------------------------
 
 TEST_F(StoredSessionsTest, OneReturnSentToTwoInstancesAtOnceCallsTheProviderOnce) {

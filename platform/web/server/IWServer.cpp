@@ -754,6 +754,20 @@ struct TIWServer::TImpl {
         }
       }
     }
+    // A provider's return sent again with the id it renewed: its first answer, which carried
+    // the new id, was lost (the instance that served it stopped, say). The same return from
+    // the same browser gets the new id; the flow has been completed under it.
+    if (!X.Own && Stored && !FlowKeyOf(R).empty()) {
+      const std::string Proof = ReturnTarget(R);
+      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
+        if (!IsSessionIDShape(Value)) continue;
+        if (const std::optional<std::string> NewId = Stored->RenewalOf(Value, Proof)) {
+          THttpResponse Out = Redirect(StartLink());
+          Out.AddHeader("Set-Cookie", SessionCookie(*NewId, X.URL));
+          return Out;
+        }
+      }
+    }
     X.Target = X.Own ? X.Own->Session() : nullptr;
     TIWSessionPtr Flow = AcquireFlowSession(Controller, R, Sessions);
     // A flow of a session this process does not hold: the store knows whose it is.
@@ -844,11 +858,11 @@ struct TIWServer::TImpl {
   // fails: the copy is then marked SavePending. Otherwise whether the save went through (false:
   // another instance saved the session meanwhile).
   std::optional<bool> SaveOrKeep(TIWSession& Session, const std::string& State,
-                                 const std::vector<std::string>& Open) {
+                                 const std::vector<std::string>& Open, const std::string& Proof) {
     const auto Deadline = TSessionClock::now() + Options.SessionSaveWait;
     for (;;) {
       try {
-        return Stored->Save(Session, State, Open);
+        return Stored->Save(Session, State, Open, Proof);
       } catch (const store::EStoreUnavailable& E) {
         if (TSessionClock::now() >= Deadline) {
           Report(std::string("The session store failed: ") + E.what() +
@@ -859,6 +873,16 @@ struct TIWServer::TImpl {
       }
       std::this_thread::sleep_for(kSaveRetryPause);
     }
+  }
+
+  // A request target exactly as the browser sent it.
+  static std::string ReturnTarget(const THttpRequest& R) {
+    return R.Path() + (R.QueryString().empty() ? "" : "?" + R.QueryString());
+  }
+  // The proof a browser gives, by sending the same return again, that it is the one whose
+  // return renewed the session's id in this request; empty when no return renewed it.
+  static std::string RenewalProof(const TExchange& X) {
+    return X.Renamed && !FlowKeyOf(X.R).empty() ? ReturnTarget(X.R) : std::string();
   }
 
   THttpResponse StoreFailurePage() const {
@@ -961,7 +985,7 @@ struct TIWServer::TImpl {
       // 503 another instance may retry.
       const std::optional<bool> Saved =
           X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
-                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open);
+                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));
       if (!Saved) {
         // What this request did (a completed sign-in, a payment taken) stays in this copy,
         // whose lease this instance keeps, and is saved as soon as the store answers. The

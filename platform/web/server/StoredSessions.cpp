@@ -18,6 +18,8 @@ constexpr auto kClaimTime = std::chrono::minutes(2);
 // its browser to need not wait for the lease to run out.
 constexpr auto kLeaseIdle = 1s;
 constexpr auto kReachableCache = 500ms;
+// How long the browser of a return that renewed a session id can come back with the old one.
+constexpr auto kRenewalMemory = std::chrono::minutes(2);
 
 TSessionClock::rep Ticks(TSessionClock::time_point T) {
   return T.time_since_epoch().count();
@@ -83,7 +85,7 @@ std::optional<std::string> TStoredSessions::Load(const std::string& Id, std::uin
 }
 
 bool TStoredSessions::Save(TIWSession& S, const std::string& State,
-                           const std::vector<std::string>& FlowKeys) {
+                           const std::vector<std::string>& FlowKeys, const std::string& Proof) {
   const std::string& Id = S.ID();
   const bool Moved = !S.StoredID.empty() && S.StoredID != Id;
   if (!Moved && S.StoredVersion > 0 && State == S.StoredState) return true;
@@ -107,6 +109,9 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   }
   ++FSaves;
   S.SavePending = false;
+  // Noted before the old record goes: there is never a moment when the return's browser,
+  // holding the old id, finds neither.
+  if (Moved && !Proof.empty()) FStore->RememberRenewal(S.StoredID, Proof, Id, kRenewalMemory);
   if (Moved) FStore->Delete(S.StoredID);
   S.StoredID = Id;
   S.StoredVersion = Version;
@@ -151,6 +156,11 @@ store::TClaim TStoredSessions::Claim(const std::string& Key, const TIWSession& S
 
 void TStoredSessions::Unclaim(const std::string& Key) {
   FStore->ReleaseFlowClaim(Key);
+}
+
+std::optional<std::string> TStoredSessions::RenewalOf(const std::string& OldId,
+                                                      const std::string& Proof) {
+  return FStore->RenewalOf(OldId, Proof);
 }
 
 std::optional<std::string> TStoredSessions::SessionOfFlow(const std::string& Key) {

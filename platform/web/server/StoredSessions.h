@@ -57,7 +57,12 @@ class TStoredSessions {
   // last saved (nothing is written otherwise), sealed for S's id, with the open flows that name
   // S. A session whose id was renewed moves to its new id. False when the store refused the
   // write because another instance saved in between or took the lease.
-  bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys);
+  // Proof: the provider's return (its target) that renewed S's id in this request, if one did;
+  // a browser that sends it again with the old id (the answer with the new one was lost) is
+  // given the new one (RenewalOf).
+  bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys,
+            const std::string& Proof = {});
+  std::optional<std::string> RenewalOf(const std::string& OldId, const std::string& Proof);
   // A pending save of S (TIWSession::SavePending) tried again without waiting: fsLater when
   // another instance holds S's lease now (or the store still fails: it raises), fsStale when
   // the store has a newer state than this copy was built from (this copy is to be dropped).

@@ -550,6 +550,30 @@ class TRedisStore final : public TSessionStore {
     });
   }
 
+  void RememberRenewal(const std::string& OldId, const std::string& Proof, const std::string& NewId,
+                       std::chrono::milliseconds Ttl) override {
+    CheckTtl("RememberRenewal", Ttl);
+    Run("RememberRenewal", [&](TRedisConnection& C) {
+      auto R = C.Command("RememberRenewal", {"SET", RenewalKey(OldId, Proof), NewId, "PX",
+                                             std::to_string(Ttl.count())});
+      if (R->type != REDIS_REPLY_STATUS) C.Unexpected("RememberRenewal");
+      return 0;
+    });
+  }
+
+  std::optional<std::string> RenewalOf(const std::string& OldId,
+                                       const std::string& Proof) override {
+    return Run("RenewalOf", [&](TRedisConnection& C) {
+      auto R = C.Command("RenewalOf", {"GET", RenewalKey(OldId, Proof)});
+      std::optional<std::string> Result;
+      if (R->type == REDIS_REPLY_STRING)
+        Result.emplace(R->str, R->len);
+      else if (R->type != REDIS_REPLY_NIL)
+        C.Unexpected("RenewalOf");
+      return Result;
+    });
+  }
+
   TClaim ClaimFlow(const std::string& Key, const std::string& SessionId,
                    std::chrono::milliseconds Ttl) override {
     CheckTtl("ClaimFlow", Ttl);
@@ -617,6 +641,14 @@ class TRedisStore final : public TSessionStore {
   static std::string LeaseKey(const std::string& Id) { return "zelk:l:" + Id; }
   static std::string FlowKey(const std::string& Key) { return "zelk:f:" + Key; }
   static std::string ClaimKey(const std::string& Key) { return "zelk:c:" + Key; }
+  static std::string RenewalKey(const std::string& OldId, const std::string& Proof) {
+    const std::string Text = OldId + "\n" + Proof;
+    unsigned char Digest[EVP_MAX_MD_SIZE];
+    unsigned int Size = 0;
+    if (EVP_Digest(Text.data(), Text.size(), Digest, &Size, EVP_sha256(), nullptr) != 1)
+      throw rtl::Exception("Session store: SHA-256 unavailable");
+    return "zelk:r:" + Hex(Digest, Size);
+  }
 
   // A connection borrowed from the pool, given back (or dropped when broken) when this goes.
   class TBorrowed {

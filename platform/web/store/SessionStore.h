@@ -111,6 +111,15 @@ class TSessionStore {
   // The session an open flow (identifier or request token) belongs to; none when unknown or
   // expired. One round trip.
   virtual std::optional<std::string> SessionOfFlow(const std::string& FlowKey) = 0;
+  // Session OldId was renewed to NewId by the request Proof (a provider's return, its whole
+  // target): a browser that sends that request again with the old id, because the answer that
+  // carried the new one never reached it, gets the new id for Ttl. Only the hash of the old id
+  // and the proof is kept, so the note tells nothing to whoever lacks either. One round trip.
+  virtual void RememberRenewal(const std::string& OldId, const std::string& Proof,
+                               const std::string& NewId, std::chrono::milliseconds Ttl) = 0;
+  // The id OldId was renewed to by the request Proof, if remembered. One round trip.
+  virtual std::optional<std::string> RenewalOf(const std::string& OldId,
+                                               const std::string& Proof) = 0;
   // Claims the completion of flow FlowKey of session SessionId (the session the flow belongs
   // to) for this instance. With nobody's claim on it, it is granted. A claim there already is
   // granted only to the instance that holds SessionId's lease: its own earlier one (requests of
