@@ -16,10 +16,12 @@
 #     with the outcome their browser chose (a few of its browsers wait at the provider's page
 #     until it has gone, and must complete elsewhere), and every completed flow's browser still
 #     sees its outcome at its next page. A request app2 was serving at that moment gets
-#     HAProxy's 502; the browser reloads the page once, after a short pause, and its flow must
-#     still end as chosen, or, only for a provider return app2 may have claimed, on "being
-#     completed already" or the sign-in-again page: counted apart as unknown, its payment taken
-#     at most once. app2 then starts again on its port and a short run must see sessions on it;
+#     HAProxy's 502; the browser reloads the page once, after a short pause, and another
+#     instance carries on (a return app2 had claimed is taken over once app2's hold on the
+#     session runs out; a return whose answer was lost is given the id it renewed). Its flow
+#     must still end as chosen; only a sign-in whose code app2 had redeemed may end as failed,
+#     said so, counted apart. Every payment completes and is taken exactly once. app2 then
+#     starts again on its port and a short run must see sessions on it;
 #  3. app3 gets SIGTERM once a third of the flows have ended: it drains (its readiness route
 #     answers 503, HAProxy sends new browsers elsewhere, its sessions go on being served) and
 #     exits 0; every flow completes; app3 starts again;
@@ -29,11 +31,11 @@
 #     restored sessions from the store;
 #  5. Redis is paused (SIGSTOP) for 3 s once a third of the flows have ended, then resumed
 #     (SIGCONT): requests meanwhile get 503 and the browsers reload after a pause, as users do;
-#     nothing is charged twice, nothing shows a success that did not happen (a return refused
-#     by the failing store after its completion was claimed may end unknown), and every flow
-#     started after it completes;
+#     nothing is charged twice, nothing shows a success that did not happen (a sign-in whose
+#     return was interrupted may end as failed, said so, and is counted apart), every payment
+#     completes, and every flow started after it completes;
 #  6. five PayPal checkouts whose return is sent to the three instances at the same moment:
-#     each is captured once, completed by one instance, and the next page shows it paid.
+#     each is captured once, and every answer and the next page show it paid (or refused).
 # Then every instance restarts on bench/load/sim-form-current.json (every client on the
 # providers' current APIs; the simulator's X app takes the balancer's address, plus "/", as its
 # callback: zelk-sim --allow-callback) and phases 1, 2 (app1 killed) and 6 run again.

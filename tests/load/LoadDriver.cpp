@@ -878,7 +878,7 @@ void PlaySameReturn(const TLoadOptions& Options, const std::string& AppURL,
             break;
         }
       }
-      if (Completed != 1 || !Wrong.empty()) {
+      if (Completed < 1 || !Wrong.empty()) {
         Checkouts.CutOff.push_back(Token);
         throw rtl::Exception(std::to_string(Completed) + " of " + std::to_string(N) +
                              " instances completed the return;" + Wrong);

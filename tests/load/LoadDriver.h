@@ -77,9 +77,11 @@ struct TLoadOptions {
   bool Revisit = false;
   // Instead of the flows: Flows PayPal checkouts through BaseURL whose provider return is sent,
   // with the browser's cookies, to each of these addresses (the instances themselves) at the
-  // same moment. Every checkout must be captured exactly once and completed by exactly one of
-  // them; the others end on "being completed already", "session ended" or the sign-in-again
-  // page, and the browser's next page through BaseURL shows the payment completed.
+  // same moment. Every checkout must be captured exactly once. One instance completes it; the
+  // others, which wait for that one's hold on the session, show it completed (the same return
+  // with the id it renewed is given the new one) or end on "being completed already",
+  // "session ended" or the sign-in-again page; the browser's next page through BaseURL shows
+  // the payment completed.
   std::vector<std::string> SameReturnTo;
   // Instead of the flows: one browser signs in with every provider and pays, all in one
   // session (TLoadReport::SessionID tells its session's id at the end).
