@@ -1007,11 +1007,12 @@ struct TIWServer::TImpl {
         // request works on the stored one.
         Sessions.Remove(X.Target);
         EndSessionLocked(X.Target);
-        Out = ErrorPage(503,
+        // 409, not 503: a balancer would replay a 503 elsewhere, and this request may have
+        // called a provider.
+        Out = ErrorPage(409,
                         "This session was changed by another server at the same time, so this "
                         "request's changes were not kept. Please try again.",
                         StartLink());
-        Out.SetHeader("Retry-After", "1");
         return;
       }
     }

@@ -109,13 +109,23 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   }
   ++FSaves;
   S.SavePending = false;
-  // Noted before the old record goes: there is never a moment when the return's browser,
-  // holding the old id, finds neither.
-  if (Moved && !Proof.empty()) FStore->RememberRenewal(S.StoredID, Proof, Id, kRenewalMemory);
-  if (Moved) FStore->Delete(S.StoredID);
+  const std::string OldId = Moved ? S.StoredID : std::string();
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;
+  // The state is saved: what follows is tidying that a failing store may leave undone, and
+  // must not turn the saved request into a failed one. The note comes before the old record
+  // goes, so that the return's browser, holding the old id, never finds neither; without the
+  // note the old record stays until it expires (a return sent again completes again there,
+  // where the provider's own checks hold).
+  if (Moved) {
+    try {
+      if (!Proof.empty()) FStore->RememberRenewal(OldId, Proof, Id, kRenewalMemory);
+      FStore->Delete(OldId);
+    } catch (const store::EStoreUnavailable&) {
+      ++FTidyingFailed;
+    }
+  }
   return true;
 }
 
@@ -220,6 +230,9 @@ std::string TStoredSessions::MetricsText() const {
        "Provider returns completed here after the instance that had claimed them lost the "
        "session (it stopped mid-completion).");
   Sample(Out, "zelk_flow_claims_taken_over_total", FTakenOver);
+  Help(Out, "zelk_session_renewals_untidied_total", "counter",
+       "Renewed sessions whose old record the failing store kept until it expires.");
+  Sample(Out, "zelk_session_renewals_untidied_total", FTidyingFailed);
   Help(Out, "zelk_session_store_calls_total", "counter", "Calls made to the session store.");
   Sample(Out, "zelk_session_store_calls_total", C.Calls);
   Help(Out, "zelk_session_store_round_trips_total", "counter",

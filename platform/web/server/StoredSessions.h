@@ -104,6 +104,7 @@ class TStoredSessions {
   std::atomic<std::uint64_t> FConflicts{0};
   std::atomic<std::uint64_t> FBusy{0};
   std::atomic<std::uint64_t> FTakenOver{0};
+  std::atomic<std::uint64_t> FTidyingFailed{0};
   std::mutex FReachMutex;
   TSessionClock::time_point FReachAsked{};
   bool FReachable = true;
