@@ -78,6 +78,12 @@ TEST_F(SessionStoreTest, SaveIsACompareAndSetUnderTheLease) {
   ASSERT_TRUE(A->Lease("s1", 60s).Granted);
   ASSERT_EQ(A->Save("s1", 0, "first", 60s, {}, V), TSaveResult::srSaved);
   EXPECT_EQ(V, 1u);
+  // The same save sent again (its answer was lost) is recognised as done; other bytes from the
+  // same version are a conflict.
+  EXPECT_EQ(A->Save("s1", 0, "first", 60s, {}, V), TSaveResult::srSaved);
+  EXPECT_EQ(V, 1u);
+  EXPECT_EQ(A->Save("s1", 0, "other", 60s, {}, V), TSaveResult::srConflict);
+  EXPECT_EQ(Redis.Command({"HGET", "zelk:s:s1", "d"}), "first");
   // Two writers from version 1, at once: exactly one wins.
   for (int Round = 0; Round < 20; ++Round) {
     const std::uint64_t From = V;

@@ -132,9 +132,6 @@ struct TSessionBusy {};
 // that address stays good.
 constexpr const char* kHandoffField = "zelk_handoff";
 constexpr auto kHandoffLifetime = std::chrono::seconds(60);
-// How often a request whose changes the store failed to take tries again (for as long as
-// SessionSaveWait).
-constexpr auto kSaveRetryPause = std::chrono::milliseconds(100);
 
 std::string ExceptionText(const std::exception_ptr& E) {
   try {
@@ -859,19 +856,13 @@ struct TIWServer::TImpl {
   // another instance saved the session meanwhile).
   std::optional<bool> SaveOrKeep(TIWSession& Session, const std::string& State,
                                  const std::vector<std::string>& Open, const std::string& Proof) {
-    const auto Deadline = TSessionClock::now() + Options.SessionSaveWait;
-    for (;;) {
-      try {
-        return Stored->Save(Session, State, Open, Proof);
-      } catch (const store::EStoreUnavailable& E) {
-        if (TSessionClock::now() >= Deadline) {
-          Report(std::string("The session store failed: ") + E.what() +
-                 "; the session is saved once it answers again");
-          Session.SavePending = true;
-          return std::nullopt;
-        }
-      }
-      std::this_thread::sleep_for(kSaveRetryPause);
+    try {
+      return Stored->Save(Session, State, Open, Proof, Options.SessionSaveWait);
+    } catch (const store::EStoreUnavailable& E) {
+      Report(std::string("The session store failed: ") + E.what() +
+             "; the session is saved once it answers again");
+      Session.SavePending = true;
+      return std::nullopt;
     }
   }
 

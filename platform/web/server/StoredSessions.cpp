@@ -18,6 +18,8 @@ constexpr auto kClaimTime = std::chrono::minutes(2);
 // its browser to need not wait for the lease to run out.
 constexpr auto kLeaseIdle = 1s;
 constexpr auto kReachableCache = 500ms;
+// How often a save the store failed is tried again while its caller waits.
+constexpr auto kSaveRetryPause = 100ms;
 // How long the browser of a return that renewed a session id can come back with the old one.
 constexpr auto kRenewalMemory = std::chrono::minutes(2);
 
@@ -85,24 +87,36 @@ std::optional<std::string> TStoredSessions::Load(const std::string& Id, std::uin
 }
 
 bool TStoredSessions::Save(TIWSession& S, const std::string& State,
-                           const std::vector<std::string>& FlowKeys, const std::string& Proof) {
+                           const std::vector<std::string>& FlowKeys, const std::string& Proof,
+                           std::chrono::milliseconds Wait) {
   const std::string& Id = S.ID();
   const bool Moved = !S.StoredID.empty() && S.StoredID != Id;
   if (!Moved && S.StoredVersion > 0 && State == S.StoredState) return true;
+  // Sealed once: the same bytes are sent again when an attempt fails, so that an attempt the
+  // store carried out but whose answer was lost is recognised as done, not as a conflict.
   const std::string Record = store::SealRecord(FKeys, Id, State);
-  // A new session, or one whose id was renewed, starts a record of its own under a lease of
-  // its own (a fresh random id: nobody else holds it); the record of the old id then goes, so
-  // that the old id names nothing in the store either.
-  if ((Moved || S.StoredVersion == 0) && !WaitForLease(S, Id))
-    throw store::EStoreUnavailable("the session's lease could not be had");
   std::uint64_t Version = 0;
   const std::uint64_t Expected = Moved ? 0 : S.StoredVersion;
-  store::TSaveResult R =
-      FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
-  // The lease ran out under a long request (or another instance took it meanwhile to find the
-  // flow claimed): taken again, the write goes through as long as nobody saved in between.
-  if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id))
-    R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+  const auto Deadline = TSessionClock::now() + Wait;
+  store::TSaveResult R{};
+  for (;;) {
+    try {
+      // A new session, or one whose id was renewed, starts a record of its own under a lease
+      // of its own (a fresh random id: nobody else holds it); the record of the old id then
+      // goes, so that the old id names nothing in the store either.
+      if ((Moved || S.StoredVersion == 0) && !WaitForLease(S, Id))
+        throw store::EStoreUnavailable("the session's lease could not be had");
+      R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+      // The lease ran out under a long request (or another instance took it meanwhile):
+      // taken again, the write goes through as long as nobody saved in between.
+      if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id))
+        R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+      break;
+    } catch (const store::EStoreUnavailable&) {
+      if (TSessionClock::now() >= Deadline) throw;
+    }
+    std::this_thread::sleep_for(kSaveRetryPause);
+  }
   if (R != store::TSaveResult::srSaved) {
     ++FConflicts;
     return false;

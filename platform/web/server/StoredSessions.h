@@ -60,8 +60,10 @@ class TStoredSessions {
   // Proof: the provider's return (its target) that renewed S's id in this request, if one did;
   // a browser that sends it again with the old id (the answer with the new one was lost) is
   // given the new one (RenewalOf).
+  // Wait: how long a failing store is tried again before its EStoreUnavailable is raised.
   bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys,
-            const std::string& Proof = {});
+            const std::string& Proof = {},
+            std::chrono::milliseconds Wait = std::chrono::milliseconds(0));
   std::optional<std::string> RenewalOf(const std::string& OldId, const std::string& Proof);
   // A pending save of S (TIWSession::SavePending) tried again without waiting: fsLater when
   // another instance holds S's lease now (or the store still fails: it raises), fsStale when

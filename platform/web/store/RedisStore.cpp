@@ -231,10 +231,14 @@ return {granted, redis.call('HGET', KEYS[2], 'v') or '0', wait}
 )lua";
 
 // KEYS: record, lease, flow keys... ARGV: instance id, expected version, new version, record,
-// ttl ms, session id. Returns 0 saved, 1 conflict, 2 lease lost.
+// ttl ms, session id. Returns 0 saved (or saved already: the same record, unique by its random
+// IV, is there at the new version, put there by an attempt whose answer was lost), 1 conflict,
+// 2 lease lost.
 constexpr std::string_view kSaveScript = R"lua(
+local v = redis.call('HGET', KEYS[1], 'v') or '0'
+if v == ARGV[3] and redis.call('HGET', KEYS[1], 'd') == ARGV[4] then return 0 end
 if redis.call('GET', KEYS[2]) ~= ARGV[1] then return 2 end
-if (redis.call('HGET', KEYS[1], 'v') or '0') ~= ARGV[2] then return 1 end
+if v ~= ARGV[2] then return 1 end
 redis.call('HSET', KEYS[1], 'v', ARGV[3], 'd', ARGV[4])
 redis.call('PEXPIRE', KEYS[1], ARGV[5])
 for i = 3, #KEYS do redis.call('SET', KEYS[i], ARGV[6], 'PX', ARGV[5]) end
