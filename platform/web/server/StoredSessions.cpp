@@ -37,12 +37,12 @@ void Help(std::string& Out, const std::string& Name, const std::string& Type,
 
 }  // namespace
 
-TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store,
-                                 store::TKeyRing Keys, TOptions Options)
+TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store, store::TKeyRing Keys,
+                                 TOptions Options)
     : FStore(std::move(Store)), FKeys(std::move(Keys)), FOptions(Options) {}
 
 std::optional<store::TLeaseResult> TStoredSessions::WaitForLease(TIWSession& S,
-                                                                const std::string& Id) {
+                                                                 const std::string& Id) {
   const auto Deadline = TSessionClock::now() + FOptions.WaitTimeout;
   for (;;) {
     const store::TLeaseResult R = FStore->Lease(Id, FOptions.LeaseTime, FOptions.SessionTimeout);
@@ -87,25 +87,42 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   const bool Moved = !S.StoredID.empty() && S.StoredID != Id;
   if (!Moved && S.StoredVersion > 0 && State == S.StoredState) return true;
   const std::string Record = store::SealRecord(FKeys, Id, State);
-  // A new session, or one whose id was renewed, starts a record of its own under a lease of
-  // its own (a fresh random id: nobody else holds it); the record of the old id then goes, so
-  // that the old id names nothing in the store either.
-  if ((Moved || S.StoredVersion == 0) && !WaitForLease(S, Id))
-    throw store::EStoreUnavailable("the session's lease could not be had");
   std::uint64_t Version = 0;
-  const std::uint64_t Expected = Moved ? 0 : S.StoredVersion;
-  store::TSaveResult R =
-      FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
-  // The lease ran out under a long request (or another instance took it meanwhile to find the
-  // flow claimed): taken again, the write goes through as long as nobody saved in between.
-  if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id))
-    R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+  store::TSaveResult R = store::TSaveResult::srConflict;
+  if (Moved || S.StoredVersion == 0) {
+    // A new session, or one whose id was renewed, starts a record of its own under a lease of
+    // its own (a fresh random id: nobody else holds it), and the record of the old id goes in
+    // the same write, so that the old id names nothing in the store either: one round trip.
+    const std::string From = Moved ? S.StoredID : std::string();
+    const auto SaveNew = [&] {
+      return FStore->SaveNew(Id, From, Record, FOptions.SessionTimeout, FOptions.LeaseTime,
+                             FlowKeys, Version);
+    };
+    R = SaveNew();
+    // Another instance holds the fresh id's lease: waited for like any other lease.
+    if (R == store::TSaveResult::srLeaseLost) {
+      if (!WaitForLease(S, Id))
+        throw store::EStoreUnavailable("the session's lease could not be had");
+      R = SaveNew();
+    }
+    if (R == store::TSaveResult::srSaved) {
+      S.LeaseHeld = true;
+      S.LeaseTaken = Ticks(TSessionClock::now());
+    }
+  } else {
+    const auto SaveNext = [&] {
+      return FStore->Save(Id, S.StoredVersion, Record, FOptions.SessionTimeout, FlowKeys, Version);
+    };
+    R = SaveNext();
+    // The lease ran out under a long request (or another instance took it meanwhile to find the
+    // flow claimed): taken again, the write goes through as long as nobody saved in between.
+    if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id)) R = SaveNext();
+  }
   if (R != store::TSaveResult::srSaved) {
     ++FConflicts;
     return false;
   }
   ++FSaves;
-  if (Moved) FStore->Delete(S.StoredID);
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;

@@ -93,6 +93,17 @@ class TSessionStore {
   virtual TSaveResult Save(const std::string& Id, std::uint64_t Expected, const std::string& Record,
                            std::chrono::milliseconds Ttl, const std::vector<std::string>& FlowKeys,
                            std::uint64_t& NewVersion) = 0;
+  // The first save of Id, a session id nothing is stored under yet (a fresh random one), in one
+  // atomic round trip: takes this instance's lease on Id for LeaseTtl, writes Record as version
+  // 1 with the expiry Ttl, points each of FlowKeys at Id for Ttl and, when From is not empty (Id
+  // renews the session id From), deletes From's record and lease. srLeaseLost when another
+  // instance holds the lease on Id, srConflict when Id has a record already; nothing is written
+  // then, and NewVersion is left alone (it receives 1 when saved).
+  virtual TSaveResult SaveNew(const std::string& Id, const std::string& From,
+                              const std::string& Record, std::chrono::milliseconds Ttl,
+                              std::chrono::milliseconds LeaseTtl,
+                              const std::vector<std::string>& FlowKeys,
+                              std::uint64_t& NewVersion) = 0;
   // Gives the record, its version, its expiry and the lease of OldId the name NewId (session id
   // renewal), in one atomic round trip, if this instance holds the lease on OldId; false (and
   // nothing changed) when it does not. Whatever NewId named before is replaced. Flow keys
