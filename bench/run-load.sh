@@ -61,6 +61,31 @@
 # >= 3), zelk-classic/sessions (>= 1.5), zelk-current/keepalive (>= 2), and the demo's CPU per
 # callback without and with resumption. Exits 1 when any sign-in failed.
 #
+# MODE store: what keeping sessions in a session store costs, in one run. Starts a redis-server
+# of its own on a free loopback port (--save "" --appendonly no, stopped at exit), a key file in
+# the run's temporary directory, and zelk-sim (as for callback, with --load-accounts 1 and five
+# candidate demo addresses as X callbacks). Then, each load with the same wrk settings as its
+# mode, one side after the other (each demo stopped before the next starts):
+#   redirect  the redirect load against zelk-demo with its sessions in memory (as in MODE
+#             redirect), then with --session-store redis://... --session-key-file ...;
+#   callback  the callback load (as in MODE callback, without the peer and the floor) the same
+#             two ways, on bench/load/sim-form.json;
+# and prints for each the throughput of both and the ratio redis/memory (target >= 0.8), the p99
+# of both and the difference (target <= +2 ms), the CPU per redirect or callback of the demo and
+# of redis-server, and the store's round trips per redirect or callback (/metrics). The store
+# is emptied (FLUSHALL) between the loads. Then
+#   sessions  for bench/load/sim-form.json (classic) and sim-form-current.json (current APIs):
+#             zelk-demo with the store, zelk-load --one-session (Google, Facebook, Windows
+#             Live and Twitter signed in and a PayPal payment, all in one session), the size of
+#             that session's sealed record in Redis (HSTRLEN zelk:s:<id> d; target <= 8 KiB) and
+#             MEMORY USAGE of its key and of the flow index keys left; then, on that signed-in
+#             session, wrk -t1 -c1 for ROUND_TRIP_DURATION (3s) of GET /status (a request that
+#             changes nothing; target 1 round trip) and of GET / (the page, which issues a new
+#             card-form token each time and so is saved), and the store's round trips and saves
+#             per request from /metrics before and after.
+# STORE_LOADS (default "redirect callback sessions") picks the parts. Exits 1 when any sign-in
+# failed.
+#
 # All modes stop what they started. The peer is skipped, with a message, when Node or its
 # packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
 # WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
@@ -671,8 +696,12 @@ store_session() {  # Label Form Ports...
     printf "sessions %s: signed in with Google, Facebook, Windows Live and Twitter and paid with PayPal: sealed record %d bytes (%.2f KiB, target <= 8 KiB); Redis MEMORY USAGE of its key %d bytes, of the %d flow index keys it left %d bytes\n", l, r, r / 1024, m, f, fb }'
   echo "   (redis-cli -p $redis_port HSTRLEN zelk:s:<id> d; MEMORY USAGE zelk:s:<id>; MEMORY USAGE of each zelk:f:*)"
   local cookie="zelk_session=$id"
-  curl -fsS -H "Cookie: $cookie" "$url" | grep -q "Signed in with Google as" ||
-    { echo "run-load.sh: the session $id does not show its Google sign-in" >&2; exit 1; }
+  local status
+  status=$(curl -sS -o "$work/page-$label" -w "%{http_code}" -H "Cookie: $cookie" "$url")
+  if [ "$status" != 200 ] || ! grep -q "Signed in with Google as" "$work/page-$label"; then
+    echo "run-load.sh: the page of session $id does not show its Google sign-in (HTTP $status: $(sed -n 's/.*<title>\([^<]*\)<.*/\1/p' "$work/page-$label" | head -1))" >&2
+    exit 1
+  fi
   store_round_trips "sessions $label: GET /status (changes nothing)" "$url" status "$cookie"
   store_round_trips "sessions $label: GET / (the page: a new card-form token each time)" "$url" "" "$cookie"
   stop_process "$pid"

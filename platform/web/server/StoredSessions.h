@@ -55,8 +55,9 @@ class TStoredSessions {
   std::optional<std::string> Load(const std::string& Id, std::uint64_t& Version);
   // Under S's Mutex, before the answer: S's State when it differs from what S was built from or
   // last saved (nothing is written otherwise), sealed for S's id, with the open flows that name
-  // S. A session whose id was renewed moves to its new id. False when the store refused the
-  // write because another instance saved in between or took the lease.
+  // S. A session whose id was renewed moves to its new id. One round trip (a new session's and a
+  // renewed id's first save take the lease with it). False when the store refused the write
+  // because another instance saved in between or took the lease.
   bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys);
   // S was signed out: its record and lease go.
   void Delete(TIWSession& S);
