@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -432,6 +433,55 @@ TEST_F(StoredSessionsTest, ARequestThatChangesNothingCostsOneRoundTripAndWritesN
     ASSERT_EQ(A->Client().Get("/peek", {{"Cookie", Cookie}})->status, 200);
   EXPECT_EQ(Trips() - TripsBefore, 5);
   EXPECT_EQ(Saves() - SavesBefore, 0);
+}
+
+TEST_F(StoredSessionsTest, ANewSessionAndARenewedIdAreEachWrittenInOneRoundTrip) {
+  auto A = Instance();
+  const auto Figure = [&](const char* Name) {
+    return Metric(A->Client().Get("/metrics")->body, Name);
+  };
+  CookieOf(A->Client().Get("/"));  // the store's connection is made
+  struct TStep {
+    const char* Name;
+    std::function<void()> Run;
+    double RoundTrips;  // what the step costs
+    double Saves;
+  };
+  std::string Cookie, Flow, Renewed;
+  const std::vector<TStep> Steps{
+      // The first save of a new session takes its lease too.
+      {"a new session", [&] { Cookie = CookieOf(A->Client().Get("/")); }, 1, 1},
+      // Its lease, then the save.
+      {"a sign-in started", [&] { Flow = StartLogin(*A, Cookie); }, 2, 1},
+      // The lease, the claim on the flow's completion, and the renewed id's first save, which
+      // also deletes the old id's record and lease.
+      {"the return, with the id renewed",
+       [&] {
+         auto R = A->Client().Get("/?state=" + Flow + "&code=ada", {{"Cookie", Cookie}});
+         ASSERT_TRUE(R && R->status == 200);
+         Renewed = CookieOf(R);
+       },
+       3, 1},
+  };
+  for (const TStep& S : Steps) {
+    SCOPED_TRACE(S.Name);
+    const double Trips = Figure("zelk_session_store_round_trips_total");
+    const double Saves = Figure("zelk_session_saves_total");
+    S.Run();
+    EXPECT_EQ(Figure("zelk_session_store_round_trips_total") - Trips, S.RoundTrips);
+    EXPECT_EQ(Figure("zelk_session_saves_total") - Saves, S.Saves);
+  }
+  const std::string Old = Cookie.substr(Cookie.find('=') + 1);
+  const std::string New = Renewed.substr(Renewed.find('=') + 1);
+  ASSERT_FALSE(New.empty());
+  ASSERT_NE(New, Old);
+  EXPECT_EQ(Redis.Command({"EXISTS", "zelk:s:" + Old, "zelk:l:" + Old}), "0");
+  EXPECT_EQ(Redis.Command({"HGET", "zelk:s:" + New, "v"}), "1");
+  EXPECT_NE(Redis.Command({"GET", "zelk:l:" + New}), "(nil)");
+  // Another instance carries the renewed session on, signed in; the old cookie names nothing.
+  auto B = Instance();
+  EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Renewed}})->body, "id"), "ada");
+  EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Cookie}})->body, "id"), "");
 }
 
 TEST_F(StoredSessionsTest, SigningOutDeletesTheStoredSession) {

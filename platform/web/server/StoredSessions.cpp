@@ -96,21 +96,41 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   // store carried out but whose answer was lost is recognised as done, not as a conflict.
   const std::string Record = store::SealRecord(FKeys, Id, State);
   std::uint64_t Version = 0;
-  const std::uint64_t Expected = Moved ? 0 : S.StoredVersion;
+  const std::string From = Moved ? S.StoredID : std::string();
   const auto Deadline = TSessionClock::now() + Wait;
-  store::TSaveResult R{};
+  store::TSaveResult R = store::TSaveResult::srConflict;
   for (;;) {
     try {
-      // A new session, or one whose id was renewed, starts a record of its own under a lease
-      // of its own (a fresh random id: nobody else holds it); the record of the old id then
-      // goes, so that the old id names nothing in the store either.
-      if ((Moved || S.StoredVersion == 0) && !WaitForLease(S, Id))
-        throw store::EStoreUnavailable("the session's lease could not be had");
-      R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
-      // The lease ran out under a long request (or another instance took it meanwhile):
-      // taken again, the write goes through as long as nobody saved in between.
-      if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id))
-        R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+      if (Moved || S.StoredVersion == 0) {
+        // A new session, or one whose id was renewed, starts a record of its own under a
+        // lease of its own (a fresh random id: nobody else holds it), and the record of the
+        // old id goes in the same write (with the renewal's note), so that the old id names
+        // nothing in the store either: one round trip.
+        const auto SaveNew = [&] {
+          return FStore->SaveNew(Id, From, Record, FOptions.SessionTimeout, FOptions.LeaseTime,
+                                 FlowKeys, Version, Proof, kRenewalMemory);
+        };
+        R = SaveNew();
+        // Another instance holds the fresh id's lease: waited for like any other lease.
+        if (R == store::TSaveResult::srLeaseLost) {
+          if (!WaitForLease(S, Id))
+            throw store::EStoreUnavailable("the session's lease could not be had");
+          R = SaveNew();
+        }
+        if (R == store::TSaveResult::srSaved) {
+          S.LeaseHeld = true;
+          S.LeaseTaken = Ticks(TSessionClock::now());
+        }
+      } else {
+        const auto SaveNext = [&] {
+          return FStore->Save(Id, S.StoredVersion, Record, FOptions.SessionTimeout, FlowKeys,
+                              Version);
+        };
+        R = SaveNext();
+        // The lease ran out under a long request (or another instance took it meanwhile):
+        // taken again, the write goes through as long as nobody saved in between.
+        if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id)) R = SaveNext();
+      }
       break;
     } catch (const store::EStoreUnavailable&) {
       if (TSessionClock::now() >= Deadline) throw;
@@ -123,23 +143,9 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   }
   ++FSaves;
   S.SavePending = false;
-  const std::string OldId = Moved ? S.StoredID : std::string();
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;
-  // The state is saved: what follows is tidying that a failing store may leave undone, and
-  // must not turn the saved request into a failed one. The note comes before the old record
-  // goes, so that the return's browser, holding the old id, never finds neither; without the
-  // note the old record stays until it expires (a return sent again completes again there,
-  // where the provider's own checks hold).
-  if (Moved) {
-    try {
-      if (!Proof.empty()) FStore->RememberRenewal(OldId, Proof, Id, kRenewalMemory);
-      FStore->Delete(OldId);
-    } catch (const store::EStoreUnavailable&) {
-      ++FTidyingFailed;
-    }
-  }
   return true;
 }
 
@@ -244,9 +250,6 @@ std::string TStoredSessions::MetricsText() const {
        "Provider returns completed here after the instance that had claimed them lost the "
        "session (it stopped mid-completion).");
   Sample(Out, "zelk_flow_claims_taken_over_total", FTakenOver);
-  Help(Out, "zelk_session_renewals_untidied_total", "counter",
-       "Renewed sessions whose old record the failing store kept until it expires.");
-  Sample(Out, "zelk_session_renewals_untidied_total", FTidyingFailed);
   Help(Out, "zelk_session_store_calls_total", "counter", "Calls made to the session store.");
   Sample(Out, "zelk_session_store_calls_total", C.Calls);
   Help(Out, "zelk_session_store_round_trips_total", "counter",

@@ -55,8 +55,9 @@ class TStoredSessions {
   std::optional<std::string> Load(const std::string& Id, std::uint64_t& Version);
   // Under S's Mutex, before the answer: S's State when it differs from what S was built from or
   // last saved (nothing is written otherwise), sealed for S's id, with the open flows that name
-  // S. A session whose id was renewed moves to its new id. False when the store refused the
-  // write because another instance saved in between or took the lease.
+  // S. A session whose id was renewed moves to its new id. One round trip (a new session's and a
+  // renewed id's first save take the lease with it). False when the store refused the write
+  // because another instance saved in between or took the lease.
   // Proof: the provider's return (its target) that renewed S's id in this request, if one did;
   // a browser that sends it again with the old id (the answer with the new one was lost) is
   // given the new one (RenewalOf).
@@ -106,7 +107,6 @@ class TStoredSessions {
   std::atomic<std::uint64_t> FConflicts{0};
   std::atomic<std::uint64_t> FBusy{0};
   std::atomic<std::uint64_t> FTakenOver{0};
-  std::atomic<std::uint64_t> FTidyingFailed{0};
   std::mutex FReachMutex;
   TSessionClock::time_point FReachAsked{};
   bool FReachable = true;

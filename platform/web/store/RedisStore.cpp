@@ -245,6 +245,26 @@ for i = 3, #KEYS do redis.call('SET', KEYS[i], ARGV[6], 'PX', ARGV[5]) end
 return 0
 )lua";
 
+// KEYS: record, lease, flow keys..., then the old record and old lease when the session's id
+// was renewed, then the renewal's note when there is one. ARGV: instance id, lease ttl ms,
+// record, ttl ms, session id, number of flow keys, the note's ttl ms. Every check comes before
+// the first write. Returns 0 saved (or saved already: the same record, unique by its random IV,
+// is there, put there by an attempt whose answer was lost), 1 conflict, 2 lease lost.
+constexpr std::string_view kSaveNewScript = R"lua(
+if redis.call('HGET', KEYS[1], 'd') == ARGV[3] then return 0 end
+local holder = redis.call('GET', KEYS[2])
+if holder and holder ~= ARGV[1] then return 2 end
+if redis.call('EXISTS', KEYS[1]) == 1 then return 1 end
+redis.call('SET', KEYS[2], ARGV[1], 'PX', ARGV[2])
+redis.call('HSET', KEYS[1], 'v', '1', 'd', ARGV[3])
+redis.call('PEXPIRE', KEYS[1], ARGV[4])
+local flows = tonumber(ARGV[6])
+for i = 3, 2 + flows do redis.call('SET', KEYS[i], ARGV[5], 'PX', ARGV[4]) end
+if #KEYS > 2 + flows then redis.call('DEL', KEYS[3 + flows], KEYS[4 + flows]) end
+if #KEYS > 4 + flows then redis.call('SET', KEYS[5 + flows], ARGV[5], 'PX', ARGV[7]) end
+return 0
+)lua";
+
 // KEYS: old record, new record, old lease, new lease. ARGV: instance id.
 // RENAME keeps each key's expiry. Returns 1 renamed, 0 when the lease is not this instance's.
 constexpr std::string_view kRenameScript = R"lua(
@@ -283,6 +303,10 @@ const TScript& SaveScript() {
   static const TScript S(kSaveScript);
   return S;
 }
+const TScript& SaveNewScript() {
+  static const TScript S(kSaveNewScript);
+  return S;
+}
 const TScript& RenameScript() {
   static const TScript S(kRenameScript);
   return S;
@@ -295,8 +319,9 @@ const TScript& ClaimScript() {
   static const TScript S(kClaimScript);
   return S;
 }
-std::array<const TScript*, 5> AllScripts() {
-  return {&LeaseScript(), &SaveScript(), &RenameScript(), &ReleaseScript(), &ClaimScript()};
+std::array<const TScript*, 6> AllScripts() {
+  return {&LeaseScript(),  &SaveScript(),    &SaveNewScript(),
+          &RenameScript(), &ReleaseScript(), &ClaimScript()};
 }
 
 // One connection to the server: the RAII holder of its redisContext. Used by one thread at a
@@ -524,6 +549,36 @@ class TRedisStore final : public TSessionStore {
     });
   }
 
+  TSaveResult SaveNew(const std::string& Id, const std::string& From, const std::string& Record,
+                      std::chrono::milliseconds Ttl, std::chrono::milliseconds LeaseTtl,
+                      const std::vector<std::string>& FlowKeys, std::uint64_t& NewVersion,
+                      const std::string& Proof, std::chrono::milliseconds NoteTtl) override {
+    CheckTtl("SaveNew", Ttl);
+    CheckTtl("SaveNew", LeaseTtl);
+    const bool Note = !From.empty() && !Proof.empty();
+    if (Note) CheckTtl("SaveNew", NoteTtl);
+    return Run("SaveNew", [&](TRedisConnection& C) {
+      std::vector<std::string> Keys{RecordKey(Id), LeaseKey(Id)};
+      for (const auto& F : FlowKeys)
+        Keys.push_back(FlowKey(F));
+      if (!From.empty()) {
+        Keys.push_back(RecordKey(From));
+        Keys.push_back(LeaseKey(From));
+      }
+      if (Note) Keys.push_back(RenewalKey(From, Proof));
+      auto R = C.Eval("SaveNew", SaveNewScript(), Keys,
+                      {FOptions.InstanceId, std::to_string(LeaseTtl.count()), Record,
+                       std::to_string(Ttl.count()), Id, std::to_string(FlowKeys.size()),
+                       std::to_string(Note ? NoteTtl.count() : 0)});
+      if (R->type != REDIS_REPLY_INTEGER || R->integer < 0 || R->integer > 2)
+        C.Unexpected("SaveNew");
+      if (R->integer == 1) return TSaveResult::srConflict;
+      if (R->integer == 2) return TSaveResult::srLeaseLost;
+      NewVersion = 1;
+      return TSaveResult::srSaved;
+    });
+  }
+
   bool Rename(const std::string& OldId, const std::string& NewId) override {
     return Run("Rename", [&](TRedisConnection& C) {
       auto R = C.Eval("Rename", RenameScript(),
@@ -551,17 +606,6 @@ class TRedisStore final : public TSessionStore {
       else if (R->type != REDIS_REPLY_NIL)
         C.Unexpected("SessionOfFlow");
       return Result;
-    });
-  }
-
-  void RememberRenewal(const std::string& OldId, const std::string& Proof, const std::string& NewId,
-                       std::chrono::milliseconds Ttl) override {
-    CheckTtl("RememberRenewal", Ttl);
-    Run("RememberRenewal", [&](TRedisConnection& C) {
-      auto R = C.Command("RememberRenewal", {"SET", RenewalKey(OldId, Proof), NewId, "PX",
-                                             std::to_string(Ttl.count())});
-      if (R->type != REDIS_REPLY_STATUS) C.Unexpected("RememberRenewal");
-      return 0;
     });
   }
 

@@ -100,6 +100,20 @@ class TSessionStore {
   virtual TSaveResult Save(const std::string& Id, std::uint64_t Expected, const std::string& Record,
                            std::chrono::milliseconds Ttl, const std::vector<std::string>& FlowKeys,
                            std::uint64_t& NewVersion) = 0;
+  // The first save of Id, a session id nothing is stored under yet (a fresh random one), in one
+  // atomic round trip: takes this instance's lease on Id for LeaseTtl, writes Record as version
+  // 1 with the expiry Ttl, points each of FlowKeys at Id for Ttl and, when From is not empty (Id
+  // renews the session id From), deletes From's record and lease. srLeaseLost when another
+  // instance holds the lease on Id, srConflict when Id has a record already (other than Record
+  // itself: an attempt whose answer was lost counts as saved); nothing is written then, and
+  // NewVersion is left alone (it receives 1 when saved). With From and Proof, the same write
+  // remembers the renewal for NoteTtl (RenewalOf), before the old record is gone.
+  virtual TSaveResult SaveNew(const std::string& Id, const std::string& From,
+                              const std::string& Record, std::chrono::milliseconds Ttl,
+                              std::chrono::milliseconds LeaseTtl,
+                              const std::vector<std::string>& FlowKeys, std::uint64_t& NewVersion,
+                              const std::string& Proof = {},
+                              std::chrono::milliseconds NoteTtl = std::chrono::milliseconds(0)) = 0;
   // Gives the record, its version, its expiry and the lease of OldId the name NewId (session id
   // renewal), in one atomic round trip, if this instance holds the lease on OldId; false (and
   // nothing changed) when it does not. Whatever NewId named before is replaced. Flow keys
@@ -111,13 +125,11 @@ class TSessionStore {
   // The session an open flow (identifier or request token) belongs to; none when unknown or
   // expired. One round trip.
   virtual std::optional<std::string> SessionOfFlow(const std::string& FlowKey) = 0;
-  // Session OldId was renewed to NewId by the request Proof (a provider's return, its whole
-  // target): a browser that sends that request again with the old id, because the answer that
-  // carried the new one never reached it, gets the new id for Ttl. Only the hash of the old id
-  // and the proof is kept, so the note tells nothing to whoever lacks either. One round trip.
-  virtual void RememberRenewal(const std::string& OldId, const std::string& Proof,
-                               const std::string& NewId, std::chrono::milliseconds Ttl) = 0;
-  // The id OldId was renewed to by the request Proof, if remembered. One round trip.
+  // The id OldId was renewed to by the request Proof (a provider's return, its whole target),
+  // as SaveNew remembered it: a browser that sends that request again with the old id, because
+  // the answer that carried the new one never reached it, gets the new id. Only the hash of the
+  // old id and the proof is kept, so the note tells nothing to whoever lacks either. One round
+  // trip.
   virtual std::optional<std::string> RenewalOf(const std::string& OldId,
                                                const std::string& Proof) = 0;
   // Claims the completion of flow FlowKey of session SessionId (the session the flow belongs
