@@ -972,18 +972,8 @@ struct TIWServer::TImpl {
       if (!X.ClaimedFlow.empty() &&
           std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
         Stored->Unclaim(X.ClaimedFlow);
-      // A session new with this request is stored from its next request on, or at once when
-      // this one left a flow in progress or signed someone in: until then it holds nothing a
-      // restart could lose but its first page (whose form, sent to an instance that does not
-      // know the session, is refused plainly), and a visitor who never comes back costs the
-      // store nothing.
-      if (X.New && Open.empty() && !App.Established()) {
-        if ((X.New || X.Renamed) && !X.Adopted)
-          Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
-        return;
-      }
-      // Otherwise a new session has nothing to keep yet: its failure is the plain 503 another
-      // instance may retry.
+      // A session new with this request has nothing to keep yet: its failure is the plain
+      // 503 another instance may retry.
       const std::optional<bool> Saved =
           X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
                 : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));

@@ -69,8 +69,6 @@ std::optional<store::TLeaseResult> TStoredSessions::WaitForLease(TIWSession& S,
 }
 
 TStoredSessions::TTake TStoredSessions::Take(TIWSession& S) {
-  // Never stored: nobody else can know it, and its first save takes the lease with it.
-  if (S.StoredID.empty() && S.StoredVersion == 0) return TTake::tkCurrent;
   const auto R = WaitForLease(S, S.StoredID.empty() ? S.ID() : S.StoredID);
   if (!R) return TTake::tkBusy;
   return R->Version == S.StoredVersion ? TTake::tkCurrent : TTake::tkStale;
