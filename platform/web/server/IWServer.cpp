@@ -1171,8 +1171,9 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
     store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
     store::TStoreOptions StoreOptions;
     StoreOptions.Timeout = O.SessionStoreTimeout;
-    // Enough connections for the request threads that wait on it at once, within reason.
-    StoreOptions.Connections = std::clamp(O.WorkerCount / 8, 4, 32);
+    // Enough connections for the request threads that call it at once (fewer make each
+    // give-back wake a waiting thread), within reason: Redis serves many connections cheaply.
+    StoreOptions.Connections = std::clamp(O.WorkerCount / 2, 4, 128);
     TStoredSessions::TOptions Kept;
     Kept.LeaseTime = O.SessionLeaseTime;
     Kept.SessionTimeout = O.SessionTimeout;
