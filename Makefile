@@ -7,11 +7,11 @@ CMAKE_FLAGS ?= -DZELK_BUILD_BENCHMARKS=ON
 JOBS ?= $(shell nproc)
 
 # Debian 12 packages the build and the tests need (HAProxy, curl and ss for the deployment test,
-# tests/deploy).
+# tests/deploy; hiredis for the session store, and redis-server, which its tests start).
 DEB_PACKAGES := cmake ninja-build g++ clang pkg-config git ca-certificates \
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libboost1.81-dev libcpp-httplib-dev \
   googletest libgtest-dev libgmock-dev libbenchmark-dev libjemalloc-dev \
-  haproxy curl iproute2
+  libhiredis-dev redis-server haproxy curl iproute2
 
 # What the browser tests add: Debian's Chromium, and Node.js with npm unless they are on the
 # PATH already (from Debian or elsewhere); playwright-core comes from npm (tests/e2e).

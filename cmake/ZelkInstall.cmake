@@ -12,6 +12,7 @@ foreach(dir platform/rtl platform/web core providers payments design)
     FILES_MATCHING PATTERN "*.h"
     PATTERN "server" EXCLUDE  # the HTTP server and its engine are not part of the installed library
     PATTERN "engine" EXCLUDE
+    PATTERN "store" EXCLUDE  # the session store is a library of its own, not installed
     PATTERN "*Detail.h" EXCLUDE)  # private to the library
 endforeach()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/include/zelk/zelk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelk)

@@ -24,6 +24,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -31,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/rtl/AdaptiveMutex.h"
+#include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/Collection.h"
 #include "platform/rtl/StringList.h"
@@ -223,7 +225,9 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
 // FlowToken equals it: the request token an OAuth 1.0a client registered for its flow. Once a
 // routed client reports an outcome, the flow is spent: the entry's ID and FlowToken are
 // cleared, so a reload of the return page is ignored instead of replaying a used code or token.
-class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDirectory {
+class TZIWAuthServerController : public rtl::TComponent,
+                                 public web::IIWFlowDirectory,
+                                 public web::IIWMetricsSource {
  public:
   explicit TZIWAuthServerController(rtl::TComponent* AOwner);
   ~TZIWAuthServerController() override;
@@ -245,6 +249,8 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
   bool VisitFlowTokenOwners(std::string_view Token,
                             const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
   std::size_t OpenFlowCount() override;
+  // The providers' flows and calls (ProviderMetricsText) for the server's metrics route.
+  std::string MetricsText() const override;
 
  private:
   friend class TZIWCustomCloudClient;
@@ -276,6 +282,9 @@ class TZIWAuthServerController : public rtl::TComponent, public web::IIWFlowDire
 // LoginResponse (finish it when the browser returns), and end LoginResponse by calling the
 // base's, which raises OnLoginOK or OnLoginFailed.
 class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMember {
+  // Declares the run-time state, which reaches the client's protected members.
+  friend void RegisterAuthBaseClasses();
+
  public:
   explicit TZIWCustomCloudClient(rtl::TComponent* AOwner);
   ~TZIWCustomCloudClient() override;
@@ -295,6 +304,9 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   void SetServerController(TZIWAuthServerController* Value);
   // The session is being freed: leaves the controller (SetServerController(nullptr)).
   void LeaveSession() override { SetServerController(nullptr); }
+  // The identifier and request token of the flow in progress, as the registry entries carry
+  // them.
+  std::vector<std::string> OpenFlowKeys() const override;
 
   TIWResult LoginResult() const;
   void SetLoginResult(TIWResult Value);
@@ -321,6 +333,23 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
   std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock(FGuard->Mutex); }
+  // For the registration of client class C: a run-time state property (a text or a flag) kept
+  // in the client's Field, read and written under the client's lock.
+  template <typename C, typename V>
+  static rtl::TPropertyInfo StateField(std::string Name, V C::*Field) {
+    auto Get = [Field](C* Client) {
+      auto L = Client->Lock();
+      return Client->*Field;
+    };
+    auto Set = [Field](C* Client, V Value) {
+      auto L = Client->Lock();
+      Client->*Field = std::move(Value);
+    };
+    if constexpr (std::is_same_v<V, bool>)
+      return rtl::props::Boolean<C>(std::move(Name), Get, Set);
+    else
+      return rtl::props::String<C>(std::move(Name), Get, Set);
+  }
   // Raises Exception naming the class when no ServerController is assigned: without one the
   // provider's return could never be routed back.
   void CheckServerController(std::string_view Operation = "Login") const;
@@ -330,6 +359,16 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // Registers Token (an OAuth 1.0a request token) as the flow token of every registry entry of
   // this client, so that the provider's return is routed by it.
   void RegisterFlowToken(const std::string& Token);
+  // The flow in progress as this client's registry entries carry it: the identifier and the
+  // request token of its entries in ServerController's registry; empty when none carries one.
+  std::string FlowIdentifier() const;
+  std::string FlowToken() const;
+  // Restoring a saved session: writes a flow's identifier, or its request token, into every
+  // registry entry of this client, so that the provider's return is routed here again. Raises
+  // Exception for a non-empty value when no ServerController is assigned (the return could not
+  // be routed).
+  void RestoreFlowIdentifier(const std::string& Id);
+  void RestoreFlowToken(const std::string& Token);
   // Called by a concrete client when its LoginResponse reached an outcome (resOK or
   // resFailed): the routed identifier is then spent.
   void OutcomeReached() { ++FOutcomes; }
@@ -595,7 +634,9 @@ void SetClock(TClock Clock);
 void SetRandomSource(TRandomSource Source);
 
 // Makes TComponent, TIWApp, TZIWCustomCloudClient and TZIWAuthServerController with their
-// published properties known to the class registry (form files).
+// published properties (form files) and run-time state (sessions' states) known to the class
+// registry. The client base's state: LoginResult, LoginError, LoginID, LoginUsername and the flow
+// in progress as its registry entries carry it (FlowID, FlowToken).
 void RegisterAuthBaseClasses();
 
 namespace detail {

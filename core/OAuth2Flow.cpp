@@ -126,6 +126,18 @@ void TOAuth2CodeFlow::Forget() {
   FVerifier.clear();
 }
 
+void TOAuth2CodeFlow::SetVerifier(std::string Value) {
+  // RFC 7636 section 4.1: 43 to 128 characters of [A-Z] [a-z] [0-9] "-" "." "_" "~".
+  if (!Value.empty() &&
+      (Value.size() < 43 || Value.size() > 128 ||
+       Value.find_first_not_of(
+           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~") !=
+           std::string::npos))
+    throw rtl::Exception("The PKCE code verifier must be 43 to 128 unreserved characters");
+  OPENSSL_cleanse(FVerifier.data(), FVerifier.size());
+  FVerifier = std::move(Value);
+}
+
 std::string TOAuth2CodeFlow::Challenge() const {
   return FVerifier.empty() ? std::string() : CodeChallenge(FVerifier);
 }

@@ -89,6 +89,13 @@ class TOAuth2CodeFlow {
   // The verifier's S256 challenge; empty for a flow without PKCE.
   std::string Challenge() const;
 
+  // Restoring a saved session: the flow's state, return address and verifier as they were.
+  // SetVerifier raises Exception for a value that is no PKCE verifier (43 to 128 characters of
+  // the unreserved set), keeping the one it has.
+  void SetState(std::string Value) { FState = std::move(Value); }
+  void SetRedirectURI(std::string Value) { FRedirectURI = std::move(Value); }
+  void SetVerifier(std::string Value);
+
   // Base, "?" and the encoded parameters.
   static std::string AuthorizationURL(std::string_view Base, const TParams& Params);
 
@@ -106,6 +113,30 @@ class TOAuth2CodeFlow {
   std::string FRedirectURI;
   std::string FVerifier;
 };
+
+// The run-time state of the flow in progress of client class C: "FlowState", "FlowRedirectURI"
+// and "FlowVerifier", so that a restored session completes it. WithFlow(Client, Fn) calls Fn
+// with the client's flow under the client's lock.
+template <typename C, typename F>
+std::vector<rtl::TPropertyInfo> CodeFlowState(F WithFlow) {
+  using TFlow = TOAuth2CodeFlow;
+  auto Text = [WithFlow](std::string Name, const std::string& (TFlow::*Get)() const,
+                         void (TFlow::*Set)(std::string)) {
+    return rtl::props::String<C>(
+        std::move(Name),
+        [WithFlow, Get](C* Client) {
+          std::string Value;
+          WithFlow(Client, [&](TFlow& Flow) { Value = (Flow.*Get)(); });
+          return Value;
+        },
+        [WithFlow, Set](C* Client, std::string Value) {
+          WithFlow(Client, [&](TFlow& Flow) { (Flow.*Set)(std::move(Value)); });
+        });
+  };
+  return {Text("FlowState", &TFlow::State, &TFlow::SetState),
+          Text("FlowRedirectURI", &TFlow::RedirectURI, &TFlow::SetRedirectURI),
+          Text("FlowVerifier", &TFlow::Verifier, &TFlow::SetVerifier)};
+}
 
 // The published "Api" property of the client class C, stored in form files only when it is not
 // apClassic.

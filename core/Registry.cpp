@@ -131,6 +131,10 @@ bool TZIWAuthServerController::VisitFlowTokenOwners(
   return VisitTopOwners(Clients()->FindFlowToken(Token), Visit);
 }
 
+std::string TZIWAuthServerController::MetricsText() const {
+  return ProviderMetricsText();
+}
+
 std::size_t TZIWAuthServerController::OpenFlowCount() {
   const auto Guard = LockClients();
   std::size_t Open = 0;
@@ -337,6 +341,18 @@ void TZIWCustomCloudClient::SignOut() {
   }
 }
 
+std::vector<std::string> TZIWCustomCloudClient::OpenFlowKeys() const {
+  auto L = Lock();
+  std::vector<std::string> Keys;
+  if (FServerController == nullptr) return Keys;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this)) {
+    if (!E->ID().empty()) Keys.push_back(E->ID());
+    if (!E->FlowToken().empty()) Keys.push_back(E->FlowToken());
+  }
+  return Keys;
+}
+
 TZIWAuthServerController* TZIWCustomCloudClient::ServerController() const {
   auto L = Lock();
   return FServerController;
@@ -444,6 +460,42 @@ std::string TZIWCustomCloudClient::NewFlowIdentifier() {
     E->SetID(Id);
   }
   return Id;
+}
+
+std::string TZIWCustomCloudClient::FlowIdentifier() const {
+  auto L = Lock();
+  if (FServerController == nullptr) return {};
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this))
+    if (!E->ID().empty()) return E->ID();
+  return {};
+}
+
+std::string TZIWCustomCloudClient::FlowToken() const {
+  auto L = Lock();
+  if (FServerController == nullptr) return {};
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (const TAuthClient* E : FServerController->FClients->OfClient(this))
+    if (!E->FlowToken().empty()) return E->FlowToken();
+  return {};
+}
+
+void TZIWCustomCloudClient::RestoreFlowIdentifier(const std::string& Id) {
+  auto L = Lock();
+  if (!Id.empty()) CheckServerController("FlowID");
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetID(Id);
+}
+
+void TZIWCustomCloudClient::RestoreFlowToken(const std::string& Token) {
+  auto L = Lock();
+  if (!Token.empty()) CheckServerController("FlowToken");
+  if (FServerController == nullptr) return;
+  std::lock_guard RegistryLock(FServerController->FMutex);
+  for (TAuthClient* E : FServerController->FClients->OfClient(this))
+    E->SetFlowToken(Token);
 }
 
 void TZIWCustomCloudClient::RegisterFlowToken(const std::string& Token) {

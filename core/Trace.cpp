@@ -1,6 +1,8 @@
 // The redacted trace and the per-provider counters.
 #include "core/Trace.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -219,6 +221,57 @@ void CountCall(const std::string& Provider, long ElapsedMs) {
   TProviderCounters& C = Counters().Counters[Provider];
   ++C.Calls;
   ++C.LatencyBuckets[Bucket];
+  C.CallMilliseconds += static_cast<std::uint64_t>(std::max(ElapsedMs, 0L));
+}
+
+std::string ProviderMetricsText() {
+  const auto All = ProviderCounters();
+  std::string Out;
+  const auto Label = [](const std::string& Provider) {
+    // Provider names are the library's own words; escaped all the same, as the format asks.
+    std::string L = "provider=\"";
+    for (const char C : Provider) {
+      if (C == '\\' || C == '"') L += '\\';
+      L += C == '\n' ? ' ' : C;
+    }
+    return L + "\"";
+  };
+  Out += "# HELP zelk_flows_started_total Sign-in and payment flows started.\n"
+         "# TYPE zelk_flows_started_total counter\n";
+  for (const auto& [P, C] : All)
+    Out += "zelk_flows_started_total{" + Label(P) + "} " + std::to_string(C.FlowsStarted) + "\n";
+  Out += "# HELP zelk_flows_total Flows that reached an outcome (ok, failed, denied by the user, "
+         "unknown: the answer was lost).\n# TYPE zelk_flows_total counter\n";
+  for (const auto& [P, C] : All)
+    for (const auto& [Outcome, N] : {std::pair{"ok", C.FlowsSucceeded}, std::pair{"failed", C.FlowsFailed},
+                                     std::pair{"denied", C.FlowsDenied},
+                                     std::pair{"unknown", C.FlowsUnknown}})
+      Out += "zelk_flows_total{" + Label(P) + ",outcome=\"" + Outcome + "\"} " + std::to_string(N) +
+             "\n";
+  Out += "# HELP zelk_provider_transport_errors_total Provider calls that failed in the "
+         "transport.\n# TYPE zelk_provider_transport_errors_total counter\n";
+  for (const auto& [P, C] : All)
+    Out += "zelk_provider_transport_errors_total{" + Label(P) + "} " +
+           std::to_string(C.TransportErrors) + "\n";
+  Out += "# HELP zelk_provider_call_duration_seconds Provider calls that got a reply, by "
+         "duration.\n# TYPE zelk_provider_call_duration_seconds histogram\n";
+  for (const auto& [P, C] : All) {
+    std::uint64_t Cumulative = 0;
+    for (std::size_t I = 0; I < C.LatencyBuckets.size(); ++I) {
+      Cumulative += C.LatencyBuckets[I];
+      char Bound[32] = "+Inf";
+      if (I < kLatencyBucketBoundsMs.size())
+        std::snprintf(Bound, sizeof Bound, "%g", static_cast<double>(kLatencyBucketBoundsMs[I]) / 1000);
+      Out += "zelk_provider_call_duration_seconds_bucket{" + Label(P) + ",le=\"" + Bound + "\"} " +
+             std::to_string(Cumulative) + "\n";
+    }
+    char Sum[64];
+    std::snprintf(Sum, sizeof Sum, "%.3f", static_cast<double>(C.CallMilliseconds) / 1000);
+    Out += "zelk_provider_call_duration_seconds_sum{" + Label(P) + "} " + Sum + "\n";
+    Out += "zelk_provider_call_duration_seconds_count{" + Label(P) + "} " + std::to_string(C.Calls) +
+           "\n";
+  }
+  return Out;
 }
 
 void CountTransportError(const std::string& Provider) {

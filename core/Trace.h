@@ -100,6 +100,7 @@ struct TProviderCounters {
   std::uint64_t FlowsUnknown = 0;
   std::uint64_t TransportErrors = 0;
   std::uint64_t Calls = 0;  // provider calls that got a reply
+  std::uint64_t CallMilliseconds = 0;  // their durations added up
   std::array<std::uint64_t, kLatencyBucketBoundsMs.size() + 1> LatencyBuckets{};
 };
 
@@ -113,5 +114,9 @@ void CountOutcome(const std::string& Provider, bool Succeeded, bool Denied);
 void CountUnknownOutcome(const std::string& Provider);
 void CountCall(const std::string& Provider, long ElapsedMs);
 void CountTransportError(const std::string& Provider);
+
+// The counters in the Prometheus text format: flows started and by outcome, transport errors
+// and provider call durations, labelled by provider.
+std::string ProviderMetricsText();
 
 }  // namespace zelk::IWZelkAuthBase

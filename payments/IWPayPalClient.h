@@ -302,6 +302,8 @@ class TPayPalTransactions : public rtl::TOwnedCollectionOf<TPayPalTransaction> {
 // LoginError, events). PayOnline needs a ServerController owned by the application's
 // TIWServerControllerBase and raises before sending anything otherwise.
 class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
+  friend void RegisterClasses();
+
  public:
   explicit TZIWPayPalClient(rtl::TComponent* AOwner);
   ~TZIWPayPalClient() override;
@@ -433,8 +435,11 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 };
 
 // Registers the metadata of the unit's classes (published properties in their designer order,
-// with stored defaults) with rtl::TClassRegistry, so form files can store and load them.
-// Idempotent and thread-safe; IWZelkAuthReg::RegisterClasses calls it.
+// with stored defaults) with rtl::TClassRegistry, so form files can store and load them, and the
+// client's run-time state for sessions' states: the checkout token (or REST order id) of the
+// checkout in progress and TransactionID, besides the base's outcome. The seller's secrets and
+// the card's number and CVV are never part of a session's state. Idempotent and thread-safe;
+// IWZelkAuthReg::RegisterClasses calls it.
 void RegisterClasses();
 
 namespace detail {

@@ -55,7 +55,9 @@ TPropertyInfo Enum(std::string Name, const std::vector<std::string>& Names, E (T
       [Set](T* O, E V) { (O->*Set)(V); }, std::optional<E>(Default));
 }
 
-void RegisterAll() {
+// The client's run-time state; made by RegisterClasses, which reaches the client's private
+// members.
+void RegisterAll(std::vector<TPropertyInfo> ClientState) {
   using B = TIWPayPalBuyer;
   TClassRegistry::RegisterClass(
       {"TIWPayPalBuyer",
@@ -64,29 +66,36 @@ void RegisterAll() {
        {Text("Email", &B::Email, &B::SetEmail), Text("FirstName", &B::FirstName, &B::SetFirstName),
         Text("Name", &B::Name, &B::SetName), Text("Street", &B::Street, &B::SetStreet),
         Text("Zip", &B::Zip, &B::SetZip), Text("City", &B::City, &B::SetCity),
-        Text("CountryCode", &B::CountryCode, &B::SetCountryCode)}});
+        Text("CountryCode", &B::CountryCode, &B::SetCountryCode)},
+       {}});
 
   using S = TIWPayPalSeller;
-  TClassRegistry::RegisterClass({"TIWPayPalSeller",
-                                 "",
-                                 {},
-                                 {Text("UserName", &S::UserName, &S::SetUserName),
-                                  Text("Password", &S::Password, &S::SetPassword),
-                                  Text("Signature", &S::Signature, &S::SetSignature),
-                                  Text("ClientID", &S::ClientID, &S::SetClientID),
-                                  Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret)}});
+  TClassRegistry::RegisterClass(
+      {"TIWPayPalSeller",
+       "",
+       {},
+       // The secrets are configuration: every session gets them from
+       // its form, never from a record.
+       {Text("UserName", &S::UserName, &S::SetUserName),
+        KeptOutOfState(Text("Password", &S::Password, &S::SetPassword)),
+        KeptOutOfState(Text("Signature", &S::Signature, &S::SetSignature)),
+        Text("ClientID", &S::ClientID, &S::SetClientID),
+        KeptOutOfState(Text("ClientSecret", &S::ClientSecret, &S::SetClientSecret))},
+       {}});
 
   using CC = TIWPayPalCreditCard;
   TClassRegistry::RegisterClass(
       {"TIWPayPalCreditCard",
        "",
        {},
-       {Text("Number", &CC::Number, &CC::SetNumber),
+       // The number and CVV serve one payment call and never go into a session's state.
+       {KeptOutOfState(Text("Number", &CC::Number, &CC::SetNumber)),
         Enum("CardType", CardTypeNames(), &CC::CardType, &CC::SetCardType, ctVisa),
-        Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode),
+        KeptOutOfState(Text("VerificationCode", &CC::VerificationCode, &CC::SetVerificationCode)),
         // The expiry defaults to the date of construction, so it is always stored.
         Int("ExpirationMonth", &CC::ExpirationMonth, &CC::SetExpirationMonth, std::nullopt),
-        Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)}});
+        Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)},
+       {}});
 
   using T = TIWPayPalTransaction;
   TClassRegistry::RegisterClass(
@@ -95,7 +104,8 @@ void RegisterAll() {
        {},
        {Enum("Currency", CurrencyNames(), &T::Currency, &T::SetCurrency, crUSD),
         Real("Shipping", &T::Shipping, &T::SetShipping),
-        Real("Insurance", &T::Insurance, &T::SetInsurance), Real("Tax", &T::Tax, &T::SetTax)}});
+        Real("Insurance", &T::Insurance, &T::SetInsurance), Real("Tax", &T::Tax, &T::SetTax)},
+       {}});
 
   using I = TPayPalTransaction;
   TClassRegistry::RegisterClass(
@@ -105,7 +115,8 @@ void RegisterAll() {
        {Text("Description", &I::Description, &I::SetDescription),
         Real("Price", &I::Price, &I::SetPrice), Int("Number", &I::Number, &I::SetNumber, -1),
         Int("Quantity", &I::Quantity, &I::SetQuantity, 1), Text("Name", &I::Name, &I::SetName),
-        Int("Tag", &I::Tag, &I::SetTag, 0)}});
+        Int("Tag", &I::Tag, &I::SetTag, 0)},
+       {}});
 
   using P = TZIWPayPalClient;
   TClassRegistry::RegisterClass(
@@ -122,7 +133,8 @@ void RegisterAll() {
         props::Collection<P>("Transactions", "TPayPalTransaction",
                              [](P* C) { return C->Transactions(); }),
         props::Event("OnPayPalCancel"), props::Event("OnPayPalFailed"),
-        props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")}});
+        props::Event("OnPayPalPaymentOK"), props::Event("OnPayPalUnknown")},
+       std::move(ClientState)});
 }
 
 }  // namespace
@@ -131,7 +143,12 @@ void RegisterClasses() {
   // The client's published ServerController, Name and Tag come from the base classes.
   IWZelkAuthBase::RegisterAuthBaseClasses();
   static std::once_flag Once;
-  std::call_once(Once, RegisterAll);
+  std::call_once(Once, [] {
+    using C = TZIWPayPalClient;
+    RegisterAll({// The checkout in progress: its token (Express Checkout) or order id (REST).
+                 C::StateField("CheckoutToken", &C::FCheckoutToken),
+                 C::StateField("TransactionID", &C::FTransactionID)});
+  });
 }
 
 }  // namespace zelk::IWPayPalClient

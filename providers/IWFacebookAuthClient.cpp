@@ -398,6 +398,25 @@ void RegisterClasses() {
       props::Event("OnLoginFailed"),
       props::Event("OnPostFailed"),
       props::Event("OnPostOK")};
+  using U = TFacebookUser;
+  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
+    return props::String<C>(
+        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
+        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
+  };
+  Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
+                UserText("UserPicture", &U::Picture, &U::SetPicture),
+                UserText("UserBirthday", &U::Birthday, &U::SetBirthday),
+                // Classic mode: the token Post publishes with, and how it goes into a path.
+                C::StateField("AccessToken", &C::FToken),
+                C::StateField("AccessTokenFromJSON", &C::FTokenFromJSON),
+                // Classic mode: the return address as the dialog URL carried it.
+                C::StateField("ReturnURL", &C::FUrl)};
+  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
+         auto L = Client->Lock();
+         Use(Client->FFlow);
+       }))
+    Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 

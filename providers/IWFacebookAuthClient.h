@@ -60,6 +60,8 @@ class TZIWFacebookAuthClient;
 // LoginResponse, and only for members the profile carries (Email and Birthday also only when
 // their scope is selected). Safe to read from any thread.
 class TFacebookUser : public rtl::TPersistent {
+  friend void RegisterClasses();
+
  public:
   TFacebookUser() = default;
   std::string ClassName() const override { return "TFacebookUser"; }
@@ -89,6 +91,8 @@ inline constexpr const char* kNoTimelinePosting =
 
 class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
                                private IWZelkAuthBase::TOAuth2Provider {
+  friend void RegisterClasses();
+
  public:
   explicit TZIWFacebookAuthClient(rtl::TComponent* AOwner);
   ~TZIWFacebookAuthClient() override;
@@ -158,7 +162,9 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
 };
 
 // Registers the class metadata of TZIWFacebookAuthClient (and its ancestors) with the class
-// registry, so form files can create it and store its published properties. Idempotent.
+// registry, so form files can create it and store its published properties, and sessions' states
+// keep its run-time state: the user record, the access token Post uses, the classic flow's return
+// address and the current flow in progress. Idempotent.
 void RegisterClasses();
 
 }  // namespace zelk::IWFacebookAuthClient

@@ -228,6 +228,22 @@ void RegisterClasses() {
                          "Scopes", {"gEmail"}, [](C* Client) { return Client->Scopes(); },
                          [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
                      ApiProperty<C>(), props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
+  using U = TGUser;
+  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
+    return props::String<C>(
+        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
+        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
+  };
+  Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
+                UserText("UserGender", &U::Gender, &U::SetGender),
+                UserText("UserPicture", &U::Picture, &U::SetPicture),
+                // Classic mode: the return address as the authorization URL carried it.
+                C::StateField("ReturnURL", &C::FUrl)};
+  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
+         auto L = Client->Lock();
+         Use(Client->FFlow);
+       }))
+    Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 

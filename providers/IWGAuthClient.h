@@ -45,6 +45,8 @@ class TZIWGAuthClient;
 // LoginResponse, and only for members the profile carries, so missing data keeps the values of
 // an earlier sign-in. Safe to read from any thread.
 class TGUser : public rtl::TPersistent {
+  friend void RegisterClasses();
+
  public:
   TGUser() = default;
   std::string ClassName() const override { return "TGUser"; }
@@ -68,6 +70,8 @@ class TGUser : public rtl::TPersistent {
 // shared by several sessions; the last sign-in to complete wins.
 class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
                         private IWZelkAuthBase::TOAuth2Provider {
+  friend void RegisterClasses();
+
  public:
   explicit TZIWGAuthClient(rtl::TComponent* AOwner);
   ~TZIWGAuthClient() override;
@@ -112,7 +116,9 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
 };
 
 // Registers the class metadata of TZIWGAuthClient (and its ancestors) with the class registry,
-// so form files can create it and store its published properties. Idempotent.
+// so form files can create it and store its published properties, and sessions' states keep its
+// run-time state: the user record, the classic flow's return address and the current flow in
+// progress (no access token is kept). Idempotent.
 void RegisterClasses();
 
 }  // namespace zelk::IWGAuthClient

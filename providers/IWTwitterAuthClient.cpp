@@ -232,6 +232,13 @@ void RegisterTwitterAuthClientClass() {
     Info.Properties.push_back(ApiProperty<TZIWTwitterAuthClient>());
     for (const char* Event : {"OnLoginOK", "OnLoginFailed", "OnPostFailed", "OnPostOK"})
       Info.Properties.push_back(rtl::props::Event(Event));
+    using C = TZIWTwitterAuthClient;
+    Info.State = {C::StateField("AccessToken", &C::FToken),
+                  C::StateField("AccessTokenSecret", &C::FTokenSecret),
+                  // Current mode: the request token its return must carry.
+                  C::StateField("RequestToken", &C::FRequestToken),
+                  // The access-token exchange of the sign-in in progress is signed with it.
+                  C::StateField("RequestTokenSecret", &C::FRequestTokenSecret)};
     rtl::TClassRegistry::RegisterClass(std::move(Info));
   });
 }

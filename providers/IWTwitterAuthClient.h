@@ -149,6 +149,8 @@ std::string XErrorText(const IWZelkAuthBase::TJSONObject& Reply);
 // OnPostFailed only. Transport failures raise and raise no event. Every operation holds the
 // client's lock; handlers may call back into the client.
 class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
+  friend void RegisterTwitterAuthClientClass();
+
  public:
   explicit TZIWTwitterAuthClient(rtl::TComponent* AOwner);
   ~TZIWTwitterAuthClient() override;
@@ -203,8 +205,10 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
 
 // Makes TZIWTwitterAuthClient and its published properties known to the class registry (form
 // files): the inherited ServerController, then App, Api (stored only when not apClassic),
-// OnLoginOK, OnLoginFailed, OnPostFailed and OnPostOK. Registers the base classes too. Idempotent
-// and thread-safe; loading the library registers nothing by itself.
+// OnLoginOK, OnLoginFailed, OnPostFailed and OnPostOK; and its run-time state (sessions' states):
+// the access token and secret Post signs with, the request token and secret of the sign-in in
+// progress. Registers the base classes too. Idempotent and thread-safe; loading the library
+// registers nothing by itself.
 void RegisterTwitterAuthClientClass();
 
 }  // namespace zelk::IWTwitterAuthClient

@@ -280,6 +280,22 @@ void RegisterClasses() {
           [](C* Client, std::string V) { Client->SetTenant(std::move(V)); }, std::string("common")),
       props::Event("OnLoginOK"),
       props::Event("OnLoginFailed")};
+  using U = TWindowsLiveUser;
+  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
+    return props::String<C>(
+        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
+        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
+  };
+  Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
+                UserText("UserBirthday", &U::Birthday, &U::SetBirthday),
+                UserText("UserGender", &U::Gender, &U::SetGender),
+                // Classic mode: the return address the token request repeats.
+                C::StateField("ReturnURL", &C::FUrl)};
+  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
+         auto L = Client->Lock();
+         Use(Client->FFlow);
+       }))
+    Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 

@@ -49,6 +49,8 @@ class TZIWWindowsLiveAuthClient;
 // LoginResponse, and only for members the profile carries (Birthday and Email also only when
 // their scope is selected). Safe to read from any thread.
 class TWindowsLiveUser : public rtl::TPersistent {
+  friend void RegisterClasses();
+
  public:
   TWindowsLiveUser() = default;
   std::string ClassName() const override { return "TWindowsLiveUser"; }
@@ -72,6 +74,8 @@ class TWindowsLiveUser : public rtl::TPersistent {
 // may be shared by several sessions; the last sign-in to complete wins.
 class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
                                   private IWZelkAuthBase::TOAuth2Provider {
+  friend void RegisterClasses();
+
  public:
   explicit TZIWWindowsLiveAuthClient(rtl::TComponent* AOwner);
   ~TZIWWindowsLiveAuthClient() override;
@@ -128,7 +132,9 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
 };
 
 // Registers the class metadata of TZIWWindowsLiveAuthClient (and its ancestors) with the class
-// registry, so form files can create it and store its published properties. Idempotent.
+// registry, so form files can create it and store its published properties, and sessions' states
+// keep its run-time state: the user record, the classic flow's return address and the current
+// flow in progress (no access token is kept). Idempotent.
 void RegisterClasses();
 
 }  // namespace zelk::IWWindowsLiveAuthClient

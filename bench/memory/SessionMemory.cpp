@@ -10,6 +10,8 @@
 // 3. Adds N registry entries (client, identifier) to a controller. Entry = the growth / N.
 // 4. Starts a Google sign-in in each session (Login: a registry entry, the flow's state and the
 //    redirect address): the growth / N is what a session waiting for its provider adds.
+// 5. The size of a session's saved state (web::WriteSessionState as JSON text) when idle and
+//    when waiting for Google: what a session store holds per session, before sealing.
 #include <malloc.h>
 
 #include <atomic>
@@ -26,6 +28,7 @@
 #include "examples/demo/DemoForm.h"
 #include "platform/rtl/FormFile.h"
 #include "platform/web/IWApplication.h"
+#include "platform/web/SessionState.h"
 #include "sim/AllProviders.h"
 #include "sim/Simulator.h"
 
@@ -149,6 +152,7 @@ int Run(const std::string& FormFile) {
     EntryBytes = (GLiveBytes.load() - B) / (kN * 10);
   }
 
+  const std::size_t IdleState = web::WriteSessionState(*Sessions.front()).dump().size();
   const long long BeforeLogin = GLiveBytes.load();
   for (auto& App : Sessions) {
     auto* Form = static_cast<demo::TDemoForm*>(App->FindComponent(demo::TDemoForm::kName));
@@ -158,6 +162,8 @@ int Run(const std::string& FormFile) {
   }
   const long long Waiting = (GLiveBytes.load() - BeforeLogin) / kN;
 
+  std::printf("state_bytes idle %zu, waiting for Google %zu (target 8192)\n", IdleState,
+              web::WriteSessionState(*Sessions.front()).dump().size());
   std::printf("idle_session_bytes %lld (target 16384, ratio %.2f)\n", Idle, Idle / 16384.0);
   std::printf("registry_entry_bytes %lld (target 256, ratio %.2f)\n", EntryBytes,
               EntryBytes / 256.0);

@@ -99,6 +99,8 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
   if (Options.DrainTimeoutSeconds >= 0)
     ServerOptions.DrainTimeout = std::chrono::seconds(Options.DrainTimeoutSeconds);
   ServerOptions.PublicBaseURL = Options.PublicBaseURL;
+  ServerOptions.SessionStore = Options.SessionStore;
+  ServerOptions.SessionKeyFile = Options.SessionKeyFile;
   FServer = std::make_unique<web::TIWServer>(*FServerController, ServerOptions);
   FServer->SetOnNewSession([this](web::TIWApplication& App) { new TDemoForm(&App, FSetup); });
   AddRoutes();

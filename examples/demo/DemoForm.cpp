@@ -30,6 +30,20 @@ constexpr const char* kCheckoutUnknown =
     "The PayPal payment's outcome is unknown: PayPal may have taken the payment. Do not pay "
     "again before checking your PayPal account.";
 
+// The page's state in the session's values (TIWApplication::Values()), by name. An outcome is
+// "outcome.<flow id>", with "outcome.<flow id>.kind" "failed" or "unknown" when it is one.
+constexpr const char* kNotice = "notice";
+constexpr const char* kPageShown = "page.shown";
+// Posting needs a completed sign-in with that provider.
+constexpr const char* kFacebookCanPost = "facebook.can-post";
+constexpr const char* kTwitterCanPost = "twitter.can-post";
+constexpr const char* kCardSent = "card.sent";
+constexpr const char* kCardLastFour = "card.last-four";
+constexpr const char* kCardType = "card.type";
+constexpr const char* kCardExpiry = "card.expiry";
+// The payment token of the card form rendered last; absent once spent.
+constexpr const char* kCardToken = "card.token";
+
 // Texts a user may type are kept to this length: enough for any real card or status, and a
 // page that shows them again stays small.
 constexpr std::size_t kMaxFieldBytes = 280;
@@ -184,14 +198,14 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
   FClients.Google->SetOnLoginOK([this](rtl::TObject*) { SignedIn(dfGoogle); });
   FClients.Google->SetOnLoginFailed([this](rtl::TObject*) { SignInFailed(dfGoogle); });
   FClients.Facebook->SetOnLoginOK([this](rtl::TObject*) {
-    FFacebookToken = true;
+    SetFlag(kFacebookCanPost);
     SignedIn(dfFacebook);
   });
   FClients.Facebook->SetOnLoginFailed([this](rtl::TObject*) { SignInFailed(dfFacebook); });
   FClients.WindowsLive->SetOnLoginOK([this](rtl::TObject*) { SignedIn(dfWindowsLive); });
   FClients.WindowsLive->SetOnLoginFailed([this](rtl::TObject*) { SignInFailed(dfWindowsLive); });
   FClients.Twitter->SetOnLoginOK([this](rtl::TObject*) {
-    FTwitterToken = true;
+    SetFlag(kTwitterCanPost);
     SignedIn(dfTwitter);
   });
   FClients.Twitter->SetOnLoginFailed([this](rtl::TObject*) { SignInFailed(dfTwitter); });
@@ -234,7 +248,7 @@ TDemoForm::TDemoForm(web::TIWApplication* Application, const TDemoSetup& Setup)
   char Expiry[16];
   std::snprintf(Expiry, sizeof Expiry, "%02d/%04d", static_cast<int>(Card->ExpirationMonth()),
                 static_cast<int>(Card->ExpirationYear()) + 2);
-  FCard.Expiry = Expiry;
+  FApplication->SetValue(kCardExpiry, Expiry);
 }
 
 TDemoForm::~TDemoForm() {
@@ -262,11 +276,61 @@ TZIWCustomCloudClient* TDemoForm::ClientOf(TDemoFlow Flow) const {
 }
 
 void TDemoForm::SetOutcome(TDemoFlow Flow, std::string Text, bool Failed) {
-  FOutcomes[static_cast<int>(Flow)] = {std::move(Text), Failed, false};
+  const std::string Key = "outcome." + FlowId(Flow);
+  FApplication->SetValue(Key, std::move(Text));
+  if (Failed)
+    FApplication->SetValue(Key + ".kind", "failed");
+  else
+    FApplication->EraseValue(Key + ".kind");
 }
 
 void TDemoForm::SetUnknownOutcome(TDemoFlow Flow, std::string Text) {
-  FOutcomes[static_cast<int>(Flow)] = {std::move(Text), false, true};
+  const std::string Key = "outcome." + FlowId(Flow);
+  FApplication->SetValue(Key, std::move(Text));
+  FApplication->SetValue(Key + ".kind", "unknown");
+}
+
+TDemoOutcome TDemoForm::Outcome(TDemoFlow Flow) const {
+  const std::string Key = "outcome." + FlowId(Flow);
+  const std::string& Kind = FApplication->Value(Key + ".kind");
+  return {FApplication->Value(Key), Kind == "failed", Kind == "unknown"};
+}
+
+void TDemoForm::SetNotice(std::string Text) {
+  if (Text.empty())
+    FApplication->EraseValue(kNotice);
+  else
+    FApplication->SetValue(kNotice, std::move(Text));
+}
+
+bool TDemoForm::Flag(const char* Name) const {
+  return FApplication->Values().contains(Name);
+}
+
+void TDemoForm::SetFlag(const char* Name) {
+  FApplication->SetValue(Name, "yes");
+}
+
+void TDemoForm::PageShown() {
+  SetFlag(kPageShown);
+}
+
+TDemoCard TDemoForm::Card() const {
+  TDemoCard Card;
+  Card.Sent = Flag(kCardSent);
+  if (Card.Sent) {
+    Card.LastFour = FApplication->Value(kCardLastFour);
+    Card.Type = FApplication->Value(kCardType);
+  }
+  Card.Expiry = FApplication->Value(kCardExpiry);
+  return Card;
+}
+
+void TDemoForm::SetCard(const TDemoCard& Card) {
+  SetFlag(kCardSent);
+  FApplication->SetValue(kCardLastFour, Card.LastFour);
+  FApplication->SetValue(kCardType, Card.Type);
+  FApplication->SetValue(kCardExpiry, Card.Expiry);
 }
 
 std::string TDemoForm::IssueCardToken() {
@@ -279,15 +343,16 @@ std::string TDemoForm::IssueCardToken() {
     Token += kHex[B >> 4];
     Token += kHex[B & 0xf];
   }
-  FCardToken = Token;
+  FApplication->SetValue(kCardToken, Token);
   return Token;
 }
 
 bool TDemoForm::SpendCardToken(const web::THttpRequest& Request) {
   const std::string Sent = Request.ContentField(kCardTokenField);
-  const bool Valid = !FCardToken.empty() && Sent.size() == FCardToken.size() &&
-                     CRYPTO_memcmp(Sent.data(), FCardToken.data(), Sent.size()) == 0;
-  FCardToken.clear();
+  const std::string Outstanding = FApplication->Value(kCardToken);
+  const bool Valid = !Outstanding.empty() && Sent.size() == Outstanding.size() &&
+                     CRYPTO_memcmp(Sent.data(), Outstanding.data(), Sent.size()) == 0;
+  FApplication->EraseValue(kCardToken);
   return Valid;
 }
 
@@ -326,7 +391,7 @@ void TDemoForm::SignInFailed(TDemoFlow Flow) {
 }
 
 void TDemoForm::SignIn(TDemoFlow Flow) {
-  FNotice.clear();
+  SetNotice({});
   TZIWCustomCloudClient* Client = ClientOf(Flow);
   const std::string Provider = ProviderName(Flow);
   try {
@@ -351,9 +416,9 @@ void TDemoForm::SignIn(TDemoFlow Flow) {
 }
 
 void TDemoForm::PostStatus(TDemoFlow Flow, const std::string& Text) {
-  FNotice.clear();
+  SetNotice({});
   const std::string Provider = ProviderName(Flow);
-  const bool Ready = Flow == dfFacebookPost ? FFacebookToken : FTwitterToken;
+  const bool Ready = Flag(Flow == dfFacebookPost ? kFacebookCanPost : kTwitterCanPost);
   if (!Ready) {
     SetOutcome(Flow, "Sign in with " + Provider + " first: posting needs the user's permission.",
                true);
@@ -375,15 +440,15 @@ void TDemoForm::PostStatus(TDemoFlow Flow, const std::string& Text) {
 }
 
 void TDemoForm::PayByCard(const web::THttpRequest& Request) {
-  FNotice.clear();
+  SetNotice({});
   BackToPage();
   // The session's requests come one at a time: once one sending of the form spent the token,
   // every other sending of it finds none, whatever their number and timing.
   if (!SpendCardToken(Request)) {
-    FNotice =
+    SetNotice(
         "This card form was already sent (or has expired), so nothing was charged this time. "
         "The card section shows the outcome of the payment; fill in the form again only to make "
-        "another payment.";
+        "another payment.");
     return;
   }
   // Only the last four digits of the number are kept; the CVV only for the call.
@@ -391,19 +456,21 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   for (const char C : Shorten(Request.ContentField("number")))
     if (C != ' ' && C != '-') Digits += C;
   const std::string CVV = Shorten(Request.ContentField("cvv"));
-  FCard.Sent = true;
-  FCard.LastFour = Digits.size() >= 4 ? Digits.substr(Digits.size() - 4) : Digits;
-  FCard.Type = Shorten(Request.ContentField("type"));
-  FCard.Expiry = Shorten(Request.ContentField("expiry"));
+  TDemoCard Sent;
+  Sent.Sent = true;
+  Sent.LastFour = Digits.size() >= 4 ? Digits.substr(Digits.size() - 4) : Digits;
+  Sent.Type = Shorten(Request.ContentField("type"));
+  Sent.Expiry = Shorten(Request.ContentField("expiry"));
+  SetCard(Sent);
 
   IWPayPalClient::TIWCreditCardType Type;
-  if (FCard.Type == "Visa") {
+  if (Sent.Type == "Visa") {
     Type = IWPayPalClient::ctVisa;
-  } else if (FCard.Type == "MasterCard") {
+  } else if (Sent.Type == "MasterCard") {
     Type = IWPayPalClient::ctMasterCard;
-  } else if (FCard.Type == "Discover") {
+  } else if (Sent.Type == "Discover") {
     Type = IWPayPalClient::ctDiscover;
-  } else if (FCard.Type == "Amex") {
+  } else if (Sent.Type == "Amex") {
     Type = IWPayPalClient::ctAmericanExpress;
   } else {
     SetOutcome(dfCard, "Card payment not sent: choose Visa, MasterCard, Discover or Amex.", true);
@@ -411,11 +478,11 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
   }
   int Month = 0;
   int Year = 0;
-  const auto Slash = FCard.Expiry.find('/');
+  const auto Slash = Sent.Expiry.find('/');
   if (Slash == std::string::npos ||
-      !ParseInt(std::string_view(FCard.Expiry).substr(0, Slash), Month) ||
-      !ParseInt(std::string_view(FCard.Expiry).substr(Slash + 1), Year) || Month < 1 ||
-      Month > 12 || Year < 1000 || Year > 9999) {
+      !ParseInt(std::string_view(Sent.Expiry).substr(0, Slash), Month) ||
+      !ParseInt(std::string_view(Sent.Expiry).substr(Slash + 1), Year) || Month < 1 || Month > 12 ||
+      Year < 1000 || Year > 9999) {
     SetOutcome(dfCard, "Card payment not sent: the expiry date must be MM/YYYY, e.g. 07/2031.",
                true);
     return;
@@ -447,7 +514,7 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
           // The REST order charges shipping and tax with the items; NVP only the items.
           "Card payment accepted: " +
               (FClients.PayPal->Api() == IWZelkAuthBase::apCurrent ? M.OrderTotal : M.ItemTotal) +
-              " " + M.Currency + " charged to the card ending in " + FCard.LastFour + ".",
+              " " + M.Currency + " charged to the card ending in " + Sent.LastFour + ".",
           false);
     } else {
       SetOutcome(dfCard,
@@ -463,7 +530,7 @@ void TDemoForm::PayByCard(const web::THttpRequest& Request) {
 }
 
 void TDemoForm::PayOnline() {
-  FNotice.clear();
+  SetNotice({});
   IWZelkAuthBase::TIWResult Result = resFailed;
   try {
     Result = FClients.PayPal->PayOnline(FApplication);
@@ -514,16 +581,16 @@ void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
     }
   }
   if (!Flow) {
-    FNotice =
-        FPageShown
+    SetNotice(
+        Flag(kPageShown)
             ? "A provider's answer arrived for a sign-in or payment that is not in progress in "
               "this session (it has ended already, or it was never started here). Nothing was "
               "changed."
             : "This sign-in or payment was started on a server that is no longer available, or "
-              "its session has expired, so it was not completed. Please sign in again.";
+              "its session has expired, so it was not completed. Please sign in again.");
     return;
   }
-  FNotice.clear();
+  SetNotice({});
   try {
     FController->ProcessRequest(Request);
   } catch (...) {
@@ -536,13 +603,13 @@ void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
 TDemoPageModel TDemoForm::PageModel() const {
   TDemoPageModel M;
   M.Live = FLive;
-  M.Notice = FNotice;
+  M.Notice = FApplication->Value(kNotice);
   for (int I = 0; I < kDemoFlowCount; ++I)
-    M.Outcomes[I] = FOutcomes[I];
-  M.CanPostToFacebook = FFacebookToken;
-  M.CanPostToTwitter = FTwitterToken;
+    M.Outcomes[I] = Outcome(static_cast<TDemoFlow>(I));
+  M.CanPostToFacebook = Flag(kFacebookCanPost);
+  M.CanPostToTwitter = Flag(kTwitterCanPost);
   M.FacebookPostUnavailable = FClients.Facebook->Api() == IWZelkAuthBase::apCurrent;
-  M.Card = FCard;
+  M.Card = Card();
 
   if (FClients.Google->LoginResult() == resOK) {
     auto& U = M.Users[static_cast<int>(dfGoogle)];

@@ -1,7 +1,10 @@
 // TDemoForm: one browser session's page of the demo. It owns the session's components, loaded
 // from the demo's form file (Google, Facebook, Windows Live, Twitter and PayPal clients), wires
 // them to the application-wide auth server controller, starts each flow when its button is
-// pressed, and keeps what each flow ended with for the page to show.
+// pressed, and keeps what each flow ended with for the page to show. The page's state (outcomes,
+// notice, posting readiness, the card form as last sent, its one-time token) lives in the
+// session's TIWApplication::Values(), so that a session's saved state (platform/web/
+// SessionState.h) brings the page back with its components; the form itself keeps none.
 //
 // Contract: created in the server's OnNewSession with the session's application as owner;
 // every method runs under the session's lock (the server serves a session's requests one at a
@@ -97,7 +100,7 @@ class TDemoForm : public rtl::TComponent {
   // that never showed it was started in a session this process does not have (the instance
   // that held it has stopped, or the session expired): the page then asks the user to sign in
   // again.
-  void PageShown() { FPageShown = true; }
+  void PageShown();
   const TDemoClients& Clients() const { return FClients; }
 
  private:
@@ -112,21 +115,19 @@ class TDemoForm : public rtl::TComponent {
   IWZelkAuthBase::TZIWCustomCloudClient* ClientOf(TDemoFlow Flow) const;
   // The start page, where every action ends.
   void BackToPage();
+  // The page's state in the session's values.
+  TDemoOutcome Outcome(TDemoFlow Flow) const;
+  void SetNotice(std::string Text);
+  bool Flag(const char* Name) const;
+  void SetFlag(const char* Name);
+  // The card form as last sent, shown again.
+  TDemoCard Card() const;
+  void SetCard(const TDemoCard& Card);
 
   web::TIWApplication* FApplication;
   IWZelkAuthBase::TZIWAuthServerController* FController;
   bool FLive;
   TDemoClients FClients;
-  TDemoOutcome FOutcomes[kDemoFlowCount];
-  std::string FNotice;
-  bool FPageShown = false;
-  // Posting needs a completed sign-in with that provider.
-  bool FFacebookToken = false;
-  bool FTwitterToken = false;
-  // The card form as last sent, shown again.
-  TDemoCard FCard;
-  // The payment token of the card form rendered last; empty once spent.
-  std::string FCardToken;
 };
 
 // The session's form, or null.

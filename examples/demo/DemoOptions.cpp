@@ -11,7 +11,7 @@ const char* const kDemoUsage =
     "Usage: zelk-demo [--port N] [--bind ADDRESS] [--live --form FILE] [--keep-alive-timeout S]\n"
     "                 [--max-connections-per-address N] [--max-new-sessions-per-minute N]\n"
     "                 [--max-sessions N] [--trace] [--access-log FILE] [--drain-timeout S]\n"
-    "                 [--public-base-url URL]\n"
+    "                 [--public-base-url URL] [--session-store URL --session-key-file FILE]\n"
     "Serves a web application that signs in with Google, Facebook, Windows Live and Twitter,\n"
     "posts to Facebook and Twitter, and takes PayPal payments.\n"
     "  --port N        port to listen on (default 8080; 0 picks a free one)\n"
@@ -42,6 +42,14 @@ const char* const kDemoUsage =
     "  --public-base-url URL\n"
     "                  the demo's address as browsers reach it through a proxy or load\n"
     "                  balancer (e.g. https://shop.example); the providers send them back there\n"
+    "  --session-store URL\n"
+    "                  keep the sessions in Redis (redis://[:password@]host:port[/db]), so\n"
+    "                  that a restart or another instance carries them on; default: in this\n"
+    "                  process only\n"
+    "  --session-key-file FILE\n"
+    "                  the keys the stored sessions are sealed with: one key a line, an id,\n"
+    "                  a blank and 64 hexadecimal digits (echo \"k1 $(openssl rand -hex 32)\");\n"
+    "                  every instance gets the same file\n"
     "  --help          show this text\n";
 
 namespace {
@@ -120,12 +128,22 @@ TDemoOptions ParseDemoOptions(int Argc, const char* const* Argv) {
     } else if (A == "--public-base-url") {
       O.PublicBaseURL = Value();
       if (O.PublicBaseURL.empty()) throw rtl::Exception("--public-base-url needs an address");
+    } else if (A == "--session-store") {
+      O.SessionStore = Value();
+      if (O.SessionStore.empty()) throw rtl::Exception("--session-store needs a redis:// address");
+    } else if (A == "--session-key-file") {
+      O.SessionKeyFile = Value();
+      if (O.SessionKeyFile.empty()) throw rtl::Exception("--session-key-file needs a file name");
     } else if (A == "--help" || A == "-h") {
       O.Help = true;
     } else {
       throw rtl::Exception("unknown argument \"" + std::string(A) + "\"");
     }
   }
+  if (!O.SessionStore.empty() && O.SessionKeyFile.empty())
+    throw rtl::Exception(
+        "--session-store needs --session-key-file FILE: the keys the stored sessions are "
+        "sealed with (one key a line: an id, a blank, 64 hexadecimal digits)");
   if (O.Live && O.FormFile.empty())
     throw rtl::Exception(
         "--live needs --form FILE: a form file holding your applications' credentials at the "

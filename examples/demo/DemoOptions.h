@@ -34,6 +34,10 @@ struct TDemoOptions {
   // The application's URL as browsers reach it through a proxy or load balancer; empty: worked
   // out from each request.
   std::string PublicBaseURL;
+  // Where sessions live between requests ("redis://host:port"), shared by every instance;
+  // empty: in this process only. SessionKeyFile goes with it.
+  std::string SessionStore;
+  std::string SessionKeyFile;
   bool Help = false;
 };
 

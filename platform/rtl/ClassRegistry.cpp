@@ -10,9 +10,12 @@ namespace {
 struct Registry {
   std::mutex Mutex;
   std::map<std::string, std::shared_ptr<const TClassInfo>, std::less<>> Classes;
-  // Flattened property lists by class; emptied whenever a class is registered, since that may
-  // change any descendant's list.
-  std::map<std::string, std::shared_ptr<const std::vector<TPropertyInfo>>, std::less<>> Flattened;
+  // Flattened property lists by class, published and run-time state; emptied whenever a class
+  // is registered, since that may change any descendant's list.
+  using TFlattened =
+      std::map<std::string, std::shared_ptr<const std::vector<TPropertyInfo>>, std::less<>>;
+  TFlattened Flattened;
+  TFlattened FlattenedState;
 };
 
 Registry& TheRegistry() {
@@ -28,6 +31,7 @@ void TClassRegistry::RegisterClass(TClassInfo Info) {
   std::lock_guard Lock(R.Mutex);
   R.Classes.insert_or_assign(Entry->Name, std::move(Entry));
   R.Flattened.clear();
+  R.FlattenedState.clear();
 }
 
 std::shared_ptr<const TClassInfo> TClassRegistry::ClassInfo(const std::string& Name) {
@@ -47,17 +51,23 @@ std::vector<TPropertyInfo> TClassRegistry::PublishedProperties(const std::string
   return *PublishedPropertiesOf(Name);
 }
 
-std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::PublishedPropertiesOf(
-    const std::string& Name) {
+namespace {
+
+// The properties List names of the class and its ancestors, ancestors' first, from the cache
+// Cache or worked out and cached there.
+std::shared_ptr<const std::vector<TPropertyInfo>> Flatten(
+    const std::string& Name, std::vector<TPropertyInfo> TClassInfo::*List,
+    Registry::TFlattened Registry::*Cache) {
   auto& R = TheRegistry();
   {
     std::lock_guard Lock(R.Mutex);
-    if (const auto It = R.Flattened.find(Name); It != R.Flattened.end()) return It->second;
+    const auto& Map = R.*Cache;
+    if (const auto It = Map.find(Name); It != Map.end()) return It->second;
   }
   std::vector<std::shared_ptr<const TClassInfo>> Chain;
   std::string Cur = Name;
   while (!Cur.empty()) {
-    auto Info = ClassInfo(Cur);
+    auto Info = TClassRegistry::ClassInfo(Cur);
     if (!Info) {
       if (Chain.empty()) throw EInvalidCast("Class " + Name + " is not registered");
       break;
@@ -68,7 +78,7 @@ std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::PublishedPrope
   }
   auto Result = std::make_shared<std::vector<TPropertyInfo>>();
   for (auto It = Chain.rbegin(); It != Chain.rend(); ++It)
-    for (const auto& P : (*It)->Properties) {
+    for (const auto& P : (**It).*List) {
       // A descendant may redeclare an ancestor's property: the last declaration wins, in place.
       auto Same = std::find_if(Result->begin(), Result->end(),
                                [&](const TPropertyInfo& Q) { return Q.Name == P.Name; });
@@ -85,8 +95,20 @@ std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::PublishedPrope
     const auto It = R.Classes.find(Info->Name);
     Current = Current && It != R.Classes.end() && It->second == Info;
   }
-  if (Current) R.Flattened.emplace(Name, Shared);
+  if (Current) (R.*Cache).emplace(Name, Shared);
   return Shared;
+}
+
+}  // namespace
+
+std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::PublishedPropertiesOf(
+    const std::string& Name) {
+  return Flatten(Name, &TClassInfo::Properties, &Registry::Flattened);
+}
+
+std::shared_ptr<const std::vector<TPropertyInfo>> TClassRegistry::RunTimeStateOf(
+    const std::string& Name) {
+  return Flatten(Name, &TClassInfo::State, &Registry::FlattenedState);
 }
 
 TComponent* TClassRegistry::CreateComponent(const std::string& Name, TComponent* Owner) {

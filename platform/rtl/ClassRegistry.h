@@ -1,5 +1,7 @@
 // The class registry: find a class by name, create a component of it, and read the metadata of
-// its published properties (what the designer shows and what form files store and load).
+// its published properties (what the designer shows and what form files store and load) and of
+// its run-time state (what a session's state keeps besides: outcomes, users, tokens, the flow
+// in progress).
 #pragma once
 
 #include <functional>
@@ -43,13 +45,28 @@ struct TPropertyInfo {
   // pkComponent: the referenced component and its writer.
   std::function<TComponent*(TObject*)> GetComponent;
   std::function<void(TObject*, TComponent*)> SetComponent;
+  // Never written to a session's state (platform/rtl/StateFile.h), only to form files: a secret
+  // the application configures (credentials, which a new session gets from its form and a
+  // restored one must not take back from an older record) or one held for a single call (a
+  // card's number and CVV).
+  bool KeptOutOfState = false;
 };
+
+// The same property, kept out of sessions' states.
+inline TPropertyInfo KeptOutOfState(TPropertyInfo P) {
+  P.KeptOutOfState = true;
+  return P;
+}
 
 struct TClassInfo {
   std::string Name;
   std::string ParentName;                                // empty for a root class
   std::function<TComponent*(TComponent* Owner)> Create;  // components only
   std::vector<TPropertyInfo> Properties;                 // declared by this class, in order
+  // Run-time properties declared by this class, in order: never in form files, but part of a
+  // session's state (the outcome, the user, tokens, the flow in progress). The same builders
+  // as published properties make them.
+  std::vector<TPropertyInfo> State;
 };
 
 // Process-wide and thread-safe. Registering a name again replaces the earlier entry.
@@ -67,6 +84,9 @@ class TClassRegistry {
   // loading a form per browser session uses.
   static std::shared_ptr<const std::vector<TPropertyInfo>> PublishedPropertiesOf(
       const std::string& Name);
+  // Every run-time state property of the class, its ancestors' first, worked out once per class
+  // like PublishedPropertiesOf; EInvalidCast for an unknown class.
+  static std::shared_ptr<const std::vector<TPropertyInfo>> RunTimeStateOf(const std::string& Name);
   // Creates a component of the named class with Owner; Exception for an unknown class or one
   // that is not a component.
   static TComponent* CreateComponent(const std::string& Name, TComponent* Owner);

@@ -9,6 +9,7 @@
 
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/Collection.h"
+#include "platform/rtl/FormFileDetail.h"
 
 namespace zelk::rtl {
 
@@ -36,6 +37,40 @@ struct TPendingReference {
 class TFormReader {
  public:
   TFormReader(TComponent* Root, std::string Source) : FRoot(Root), FSource(std::move(Source)) {}
+
+  // Reads a session's state instead of a form file: properties in their declaration order,
+  // component references, events and the properties kept out of state refused. CheckOnly:
+  // every check but the setters' runs and nothing is changed.
+  void ForState(bool CheckOnly) {
+    FForState = true;
+    FCheckOnly = CheckOnly;
+  }
+
+  void ReadValues(TObject* Object, const std::string& Class,
+                  const std::vector<TPropertyInfo>& Known, const json& Props,
+                  const std::string& Where) {
+    if (!Props.is_object()) Fail(Where, "properties must be an object");
+    auto Find = [&Known](const std::string& Name) -> const TPropertyInfo* {
+      for (const auto& K : Known)
+        if (K.Name == Name) return &K;
+      return nullptr;
+    };
+    if (!FForState) {
+      for (const auto& [Name, Value] : Props.items()) {
+        const std::string At = std::string(Where).append(".").append(Name);
+        const TPropertyInfo* P = Find(Name);
+        if (P == nullptr) Fail(At, "unknown property of " + Class);
+        ReadProperty(Object, *P, Value, At);
+      }
+      return;
+    }
+    for (const auto& [Name, Value] : Props.items())
+      if (Find(Name) == nullptr)
+        Fail(std::string(Where).append(".").append(Name), "unknown property of " + Class);
+    for (const auto& P : Known)
+      if (const auto It = Props.find(P.Name); It != Props.end())
+        ReadProperty(Object, P, *It, std::string(Where).append(".").append(P.Name));
+  }
 
   json Parse(std::string_view Text) const {
     try {
@@ -136,20 +171,13 @@ class TFormReader {
 
   void ReadProperties(TObject* Object, const std::string& Class, const json& Props,
                       const std::string& Where) {
-    if (!Props.is_object()) Fail(Where, "properties must be an object");
-    const auto Known = TClassRegistry::PublishedPropertiesOf(Class);
-    for (const auto& [Name, Value] : Props.items()) {
-      const std::string At = std::string(Where).append(".").append(Name);
-      const TPropertyInfo* P = nullptr;
-      for (const auto& K : *Known)
-        if (K.Name == Name) P = &K;
-      if (P == nullptr) Fail(At, "unknown property of " + Class);
-      ReadProperty(Object, *P, Value, At);
-    }
+    ReadValues(Object, Class, *TClassRegistry::PublishedPropertiesOf(Class), Props, Where);
   }
 
+  // Object is null only while checking the items of a collection, which do not exist yet.
   void ReadProperty(TObject* Object, const TPropertyInfo& P, const json& V, const std::string& At) {
     using enum TPropertyKind;
+    if (FForState && P.KeptOutOfState) Fail(At, "is never part of a session's state");
     switch (P.Kind) {
       case pkString:
         if (!V.is_string()) Fail(At, "expected a text");
@@ -177,15 +205,21 @@ class TFormReader {
             Fail(At, "expected a list of " + EnumList(P));
         break;
       case pkObject: {
-        TPersistent* Sub = P.Object ? P.Object(Object) : nullptr;
-        if (Sub == nullptr) Fail(At, "has no object to load into");
+        TPersistent* Sub = Object != nullptr && P.Object ? P.Object(Object) : nullptr;
+        if (Sub == nullptr && Object != nullptr) Fail(At, "has no object to load into");
         ReadProperties(Sub, P.ClassName, V, At);
         return;
       }
       case pkCollection: {
-        auto* C = dynamic_cast<TCollection*>(P.Object ? P.Object(Object) : nullptr);
-        if (C == nullptr) Fail(At, "has no collection to load into");
+        auto* C =
+            dynamic_cast<TCollection*>(Object != nullptr && P.Object ? P.Object(Object) : nullptr);
+        if (C == nullptr && Object != nullptr) Fail(At, "has no collection to load into");
         if (!V.is_array()) Fail(At, "expected a list of items");
+        if (FCheckOnly || C == nullptr) {
+          for (std::size_t I = 0; I < V.size(); ++I)
+            ReadProperties(nullptr, P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
+          return;
+        }
         C->BeginUpdate();
         try {
           C->Clear();
@@ -199,14 +233,20 @@ class TFormReader {
         return;
       }
       case pkComponent:
+        if (FForState)
+          Fail(At,
+               "component references are not part of a session's state (the application wires "
+               "them when it makes the session)");
         if (V.is_null()) return;
         if (!V.is_string()) Fail(At, "expected the name of a component");
         FReferences.push_back({Object, P, V.get<std::string>(), At});
         return;
       case pkEvent:
-        Fail(At, "events are code and cannot be loaded from a form file");
+        Fail(At, FForState ? "events are code and are not part of a session's state"
+                           : "events are code and cannot be loaded from a form file");
     }
     if (!P.Set) Fail(At, "is read-only");
+    if (FCheckOnly || Object == nullptr) return;
     try {
       P.Set(Object, V);
     } catch (const Exception& E) {
@@ -240,6 +280,8 @@ class TFormReader {
   TComponent* FRoot;
   std::string FSource;
   std::vector<TPendingReference> FReferences;
+  bool FForState = false;
+  bool FCheckOnly = false;
 };
 
 }  // namespace
@@ -256,31 +298,37 @@ J ToJ(const json& V) {
     return J::parse(V.dump());
 }
 
+// Properties' stored values of Object. ForState: as a session's state keeps them, without
+// component references and the properties kept out of state.
 template <typename J>
-J WritePropertiesAs(TObject* Object, const std::string& ClassName) {
+J WriteValuesAs(TObject* Object, const std::vector<TPropertyInfo>& Properties, bool ForState) {
   J Out = J::object();
-  for (const auto& P : TClassRegistry::PublishedProperties(ClassName)) {
+  for (const auto& P : Properties) {
     using enum TPropertyKind;
+    if (ForState && P.KeptOutOfState) continue;
     switch (P.Kind) {
       case pkEvent:
         break;
       case pkObject: {
         TPersistent* Sub = P.Object ? P.Object(Object) : nullptr;
         if (Sub == nullptr) break;
-        J Nested = WritePropertiesAs<J>(Sub, P.ClassName);
+        J Nested =
+            WriteValuesAs<J>(Sub, *TClassRegistry::PublishedPropertiesOf(P.ClassName), ForState);
         if (!Nested.empty()) Out[P.Name] = std::move(Nested);
         break;
       }
       case pkCollection: {
         auto* C = dynamic_cast<TCollection*>(P.Object ? P.Object(Object) : nullptr);
         if (C == nullptr || C->Count() == 0) break;
+        const auto ItemProperties = TClassRegistry::PublishedPropertiesOf(P.ClassName);
         J Items = J::array();
         for (int I = 0; I < C->Count(); ++I)
-          Items.push_back(WritePropertiesAs<J>(C->GetItem(I), P.ClassName));
+          Items.push_back(WriteValuesAs<J>(C->GetItem(I), *ItemProperties, ForState));
         Out[P.Name] = std::move(Items);
         break;
       }
       case pkComponent: {
+        if (ForState) break;
         TComponent* Target = P.GetComponent ? P.GetComponent(Object) : nullptr;
         if (Target != nullptr && !Target->Name().empty()) Out[P.Name] = Target->Name();
         break;
@@ -293,6 +341,11 @@ J WritePropertiesAs(TObject* Object, const std::string& ClassName) {
     }
   }
   return Out;
+}
+
+template <typename J>
+J WritePropertiesAs(TObject* Object, const std::string& ClassName) {
+  return WriteValuesAs<J>(Object, *TClassRegistry::PublishedPropertiesOf(ClassName), false);
 }
 
 template <typename J>
@@ -338,6 +391,22 @@ nlohmann::json ParseForm(std::string_view Text, const std::string& SourceName) {
 void ReadFormJSON(TComponent* Root, const nlohmann::json& Form, const std::string& SourceName) {
   TFormReader(Root, SourceName).Read(Form);
 }
+
+namespace detail {
+
+json WriteStateValues(TObject* Object, const std::vector<TPropertyInfo>& Properties) {
+  return WriteValuesAs<json>(Object, Properties, true);
+}
+
+void ReadStateValues(TObject* Object, const std::string& ClassName,
+                     const std::vector<TPropertyInfo>& Properties, const json& Values,
+                     const std::string& Source, const std::string& Where, bool CheckOnly) {
+  TFormReader Reader(nullptr, Source);
+  Reader.ForState(CheckOnly);
+  Reader.ReadValues(Object, ClassName, Properties, Values, Where);
+}
+
+}  // namespace detail
 
 void ReadFormFile(TComponent* Root, const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);

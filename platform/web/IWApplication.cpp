@@ -45,6 +45,20 @@ const std::string& TIWApplication::FormToken() {
   return FFormToken;
 }
 
+const std::string& TIWApplication::Value(const std::string& Name) const {
+  static const std::string None;
+  const auto It = FValues.find(Name);
+  return It == FValues.end() ? None : It->second;
+}
+
+void TIWApplication::SetValue(const std::string& Name, std::string V) {
+  FValues.insert_or_assign(Name, std::move(V));
+}
+
+void TIWApplication::EraseValue(const std::string& Name) {
+  FValues.erase(Name);
+}
+
 bool TIWApplication::CheckFormToken(const THttpRequest& Request) const {
   if (FFormToken.empty()) return false;
   const std::string Sent = Request.ContentField(FormTokenField);

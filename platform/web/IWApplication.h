@@ -5,8 +5,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 #include "platform/rtl/Classes.h"
 #include "platform/web/HttpRequest.h"
@@ -69,7 +73,22 @@ class TIWApplication : public rtl::TComponent {
   TIWServerControllerBase* ServerController() const { return FServerController; }
   void SetServerController(TIWServerControllerBase* Value) { FServerController = Value; }
 
+  // The application's own per-session state: what its pages show and remember between requests
+  // (outcomes, notices, one-time tokens), by name. A session's saved state
+  // (platform/web/SessionState.h) carries it with the components' state, so a session restored
+  // elsewhere shows the same page. Reached under the session's lock, like everything here.
+  using TValues = std::map<std::string, std::string>;
+  const TValues& Values() const { return FValues; }
+  // The value of Name; empty when it has none.
+  const std::string& Value(const std::string& Name) const;
+  void SetValue(const std::string& Name, std::string V);
+  void EraseValue(const std::string& Name);
+
  private:
+  // A session's saved state holds the form token as it is (none before one was issued), and
+  // restoring it sets what only the server and the application change otherwise.
+  friend nlohmann::json WriteSessionState(TIWApplication& Application);
+  friend void ReadSessionState(TIWApplication& Application, const nlohmann::json& State);
   std::string FApplicationURL;
   std::string FSessionID;
   std::string FRedirectURL;
@@ -78,6 +97,7 @@ class TIWApplication : public rtl::TComponent {
   bool FRenewSessionID = false;
   bool FEndRequested = false;
   TIWServerControllerBase* FServerController = nullptr;
+  TValues FValues;
 };
 
 // The hooks the server finds a flow's session and frees a session by, implemented by the
@@ -114,6 +134,18 @@ class IIWSessionMember {
  public:
   virtual ~IIWSessionMember() = default;
   virtual void LeaveSession() = 0;
+  // What names the flows of this member that wait for their provider's return (identifiers and
+  // request tokens): a server that keeps sessions in a store records which session each belongs
+  // to, so that a return can find its session on any instance.
+  virtual std::vector<std::string> OpenFlowKeys() const { return {}; }
+};
+
+// A component among the server controller's whose figures the server's metrics route shows
+// (the Prometheus text format: "# HELP", "# TYPE" and sample lines).
+class IIWMetricsSource {
+ public:
+  virtual ~IIWMetricsSource() = default;
+  virtual std::string MetricsText() const = 0;
 };
 
 // The application-wide server controller: owner of the shared components and the place where

@@ -7,28 +7,54 @@ namespace zelk::web {
 
 namespace {
 
-void CollectDirectories(const rtl::TComponent& Root, std::vector<IIWFlowDirectory*>& Found) {
+// Every component among Root's (at any depth) that is a T.
+template <typename T>
+void Collect(const rtl::TComponent& Root, std::vector<T*>& Found) {
   for (int I = 0; I < Root.ComponentCount(); ++I) {
     rtl::TComponent* C = Root.Components(I);
-    if (auto* D = dynamic_cast<IIWFlowDirectory*>(C)) Found.push_back(D);
-    CollectDirectories(*C, Found);
+    if (auto* D = dynamic_cast<T*>(C)) Found.push_back(D);
+    Collect(*C, Found);
   }
 }
 
 }  // namespace
 
-TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
-                                 const THttpRequest& Request, TIWSessionList& Sessions) {
+std::string FlowKeyOf(const THttpRequest& Request) {
   std::string Value = Request.Query("state");
   if (Value.empty()) Value = Request.Query("clientid");
   // Without an identifier of ours, an OAuth 1.0a return names its flow by the request token
   // ("denied" carries it when the user refused).
-  const bool ByToken = Value.empty();
-  if (ByToken) Value = Request.Query("oauth_token");
+  if (Value.empty()) Value = Request.Query("oauth_token");
   if (Value.empty()) Value = Request.Query("denied");
+  return Value;
+}
+
+std::vector<std::string> OpenFlowKeysOf(const rtl::TComponent& Root) {
+  std::vector<IIWSessionMember*> Members;
+  Collect(Root, Members);
+  std::vector<std::string> Keys;
+  for (const IIWSessionMember* M : Members)
+    for (std::string& K : M->OpenFlowKeys())
+      Keys.push_back(std::move(K));
+  return Keys;
+}
+
+std::string MetricsOf(const TIWServerControllerBase& Controller) {
+  std::vector<IIWMetricsSource*> Sources;
+  Collect(Controller, Sources);
+  std::string Text;
+  for (const IIWMetricsSource* S : Sources)
+    Text += S->MetricsText();
+  return Text;
+}
+
+TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
+                                 const THttpRequest& Request, TIWSessionList& Sessions) {
+  const bool ByToken = Request.Query("state").empty() && Request.Query("clientid").empty();
+  const std::string Value = FlowKeyOf(Request);
   if (Value.empty()) return nullptr;
   std::vector<IIWFlowDirectory*> Directories;
-  CollectDirectories(Controller, Directories);
+  Collect(Controller, Directories);
   TIWSessionPtr Found;
   for (IIWFlowDirectory* D : Directories) {
     // While the directory visits, the owner it names is whole and its session, even one being
@@ -45,7 +71,7 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
 
 std::size_t CountOpenFlows(const TIWServerControllerBase& Controller) {
   std::vector<IIWFlowDirectory*> Directories;
-  CollectDirectories(Controller, Directories);
+  Collect(Controller, Directories);
   std::size_t Open = 0;
   for (IIWFlowDirectory* D : Directories)
     Open += D->OpenFlowCount();

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "platform/web/HttpRequest.h"
 #include "platform/web/IWApplication.h"
@@ -25,5 +27,15 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
 // The flows that wait for their provider's return, summed over every flow directory among
 // Controller's components (at any depth).
 std::size_t CountOpenFlows(const TIWServerControllerBase& Controller);
+
+// What names the flow a provider's return belongs to: "state", else "clientid", else the
+// OAuth 1.0a request token ("oauth_token", or "denied" for a refusal); empty for a request that
+// is no return.
+std::string FlowKeyOf(const THttpRequest& Request);
+// The keys of the flows in progress of every session member among Root's components (at any
+// depth).
+std::vector<std::string> OpenFlowKeysOf(const rtl::TComponent& Root);
+// The metrics every metrics source among Controller's components (at any depth) adds.
+std::string MetricsOf(const TIWServerControllerBase& Controller);
 
 }  // namespace zelk::web

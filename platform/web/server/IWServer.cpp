@@ -9,11 +9,13 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/SessionState.h"
 #include "platform/web/engine/HttpEngine.h"
 #include "platform/web/server/AccessLog.h"
 #include "platform/web/server/ApplicationURL.h"
@@ -21,6 +23,7 @@
 #include "platform/web/server/FlowOwner.h"
 #include "platform/web/server/Sessions.h"
 #include "platform/web/server/StopSignal.h"
+#include "platform/web/server/StoredSessions.h"
 
 namespace zelk::web {
 
@@ -122,6 +125,9 @@ bool OtherLoopbackName(std::string_view Here, std::string_view There) {
          IsLoopbackName(A.Host) && IsLoopbackName(B.Host);
 }
 
+// Raised when a session's lease could not be had in time: the request gets the busy page.
+struct TSessionBusy {};
+
 // The query field of the one-time address an adopted return sends its browser to, and how long
 // that address stays good.
 constexpr const char* kHandoffField = "zelk_handoff";
@@ -146,6 +152,9 @@ struct TIWServer::TImpl {
   TIWServerControllerBase& Controller;
   TIWServerOptions Options;
   std::unique_ptr<TAccessLog> AccessLog;  // made at Start when Options.AccessLog is set
+  // With Options.SessionStore: the store, its key ring and what the server does with them.
+  std::unique_ptr<TStoredSessions> Stored;
+  std::thread LeaseKeeper;
   TApplicationURLRules Rules;
   std::chrono::milliseconds SweepInterval{};
   TIWSessionList Sessions;
@@ -223,6 +232,8 @@ struct TIWServer::TImpl {
     // forget its application before the object goes and its address can be reused.
     Sessions.ForgetApplication(Self);
     S.Application.reset();
+    // With a store the session lives on there: another instance may take it from now on.
+    if (Stored) Stored->Release(S);
   }
 
   void EndSession(const TIWSessionPtr& S) {
@@ -276,6 +287,15 @@ struct TIWServer::TImpl {
     // Handed to the caller only on success: on every other way out it is released while the
     // session still exists.
     std::unique_lock Held(S->Mutex);
+    if (!Admit(S, URL, Refusal)) return nullptr;
+    Lock = std::move(Held);
+    return S;
+  }
+
+  // Under S's lock: gives S its application object for URL, enters it into the list (making
+  // room at MaxSessions, or refusing with Refusal filled in) and lets the application build
+  // the session's components (OnNewSession).
+  bool Admit(const TIWSessionPtr& S, const std::string& URL, THttpResponse& Refusal) {
     S->Application = std::make_unique<TIWApplication>(nullptr, URL, S->ID());
     S->Application->SetServerController(&Controller);
     TIWSessionPtr Evicted;
@@ -289,7 +309,7 @@ struct TIWServer::TImpl {
                           "again in a few minutes.",
                           StartLink());
       Refusal.SetHeader("Retry-After", "60");
-      return nullptr;
+      return false;
     }
     // Nobody else can reach the evicted session any more, and the new one is not known to any
     // other request yet, so holding both locks for a moment cannot deadlock.
@@ -304,31 +324,156 @@ struct TIWServer::TImpl {
         throw;
       }
     }
-    Lock = std::move(Held);
+    return true;
+  }
+
+  // ---- sessions kept in a store ------------------------------------------------------------
+
+  // Ids this process is building from the store now: a second request for one waits for the
+  // first instead of building the session twice.
+  std::mutex RestoreMutex;
+  std::condition_variable RestoreDone;
+  std::set<std::string> Restoring;
+
+  // The session Id names, built from the store for a request whose application URL is URL and
+  // marked in use; none when the store has no such session (or its record is refused, or no
+  // longer fits the application: the browser then starts afresh).
+  TIWSessionPtr Restore(const std::string& Id, const std::string& URL) {
+    {
+      std::unique_lock L(RestoreMutex);
+      RestoreDone.wait(L, [&] { return !Restoring.contains(Id); });
+      if (TIWSessionPtr S = Sessions.Acquire(Id, true)) return S;
+      Restoring.insert(Id);
+    }
+    struct TDone {
+      TImpl& I;
+      const std::string& Id;
+      ~TDone() {
+        {
+          std::lock_guard L(I.RestoreMutex);
+          I.Restoring.erase(Id);
+        }
+        I.RestoreDone.notify_all();
+      }
+    } const Done{*this, Id};
+    auto S = std::make_shared<TIWSession>(Id);
+    std::unique_lock Held(S->Mutex);
+    if (Stored->Take(*S) == TStoredSessions::TTake::tkBusy) throw TSessionBusy();
+    std::uint64_t Version = 0;
+    const std::optional<std::string> Plain = Stored->Load(Id, Version);
+    const nlohmann::json State =
+        Plain ? nlohmann::json::parse(*Plain, nullptr, false) : nlohmann::json();
+    if (!State.is_object()) {
+      Stored->Release(*S);
+      return nullptr;
+    }
+    THttpResponse Refusal;
+    if (!Admit(S, URL, Refusal)) {
+      Stored->Release(*S);
+      throw TSessionBusy();
+    }
+    if (!ApplyState(S, State)) return nullptr;
+    S->StoredID = Id;
+    S->StoredVersion = Version;
+    S->StoredState = *Plain;
+    Stored->CountRestored();
+    // Admit marked it in use: the caller's lease of it.
     return S;
+  }
+
+  // Under S's lock: the saved State onto the components OnNewSession just made. A state that no
+  // longer fits them (another version of the application) ends the session here: false.
+  bool ApplyState(const TIWSessionPtr& S, const nlohmann::json& State) {
+    try {
+      ReadSessionState(*S->Application, State);
+    } catch (const std::exception& X) {
+      Report("A stored session could not be restored, so it starts afresh: " +
+             std::string(X.what()));
+      Sessions.Release(S, TSessionClock::now());
+      Sessions.Remove(S);
+      EndSessionLocked(S);
+      return false;
+    }
+    if (S->Application->Established()) Sessions.Establish(S);
+    return true;
+  }
+
+  // Under S's lock: another instance saved S since this copy was made; the copy is built again
+  // from the store. False when the store holds it no more (signed out or expired elsewhere):
+  // the copy has ended.
+  bool Reload(const TIWSessionPtr& S, const std::string& URL) {
+    std::uint64_t Version = 0;
+    const std::optional<std::string> Plain =
+        Stored->Load(S->StoredID.empty() ? S->ID() : S->StoredID, Version);
+    const nlohmann::json State =
+        Plain ? nlohmann::json::parse(*Plain, nullptr, false) : nlohmann::json();
+    if (!State.is_object()) {
+      Sessions.Remove(S);
+      EndSessionLocked(S);
+      return false;
+    }
+    // The old components leave every registry before the new ones take their flows over.
+    DetachClients(*S->Application);
+    Sessions.ReplaceApplication(S, nullptr);
+    S->Application.reset();
+    S->Application = std::make_unique<TIWApplication>(nullptr, URL, S->ID());
+    S->Application->SetServerController(&Controller);
+    Sessions.ReplaceApplication(S, S->Application.get());
+    if (FOnNewSession) FOnNewSession(*S->Application);
+    if (!ApplyState(S, State)) return false;
+    S->StoredVersion = Version;
+    S->StoredState = *Plain;
+    return true;
   }
 
   // ---- requests ----------------------------------------------------------------------------
 
   // 200 while new sessions are taken, 503 while the server drains; for load balancers.
+  // 200 while new sessions are taken, 503 while the server drains or cannot reach its session
+  // store; for load balancers.
   THttpResponse Readiness() const {
     THttpResponse R;
-    const bool Ready = !DrainRequested;
-    R.SetStatusCode(Ready ? 200 : 503);
+    const char* State = "ready\n";
+    if (DrainRequested)
+      State = "draining\n";
+    else if (Stored && !Stored->Reachable())
+      State = "session store unreachable\n";
+    R.SetStatusCode(std::string_view(State) == "ready\n" ? 200 : 503);
     R.SetHeader("Cache-Control", "no-store");
-    R.SetContent(Ready ? "ready\n" : "draining\n", "text/plain; charset=utf-8");
+    R.SetContent(State, "text/plain; charset=utf-8");
     return R;
   }
 
+  static bool IsRoute(const engine::TEngineRequest& Req, const std::string& Path) {
+    if (Path.empty() || (Req.Method != "GET" && Req.Method != "HEAD")) return false;
+    return std::string_view(Req.Target).substr(0, Req.Target.find('?')) == Path;
+  }
   bool IsReadinessCheck(const engine::TEngineRequest& Req) const {
-    if (Options.ReadinessPath.empty() || (Req.Method != "GET" && Req.Method != "HEAD"))
-      return false;
-    return std::string_view(Req.Target).substr(0, Req.Target.find('?')) == Options.ReadinessPath;
+    return IsRoute(Req, Options.ReadinessPath);
+  }
+
+  // The figures of this instance in the Prometheus text format: sessions, the session store,
+  // and what the server controller's metrics sources add (every provider's flows and calls).
+  THttpResponse Metrics() const {
+    std::string Text =
+        "# HELP zelk_sessions Sessions this instance holds.\n# TYPE zelk_sessions gauge\n"
+        "zelk_sessions " +
+        std::to_string(Sessions.Count()) + "\n";
+    if (Stored) Text += Stored->MetricsText();
+    Text += MetricsOf(Controller);
+    THttpResponse R;
+    R.SetHeader("Cache-Control", "no-store");
+    R.SetContent(Text, "text/plain; version=0.0.4; charset=utf-8");
+    return R;
   }
 
   void Serve(const engine::TEngineRequest& Req, engine::TEngineResponse& Res) {
     if (IsReadinessCheck(Req)) {
       Write(Readiness(), Res);
+      return;
+    }
+    if (IsRoute(Req, Options.MetricsPath)) {
+      Write(Metrics(), Res);
       return;
     }
     ++RequestsInProgress;
@@ -346,6 +491,13 @@ struct TIWServer::TImpl {
                                  std::to_string(Options.MaxQueryBytes) + " bytes.");
       else
         Out = Dispatch(Req);
+    } catch (const store::EStoreUnavailable& X) {
+      // No session is served from this process's memory instead: the store holds the truth,
+      // and a copy served here could split the session in two.
+      Report(std::string("The session store failed: ") + X.what());
+      Out = StoreFailurePage();
+    } catch (const TSessionBusy&) {
+      Out = BusyPage();
     } catch (...) {
       const std::string Message = ExceptionText(std::current_exception());
       Report(Message);
@@ -499,83 +651,147 @@ struct TIWServer::TImpl {
     return Out;
   }
 
+  // ---- a request, stage by stage --------------------------------------------------------------
+
+  // What the stages of one request share. Members go in reverse order: the session's lock
+  // before the leases that keep it in use.
+  struct TExchange {
+    THttpRequest R;
+    std::string URL;             // the application's URL as this request reached it
+    std::optional<TLease> Own;   // the session the URL or the cookie names
+    std::optional<TLease> Flow;  // the session that started the flow the request returns from
+    TIWSessionPtr Target;        // the session the request is served in
+    std::unique_lock<TSessionMutex> Lock;
+    bool Adopted = false;  // a return without the session's cookie, from the other loopback name
+    bool New = false;
+    bool Renamed = false;
+    std::string SessionURL;   // the session's own application URL, as it was before the request
+    std::string ClaimedFlow;  // with a store: the flow whose completion this request claimed
+  };
+
   THttpResponse Dispatch(const engine::TEngineRequest& Req) {
+    TExchange X;
+    if (auto Refusal = ReadRequest(Req, X)) return std::move(*Refusal);
+    if (auto Refusal = FindSession(X)) return std::move(*Refusal);
+    if (auto Refusal = LockSession(X, Req.RemoteAddress)) return std::move(*Refusal);
+    THttpResponse Out = ServeInSession(X);
+    Conclude(X, Out);
+    return Out;
+  }
+
+  // 1. The target inside the application, the Host, the cross-site check; a handoff of an
+  // adopted return is answered here.
+  std::optional<THttpResponse> ReadRequest(const engine::TEngineRequest& Req, TExchange& X) {
     const std::string_view RawTarget = Req.Target;
     const std::string_view RawPath = RawTarget.substr(0, RawTarget.find('?'));
     std::optional<std::string> PathInfo = PathInApplication(RawPath);
     if (!PathInfo)
       return ErrorPage(404, "There is no page at " + std::string(RawPath) + ".", StartLink());
-
-    THttpRequest R = THttpRequest::FromTarget(RawTarget, Req.Method);
+    X.R = THttpRequest::FromTarget(RawTarget, Req.Method);
+    THttpRequest& R = X.R;
     for (const auto& [Name, Value] : Req.Headers)
       R.AddHeader(Name, Value);
     R.SetRemoteAddress(Req.RemoteAddress);
     R.SetBody(Req.Body, Req.Header("Content-Type"));
+    R.SetPathInfo(*PathInfo);
 
     const std::optional<std::string> URL = Rules.ApplicationURL(
         R, BracketIPv6(Req.LocalAddress) + ":" + std::to_string(Req.LocalPort));
     if (!URL)
       return ErrorPage(400, "Bad request: the Host header (or the forwarded host) is malformed.");
+    X.URL = *URL;
     if (!HostAllowed(R))
       return ErrorPage(
           421, "This server does not answer for the host \"" + HostOf(R.Header("Host")) + "\".");
-    if (CrossSite(R, *URL))
+    if (CrossSite(R, X.URL))
       return ErrorPage(403,
                        "Request refused: it was sent from another site's page. Please use the "
                        "application's own pages.",
                        StartLink());
     if (R.Method() == "GET" || R.Method() == "HEAD") {
       if (const std::string Handoff = R.Query(kHandoffField); !Handoff.empty())
-        return ExchangeHandoff(Handoff, *URL);
+        return ExchangeHandoff(Handoff, X.URL);
     }
+    return std::nullopt;
+  }
 
-    // 1. The session the URL names, when sessions are tracked in the URL.
-    std::optional<TLease> Own;
+  // The session Id names, in this process or (with a store) built from the store.
+  TIWSessionPtr SessionNamed(const std::string& Id, bool Confirm, const std::string& URL) {
+    if (TIWSessionPtr S = Sessions.Acquire(Id, Confirm)) return S;
+    return Stored ? Restore(Id, URL) : nullptr;
+  }
+
+  // 2. The session: the one the URL names (URL session tracking), else the cookie's, and the
+  // one that started the flow a provider's return names.
+  std::optional<THttpResponse> FindSession(TExchange& X) {
+    THttpRequest& R = X.R;
     if (Controller.URLSessionTracking()) {
-      const std::string_view Rest = std::string_view(*PathInfo).substr(1);
+      const std::string PathInfo = R.PathInfo();
+      const std::string_view Rest = std::string_view(PathInfo).substr(1);
       const std::string_view Segment = Rest.substr(0, Rest.find('/'));
       if (IsSessionIDShape(Segment)) {
-        TIWSessionPtr S = Sessions.Acquire(Segment, true);
+        TIWSessionPtr S = SessionNamed(std::string(Segment), true, X.URL);
         if (!S)
           return ErrorPage(404,
                            "This session has ended or does not exist. Please start again from "
                            "the application's first page.",
                            StartLink());
-        Own.emplace(Sessions, std::move(S));
+        X.Own.emplace(Sessions, std::move(S));
         const std::string_view After = Rest.substr(Segment.size());
-        PathInfo = After.empty() ? std::string("/") : std::string(After);
+        R.SetPathInfo(After.empty() ? std::string("/") : std::string(After));
       }
     }
-    R.SetPathInfo(*PathInfo);
-    // 2. The session of the cookie; a forged or stale one names nothing and is ignored.
-    if (!Own) {
-      for (const std::string& Value : R.Cookies(CookieName(*URL))) {
+    // A forged or stale cookie names nothing and is ignored.
+    if (!X.Own) {
+      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
         if (!IsSessionIDShape(Value)) continue;
-        if (TIWSessionPtr S = Sessions.Acquire(Value, true)) {
-          Own.emplace(Sessions, std::move(S));
+        if (TIWSessionPtr S = SessionNamed(Value, true, X.URL)) {
+          X.Own.emplace(Sessions, std::move(S));
           break;
         }
       }
     }
-    TIWSessionPtr Target = Own ? Own->Session() : nullptr;
-    // 3. The session that started the flow a provider's return names.
-    const TLease Flow(Sessions, AcquireFlowSession(Controller, R, Sessions));
-    bool Adopted = false;
-    if (Flow && Target && Flow.Session() != Target)
+    // A provider's return sent again with the id it renewed: its first answer, which carried
+    // the new id, was lost (the instance that served it stopped, say). The same return from
+    // the same browser gets the new id; the flow has been completed under it.
+    if (!X.Own && Stored && !FlowKeyOf(R).empty()) {
+      const std::string Proof = ReturnTarget(R);
+      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
+        if (!IsSessionIDShape(Value)) continue;
+        if (const std::optional<std::string> NewId = Stored->RenewalOf(Value, Proof)) {
+          THttpResponse Out = Redirect(StartLink());
+          Out.AddHeader("Set-Cookie", SessionCookie(*NewId, X.URL));
+          return Out;
+        }
+      }
+    }
+    X.Target = X.Own ? X.Own->Session() : nullptr;
+    TIWSessionPtr Flow = AcquireFlowSession(Controller, R, Sessions);
+    // A flow of a session this process does not hold: the store knows whose it is.
+    if (!Flow && Stored) {
+      if (const std::string Key = FlowKeyOf(R); !Key.empty())
+        if (const std::optional<std::string> Id = Stored->SessionOfFlow(Key))
+          Flow = SessionNamed(*Id, false, X.URL);
+    }
+    if (Flow) X.Flow.emplace(Sessions, std::move(Flow));
+    if (X.Flow && X.Target && X.Flow->Session() != X.Target)
       return ErrorPage(403,
                        "This return from a provider belongs to another session, so it was not "
                        "processed. Finish the sign-in or payment in the browser window that "
                        "started it.",
                        StartLink());
-    if (Flow && !Target) {
-      Target = Flow.Session();
-      Adopted = true;
+    if (X.Flow && !X.Target) {
+      X.Target = X.Flow->Session();
+      X.Adopted = true;
     }
+    return std::nullopt;
+  }
 
-    // 4. A new session, or the lock of the one found.
-    std::unique_lock<TSessionMutex> Lock;
-    bool New = false;
-    if (!Target) {
+  // 3. A new session, or the lock of the one found (with a store: its lease, and its state
+  // brought up to date); the rules for returns without the cookie; with a store, the claim on
+  // the completion of the flow the request returns from.
+  std::optional<THttpResponse> LockSession(TExchange& X, const std::string& Address) {
+    if (!X.Target) {
       if (DrainRequested) {
         THttpResponse Refusal = ErrorPage(
             503, "This server is shutting down and starts no new sessions. Please try again.",
@@ -584,70 +800,133 @@ struct TIWServer::TImpl {
         return Refusal;
       }
       THttpResponse Refusal;
-      Target = CreateSession(*URL, Req.RemoteAddress, Lock, Refusal);
-      if (!Target) return Refusal;
-      Own.emplace(Sessions, Target);
-      New = true;
+      X.Target = CreateSession(X.URL, Address, X.Lock, Refusal);
+      if (!X.Target) return Refusal;
+      X.Own.emplace(Sessions, X.Target);
+      X.New = true;
     } else {
-      Lock = std::unique_lock(Target->Mutex, std::defer_lock);
-      if (!Lock.try_lock_for(Options.SessionLockTimeout)) {
-        THttpResponse Busy =
-            ErrorPage(503, "This session is still busy with an earlier request. Please try again.");
-        Busy.SetHeader("Retry-After", "5");
-        return Busy;
-      }
+      X.Lock = std::unique_lock(X.Target->Mutex, std::defer_lock);
+      if (!X.Lock.try_lock_for(Options.SessionLockTimeout)) return BusyPage();
     }
-    TIWSession& Session = *Target;
+    TIWSession& Session = *X.Target;
     // A return for a session that expired (and is being freed) while the request was on its way.
-    if (Session.Ended || !Sessions.Listed(Target))
-      return ErrorPage(404,
-                       "This session has ended. Please start again from the application's first "
-                       "page.",
-                       StartLink());
-
+    if (Session.Ended || !Sessions.Listed(X.Target)) return EndedPage();
+    if (Stored && !X.New) {
+      const TStoredSessions::TTake Take = Stored->Take(Session);
+      if (Take == TStoredSessions::TTake::tkBusy) return BusyPage();
+      if (Take == TStoredSessions::TTake::tkStale && !Reload(X.Target, X.URL)) return EndedPage();
+    }
     TIWApplication& App = *Session.Application;
-    const std::string SessionURL = App.GetApplicationURL();
-    if (Adopted) {
+    X.SessionURL = App.GetApplicationURL();
+    if (X.Adopted) {
       // A browser without the session's cookie on the very host that started the flow is not
       // the one the provider sent back: it may have the flow's identifier from elsewhere.
-      if (OriginOf(*URL) == OriginOf(SessionURL))
+      if (OriginOf(X.URL) == OriginOf(X.SessionURL))
         return ErrorPage(403,
                          "This return from a provider belongs to another session, so it was not "
                          "processed. Finish the sign-in or payment in the browser window that "
                          "started it.",
                          StartLink());
-      if (!OtherLoopbackName(*URL, SessionURL))
+      if (!OtherLoopbackName(X.URL, X.SessionURL))
         return ErrorPage(403,
                          "This return from a provider arrived without the session's cookie, so it "
                          "was not processed. Finish the sign-in or payment in the browser window "
                          "that started it.",
                          StartLink());
     }
-    bool Renamed = false;
+    if (Stored) {
+      // Of concurrent returns for one flow on several instances, only one calls the provider.
+      const std::string Key = FlowKeyOf(X.R);
+      const auto Open = OpenFlowKeysOf(App);
+      if (!Key.empty() && std::find(Open.begin(), Open.end(), Key) != Open.end()) {
+        if (Stored->Claim(Key, Session) == store::TClaim::clRefused)
+          return ErrorPage(409,
+                           "This return from a provider is being completed already. Open the "
+                           "application's page in a moment to see how it ended.",
+                           StartLink());
+        X.ClaimedFlow = Key;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Saves Session's changed State; a store that fails meanwhile is waited for a while (a
+  // request that has done something is not given up for a short outage). Empty when it still
+  // fails: the copy is then marked SavePending. Otherwise whether the save went through (false:
+  // another instance saved the session meanwhile).
+  std::optional<bool> SaveOrKeep(TIWSession& Session, const std::string& State,
+                                 const std::vector<std::string>& Open, const std::string& Proof) {
+    try {
+      return Stored->Save(Session, State, Open, Proof, Options.SessionSaveWait);
+    } catch (const store::EStoreUnavailable& E) {
+      Report(std::string("The session store failed: ") + E.what() +
+             "; the session is saved once it answers again");
+      Session.SavePending = true;
+      return std::nullopt;
+    }
+  }
+
+  // A request target exactly as the browser sent it.
+  static std::string ReturnTarget(const THttpRequest& R) {
+    return R.Path() + (R.QueryString().empty() ? "" : "?" + R.QueryString());
+  }
+  // The proof a browser gives, by sending the same return again, that it is the one whose
+  // return renewed the session's id in this request; empty when no return renewed it.
+  static std::string RenewalProof(const TExchange& X) {
+    return X.Renamed && !FlowKeyOf(X.R).empty() ? ReturnTarget(X.R) : std::string();
+  }
+
+  THttpResponse StoreFailurePage() const {
+    THttpResponse Page = ErrorPage(503,
+                                   "The server cannot reach its session store right now, so this "
+                                   "request was not served. Please try again in a few seconds.",
+                                   StartLink());
+    Page.SetHeader("Retry-After", "5");
+    return Page;
+  }
+
+  THttpResponse BusyPage() const {
+    THttpResponse Busy =
+        ErrorPage(503, "This session is still busy with an earlier request. Please try again.");
+    Busy.SetHeader("Retry-After", "5");
+    return Busy;
+  }
+
+  THttpResponse EndedPage() const {
+    return ErrorPage(404,
+                     "This session has ended. Please start again from the application's first "
+                     "page.",
+                     StartLink());
+  }
+
+  // 4. The application's hook and the page, under the session's lock; a succeeded flow
+  // establishes the session and renews its identifier; an adopted return goes back to the
+  // session's own address with a handoff.
+  THttpResponse ServeInSession(TExchange& X) {
+    TIWApplication& App = *X.Target->Application;
     const auto RenewID = [&] {
       std::string ID = NewSessionID();
-      Sessions.Rename(Target, ID);
+      Sessions.Rename(X.Target, ID);
       App.SetSessionID(std::move(ID));
       App.ClearSessionIDRenewal();
-      Renamed = true;
+      X.Renamed = true;
     };
-    // A succeeded flow establishes the session and gives it a new identifier.
     const auto Renew = [&] {
-      if (App.Established()) Sessions.Establish(Target);
-      if (!Adopted && App.SessionIDRenewalPending()) RenewID();
+      if (App.Established()) Sessions.Establish(X.Target);
+      if (!X.Adopted && App.SessionIDRenewalPending()) RenewID();
     };
     // A return adopted from outside keeps the session's own address: it is where the browser
     // goes back to.
-    if (!Adopted) App.SetApplicationURL(*URL);
+    if (!X.Adopted) App.SetApplicationURL(X.URL);
     App.ClearRedirect();
     THttpResponse Out;
     try {
       Renew();
-      Controller.BeforeDispatch(R, &App);
+      Controller.BeforeDispatch(X.R, &App);
       Renew();
-      if (App.RedirectURL().empty() && !Adopted) Route(App, R, Out);
+      if (App.RedirectURL().empty() && !X.Adopted) Route(App, X.R, Out);
       Renew();
-      if (Adopted) {
+      if (X.Adopted) {
         // The session gets a new identifier now, whatever the flow's outcome: the one it had
         // may have been planted and names nothing from this moment. Only the browser that
         // completed the return learns the new one, through a one-time handoff on the session's
@@ -655,9 +934,9 @@ struct TIWServer::TImpl {
         // address would leave it on this host, where it has no session.
         RenewID();
         std::string Next = App.RedirectURL();
-        if (Next.empty() || OriginOf(Next) != OriginOf(SessionURL)) Next = SessionURL + "/";
-        Out = Redirect(SessionURL + "/?" + kHandoffField + "=" +
-                       IssueHandoff(Target, OriginOf(SessionURL), std::move(Next)));
+        if (Next.empty() || OriginOf(Next) != OriginOf(X.SessionURL)) Next = X.SessionURL + "/";
+        Out = Redirect(X.SessionURL + "/?" + kHandoffField + "=" +
+                       IssueHandoff(X.Target, OriginOf(X.SessionURL), std::move(Next)));
       } else if (!App.RedirectURL().empty()) {
         Out = Redirect(App.RedirectURL());
       }
@@ -666,21 +945,70 @@ struct TIWServer::TImpl {
       Report(Message);
       Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
       // Even so the identifier the return arrived under names nothing afterwards.
-      if (Adopted && !Renamed) RenewID();
+      if (X.Adopted && !X.Renamed) RenewID();
     }
     App.ClearRedirect();
     if (Out.Header("Cache-Control").empty()) Out.SetHeader("Cache-Control", "no-store");
-    if (App.SessionEndRequested() && !Adopted) {
+    return Out;
+  }
+
+  // 5. Before the answer goes out: a signed-out session ends; with a store, a changed state is
+  // saved (so that the browser's next request, wherever it lands, sees it) and a claim that
+  // completed nothing is given back; the cookie is set for a new or renewed session.
+  void Conclude(TExchange& X, THttpResponse& Out) {
+    TIWSession& Session = *X.Target;
+    TIWApplication& App = *Session.Application;
+    if (App.SessionEndRequested() && !X.Adopted) {
       // Signed out: the session goes now, its components and flows with it, and the browser
       // forgets its cookie.
-      Sessions.Remove(Target);
-      EndSessionLocked(Target);
-      Out.AddHeader("Set-Cookie", ExpiredCookie(*URL));
-      return Out;
+      if (Stored) Stored->Delete(Session);
+      Sessions.Remove(X.Target);
+      EndSessionLocked(X.Target);
+      Out.AddHeader("Set-Cookie", ExpiredCookie(X.URL));
+      return;
     }
-    if ((New || Renamed) && !Adopted)
-      Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), *URL));
-    return Out;
+    if (Stored) {
+      const std::vector<std::string> Open = OpenFlowKeysOf(App);
+      if (!X.ClaimedFlow.empty() &&
+          std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
+        Stored->Unclaim(X.ClaimedFlow);
+      // A session new with this request has nothing to keep yet: its failure is the plain
+      // 503 another instance may retry.
+      const std::optional<bool> Saved =
+          X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
+                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));
+      if (!Saved) {
+        // What this request did (a completed sign-in, a payment taken) stays in this copy,
+        // whose lease this instance keeps, and is saved as soon as the store answers. The
+        // browser gets the session's cookie with the page, so that its next request finds
+        // this copy; the status is not one a balancer replays elsewhere, where the request
+        // would run again on the older stored state.
+        Out = ErrorPage(500,
+                        "This request was carried out, but the server cannot reach its session "
+                        "store to record it right now. It is recorded as soon as the store "
+                        "answers: reload this page in a few seconds.",
+                        StartLink());
+        Out.SetHeader("Retry-After", "5");
+        if ((X.New || X.Renamed) && !X.Adopted)
+          Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
+        return;
+      }
+      if (!*Saved) {
+        // Another instance saved the session meanwhile: this copy is dropped, and the next
+        // request works on the stored one.
+        Sessions.Remove(X.Target);
+        EndSessionLocked(X.Target);
+        // 409, not 503: a balancer would replay a 503 elsewhere, and this request may have
+        // called a provider.
+        Out = ErrorPage(409,
+                        "This session was changed by another server at the same time, so this "
+                        "request's changes were not kept. Please try again.",
+                        StartLink());
+        return;
+      }
+    }
+    if ((X.New || X.Renamed) && !X.Adopted)
+      Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
   }
 
   static void Write(const THttpResponse& Out, engine::TEngineResponse& Res) {
@@ -711,6 +1039,49 @@ struct TIWServer::TImpl {
     engine::TEngineResponse Res;
     Write(Page, Res);
     return Res;
+  }
+
+  // Sessions whose save failed while the store was unreachable are saved once it answers, as
+  // long as no request works on them (that request saves them itself); a copy the store has
+  // moved past meanwhile is dropped. Never raises.
+  void SavePendingSessions() {
+    bool Asked = false;
+    for (const TIWSessionList::TEntry& E : Sessions.Snapshot()) {
+      TIWSession& S = *E.Session;
+      if (!S.SavePending || E.InUse) continue;
+      if (!Asked && !Stored->Reachable()) return;
+      Asked = true;
+      std::unique_lock Lock(S.Mutex, std::try_to_lock);
+      if (!Lock || S.Ended || !S.SavePending) continue;
+      try {
+        TIWApplication& App = *S.Application;
+        if (Stored->SavePending(S, WriteSessionState(App).dump(), OpenFlowKeysOf(App)) ==
+            TStoredSessions::TFlush::fsStale) {
+          Report(
+              "A session changed elsewhere while its save here was pending; this copy was "
+              "dropped");
+          Sessions.Remove(E.Session);
+          EndSessionLocked(E.Session);
+        }
+      } catch (...) {
+        // Tried again at the next round.
+      }
+    }
+  }
+
+  // With a store: leases of sessions in use are renewed before they run out, those of idle
+  // sessions given back.
+  void KeepLeases() {
+    const auto Period = std::max<std::chrono::milliseconds>(Options.SessionLeaseTime / 5, 20ms);
+    std::unique_lock L(StateMutex);
+    while (!Stopping) {
+      SweepWake.wait_for(L, Period, [&] { return Stopping; });
+      if (Stopping) break;
+      L.unlock();
+      Stored->Maintain(Sessions, TSessionClock::now());
+      SavePendingSessions();
+      L.lock();
+    }
   }
 
   void SweepLoop() {
@@ -784,6 +1155,31 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
   } else {
     for (const auto& H : O.AllowedHosts)
       Hosts.push_back(HostOf(BracketIPv6(H)));
+  }
+  if (!O.MetricsPath.empty() && O.MetricsPath.front() != '/')
+    throw Bad("MetricsPath must start with \"/\"");
+  if (!O.SessionStore.empty()) {
+    if (O.SessionKeyFile.empty())
+      throw Bad(
+          "SessionStore needs SessionKeyFile: the stored sessions are sealed with its keys "
+          "(one key a line: an id, a blank, 64 hexadecimal digits; make one with "
+          "echo \"k1 $(openssl rand -hex 32)\")");
+    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms || O.SessionSaveWait < 0ms)
+      throw Bad(
+          "SessionStoreTimeout must be positive, SessionLeaseTime at least 100 ms and "
+          "SessionSaveWait not negative");
+    store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
+    store::TStoreOptions StoreOptions;
+    StoreOptions.Timeout = O.SessionStoreTimeout;
+    // Enough connections for the request threads that call it at once (fewer make each
+    // give-back wake a waiting thread), within reason: Redis serves many connections cheaply.
+    StoreOptions.Connections = std::clamp(O.WorkerCount / 2, 4, 128);
+    TStoredSessions::TOptions Kept;
+    Kept.LeaseTime = O.SessionLeaseTime;
+    Kept.SessionTimeout = O.SessionTimeout;
+    Kept.WaitTimeout = O.SessionLockTimeout;
+    FImpl->Stored = std::make_unique<TStoredSessions>(
+        store::OpenSessionStore(O.SessionStore, StoreOptions), std::move(Keys), Kept);
   }
   FImpl->SweepInterval = O.SweepInterval > 0ms ? O.SweepInterval
                                                : std::clamp<std::chrono::milliseconds>(
@@ -887,6 +1283,7 @@ void TIWServer::Start() {
     I.Started = true;
   }
   I.Sweeper = std::thread([&I] { I.SweepLoop(); });
+  if (I.Stored) I.LeaseKeeper = std::thread([&I] { I.KeepLeases(); });
 }
 
 void TIWServer::Stop() {
@@ -904,6 +1301,7 @@ void TIWServer::Stop() {
   I.SweepWake.notify_all();
   I.DrainWake.notify_all();
   if (I.Sweeper.joinable()) I.Sweeper.join();
+  if (I.LeaseKeeper.joinable()) I.LeaseKeeper.join();
   I.Http->Stop();
   for (const auto& S : I.Sessions.TakeAll())
     I.EndSession(S);

@@ -159,7 +159,33 @@ struct TIWServerOptions {
   // string's secrets and flow identifiers redacted; empty: no access log.
   std::string AccessLog;
   // The readiness route a load balancer checks, outside the application's pages; empty: none.
+  // It answers 503 while the server drains or cannot reach its session store.
   std::string ReadinessPath = "/healthz";
+  // The route a Prometheus server scrapes (sessions, the session store's calls, every
+  // provider's flows and calls), outside the application's pages; empty: none. Keep it off the
+  // public address (a balancer rule, or a firewall).
+  std::string MetricsPath = "/metrics";
+  // Where sessions live between requests. Empty: in this process only (today's behaviour: a
+  // restart or a dead instance loses them). "redis://[:password@]host:port[/db]": in Redis,
+  // shared by every instance given the same store and key file, so that sessions, sign-ins in
+  // progress and approved checkouts survive a restart, a deploy or a dead instance. One
+  // instance works on a session at a time; a changed session is saved before its answer goes
+  // out; a store that fails makes requests fail with 503, never fall back to memory.
+  std::string SessionStore;
+  // The key ring the stored sessions are sealed with (AES-256-GCM), needed with SessionStore
+  // and shared by every instance: one key a line, an id, a blank and 64 hexadecimal digits;
+  // the first line's key seals, every listed key opens (put a new key first to rotate).
+  std::string SessionKeyFile;
+  // The longest one call to the session store may wait (connecting, sending, its answer).
+  std::chrono::milliseconds SessionStoreTimeout{250};
+  // How long this instance's hold on a session (its lease) lasts unless renewed; renewed while
+  // a request is in progress and given back when the session idles, it lets another instance
+  // take over a dead instance's sessions after at most this long.
+  std::chrono::milliseconds SessionLeaseTime{std::chrono::seconds(5)};
+  // How long a request waits for a failing store to take the changes it made (a sign-in or a
+  // payment it completed) before it answers 500 and leaves them to be saved once the store
+  // answers again; keep it well inside the balancer's wait for an answer.
+  std::chrono::milliseconds SessionSaveWait{std::chrono::seconds(8)};
   // The longest Drain() (and so a SIGTERM) waits for the flows in progress before the server
   // stops.
   std::chrono::milliseconds DrainTimeout{std::chrono::seconds(30)};

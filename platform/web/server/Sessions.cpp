@@ -184,6 +184,23 @@ bool TIWSessionList::Listed(const TIWSessionPtr& Session) const {
   return Session->FListed;
 }
 
+std::vector<TIWSessionList::TEntry> TIWSessionList::Snapshot() const {
+  std::lock_guard Lock(FMutex);
+  std::vector<TEntry> All;
+  All.reserve(FByID.size());
+  for (const auto& [ID, S] : FByID)
+    All.push_back({S, ID, S->FInUse > 0, S->FLastUse});
+  return All;
+}
+
+void TIWSessionList::ReplaceApplication(const TIWSessionPtr& Session, const rtl::TComponent* App) {
+  std::lock_guard Lock(FMutex);
+  const auto It = FByApplication.find(Session->FApplicationKey);
+  if (It != FByApplication.end() && It->second == Session) FByApplication.erase(It);
+  Session->FApplicationKey = App;
+  if (App != nullptr && Session->FListed) FByApplication.emplace(App, Session);
+}
+
 std::size_t TIWSessionList::Count() const {
   std::lock_guard Lock(FMutex);
   return FByID.size();

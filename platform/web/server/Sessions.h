@@ -8,9 +8,11 @@
 // freed (and their clients leave the auth registry) under the session's lock alone.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -66,6 +68,21 @@ class TIWSession {
   std::unique_ptr<TIWApplication> Application;
   // Set under Mutex when the session has been freed; a request that got the lock late sees it.
   bool Ended = false;
+
+  // With a session store, guarded by Mutex: the id and version of the stored record this copy
+  // was built from or last saved (version 0: nothing stored yet), and the state as it was then
+  // (a request that leaves it unchanged writes nothing).
+  std::string StoredID;
+  std::uint64_t StoredVersion = 0;
+  std::string StoredState;
+  // Whether this instance holds the session's lease, and since when (its last renewal): read by
+  // the sweeper without the session's Mutex.
+  std::atomic<bool> LeaseHeld{false};
+  std::atomic<TSessionClock::rep> LeaseTaken{0};
+  // This copy holds changes the store has not got: their save failed while the store was
+  // unreachable (a completed sign-in or payment among them). Saved as soon as the store
+  // answers again, before another instance would restore the older stored state.
+  std::atomic<bool> SavePending{false};
 
  private:
   friend class TIWSessionList;
@@ -127,6 +144,17 @@ class TIWSessionList {
   bool Listed(const TIWSessionPtr& Session) const;
   // Sessions in the list (not counting those being freed).
   std::size_t Count() const;
+  // Every session in the list with its id, whether a request holds it now and its last use.
+  struct TEntry {
+    TIWSessionPtr Session;
+    std::string ID;
+    bool InUse = false;
+    TSessionClock::time_point LastUse;
+  };
+  std::vector<TEntry> Snapshot() const;
+  // Session's application object is now App (it was built again from a newer stored state):
+  // AcquireByApplication finds it by App from now on. Called under Session's Mutex.
+  void ReplaceApplication(const TIWSessionPtr& Session, const rtl::TComponent* App);
 
  private:
   void EraseLocked(const TIWSessionPtr& Session);
