@@ -61,6 +61,31 @@
 # >= 3), zelk-classic/sessions (>= 1.5), zelk-current/keepalive (>= 2), and the demo's CPU per
 # callback without and with resumption. Exits 1 when any sign-in failed.
 #
+# MODE store: what keeping sessions in a session store costs, in one run. Starts a redis-server
+# of its own on a free loopback port (--save "" --appendonly no, stopped at exit), a key file in
+# the run's temporary directory, and zelk-sim (as for callback, with --load-accounts 1 and five
+# candidate demo addresses as X callbacks). Then, each load with the same wrk settings as its
+# mode, one side after the other (each demo stopped before the next starts):
+#   redirect  the redirect load against zelk-demo with its sessions in memory (as in MODE
+#             redirect), then with --session-store redis://... --session-key-file ...;
+#   callback  the callback load (as in MODE callback, without the peer and the floor) the same
+#             two ways, on bench/load/sim-form.json;
+# and prints for each the throughput of both and the ratio redis/memory (target >= 0.8), the p99
+# of both and the difference (target <= +2 ms), the CPU per redirect or callback of the demo and
+# of redis-server, and the store's round trips per redirect or callback (/metrics). The store
+# is emptied (FLUSHALL) between the loads. Then
+#   sessions  for bench/load/sim-form.json (classic) and sim-form-current.json (current APIs):
+#             zelk-demo with the store, zelk-load --one-session (Google, Facebook, Windows
+#             Live and Twitter signed in and a PayPal payment, all in one session), the size of
+#             that session's sealed record in Redis (HSTRLEN zelk:s:<id> d; target <= 8 KiB) and
+#             MEMORY USAGE of its key and of the flow index keys left; then, on that signed-in
+#             session, wrk -t1 -c1 for ROUND_TRIP_DURATION (3s) of GET /status (a request that
+#             changes nothing; target 1 round trip) and of GET / (the page, which issues a new
+#             card-form token each time and so is saved), and the store's round trips and saves
+#             per request from /metrics before and after.
+# STORE_LOADS (default "redirect callback sessions") picks the parts. Exits 1 when any sign-in
+# failed.
+#
 # All modes stop what they started. The peer is skipped, with a message, when Node or its
 # packages are missing (install them with: npm ci --prefix bench/peers). WRK_THREADS,
 # WRK_CONNECTIONS and WRK_DURATION change wrk's -t, -c and -d.
@@ -76,7 +101,7 @@ duration=${WRK_DURATION:-10s}
 
 delay_ms=0
 case "$mode" in
-  redirect | idle) ;;
+  redirect | idle | store) ;;
   callback | reuse)
     # One connection per wrk thread: the script then pairs each sign-in with its session.
     threads=${WRK_THREADS:-16}
@@ -88,7 +113,7 @@ case "$mode" in
     threads=${WRK_THREADS:-400}
     conns=${WRK_CONNECTIONS:-$threads}
     ;;
-  *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay, idle or reuse)" >&2; exit 2 ;;
+  *) echo "run-load.sh: unknown mode \"$mode\" (redirect, callback, callback-delay, idle, reuse or store)" >&2; exit 2 ;;
 esac
 command -v wrk > /dev/null || { echo "run-load.sh: wrk is missing (apt-get install wrk)" >&2; exit 1; }
 [ -x "$demo" ] || { echo "run-load.sh: $demo is missing; build it first" >&2; exit 1; }
@@ -295,8 +320,8 @@ idle_mode() {
 
 # Starts zelk-sim with --pre-approved-codes bench- and sets sim_pid, hosts and ca (the
 # environment it prints for its clients) and google (its Google listener's address).
-start_sim() {  # Sim
-  "$1" --pre-approved-codes bench- > "$work/sim" 2> "$work/sim.err" &
+start_sim() {  # Sim [further zelk-sim arguments...]
+  "$1" --pre-approved-codes bench- "${@:2}" > "$work/sim" 2> "$work/sim.err" &
   pids+=($!)
   sim_pid=$!
   wait_for_line "$work/sim.err" "running" "$sim_pid"
@@ -394,13 +419,15 @@ callback_mode() {
 }
 
 # Starts zelk-demo on Form with the simulator's environment and any further VAR=value given,
-# its output in $work/Name; sets demo_pid and demo_url.
+# and the arguments in demo_args (none unless set), its output in $work/Name; sets demo_pid and
+# demo_url.
+demo_args=()
 start_demo() {  # Name Form Hosts CA [VAR=value...]
   local name=$1 form=$2 hosts=$3 ca=$4
   shift 4
   env ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" "$@" \
     "$demo" --port 0 --live --form "$form" --max-connections-per-address 20000 \
-    --max-new-sessions-per-minute 0 --max-sessions 1000000 \
+    --max-new-sessions-per-minute 0 --max-sessions 1000000 "${demo_args[@]}" \
     > "$work/$name.out" 2> "$work/$name.err" &
   pids+=($!)
   demo_pid=$!
@@ -468,6 +495,246 @@ reuse_mode() {
   awk -v cn="$cn" -v cc="$cc" 'BEGIN {
     if (cn > 0 && cc > 0) printf "demo cpu_ms_per_callback classic: resumption off %.3f, on %.3f (%.2f x less)\n", cn, cc, cn / cc }'
   if grep -q "^FAILED" "$work"/*.wrk; then
+    echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
+    exit 1
+  fi
+}
+
+# ---- the session store ------------------------------------------------------------------------
+
+# A loopback port no TCP socket uses now, listening or not (after a load run, wrk's closed
+# connections hold many ports for a while); the caller binds it next, and a start that loses the
+# race tries another.
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 40000))
+    ss -Htan "sport = :$p" | grep -q . || { echo "$p"; return; }
+  done
+}
+
+# A redis-server of the run's own on a free loopback port, without persistence, and a key file
+# for the sealed sessions in the run's directory; sets redis_port, redis_pid and store_args (the
+# demo's options for them).
+start_redis() {
+  local tool
+  for tool in redis-server redis-cli openssl curl ss; do
+    command -v "$tool" > /dev/null ||
+      { echo "run-load.sh: $tool is missing (apt-get install redis-server openssl curl iproute2)" >&2; exit 1; }
+  done
+  (umask 077 && echo "k1 $(openssl rand -hex 32)" > "$work/keys")
+  local tries
+  for tries in 1 2 3 4 5; do
+    redis_port=$(free_port)
+    redis-server --bind 127.0.0.1 --port "$redis_port" --save "" --appendonly no \
+      > "$work/redis" 2>&1 &
+    pids+=($!)
+    redis_pid=$!
+    until redis-cli -p "$redis_port" ping 2> /dev/null | grep -q PONG; do
+      kill -0 "$redis_pid" 2> /dev/null || break
+      sleep 0.05
+    done
+    if kill -0 "$redis_pid" 2> /dev/null; then
+      store_args=(--session-store "redis://127.0.0.1:$redis_port" --session-key-file "$work/keys")
+      echo "== redis-server on 127.0.0.1:$redis_port (--save \"\" --appendonly no), key file $work/keys"
+      return
+    fi
+    wait "$redis_pid" 2> /dev/null || true
+  done
+  echo "run-load.sh: redis-server did not start ($tries tries):" >&2
+  cat "$work/redis" >&2
+  exit 1
+}
+
+# A figure of the instance at URL (its address, ending in /) from its /metrics.
+metric() {  # URL Name
+  curl -fsS "${1}metrics" | awk -v n="$2" '$1 == n {print $2}'
+}
+
+stop_process() {  # Pid
+  kill "$1" 2> /dev/null || true
+  wait "$1" 2> /dev/null || true
+}
+
+# What a run cost per Unit on the demo (when DemoTicks is given) and on redis-server, and the
+# store's round trips per Unit (none for the memory side).
+store_costs() {  # Label Unit Count DemoTicks RedisTicks RoundTrips
+  awk -v l="$1" -v u="$2" -v n="$3" -v d="$4" -v r="$5" -v t="$6" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+    if (n <= 0) exit
+    printf "%s: cpu_ms per %s", l, u
+    if (d != "") printf " demo %.3f,", d * 1000 / hz / n
+    printf " redis-server %.3f", r * 1000 / hz / n
+    if (t != "") printf ", store round trips per %s %.2f", u, t / n
+    printf "\n" }'
+}
+
+# The two sides of a load: throughput, its ratio, p99 and its difference, against the targets.
+store_compare() {  # Label Unit MemoryRate RedisRate MemoryP99 RedisP99
+  awk -v l="$1" -v u="$2" -v m="$3" -v r="$4" -v mp="$5" -v rp="$6" 'BEGIN {
+    printf "store %s: %s memory %.1f, redis %.1f, ratio redis/memory %.2f (target >= 0.8)\n", l, u, m, r, r / m
+    printf "store %s: p99 memory %.2f ms, redis %.2f ms, difference %+.2f ms (target <= +2 ms)\n", l, mp, rp, rp - mp }'
+}
+
+# The redirect load (as in MODE redirect) against the demo with its sessions in memory, then
+# with them in the store.
+store_redirect() {
+  threads=${WRK_THREADS:-2}
+  conns=${WRK_CONNECTIONS:-50}
+  local side
+  for side in memory redis; do
+    local extra=()
+    [ "$side" = memory ] || extra=("${store_args[@]}")
+    "$demo" --port 0 --max-connections-per-address 20000 --max-new-sessions-per-minute 0 \
+      --max-sessions 1000000 "${extra[@]}" > "$work/demo-$side" 2> "$work/demo-$side.err" &
+    pids+=($!)
+    local pid=$! url rt0="" rt1="" a0 a1 r0 r1
+    wait_for_line "$work/demo-$side" "^Open " "$pid"
+    url=$(sed -n 's/^Open \(.*\) in a browser$/\1/p' "$work/demo-$side")
+    [ "$side" = memory ] || rt0=$(metric "$url" zelk_session_store_round_trips_total)
+    a0=$(process_ticks "$pid"); r0=$(process_ticks "$redis_pid")
+    run_wrk "redirect-$side" "$url"
+    a1=$(process_ticks "$pid"); r1=$(process_ticks "$redis_pid")
+    [ "$side" = memory ] || rt1=$(metric "$url" zelk_session_store_round_trips_total)
+    store_costs "redirect $side" redirect "$(awk '/^redirects / {print $2}' "$work/redirect-$side.wrk")" \
+      $((a1 - a0)) $((r1 - r0)) "${rt1:+$((rt1 - rt0))}"
+    stop_process "$pid"
+  done
+  local mr mp rr rp
+  read -r mr mp < <(awk '/^p50_ms/ {print $6, $4}' "$work/redirect-memory.wrk")
+  read -r rr rp < <(awk '/^p50_ms/ {print $6, $4}' "$work/redirect-redis.wrk")
+  store_compare redirect redirects/s "$mr" "$rr" "$mp" "$rp"
+}
+
+# The callback load (as in MODE callback, without the peer and the floor) against the demo with
+# its sessions in memory, then with them in the store.
+store_callback() {
+  threads=${WRK_THREADS:-16}
+  conns=${WRK_CONNECTIONS:-$threads}
+  local side
+  for side in memory redis; do
+    demo_args=()
+    [ "$side" = memory ] || demo_args=("${store_args[@]}")
+    start_demo "callback-$side" "$here/load/sim-form.json" "$hosts" "$ca"
+    local rt0="" rt1="" r0 r1
+    [ "$side" = memory ] || rt0=$(metric "$demo_url" zelk_session_store_round_trips_total)
+    r0=$(process_ticks "$redis_pid")
+    run_callbacks "callback-$side" "$demo_url" "bench-store-$side-" "$demo_pid" "$sim_pid"
+    r1=$(process_ticks "$redis_pid")
+    [ "$side" = memory ] || rt1=$(metric "$demo_url" zelk_session_store_round_trips_total)
+    store_costs "callback $side" callback "$(awk '/^callbacks [0-9]/ {print $2}' "$work/callback-$side.wrk")" \
+      "" $((r1 - r0)) "${rt1:+$((rt1 - rt0))}"
+    stop_process "$demo_pid"
+  done
+  demo_args=()
+  local mr mp rr rp
+  mr=$(figure "$work/callback-memory.wrk" callbacks_per_s)
+  rr=$(figure "$work/callback-redis.wrk" callbacks_per_s)
+  mp=$(awk '$1 == "all_requests" {print $5}' "$work/callback-memory.wrk")
+  rp=$(awk '$1 == "all_requests" {print $5}' "$work/callback-redis.wrk")
+  store_compare callback callbacks/s "$mr" "$rr" "$mp" "$rp"
+}
+
+# Round trips per request of the signed-in session Cookie at URL's Path: the store's round
+# trips and the saves from /metrics before and after a wrk run on one connection, divided by
+# the requests wrk made.
+store_round_trips() {  # Label URL Path Cookie
+  local rt0 rt1 s0 s1 n
+  # The session's lease is taken again first (an idle session gives it back after a second).
+  curl -fsS -o /dev/null -H "Cookie: $4" "$2$3"
+  rt0=$(metric "$2" zelk_session_store_round_trips_total); s0=$(metric "$2" zelk_session_saves_total)
+  wrk -t1 -c1 -d"${ROUND_TRIP_DURATION:-3s}" -H "Cookie: $4" "$2$3" > "$work/rt.wrk"
+  rt1=$(metric "$2" zelk_session_store_round_trips_total); s1=$(metric "$2" zelk_session_saves_total)
+  n=$(awk '/ requests in / {print $1}' "$work/rt.wrk")
+  if grep -q "Non-2xx" "$work/rt.wrk" || [ "${n:-0}" = 0 ]; then
+    cat "$work/rt.wrk" >&2
+    echo "run-load.sh: GET /$3 of the signed-in session was not answered with 200" >&2
+    exit 1
+  fi
+  awk -v l="$1" -v n="$n" -v t=$((rt1 - rt0)) -v s=$((s1 - s0)) 'BEGIN {
+    printf "%s: round trips per request %.2f (%d requests, %d round trips, %d saves)\n", l, t / n, n, t, s }'
+}
+
+# One browser signs in with all four providers and pays with PayPal in one session (zelk-load
+# --one-session) against the demo on Form with the store; then that session's record in Redis,
+# and the round trips of its requests. Ports are the candidates the simulator's X app takes as
+# callbacks.
+store_session() {  # Label Form Ports...
+  local label=$1 form=$2 port pid="" url
+  shift 2
+  for port in "$@"; do
+    ZELK_PROVIDER_HOSTS="$hosts" ZELK_EXTRA_CA_CERTIFICATES="$ca" \
+      "$demo" --port "$port" --live --form "$form" --max-new-sessions-per-minute 0 \
+      "${store_args[@]}" > "$work/session-$label" 2> "$work/session-$label.err" &
+    pids+=($!)
+    pid=$!
+    until grep -qs "^Open " "$work/session-$label" || ! kill -0 "$pid" 2> /dev/null; do sleep 0.05; done
+    grep -qs "^Open " "$work/session-$label" && break
+    wait "$pid" 2> /dev/null || true
+    pid=""
+  done
+  [ -n "$pid" ] || { echo "run-load.sh: the demo did not start on any of the ports $*:" >&2; cat "$work/session-$label.err" >&2; exit 1; }
+  url="http://127.0.0.1:$port/"
+  echo "== sessions $label: $load --url $url --ca-file <simulator CA> --paypal-url $paypal --accounts 1 --one-session"
+  if ! "$load" --url "$url" --ca-file "$ca" --paypal-url "$paypal" --accounts 1 --one-session \
+      > "$work/load-$label" 2>&1; then
+    cat "$work/load-$label" >&2
+    echo "run-load.sh: the one-session flows against $form did not all complete" >&2
+    exit 1
+  fi
+  local id
+  id=$(sed -n 's/^session: //p' "$work/load-$label")
+  [ -n "$id" ] || { cat "$work/load-$label" >&2; echo "run-load.sh: zelk-load printed no session id" >&2; exit 1; }
+  local record memory flows=0 flow_bytes=0 key
+  record=$(redis-cli -p "$redis_port" HSTRLEN "zelk:s:$id" d)
+  memory=$(redis-cli -p "$redis_port" MEMORY USAGE "zelk:s:$id")
+  # The flow index's entries the session's flows left (each expires with the session).
+  while read -r key; do
+    flows=$((flows + 1))
+    flow_bytes=$((flow_bytes + $(redis-cli -p "$redis_port" MEMORY USAGE "$key")))
+  done < <(redis-cli -p "$redis_port" --scan --pattern 'zelk:f:*')
+  awk -v l="$label" -v r="$record" -v m="$memory" -v f="$flows" -v fb="$flow_bytes" 'BEGIN {
+    printf "sessions %s: signed in with Google, Facebook, Windows Live and Twitter and paid with PayPal: sealed record %d bytes (%.2f KiB, target <= 8 KiB); Redis MEMORY USAGE of its key %d bytes, of the %d flow index keys it left %d bytes\n", l, r, r / 1024, m, f, fb }'
+  echo "   (redis-cli -p $redis_port HSTRLEN zelk:s:<id> d; MEMORY USAGE zelk:s:<id>; MEMORY USAGE of each zelk:f:*)"
+  local cookie="zelk_session=$id"
+  local status
+  status=$(curl -sS -o "$work/page-$label" -w "%{http_code}" -H "Cookie: $cookie" "$url")
+  if [ "$status" != 200 ] || ! grep -q "Signed in with Google as" "$work/page-$label"; then
+    echo "run-load.sh: the page of session $id does not show its Google sign-in (HTTP $status: $(sed -n 's/.*<title>\([^<]*\)<.*/\1/p' "$work/page-$label" | head -1))" >&2
+    exit 1
+  fi
+  store_round_trips "sessions $label: GET /status (changes nothing)" "$url" status "$cookie"
+  store_round_trips "sessions $label: GET / (the page: a new card-form token each time)" "$url" "" "$cookie"
+  stop_process "$pid"
+}
+
+store_mode() {
+  local sim="$build/sim/zelk-sim" load="$build/tests/zelk-load"
+  [ -x "$sim" ] || { echo "run-load.sh: $sim is missing; build it first" >&2; exit 1; }
+  [ -x "$load" ] || { echo "run-load.sh: $load is missing; build it first" >&2; exit 1; }
+  local loads=${STORE_LOADS:-redirect callback sessions}
+  local redis_port redis_pid store_args=()
+  start_redis
+  # The X app of the simulator takes the session runs' candidate addresses as callbacks (its
+  # current API sends the browser back only to a registered one).
+  local ports=() callbacks=() p
+  for p in 1 2 3 4 5; do ports+=("$(free_port)"); done
+  for p in "${ports[@]}"; do callbacks+=(--allow-callback "http://127.0.0.1:$p/"); done
+  local sim_pid hosts ca google paypal
+  start_sim "$sim" --load-accounts 1 "${callbacks[@]}"
+  paypal=$(sed -n 's/^zelk-sim: PayPal at \(.*\)$/\1/p' "$work/sim.err")
+  uptime
+  case " $loads " in *" redirect "*) store_redirect ;; esac
+  redis-cli -p "$redis_port" FLUSHALL > /dev/null
+  case " $loads " in *" callback "*) store_callback ;; esac
+  redis-cli -p "$redis_port" FLUSHALL > /dev/null
+  case " $loads " in
+    *" sessions "*)
+      store_session classic "$here/load/sim-form.json" "${ports[@]}"
+      redis-cli -p "$redis_port" FLUSHALL > /dev/null
+      store_session current "$here/load/sim-form-current.json" "${ports[@]}"
+      ;;
+  esac
+  if grep -qs "^FAILED" "$work"/callback-*.wrk; then
     echo "run-load.sh: some sign-ins failed (see the FAILED lines above)" >&2
     exit 1
   fi

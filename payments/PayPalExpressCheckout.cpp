@@ -155,6 +155,14 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
     Finish(resFailed, "Payment failed", FOnPayPalFailed);
     return;
   }
+  // Paid already: this return was completed once by a request that never got to tell (an
+  // instance that stopped after charging, before it could save the outcome). PayPal would
+  // refuse a second charge for the token; the payment it holds is the outcome.
+  if (detail::NVPField(Details, "CHECKOUTSTATUS") == "PaymentActionCompleted") {
+    FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
+    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
+    return;
+  }
 
   // Charge what the buyer approved on PayPal's page: the same total SetExpressCheckout sent.
   std::string F;

@@ -1,6 +1,7 @@
 // TZIWPayPalClient's current mode: PayPal's REST API (OAuth client credentials, Orders v2).
 #include <nlohmann/json.hpp>
 
+#include "core/OAuth2Flow.h"
 #include "payments/IWPayPalClient.h"
 #include "core/HelpersDetail.h"
 
@@ -24,6 +25,16 @@ std::string NewRequestId() {
   if (Guid.size() < 2)
     throw rtl::Exception("TZIWPayPalClient: no PayPal-Request-Id could be made (no randomness)");
   return Guid.substr(1, Guid.size() - 2);
+}
+
+// The PayPal-Request-Id of an order's capture, the same for every capture of that order (in
+// GUID form): PayPal answers a capture sent again, after its answer was lost or by another
+// instance that took the return over, with the first one's answer instead of refusing it as
+// captured already.
+std::string CaptureRequestId(const std::string& OrderId) {
+  const std::string H = IWZelkAuthBase::HMACSha256Hex("zelk capture", OrderId);
+  return H.substr(0, 8) + "-" + H.substr(8, 4) + "-4" + H.substr(13, 3) + "-a" + H.substr(17, 3) +
+         "-" + H.substr(20, 12);
 }
 
 // The reply as a JSON object; an empty object when it is none.
@@ -289,7 +300,7 @@ void TZIWPayPalClient::LoginResponseCurrent(const THttpRequest& Request) {
            FOnPayPalFailed);
     return;
   }
-  const std::string RequestId = NewRequestId();
+  const std::string RequestId = CaptureRequestId(FCheckoutToken);
   std::string Error;
   const std::string AccessTokenText = AccessToken(Error);
   if (AccessTokenText.empty()) {

@@ -1,9 +1,11 @@
 #include "platform/rtl/StateFile.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/rtl/ClassRegistry.h"
@@ -13,6 +15,14 @@
 namespace zelk::rtl {
 
 namespace {
+
+// The parts one after another.
+std::string Joined(std::initializer_list<std::string_view> Parts) {
+  std::string Out;
+  for (const std::string_view P : Parts)
+    Out += P;
+  return Out;
+}
 
 using nlohmann::json;
 
@@ -79,7 +89,7 @@ std::vector<TEntry> Match(TComponent* Root, const json& State) {
       Fail(At, "expected an object with \"path\", \"class\", \"properties\" and \"state\"");
     for (const auto& [Key, V] : J.items())
       if (Key != "path" && Key != "class" && Key != "properties" && Key != "state")
-        Fail(At + "." + Key, "unknown member");
+        Fail(Joined({At, ".", Key}), "unknown member");
     if (!J.contains("path") || !J["path"].is_string()) Fail(At, "\"path\" must be a text");
     if (!J.contains("class") || !J["class"].is_string()) Fail(At, "\"class\" must be a text");
     const std::string& Path = J["path"].get_ref<const std::string&>();
@@ -88,16 +98,16 @@ std::vector<TEntry> Match(TComponent* Root, const json& State) {
     if (It == ByPath.end()) {
       const bool Restored = std::any_of(Entries.begin(), Entries.end(),
                                         [&](const TEntry& E) { return E.Path == Path; });
-      Fail(At + " (" + Path + ")",
+      Fail(Joined({At, " (", Path, ")"}),
            Restored ? std::string("the component appears twice")
                     : "this application has no such component; the state was written by another "
                       "version of it");
     }
     if (It->second.Info->Name != Class)
-      Fail(At + " (" + Path + ")", "the state is of a " + Class + ", the component is a " +
-                                       It->second.Info->Name +
-                                       "; the state was written by another version of the "
-                                       "application");
+      Fail(Joined({At, " (", Path, ")"}), "the state is of a " + Class + ", the component is a " +
+                                              It->second.Info->Name +
+                                              "; the state was written by another version of the "
+                                              "application");
     TEntry E{It->second, Path};
     if (const auto P = J.find("properties"); P != J.end()) E.Properties = &*P;
     if (const auto S = J.find("state"); S != J.end()) E.State = &*S;

@@ -78,6 +78,12 @@ TEST_F(SessionStoreTest, SaveIsACompareAndSetUnderTheLease) {
   ASSERT_TRUE(A->Lease("s1", 60s).Granted);
   ASSERT_EQ(A->Save("s1", 0, "first", 60s, {}, V), TSaveResult::srSaved);
   EXPECT_EQ(V, 1u);
+  // The same save sent again (its answer was lost) is recognised as done; other bytes from the
+  // same version are a conflict.
+  EXPECT_EQ(A->Save("s1", 0, "first", 60s, {}, V), TSaveResult::srSaved);
+  EXPECT_EQ(V, 1u);
+  EXPECT_EQ(A->Save("s1", 0, "other", 60s, {}, V), TSaveResult::srConflict);
+  EXPECT_EQ(Redis.Command({"HGET", "zelk:s:s1", "d"}), "first");
   // Two writers from version 1, at once: exactly one wins.
   for (int Round = 0; Round < 20; ++Round) {
     const std::uint64_t From = V;
@@ -162,6 +168,80 @@ TEST_F(SessionStoreTest, RenameMovesRecordVersionExpiryAndLeaseOnlyForTheHolder)
   EXPECT_TRUE(A->Lease("new", 60s).Granted);
 }
 
+TEST_F(SessionStoreTest, SaveNewTakesTheLeaseWritesVersionOneAndRetiresTheOldIdInOneWrite) {
+  ASSERT_TRUE(A->Lease("old", 60s).Granted);
+  ASSERT_EQ(A->Save("old", 0, "before", 60s, {"state-old"}, V), TSaveResult::srSaved);
+  const auto Before = A->Counters().RoundTrips;
+  ASSERT_EQ(A->SaveNew("new", "old", "after", 30s, 5s, {"state-1", "token-1"}, V),
+            TSaveResult::srSaved);
+  EXPECT_EQ(A->Counters().RoundTrips - Before, 1u);
+  EXPECT_EQ(V, 1u);
+  EXPECT_EQ(A->Load("new"), std::make_pair(std::string("after"), std::uint64_t{1}));
+  EXPECT_FALSE(A->Load("old"));
+  EXPECT_EQ(Redis.Command({"EXISTS", "zelk:l:old"}), "0");
+  EXPECT_EQ(Redis.Command({"GET", "zelk:l:new"}), "instance-a");
+  const long LeaseTtl = std::stol(PTtl("zelk:l:new"));
+  EXPECT_GT(LeaseTtl, 0);
+  EXPECT_LE(LeaseTtl, 5000);
+  EXPECT_GT(std::stol(PTtl("zelk:s:new")), 5000);
+  EXPECT_LE(std::stol(PTtl("zelk:s:new")), 30000);
+  EXPECT_EQ(B->SessionOfFlow("state-1"), "new");
+  EXPECT_EQ(B->SessionOfFlow("token-1"), "new");
+  EXPECT_FALSE(B->Lease("new", 60s).Granted);  // the lease is A's
+  EXPECT_EQ(A->Save("new", 1, "next", 60s, {}, V), TSaveResult::srSaved);
+  EXPECT_TRUE(B->Lease("old", 60s).Granted);  // the old id names nothing
+
+  // A brand-new session, no old id: the same without the move.
+  ASSERT_EQ(B->SaveNew("fresh", "", "first", 60s, 5s, {}, V), TSaveResult::srSaved);
+  EXPECT_EQ(A->Load("fresh"), std::make_pair(std::string("first"), std::uint64_t{1}));
+  EXPECT_EQ(Redis.Command({"GET", "zelk:l:fresh"}), "instance-b");
+}
+
+TEST_F(SessionStoreTest, SaveNewWritesNothingWhenTheIdIsLeasedElsewhereOrStoredAlready) {
+  struct TCase {
+    const char* Name;
+    std::function<void()> Arrange;  // what "taken" is before A's SaveNew
+    TSaveResult Want;
+    const char* LeaseAfter;  // who holds the lease on "taken" afterwards
+  };
+  const std::vector<TCase> Cases{
+      {"another instance's lease", [&] { ASSERT_TRUE(B->Lease("taken", 60s).Granted); },
+       TSaveResult::srLeaseLost, "instance-b"},
+      {"a record, leased by nobody",
+       [&] {
+         ASSERT_TRUE(B->Lease("taken", 60s).Granted);
+         ASSERT_EQ(B->Save("taken", 0, "theirs", 60s, {}, V), TSaveResult::srSaved);
+         B->ReleaseLease("taken");
+       },
+       TSaveResult::srConflict, "(nil)"},
+      {"a record under this instance's own lease",
+       [&] {
+         ASSERT_TRUE(A->Lease("taken", 60s).Granted);
+         ASSERT_EQ(A->Save("taken", 0, "theirs", 60s, {}, V), TSaveResult::srSaved);
+       },
+       TSaveResult::srConflict, "instance-a"},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    ASSERT_EQ(Redis.Command({"FLUSHALL"}), "OK");
+    ASSERT_TRUE(A->Lease("from", 60s).Granted);
+    ASSERT_EQ(A->Save("from", 0, "from-record", 60s, {}, V), TSaveResult::srSaved);
+    C.Arrange();
+    const auto Before = Redis.Command({"HGET", "zelk:s:taken", "v"});
+    std::uint64_t Untouched = 99;
+    EXPECT_EQ(A->SaveNew("taken", "from", "mine", 60s, 5s, {"state-x"}, Untouched), C.Want);
+    EXPECT_EQ(Untouched, 99u);
+    EXPECT_EQ(Redis.Command({"HGET", "zelk:s:taken", "v"}), Before);
+    EXPECT_NE(Redis.Command({"HGET", "zelk:s:taken", "d"}), "mine");
+    EXPECT_EQ(Redis.Command({"GET", "zelk:l:taken"}), C.LeaseAfter);
+    EXPECT_FALSE(A->SessionOfFlow("state-x"));
+    EXPECT_EQ(A->Load("from")->first, "from-record");  // the old id keeps its record
+    EXPECT_EQ(Redis.Command({"GET", "zelk:l:from"}), "instance-a");
+  }
+  EXPECT_THROW(A->SaveNew("n", "", "r", 60s, 0ms, {}, V), rtl::Exception);
+  EXPECT_THROW(A->SaveNew("n", "", "r", 0ms, 5s, {}, V), rtl::Exception);
+}
+
 TEST_F(SessionStoreTest, DeleteRemovesRecordAndLease) {
   ASSERT_TRUE(A->Lease("s1", 60s).Granted);
   ASSERT_EQ(A->Save("s1", 0, "rec", 60s, {}, V), TSaveResult::srSaved);
@@ -194,7 +274,7 @@ TEST_F(SessionStoreTest, AFlowIsClaimedOnceAcrossThreadsAndInstances) {
     for (int T = 0; T < 8; ++T)
       Threads.emplace_back([&, T] {
         for (int I = 0; I < 10; ++I)
-          if ((T % 2 ? A : B)->ClaimFlow(Flow, 60s)) ++Won;
+          if ((T % 2 ? A : B)->ClaimFlow(Flow, "s0", 60s) == TClaim::clClaimed) ++Won;
       });
     for (auto& T : Threads)
       T.join();
@@ -205,10 +285,34 @@ TEST_F(SessionStoreTest, AFlowIsClaimedOnceAcrossThreadsAndInstances) {
   auto& Holder = AHolds ? A : B;
   auto& Other = AHolds ? B : A;
   Other->ReleaseFlowClaim("flow-1");
-  EXPECT_FALSE(Other->ClaimFlow("flow-1", 60s));
+  EXPECT_EQ(Other->ClaimFlow("flow-1", "s0", 60s), TClaim::clRefused);
   Holder->ReleaseFlowClaim("flow-1");
-  EXPECT_TRUE(Other->ClaimFlow("flow-1", 500ms));
+  EXPECT_EQ(Other->ClaimFlow("flow-1", "s0", 500ms), TClaim::clClaimed);
   EXPECT_LE(std::stol(PTtl("zelk:c:flow-1")), 500);
+}
+
+TEST_F(SessionStoreTest, AClaimIsTakenOverOnlyByTheNextHolderOfTheSessionsLease) {
+  // A claims the flow under its lease on s1 (again too: one session's requests are one at a
+  // time within an instance) and dies mid-completion.
+  ASSERT_TRUE(A->Lease("s1", 60s, 60s).Granted);
+  ASSERT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clClaimed);
+  EXPECT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clClaimed);
+  // While A's lease lasts nobody takes the completion away.
+  EXPECT_FALSE(B->Lease("s1", 5s, 60s).Granted);
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  // A's lease runs out (deleted here rather than waited for): B, now holding s1, completes the
+  // flow, and only B.
+  Redis.Command({"DEL", "zelk:l:s1"});
+  ASSERT_TRUE(B->Lease("s1", 5s, 60s).Granted);
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clTakenOver);
+  EXPECT_EQ(Redis.Command({"GET", "zelk:c:flow-1"}), "instance-b");
+  EXPECT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  A->ReleaseFlowClaim("flow-1");  // the old claimant cannot free the new claim
+  EXPECT_EQ(Redis.Command({"GET", "zelk:c:flow-1"}), "instance-b");
+  // Nobody holding the session: a claim there stays where it is.
+  Redis.Command({"DEL", "zelk:l:s1"});
+  EXPECT_EQ(A->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
+  EXPECT_EQ(B->ClaimFlow("flow-1", "s1", 60s), TClaim::clRefused);
 }
 
 TEST_F(SessionStoreTest, ManyThreadsShareAFewConnections) {
@@ -244,8 +348,9 @@ TEST_F(SessionStoreTest, EveryCallCostsOneRoundTripAndAFlushedScriptOneMore) {
        }},
       {"Load", [&] { A->Load("s1"); }},
       {"SessionOfFlow", [&] { A->SessionOfFlow("f1"); }},
-      {"ClaimFlow", [&] { A->ClaimFlow("f1", 60s); }},
+      {"ClaimFlow", [&] { A->ClaimFlow("f1", "s1", 60s); }},
       {"ReleaseFlowClaim", [&] { A->ReleaseFlowClaim("f1"); }},
+      {"SaveNew", [&] { A->SaveNew("s0", "", "r", 60s, 60s, {"f4"}, V); }},
       {"Rename", [&] { A->Rename("s1", "s2"); }},
       {"ReleaseLease", [&] { A->ReleaseLease("s2"); }},
       {"Delete", [&] { A->Delete("s2"); }},
@@ -292,7 +397,7 @@ TEST_F(SessionStoreTest, AStoppedServerRaisesUnavailableAndTheStoreReconnectsAft
       {"Rename", [&] { A->Rename("s1", "s2"); }},
       {"Delete", [&] { A->Delete("s1"); }},
       {"SessionOfFlow", [&] { A->SessionOfFlow("f"); }},
-      {"ClaimFlow", [&] { A->ClaimFlow("f", 60s); }},
+      {"ClaimFlow", [&] { A->ClaimFlow("f", "s", 60s); }},
       {"ReleaseFlowClaim", [&] { A->ReleaseFlowClaim("f"); }}};
   for (const auto& [Name, Call] : Calls) {
     EXPECT_THROW(Call(), EStoreUnavailable) << Name;
@@ -419,7 +524,7 @@ TEST(SessionStoreURL, RefusesAnythingElseWithoutQuotingThePassword) {
             }),
             "Session store: at least one connection is needed, not 0");
   auto S = OpenSessionStore("redis://h:1", {});
-  EXPECT_EQ(MessageOf([&] { S->ClaimFlow("f", -1ms); }),
+  EXPECT_EQ(MessageOf([&] { S->ClaimFlow("f", "s", -1ms); }),
             "Session store: ClaimFlow: the time to live must be positive, not -1 ms");
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,8 @@ using IWZelkAuthBase::TZIWCustomCloudClient;
 
 // Provider calls made by every probe of the test, on every server: a flow must complete once.
 std::atomic<int> GProviderCalls{0};
+// The store a return with "pause" pauses during its provider call.
+std::atomic<testing::TRedisServer*> GPauseStore{nullptr};
 
 // A client that sends the browser to a made-up provider and, on the return, takes "code" as
 // the signed-in user's id. Its state is the base's (outcome, user id, the flow in progress).
@@ -50,6 +53,7 @@ class TStoreProbe : public TZIWCustomCloudClient {
     ++GProviderCalls;
     // A provider that takes a moment, so that concurrent returns overlap.
     if (!Request.Query("slow").empty()) std::this_thread::sleep_for(200ms);
+    if (auto* Store = GPauseStore.load(); Store && !Request.Query("pause").empty()) Store->Pause();
     SetLoginResult(IWZelkAuthBase::resOK);
     SetLoginID(Request.Query("code"));
     OutcomeReached();
@@ -240,6 +244,102 @@ TEST_F(StoredSessionsTest, ADeadInstancesSessionsAreTakenOverOnceItsLeaseRunsOut
   EXPECT_EQ(Field(R->body, "id"), "grace");
 }
 
+TEST_F(StoredSessionsTest, ASignInCompletedWhileTheStoreFailsIsNeverLost) {
+  TIWServerOptions O = Options();
+  O.SessionSaveWait = 300ms;
+  auto A = std::make_unique<TInstance>(O);
+  auto B = Instance();
+  const auto Saves = [&] {
+    auto M = A->Client().Get("/metrics");
+    return M ? Metric(M->body, "zelk_session_saves_total") : -1;
+  };
+  GProviderCalls = 0;
+
+  // The store stops answering while the provider redeems the code, for longer than the
+  // request waits: the sign-in has happened, but its save fails.
+  std::string Cookie = CookieOf(A->Client().Get("/"));
+  std::string Flow = StartLogin(*A, Cookie);
+  GPauseStore = &Redis;
+  auto R = A->Client().Get("/?state=" + Flow + "&code=ada&pause=1", {{"Cookie", Cookie}});
+  GPauseStore = nullptr;
+  ASSERT_TRUE(R);
+  EXPECT_EQ(R->status, 500);  // not a 503, which a balancer would replay elsewhere
+  EXPECT_NE(R->body.find("reload this page in a few seconds"), std::string::npos);
+  // The browser follows the signed-in session's new id even so.
+  const std::string Renewed = CookieOf(R);
+  ASSERT_FALSE(Renewed.empty());
+  EXPECT_NE(Renewed, Cookie);
+  const double SavedBefore = Saves();
+  Redis.Resume();
+  // A saves it as soon as the store answers, without a request: an instance that never saw
+  // the session finds the user signed in, and the provider was called once.
+  const auto Deadline = std::chrono::steady_clock::now() + 10s;
+  while (Saves() <= SavedBefore && std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::sleep_for(20ms);
+  auto OnB = B->Client().Get("/peek", {{"Cookie", Renewed}});
+  ASSERT_TRUE(OnB);
+  EXPECT_EQ(Field(OnB->body, "id"), "ada");
+  EXPECT_EQ(GProviderCalls, 1);
+  // The id the sign-in renewed names nothing any more.
+  auto Old = B->Client().Get("/peek", {{"Cookie", Cookie}});
+  ASSERT_TRUE(Old);
+  EXPECT_NE(Field(Old->body, "id"), "ada");
+
+  // A shorter outage: the request waits it out and answers as if nothing had happened.
+  A.reset();
+  O.SessionSaveWait = 10s;
+  A = std::make_unique<TInstance>(O);
+  Cookie = CookieOf(A->Client().Get("/"));
+  Flow = StartLogin(*A, Cookie);
+  GPauseStore = &Redis;
+  std::thread Later([&] {
+    // Resumed once the provider call has paused it.
+    while (GProviderCalls.load() < 2)
+      std::this_thread::yield();
+    std::this_thread::sleep_for(300ms);  // an outage of a while, not a synchronisation
+    Redis.Resume();
+  });
+  R = A->Client().Get("/?state=" + Flow + "&code=grace&pause=1", {{"Cookie", Cookie}});
+  GPauseStore = nullptr;
+  Later.join();
+  ASSERT_TRUE(R);
+  EXPECT_EQ(R->status, 200);
+  EXPECT_EQ(Field(R->body, "id"), "grace");
+  EXPECT_FALSE(CookieOf(R).empty());
+}
+
+TEST_F(StoredSessionsTest, AReturnWhoseAnswerWasLostIsGivenTheRenewedIdOnlyWhenSentAgainWhole) {
+  auto A = Instance();
+  auto B = Instance();
+  const std::string Cookie = CookieOf(A->Client().Get("/"));
+  const std::string Flow = StartLogin(*A, Cookie);
+  const std::string Return = "/?state=" + Flow + "&code=ada";
+  auto R = A->Client().Get(Return, {{"Cookie", Cookie}});
+  ASSERT_TRUE(R && R->status == 200);
+  const std::string Renewed = CookieOf(R);
+  ASSERT_FALSE(Renewed.empty());
+  // The answer never reached the browser (its instance stopped): the browser sends the same
+  // return again, with the id it has, to another instance, and is given the renewed one.
+  auto Again = B->Client().Get(Return, {{"Cookie", Cookie}});
+  ASSERT_TRUE(Again);
+  EXPECT_EQ(Again->status, 303);
+  EXPECT_EQ(CookieOf(Again), Renewed);
+  auto Page = B->Client().Get("/peek", {{"Cookie", CookieOf(Again)}});
+  ASSERT_TRUE(Page);
+  EXPECT_EQ(Field(Page->body, "id"), "ada");
+  // Whoever lacks the return's code, or the old id, gets nothing of it: a planted id with a
+  // guessed return, or the return with another id.
+  for (const auto& [Target, Id] : std::vector<std::pair<std::string, std::string>>{
+           {"/?state=" + Flow + "&code=guess", Cookie},
+           {Return, "zelk_session=" + std::string(64, 'c')},
+           {Return + "&x=1", Cookie}}) {
+    auto Probe = B->Client().Get(Target, {{"Cookie", Id}});
+    ASSERT_TRUE(Probe) << Target;
+    EXPECT_NE(CookieOf(Probe), Renewed) << Target << " " << Id;
+    EXPECT_EQ(Probe->body.find("id=ada"), std::string::npos) << Target;
+  }
+}
+
 // ---- once only ----------------------------------------------------------------------------
 
 TEST_F(StoredSessionsTest, OneReturnSentToTwoInstancesAtOnceCallsTheProviderOnce) {
@@ -266,24 +366,30 @@ TEST_F(StoredSessionsTest, OneReturnSentToTwoInstancesAtOnceCallsTheProviderOnce
       << RB->body;
 }
 
-TEST_F(StoredSessionsTest, AReturnClaimedByAnInstanceThatDiedIsNotCompletedAgain) {
+TEST_F(StoredSessionsTest, AReturnClaimedByAnInstanceThatDiedIsCompletedByTheNextHolder) {
   auto A = Instance();
   const std::string Cookie = CookieOf(A->Client().Get("/"));
+  const std::string Id = Cookie.substr(Cookie.find('=') + 1);
   const std::string Flow = StartLogin(*A, Cookie);
   A.reset();
-  // The dead instance had claimed the flow's completion and then stopped before saving.
+  // The dead instance had taken the session's lease, claimed the flow's completion and then
+  // stopped before saving: the next instance waits for the lease to run out, takes the claim
+  // over and completes the return (the provider's own checks stop a code used twice).
+  Redis.Command({"SET", "zelk:l:" + Id, "dead-instance", "PX", "300"});
   Redis.Command({"SET", "zelk:c:" + Flow, "dead-instance", "PX", "60000"});
   auto B = Instance();
   GProviderCalls = 0;
-  auto R = B->Client().Get("/?state=" + Flow + "&code=twice", {{"Cookie", Cookie}});
+  auto R = B->Client().Get("/?state=" + Flow + "&code=again", {{"Cookie", Cookie}});
   ASSERT_TRUE(R);
-  EXPECT_EQ(R->status, 409);
-  EXPECT_EQ(GProviderCalls, 0);
-  // Once the claim is given back (it ran out), the return completes.
-  Redis.Command({"DEL", "zelk:c:" + Flow});
-  R = B->Client().Get("/?state=" + Flow + "&code=later", {{"Cookie", Cookie}});
+  EXPECT_EQ(R->status, 200);
+  EXPECT_EQ(Field(R->body, "id"), "again");
+  EXPECT_EQ(GProviderCalls, 1);
+  auto Metrics = B->Client().Get("/metrics");
+  ASSERT_TRUE(Metrics);
+  EXPECT_EQ(Metric(Metrics->body, "zelk_flow_claims_taken_over_total"), 1) << Metrics->body;
+  // The flow is spent: the same return once more calls nobody.
+  R = B->Client().Get("/?state=" + Flow + "&code=again", {{"Cookie", Cookie}});
   ASSERT_TRUE(R);
-  EXPECT_EQ(Field(R->body, "id"), "later");
   EXPECT_EQ(GProviderCalls, 1);
 }
 
@@ -327,6 +433,55 @@ TEST_F(StoredSessionsTest, ARequestThatChangesNothingCostsOneRoundTripAndWritesN
     ASSERT_EQ(A->Client().Get("/peek", {{"Cookie", Cookie}})->status, 200);
   EXPECT_EQ(Trips() - TripsBefore, 5);
   EXPECT_EQ(Saves() - SavesBefore, 0);
+}
+
+TEST_F(StoredSessionsTest, ANewSessionAndARenewedIdAreEachWrittenInOneRoundTrip) {
+  auto A = Instance();
+  const auto Figure = [&](const char* Name) {
+    return Metric(A->Client().Get("/metrics")->body, Name);
+  };
+  CookieOf(A->Client().Get("/"));  // the store's connection is made
+  struct TStep {
+    const char* Name;
+    std::function<void()> Run;
+    double RoundTrips;  // what the step costs
+    double Saves;
+  };
+  std::string Cookie, Flow, Renewed;
+  const std::vector<TStep> Steps{
+      // The first save of a new session takes its lease too.
+      {"a new session", [&] { Cookie = CookieOf(A->Client().Get("/")); }, 1, 1},
+      // Its lease, then the save.
+      {"a sign-in started", [&] { Flow = StartLogin(*A, Cookie); }, 2, 1},
+      // The lease, the claim on the flow's completion, and the renewed id's first save, which
+      // also deletes the old id's record and lease.
+      {"the return, with the id renewed",
+       [&] {
+         auto R = A->Client().Get("/?state=" + Flow + "&code=ada", {{"Cookie", Cookie}});
+         ASSERT_TRUE(R && R->status == 200);
+         Renewed = CookieOf(R);
+       },
+       3, 1},
+  };
+  for (const TStep& S : Steps) {
+    SCOPED_TRACE(S.Name);
+    const double Trips = Figure("zelk_session_store_round_trips_total");
+    const double Saves = Figure("zelk_session_saves_total");
+    S.Run();
+    EXPECT_EQ(Figure("zelk_session_store_round_trips_total") - Trips, S.RoundTrips);
+    EXPECT_EQ(Figure("zelk_session_saves_total") - Saves, S.Saves);
+  }
+  const std::string Old = Cookie.substr(Cookie.find('=') + 1);
+  const std::string New = Renewed.substr(Renewed.find('=') + 1);
+  ASSERT_FALSE(New.empty());
+  ASSERT_NE(New, Old);
+  EXPECT_EQ(Redis.Command({"EXISTS", "zelk:s:" + Old, "zelk:l:" + Old}), "0");
+  EXPECT_EQ(Redis.Command({"HGET", "zelk:s:" + New, "v"}), "1");
+  EXPECT_NE(Redis.Command({"GET", "zelk:l:" + New}), "(nil)");
+  // Another instance carries the renewed session on, signed in; the old cookie names nothing.
+  auto B = Instance();
+  EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Renewed}})->body, "id"), "ada");
+  EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Cookie}})->body, "id"), "");
 }
 
 TEST_F(StoredSessionsTest, SigningOutDeletesTheStoredSession) {

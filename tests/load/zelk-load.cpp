@@ -2,14 +2,20 @@
 //
 //   zelk-load [--flows N] [--concurrency C] [--seed S] [--accounts A]
 //             [--url URL --ca-file FILE --paypal-url URL [--event-after N --event-command CMD]
-//              [--lost-instance NAME] [--expect-instance NAME]]
+//              [--lost-instance NAME] [--expect-instance NAME] [--reload] [--nothing-lost
+//              [--allow-unknown]] [--revisit] [--same-return URL]... [--one-session]]
 //
 // Defaults: 1000 flows, 50 at a time. Without --url it starts zelk-demo in-process with its
 // simulator; with --url it drives the application there (instances behind a load balancer, say)
 // against the zelk-sim whose CA certificate and PayPal address are given (see
-// tests/load/LoadDriver.h). Prints the figures and exits with 0 only when every flow ended as
-// its browser chose (or, for the flows of a --lost-instance, on the sign-in-again page) and
-// every payment reached the provider exactly once.
+// tests/load/LoadDriver.h: --reload, --nothing-lost, --allow-unknown and --revisit are
+// TLoadOptions' Reload, NothingLost, AllowUnknown and Revisit). --same-return, given once per
+// instance address, plays N checkouts whose PayPal return goes to every instance at once;
+// --one-session signs in with every provider and pays in one session and prints its id. Prints
+// the figures and exits with 0 only when every flow ended as its browser chose (or as the
+// options allow: on the sign-in-again page for the flows of a --lost-instance without
+// --nothing-lost, unknown with --allow-unknown) and every payment reached the provider exactly
+// once.
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -23,7 +29,8 @@ constexpr const char* kUsage =
     "usage: zelk-load [--flows N] [--concurrency C] [--seed S] [--accounts A]\n"
     "                 [--url URL --ca-file FILE --paypal-url URL]\n"
     "                 [--event-after N --event-command CMD] [--lost-instance NAME]\n"
-    "                 [--expect-instance NAME]\n";
+    "                 [--expect-instance NAME] [--reload] [--nothing-lost [--allow-unknown]]\n"
+    "                 [--revisit] [--same-return URL]... [--one-session]\n";
 
 }  // namespace
 
@@ -58,6 +65,18 @@ int main(int Argc, char** Argv) {
       O.LostInstance = Text();
     } else if (Arg == "--expect-instance" && HasValue) {
       O.ExpectInstance = Text();
+    } else if (Arg == "--reload") {
+      O.Reload = true;
+    } else if (Arg == "--nothing-lost") {
+      O.NothingLost = true;
+    } else if (Arg == "--allow-unknown") {
+      O.AllowUnknown = true;
+    } else if (Arg == "--revisit") {
+      O.Revisit = true;
+    } else if (Arg == "--same-return" && HasValue) {
+      O.SameReturnTo.push_back(Text());
+    } else if (Arg == "--one-session") {
+      O.OneSession = true;
     } else {
       std::cerr << kUsage;
       return 2;
@@ -71,9 +90,19 @@ int main(int Argc, char** Argv) {
     std::cerr << "zelk-load: --url needs --ca-file and --paypal-url (the simulator's)\n";
     return 2;
   }
-  if (O.BaseURL.empty() &&
-      (O.EventAfter > 0 || !O.LostInstance.empty() || !O.ExpectInstance.empty())) {
-    std::cerr << "zelk-load: --event-after, --lost-instance and --expect-instance need --url\n";
+  if (O.BaseURL.empty() && (O.EventAfter > 0 || !O.LostInstance.empty() ||
+                            !O.ExpectInstance.empty() || O.Reload || O.NothingLost ||
+                            O.Revisit || !O.SameReturnTo.empty() || O.OneSession)) {
+    std::cerr << "zelk-load: --event-after, --lost-instance, --expect-instance, --reload, "
+                 "--nothing-lost, --revisit, --same-return and --one-session need --url\n";
+    return 2;
+  }
+  if (O.AllowUnknown && !O.NothingLost) {
+    std::cerr << "zelk-load: --allow-unknown goes with --nothing-lost\n";
+    return 2;
+  }
+  if ((O.OneSession || !O.SameReturnTo.empty()) && (O.EventAfter > 0 || O.NothingLost)) {
+    std::cerr << "zelk-load: --same-return and --one-session take no event\n";
     return 2;
   }
   if ((O.EventAfter > 0) != !O.EventCommand.empty()) {
@@ -84,8 +113,7 @@ int main(int Argc, char** Argv) {
     const auto Report = O.BaseURL.empty() ? zelk::testing::RunLoad(O, ZELK_DEMO_FORM)
                                           : zelk::testing::RunLoadAgainst(O);
     std::cout << zelk::testing::Describe(Report);
-    const int Accounted = Report.Completed + Report.SignInAgain + Report.CutOff;
-    return Accounted == Report.Planned && Report.Failures.empty() ? 0 : 1;
+    return zelk::testing::Passed(Report) ? 0 : 1;
   } catch (const std::exception& E) {
     std::cerr << "zelk-load: " << E.what() << "\n";
     return 1;

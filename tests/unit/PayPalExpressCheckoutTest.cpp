@@ -305,6 +305,22 @@ TEST_F(ExpressCheckoutTest, ReturnPathStateTable) {
        resFailed,
        "Payment failed",
        {"failed:2:Payment failed"}},
+      // A return completed before by a request that never told (an instance that stopped
+      // after charging): PayPal's details say so, and nothing is charged again.
+      {"paid already",
+       "paypalcallback=1&token=EC-5AB&PayerID=P1",
+       {"ACK=Success&CHECKOUTSTATUS=PaymentActionCompleted&PAYMENTREQUEST_0_TRANSACTIONID=8H1"},
+       1,
+       resOK,
+       "before",
+       {"ok:1:before"}},
+      {"not paid yet",
+       "paypalcallback=1&token=EC-5AB&PayerID=P1",
+       {"ACK=Success&CHECKOUTSTATUS=PaymentActionNotInitiated", "ACK=Success"},
+       2,
+       resOK,
+       "before",
+       {"ok:1:before"}},
       {"cancel flag 0 is no cancel",
        "paypalcancel=0&token=EC-5AB&PayerID=P1",
        {"ACK=Success", "ACK=SuccessWithWarning"},
@@ -333,6 +349,9 @@ TEST_F(ExpressCheckoutTest, ReturnPathStateTable) {
     EXPECT_EQ(C->LoginResult(), K.Result);
     EXPECT_EQ(C->LoginError(), K.Error);
     EXPECT_EQ(Events, K.Events);
+    if (std::string(K.Name) == "paid already") {
+      EXPECT_EQ(C->TransactionID(), "8H1");
+    }
     // Only an outcome spends the identifier.
     EXPECT_EQ(W.EntryID(), K.Result == resNone ? Id : "");
     if (K.Calls > 0) {

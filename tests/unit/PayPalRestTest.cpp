@@ -2,6 +2,8 @@
 // cache, the order and capture requests byte for byte, and every outcome of the buyer's return.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <nlohmann/json.hpp>
 
 #include "support/FakeApplication.h"
@@ -139,6 +141,34 @@ TEST_F(PayPalRestTest, PaidCapturesTheOrderOnceWithCachedToken) {
   EXPECT_EQ(Events, (std::vector<std::string>{"ok:"}));
   Return("clientid=" + Id + "&paypalcallback=1&token=5O190127TN364715T");
   EXPECT_EQ(T.Count(), 1u);  // spent
+}
+
+TEST_F(PayPalRestTest, EveryCaptureOfAnOrderCarriesThatOrdersRequestId) {
+  // The capture of one order is sent with the same PayPal-Request-Id wherever and however
+  // often it is sent (an instance that took over a return another one had captured gets the
+  // first answer from PayPal); another order's capture has its own.
+  bool NeedToken = true;  // the first checkout's token is kept for the others
+  const auto CaptureId = [&](const std::string& Created, const std::string& Order) {
+    if (std::exchange(NeedToken, false)) T.Reply(kToken);
+    T.Reply(Created);
+    EXPECT_EQ(C->PayOnline(App.get()), resOK);
+    const std::string Id = W.EntryID();
+    T.Clear();
+    T.Reply(kCaptured);
+    Return("clientid=" + Id + "&paypalcallback=1&token=" + Order + "&PayerID=QYR5Z8XDVJNXQ");
+    EXPECT_EQ(T.Count(), 1u);
+    return T.Count() == 1 ? Header(T.At(0), "PayPal-Request-Id") : std::string();
+  };
+  const std::string First = CaptureId(kCreated, "5O190127TN364715T");
+  EXPECT_EQ(First.size(), 36u);
+  EXPECT_EQ(First.substr(14, 1), "4");  // a well-formed GUID's version digit
+  EXPECT_EQ(CaptureId(kCreated, "5O190127TN364715T"), First);
+  std::string Other = kCreated;
+  for (std::size_t At; (At = Other.find("5O190127TN364715T")) != std::string::npos;)
+    Other.replace(At, 17, "8MC585209K746392H");
+  const std::string Second = CaptureId(Other, "8MC585209K746392H");
+  EXPECT_EQ(Second.size(), 36u);
+  EXPECT_NE(Second, First);
 }
 
 TEST_F(PayPalRestTest, ReturnOutcomes) {

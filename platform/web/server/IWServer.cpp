@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/web/SessionState.h"
 #include "platform/web/engine/HttpEngine.h"
 #include "platform/web/server/AccessLog.h"
 #include "platform/web/server/ApplicationURL.h"
@@ -23,7 +24,6 @@
 #include "platform/web/server/Sessions.h"
 #include "platform/web/server/StopSignal.h"
 #include "platform/web/server/StoredSessions.h"
-#include "platform/web/SessionState.h"
 
 namespace zelk::web {
 
@@ -495,11 +495,7 @@ struct TIWServer::TImpl {
       // No session is served from this process's memory instead: the store holds the truth,
       // and a copy served here could split the session in two.
       Report(std::string("The session store failed: ") + X.what());
-      Out = ErrorPage(503,
-                      "The server cannot reach its session store right now, so this request "
-                      "was not served. Please try again in a few seconds.",
-                      StartLink());
-      Out.SetHeader("Retry-After", "5");
+      Out = StoreFailurePage();
     } catch (const TSessionBusy&) {
       Out = BusyPage();
     } catch (...) {
@@ -661,7 +657,7 @@ struct TIWServer::TImpl {
   // before the leases that keep it in use.
   struct TExchange {
     THttpRequest R;
-    std::string URL;  // the application's URL as this request reached it
+    std::string URL;             // the application's URL as this request reached it
     std::optional<TLease> Own;   // the session the URL or the cookie names
     std::optional<TLease> Flow;  // the session that started the flow the request returns from
     TIWSessionPtr Target;        // the session the request is served in
@@ -755,6 +751,20 @@ struct TIWServer::TImpl {
         }
       }
     }
+    // A provider's return sent again with the id it renewed: its first answer, which carried
+    // the new id, was lost (the instance that served it stopped, say). The same return from
+    // the same browser gets the new id; the flow has been completed under it.
+    if (!X.Own && Stored && !FlowKeyOf(R).empty()) {
+      const std::string Proof = ReturnTarget(R);
+      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
+        if (!IsSessionIDShape(Value)) continue;
+        if (const std::optional<std::string> NewId = Stored->RenewalOf(Value, Proof)) {
+          THttpResponse Out = Redirect(StartLink());
+          Out.AddHeader("Set-Cookie", SessionCookie(*NewId, X.URL));
+          return Out;
+        }
+      }
+    }
     X.Target = X.Own ? X.Own->Session() : nullptr;
     TIWSessionPtr Flow = AcquireFlowSession(Controller, R, Sessions);
     // A flow of a session this process does not hold: the store knows whose it is.
@@ -829,7 +839,7 @@ struct TIWServer::TImpl {
       const std::string Key = FlowKeyOf(X.R);
       const auto Open = OpenFlowKeysOf(App);
       if (!Key.empty() && std::find(Open.begin(), Open.end(), Key) != Open.end()) {
-        if (!Stored->Claim(Key))
+        if (Stored->Claim(Key, Session) == store::TClaim::clRefused)
           return ErrorPage(409,
                            "This return from a provider is being completed already. Open the "
                            "application's page in a moment to see how it ended.",
@@ -838,6 +848,41 @@ struct TIWServer::TImpl {
       }
     }
     return std::nullopt;
+  }
+
+  // Saves Session's changed State; a store that fails meanwhile is waited for a while (a
+  // request that has done something is not given up for a short outage). Empty when it still
+  // fails: the copy is then marked SavePending. Otherwise whether the save went through (false:
+  // another instance saved the session meanwhile).
+  std::optional<bool> SaveOrKeep(TIWSession& Session, const std::string& State,
+                                 const std::vector<std::string>& Open, const std::string& Proof) {
+    try {
+      return Stored->Save(Session, State, Open, Proof, Options.SessionSaveWait);
+    } catch (const store::EStoreUnavailable& E) {
+      Report(std::string("The session store failed: ") + E.what() +
+             "; the session is saved once it answers again");
+      Session.SavePending = true;
+      return std::nullopt;
+    }
+  }
+
+  // A request target exactly as the browser sent it.
+  static std::string ReturnTarget(const THttpRequest& R) {
+    return R.Path() + (R.QueryString().empty() ? "" : "?" + R.QueryString());
+  }
+  // The proof a browser gives, by sending the same return again, that it is the one whose
+  // return renewed the session's id in this request; empty when no return renewed it.
+  static std::string RenewalProof(const TExchange& X) {
+    return X.Renamed && !FlowKeyOf(X.R).empty() ? ReturnTarget(X.R) : std::string();
+  }
+
+  THttpResponse StoreFailurePage() const {
+    THttpResponse Page = ErrorPage(503,
+                                   "The server cannot reach its session store right now, so this "
+                                   "request was not served. Please try again in a few seconds.",
+                                   StartLink());
+    Page.SetHeader("Retry-After", "5");
+    return Page;
   }
 
   THttpResponse BusyPage() const {
@@ -927,16 +972,38 @@ struct TIWServer::TImpl {
       if (!X.ClaimedFlow.empty() &&
           std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
         Stored->Unclaim(X.ClaimedFlow);
-      if (!Stored->Save(Session, WriteSessionState(App).dump(), Open)) {
+      // A session new with this request has nothing to keep yet: its failure is the plain
+      // 503 another instance may retry.
+      const std::optional<bool> Saved =
+          X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
+                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));
+      if (!Saved) {
+        // What this request did (a completed sign-in, a payment taken) stays in this copy,
+        // whose lease this instance keeps, and is saved as soon as the store answers. The
+        // browser gets the session's cookie with the page, so that its next request finds
+        // this copy; the status is not one a balancer replays elsewhere, where the request
+        // would run again on the older stored state.
+        Out = ErrorPage(500,
+                        "This request was carried out, but the server cannot reach its session "
+                        "store to record it right now. It is recorded as soon as the store "
+                        "answers: reload this page in a few seconds.",
+                        StartLink());
+        Out.SetHeader("Retry-After", "5");
+        if ((X.New || X.Renamed) && !X.Adopted)
+          Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
+        return;
+      }
+      if (!*Saved) {
         // Another instance saved the session meanwhile: this copy is dropped, and the next
         // request works on the stored one.
         Sessions.Remove(X.Target);
         EndSessionLocked(X.Target);
-        Out = ErrorPage(503,
+        // 409, not 503: a balancer would replay a 503 elsewhere, and this request may have
+        // called a provider.
+        Out = ErrorPage(409,
                         "This session was changed by another server at the same time, so this "
                         "request's changes were not kept. Please try again.",
                         StartLink());
-        Out.SetHeader("Retry-After", "1");
         return;
       }
     }
@@ -974,6 +1041,34 @@ struct TIWServer::TImpl {
     return Res;
   }
 
+  // Sessions whose save failed while the store was unreachable are saved once it answers, as
+  // long as no request works on them (that request saves them itself); a copy the store has
+  // moved past meanwhile is dropped. Never raises.
+  void SavePendingSessions() {
+    bool Asked = false;
+    for (const TIWSessionList::TEntry& E : Sessions.Snapshot()) {
+      TIWSession& S = *E.Session;
+      if (!S.SavePending || E.InUse) continue;
+      if (!Asked && !Stored->Reachable()) return;
+      Asked = true;
+      std::unique_lock Lock(S.Mutex, std::try_to_lock);
+      if (!Lock || S.Ended || !S.SavePending) continue;
+      try {
+        TIWApplication& App = *S.Application;
+        if (Stored->SavePending(S, WriteSessionState(App).dump(), OpenFlowKeysOf(App)) ==
+            TStoredSessions::TFlush::fsStale) {
+          Report(
+              "A session changed elsewhere while its save here was pending; this copy was "
+              "dropped");
+          Sessions.Remove(E.Session);
+          EndSessionLocked(E.Session);
+        }
+      } catch (...) {
+        // Tried again at the next round.
+      }
+    }
+  }
+
   // With a store: leases of sessions in use are renewed before they run out, those of idle
   // sessions given back.
   void KeepLeases() {
@@ -984,6 +1079,7 @@ struct TIWServer::TImpl {
       if (Stopping) break;
       L.unlock();
       Stored->Maintain(Sessions, TSessionClock::now());
+      SavePendingSessions();
       L.lock();
     }
   }
@@ -1068,13 +1164,16 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
           "SessionStore needs SessionKeyFile: the stored sessions are sealed with its keys "
           "(one key a line: an id, a blank, 64 hexadecimal digits; make one with "
           "echo \"k1 $(openssl rand -hex 32)\")");
-    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms)
-      throw Bad("SessionStoreTimeout must be positive and SessionLeaseTime at least 100 ms");
+    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms || O.SessionSaveWait < 0ms)
+      throw Bad(
+          "SessionStoreTimeout must be positive, SessionLeaseTime at least 100 ms and "
+          "SessionSaveWait not negative");
     store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
     store::TStoreOptions StoreOptions;
     StoreOptions.Timeout = O.SessionStoreTimeout;
-    // Enough connections for the request threads that wait on it at once, within reason.
-    StoreOptions.Connections = std::clamp(O.WorkerCount / 8, 4, 32);
+    // Enough connections for the request threads that call it at once (fewer make each
+    // give-back wake a waiting thread), within reason: Redis serves many connections cheaply.
+    StoreOptions.Connections = std::clamp(O.WorkerCount / 2, 4, 128);
     TStoredSessions::TOptions Kept;
     Kept.LeaseTime = O.SessionLeaseTime;
     Kept.SessionTimeout = O.SessionTimeout;

@@ -182,6 +182,10 @@ struct TIWServerOptions {
   // a request is in progress and given back when the session idles, it lets another instance
   // take over a dead instance's sessions after at most this long.
   std::chrono::milliseconds SessionLeaseTime{std::chrono::seconds(5)};
+  // How long a request waits for a failing store to take the changes it made (a sign-in or a
+  // payment it completed) before it answers 500 and leaves them to be saved once the store
+  // answers again; keep it well inside the balancer's wait for an answer.
+  std::chrono::milliseconds SessionSaveWait{std::chrono::seconds(8)};
   // The longest Drain() (and so a SIGTERM) waits for the flows in progress before the server
   // stops.
   std::chrono::milliseconds DrainTimeout{std::chrono::seconds(30)};

@@ -8,8 +8,8 @@
 // freed (and their clients leave the auth registry) under the session's lock alone.
 #pragma once
 
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +79,10 @@ class TIWSession {
   // the sweeper without the session's Mutex.
   std::atomic<bool> LeaseHeld{false};
   std::atomic<TSessionClock::rep> LeaseTaken{0};
+  // This copy holds changes the store has not got: their save failed while the store was
+  // unreachable (a completed sign-in or payment among them). Saved as soon as the store
+  // answers again, before another instance would restore the older stored state.
+  std::atomic<bool> SavePending{false};
 
  private:
   friend class TIWSessionList;

@@ -11,12 +11,17 @@ namespace {
 using namespace std::chrono_literals;
 
 // A claim outlives the longest completion (the provider calls of one return, each bounded by
-// the transport's own deadline) by far; a claim whose instance died runs out after it.
+// the transport's own deadline) by far. A claim whose instance died is taken over by the next
+// instance to hold the session, or runs out after this.
 constexpr auto kClaimTime = std::chrono::minutes(2);
 // A session idle this long gives its lease back, so that another instance the balancer sends
 // its browser to need not wait for the lease to run out.
 constexpr auto kLeaseIdle = 1s;
 constexpr auto kReachableCache = 500ms;
+// How often a save the store failed is tried again while its caller waits.
+constexpr auto kSaveRetryPause = 100ms;
+// How long the browser of a return that renewed a session id can come back with the old one.
+constexpr auto kRenewalMemory = std::chrono::minutes(2);
 
 TSessionClock::rep Ticks(TSessionClock::time_point T) {
   return T.time_since_epoch().count();
@@ -37,12 +42,12 @@ void Help(std::string& Out, const std::string& Name, const std::string& Type,
 
 }  // namespace
 
-TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store,
-                                 store::TKeyRing Keys, TOptions Options)
+TStoredSessions::TStoredSessions(std::unique_ptr<store::TSessionStore> Store, store::TKeyRing Keys,
+                                 TOptions Options)
     : FStore(std::move(Store)), FKeys(std::move(Keys)), FOptions(Options) {}
 
 std::optional<store::TLeaseResult> TStoredSessions::WaitForLease(TIWSession& S,
-                                                                const std::string& Id) {
+                                                                 const std::string& Id) {
   const auto Deadline = TSessionClock::now() + FOptions.WaitTimeout;
   for (;;) {
     const store::TLeaseResult R = FStore->Lease(Id, FOptions.LeaseTime, FOptions.SessionTimeout);
@@ -82,34 +87,77 @@ std::optional<std::string> TStoredSessions::Load(const std::string& Id, std::uin
 }
 
 bool TStoredSessions::Save(TIWSession& S, const std::string& State,
-                           const std::vector<std::string>& FlowKeys) {
+                           const std::vector<std::string>& FlowKeys, const std::string& Proof,
+                           std::chrono::milliseconds Wait) {
   const std::string& Id = S.ID();
   const bool Moved = !S.StoredID.empty() && S.StoredID != Id;
   if (!Moved && S.StoredVersion > 0 && State == S.StoredState) return true;
+  // Sealed once: the same bytes are sent again when an attempt fails, so that an attempt the
+  // store carried out but whose answer was lost is recognised as done, not as a conflict.
   const std::string Record = store::SealRecord(FKeys, Id, State);
-  // A new session, or one whose id was renewed, starts a record of its own under a lease of
-  // its own (a fresh random id: nobody else holds it); the record of the old id then goes, so
-  // that the old id names nothing in the store either.
-  if ((Moved || S.StoredVersion == 0) && !WaitForLease(S, Id))
-    throw store::EStoreUnavailable("the session's lease could not be had");
   std::uint64_t Version = 0;
-  const std::uint64_t Expected = Moved ? 0 : S.StoredVersion;
-  store::TSaveResult R =
-      FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
-  // The lease ran out under a long request (or another instance took it meanwhile to find the
-  // flow claimed): taken again, the write goes through as long as nobody saved in between.
-  if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id))
-    R = FStore->Save(Id, Expected, Record, FOptions.SessionTimeout, FlowKeys, Version);
+  const std::string From = Moved ? S.StoredID : std::string();
+  const auto Deadline = TSessionClock::now() + Wait;
+  store::TSaveResult R = store::TSaveResult::srConflict;
+  for (;;) {
+    try {
+      if (Moved || S.StoredVersion == 0) {
+        // A new session, or one whose id was renewed, starts a record of its own under a
+        // lease of its own (a fresh random id: nobody else holds it), and the record of the
+        // old id goes in the same write (with the renewal's note), so that the old id names
+        // nothing in the store either: one round trip.
+        const auto SaveNew = [&] {
+          return FStore->SaveNew(Id, From, Record, FOptions.SessionTimeout, FOptions.LeaseTime,
+                                 FlowKeys, Version, Proof, kRenewalMemory);
+        };
+        R = SaveNew();
+        // Another instance holds the fresh id's lease: waited for like any other lease.
+        if (R == store::TSaveResult::srLeaseLost) {
+          if (!WaitForLease(S, Id))
+            throw store::EStoreUnavailable("the session's lease could not be had");
+          R = SaveNew();
+        }
+        if (R == store::TSaveResult::srSaved) {
+          S.LeaseHeld = true;
+          S.LeaseTaken = Ticks(TSessionClock::now());
+        }
+      } else {
+        const auto SaveNext = [&] {
+          return FStore->Save(Id, S.StoredVersion, Record, FOptions.SessionTimeout, FlowKeys,
+                              Version);
+        };
+        R = SaveNext();
+        // The lease ran out under a long request (or another instance took it meanwhile):
+        // taken again, the write goes through as long as nobody saved in between.
+        if (R == store::TSaveResult::srLeaseLost && WaitForLease(S, Id)) R = SaveNext();
+      }
+      break;
+    } catch (const store::EStoreUnavailable&) {
+      if (TSessionClock::now() >= Deadline) throw;
+    }
+    std::this_thread::sleep_for(kSaveRetryPause);
+  }
   if (R != store::TSaveResult::srSaved) {
     ++FConflicts;
     return false;
   }
   ++FSaves;
-  if (Moved) FStore->Delete(S.StoredID);
+  S.SavePending = false;
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;
   return true;
+}
+
+TStoredSessions::TFlush TStoredSessions::SavePending(TIWSession& S, const std::string& State,
+                                                     const std::vector<std::string>& FlowKeys) {
+  const std::string& Id = S.StoredID.empty() ? S.ID() : S.StoredID;
+  const store::TLeaseResult R = FStore->Lease(Id, FOptions.LeaseTime, FOptions.SessionTimeout);
+  if (!R.Granted) return TFlush::fsLater;
+  S.LeaseHeld = true;
+  S.LeaseTaken = Ticks(TSessionClock::now());
+  if (R.Version != S.StoredVersion) return TFlush::fsStale;
+  return Save(S, State, FlowKeys) ? TFlush::fsSaved : TFlush::fsStale;
 }
 
 void TStoredSessions::Delete(TIWSession& S) {
@@ -129,12 +177,20 @@ void TStoredSessions::Release(TIWSession& S) {
   }
 }
 
-bool TStoredSessions::Claim(const std::string& Key) {
-  return FStore->ClaimFlow(Key, kClaimTime);
+store::TClaim TStoredSessions::Claim(const std::string& Key, const TIWSession& S) {
+  const store::TClaim R =
+      FStore->ClaimFlow(Key, S.StoredID.empty() ? S.ID() : S.StoredID, kClaimTime);
+  if (R == store::TClaim::clTakenOver) ++FTakenOver;
+  return R;
 }
 
 void TStoredSessions::Unclaim(const std::string& Key) {
   FStore->ReleaseFlowClaim(Key);
+}
+
+std::optional<std::string> TStoredSessions::RenewalOf(const std::string& OldId,
+                                                      const std::string& Proof) {
+  return FStore->RenewalOf(OldId, Proof);
 }
 
 std::optional<std::string> TStoredSessions::SessionOfFlow(const std::string& Key) {
@@ -156,9 +212,9 @@ void TStoredSessions::Maintain(TIWSessionList& Sessions, TSessionClock::time_poi
     TIWSession& S = *E.Session;
     if (!S.LeaseHeld) continue;
     const TSessionClock::time_point Taken{TSessionClock::duration(S.LeaseTaken.load())};
-    if (E.InUse) {
-      // A request is in progress (waiting for a provider, say): the lease must not run out
-      // under it.
+    if (E.InUse || S.SavePending) {
+      // A request is in progress (waiting for a provider, say), or this copy holds changes
+      // the store has not got: the lease must not run out under it.
       if (Now - Taken < FOptions.LeaseTime / 3) continue;
       try {
         if (FStore->Lease(E.ID, FOptions.LeaseTime, FOptions.SessionTimeout).Granted)
@@ -190,6 +246,10 @@ std::string TStoredSessions::MetricsText() const {
   Help(Out, "zelk_session_lease_timeouts_total", "counter",
        "Requests that gave up waiting for another instance's lease.");
   Sample(Out, "zelk_session_lease_timeouts_total", FBusy);
+  Help(Out, "zelk_flow_claims_taken_over_total", "counter",
+       "Provider returns completed here after the instance that had claimed them lost the "
+       "session (it stopped mid-completion).");
+  Sample(Out, "zelk_flow_claims_taken_over_total", FTakenOver);
   Help(Out, "zelk_session_store_calls_total", "counter", "Calls made to the session store.");
   Sample(Out, "zelk_session_store_calls_total", C.Calls);
   Help(Out, "zelk_session_store_round_trips_total", "counter",

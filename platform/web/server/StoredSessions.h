@@ -55,15 +55,31 @@ class TStoredSessions {
   std::optional<std::string> Load(const std::string& Id, std::uint64_t& Version);
   // Under S's Mutex, before the answer: S's State when it differs from what S was built from or
   // last saved (nothing is written otherwise), sealed for S's id, with the open flows that name
-  // S. A session whose id was renewed moves to its new id. False when the store refused the
-  // write because another instance saved in between or took the lease.
-  bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys);
+  // S. A session whose id was renewed moves to its new id. One round trip (a new session's and a
+  // renewed id's first save take the lease with it). False when the store refused the write
+  // because another instance saved in between or took the lease.
+  // Proof: the provider's return (its target) that renewed S's id in this request, if one did;
+  // a browser that sends it again with the old id (the answer with the new one was lost) is
+  // given the new one (RenewalOf).
+  // Wait: how long a failing store is tried again before its EStoreUnavailable is raised.
+  bool Save(TIWSession& S, const std::string& State, const std::vector<std::string>& FlowKeys,
+            const std::string& Proof = {},
+            std::chrono::milliseconds Wait = std::chrono::milliseconds(0));
+  std::optional<std::string> RenewalOf(const std::string& OldId, const std::string& Proof);
+  // A pending save of S (TIWSession::SavePending) tried again without waiting: fsLater when
+  // another instance holds S's lease now (or the store still fails: it raises), fsStale when
+  // the store has a newer state than this copy was built from (this copy is to be dropped).
+  enum class TFlush { fsSaved, fsLater, fsStale };
+  TFlush SavePending(TIWSession& S, const std::string& State,
+                     const std::vector<std::string>& FlowKeys);
   // S was signed out: its record and lease go.
   void Delete(TIWSession& S);
   // This instance lets go of its copy of S: the lease goes back. Never raises.
   void Release(TIWSession& S);
-  // Claims the completion of flow Key for this instance, once across all instances.
-  bool Claim(const std::string& Key);
+  // Claims the completion of flow Key of S for this instance, once across all instances; the
+  // claim of an instance that lost S's lease (it died mid-completion) is taken over. S's lease
+  // is held.
+  store::TClaim Claim(const std::string& Key, const TIWSession& S);
   void Unclaim(const std::string& Key);
   // The session an open flow belongs to, by the store's flow index.
   std::optional<std::string> SessionOfFlow(const std::string& Key);
@@ -90,6 +106,7 @@ class TStoredSessions {
   std::atomic<std::uint64_t> FSaves{0};
   std::atomic<std::uint64_t> FConflicts{0};
   std::atomic<std::uint64_t> FBusy{0};
+  std::atomic<std::uint64_t> FTakenOver{0};
   std::mutex FReachMutex;
   TSessionClock::time_point FReachAsked{};
   bool FReachable = true;

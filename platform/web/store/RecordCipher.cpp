@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <system_error>
 
 #include "platform/rtl/SysUtils.h"
 
@@ -65,7 +66,8 @@ TKeyRing TKeyRing::FromFile(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);
   if (!In) {
     const int Error = errno;
-    throw rtl::Exception("Key file " + Path + ": cannot be read (" + std::strerror(Error) + ")");
+    throw rtl::Exception("Key file " + Path + ": cannot be read (" +
+                         std::generic_category().message(Error) + ")");
   }
   TWipedString Text;
   Text.Text.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
@@ -169,7 +171,7 @@ std::string SealRecord(const TKeyRing& Keys, std::string_view SessionId, std::st
       EVP_EncryptUpdate(Ctx.get(), Cipher, &Len, Bytes(Plain), static_cast<int>(Plain.size())) !=
           1 ||
       EVP_EncryptFinal_ex(Ctx.get(), Cipher + Len, &Final) != 1 ||
-      static_cast<std::size_t>(Len + Final) != Plain.size() ||
+      static_cast<std::size_t>(Len) + static_cast<std::size_t>(Final) != Plain.size() ||
       EVP_CIPHER_CTX_ctrl(Ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, Cipher + Plain.size()) != 1)
     throw rtl::Exception("Sealing a session record: AES-256-GCM failed");
   return Record;

@@ -231,13 +231,37 @@ return {granted, redis.call('HGET', KEYS[2], 'v') or '0', wait}
 )lua";
 
 // KEYS: record, lease, flow keys... ARGV: instance id, expected version, new version, record,
-// ttl ms, session id. Returns 0 saved, 1 conflict, 2 lease lost.
+// ttl ms, session id. Returns 0 saved (or saved already: the same record, unique by its random
+// IV, is there at the new version, put there by an attempt whose answer was lost), 1 conflict,
+// 2 lease lost.
 constexpr std::string_view kSaveScript = R"lua(
+local v = redis.call('HGET', KEYS[1], 'v') or '0'
+if v == ARGV[3] and redis.call('HGET', KEYS[1], 'd') == ARGV[4] then return 0 end
 if redis.call('GET', KEYS[2]) ~= ARGV[1] then return 2 end
-if (redis.call('HGET', KEYS[1], 'v') or '0') ~= ARGV[2] then return 1 end
+if v ~= ARGV[2] then return 1 end
 redis.call('HSET', KEYS[1], 'v', ARGV[3], 'd', ARGV[4])
 redis.call('PEXPIRE', KEYS[1], ARGV[5])
 for i = 3, #KEYS do redis.call('SET', KEYS[i], ARGV[6], 'PX', ARGV[5]) end
+return 0
+)lua";
+
+// KEYS: record, lease, flow keys..., then the old record and old lease when the session's id
+// was renewed, then the renewal's note when there is one. ARGV: instance id, lease ttl ms,
+// record, ttl ms, session id, number of flow keys, the note's ttl ms. Every check comes before
+// the first write. Returns 0 saved (or saved already: the same record, unique by its random IV,
+// is there, put there by an attempt whose answer was lost), 1 conflict, 2 lease lost.
+constexpr std::string_view kSaveNewScript = R"lua(
+if redis.call('HGET', KEYS[1], 'd') == ARGV[3] then return 0 end
+local holder = redis.call('GET', KEYS[2])
+if holder and holder ~= ARGV[1] then return 2 end
+if redis.call('EXISTS', KEYS[1]) == 1 then return 1 end
+redis.call('SET', KEYS[2], ARGV[1], 'PX', ARGV[2])
+redis.call('HSET', KEYS[1], 'v', '1', 'd', ARGV[3])
+redis.call('PEXPIRE', KEYS[1], ARGV[4])
+local flows = tonumber(ARGV[6])
+for i = 3, 2 + flows do redis.call('SET', KEYS[i], ARGV[5], 'PX', ARGV[4]) end
+if #KEYS > 2 + flows then redis.call('DEL', KEYS[3 + flows], KEYS[4 + flows]) end
+if #KEYS > 4 + flows then redis.call('SET', KEYS[5 + flows], ARGV[5], 'PX', ARGV[7]) end
 return 0
 )lua";
 
@@ -260,12 +284,27 @@ if redis.call('GET', KEYS[1]) == ARGV[1] then return redis.call('DEL', KEYS[1]) 
 return 0
 )lua";
 
+// KEYS: claim, the session's lease. ARGV: instance id, ttl ms. Returns 0 refused, 1 claimed
+// (by nobody before, or by this instance, which holds the session's lease), 2 taken over from
+// another instance while this one holds the lease.
+constexpr std::string_view kClaimScript = R"lua(
+local c = redis.call('GET', KEYS[1])
+if c and redis.call('GET', KEYS[2]) ~= ARGV[1] then return 0 end
+redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
+if c and c ~= ARGV[1] then return 2 end
+return 1
+)lua";
+
 const TScript& LeaseScript() {
   static const TScript S(kLeaseScript);
   return S;
 }
 const TScript& SaveScript() {
   static const TScript S(kSaveScript);
+  return S;
+}
+const TScript& SaveNewScript() {
+  static const TScript S(kSaveNewScript);
   return S;
 }
 const TScript& RenameScript() {
@@ -276,8 +315,13 @@ const TScript& ReleaseScript() {
   static const TScript S(kReleaseScript);
   return S;
 }
-std::array<const TScript*, 4> AllScripts() {
-  return {&LeaseScript(), &SaveScript(), &RenameScript(), &ReleaseScript()};
+const TScript& ClaimScript() {
+  static const TScript S(kClaimScript);
+  return S;
+}
+std::array<const TScript*, 6> AllScripts() {
+  return {&LeaseScript(),  &SaveScript(),    &SaveNewScript(),
+          &RenameScript(), &ReleaseScript(), &ClaimScript()};
 }
 
 // One connection to the server: the RAII holder of its redisContext. Used by one thread at a
@@ -505,6 +549,36 @@ class TRedisStore final : public TSessionStore {
     });
   }
 
+  TSaveResult SaveNew(const std::string& Id, const std::string& From, const std::string& Record,
+                      std::chrono::milliseconds Ttl, std::chrono::milliseconds LeaseTtl,
+                      const std::vector<std::string>& FlowKeys, std::uint64_t& NewVersion,
+                      const std::string& Proof, std::chrono::milliseconds NoteTtl) override {
+    CheckTtl("SaveNew", Ttl);
+    CheckTtl("SaveNew", LeaseTtl);
+    const bool Note = !From.empty() && !Proof.empty();
+    if (Note) CheckTtl("SaveNew", NoteTtl);
+    return Run("SaveNew", [&](TRedisConnection& C) {
+      std::vector<std::string> Keys{RecordKey(Id), LeaseKey(Id)};
+      for (const auto& F : FlowKeys)
+        Keys.push_back(FlowKey(F));
+      if (!From.empty()) {
+        Keys.push_back(RecordKey(From));
+        Keys.push_back(LeaseKey(From));
+      }
+      if (Note) Keys.push_back(RenewalKey(From, Proof));
+      auto R = C.Eval("SaveNew", SaveNewScript(), Keys,
+                      {FOptions.InstanceId, std::to_string(LeaseTtl.count()), Record,
+                       std::to_string(Ttl.count()), Id, std::to_string(FlowKeys.size()),
+                       std::to_string(Note ? NoteTtl.count() : 0)});
+      if (R->type != REDIS_REPLY_INTEGER || R->integer < 0 || R->integer > 2)
+        C.Unexpected("SaveNew");
+      if (R->integer == 1) return TSaveResult::srConflict;
+      if (R->integer == 2) return TSaveResult::srLeaseLost;
+      NewVersion = 1;
+      return TSaveResult::srSaved;
+    });
+  }
+
   bool Rename(const std::string& OldId, const std::string& NewId) override {
     return Run("Rename", [&](TRedisConnection& C) {
       auto R = C.Eval("Rename", RenameScript(),
@@ -535,15 +609,30 @@ class TRedisStore final : public TSessionStore {
     });
   }
 
-  bool ClaimFlow(const std::string& Key, std::chrono::milliseconds Ttl) override {
+  std::optional<std::string> RenewalOf(const std::string& OldId,
+                                       const std::string& Proof) override {
+    return Run("RenewalOf", [&](TRedisConnection& C) {
+      auto R = C.Command("RenewalOf", {"GET", RenewalKey(OldId, Proof)});
+      std::optional<std::string> Result;
+      if (R->type == REDIS_REPLY_STRING)
+        Result.emplace(R->str, R->len);
+      else if (R->type != REDIS_REPLY_NIL)
+        C.Unexpected("RenewalOf");
+      return Result;
+    });
+  }
+
+  TClaim ClaimFlow(const std::string& Key, const std::string& SessionId,
+                   std::chrono::milliseconds Ttl) override {
     CheckTtl("ClaimFlow", Ttl);
-    // One command, atomic on its own: set only if nobody has.
     return Run("ClaimFlow", [&](TRedisConnection& C) {
-      auto R = C.Command("ClaimFlow", {"SET", ClaimKey(Key), FOptions.InstanceId, "NX", "PX",
-                                       std::to_string(Ttl.count())});
-      if (R->type == REDIS_REPLY_STATUS) return true;
-      if (R->type != REDIS_REPLY_NIL) C.Unexpected("ClaimFlow");
-      return false;
+      auto R = C.Eval("ClaimFlow", ClaimScript(), {ClaimKey(Key), LeaseKey(SessionId)},
+                      {FOptions.InstanceId, std::to_string(Ttl.count())});
+      if (R->type != REDIS_REPLY_INTEGER || R->integer < 0 || R->integer > 2)
+        C.Unexpected("ClaimFlow");
+      return R->integer == 0   ? TClaim::clRefused
+             : R->integer == 1 ? TClaim::clClaimed
+                               : TClaim::clTakenOver;
     });
   }
 
@@ -600,6 +689,14 @@ class TRedisStore final : public TSessionStore {
   static std::string LeaseKey(const std::string& Id) { return "zelk:l:" + Id; }
   static std::string FlowKey(const std::string& Key) { return "zelk:f:" + Key; }
   static std::string ClaimKey(const std::string& Key) { return "zelk:c:" + Key; }
+  static std::string RenewalKey(const std::string& OldId, const std::string& Proof) {
+    const std::string Text = OldId + "\n" + Proof;
+    unsigned char Digest[EVP_MAX_MD_SIZE];
+    unsigned int Size = 0;
+    if (EVP_Digest(Text.data(), Text.size(), Digest, &Size, EVP_sha256(), nullptr) != 1)
+      throw rtl::Exception("Session store: SHA-256 unavailable");
+    return "zelk:r:" + Hex(Digest, Size);
+  }
 
   // A connection borrowed from the pool, given back (or dropped when broken) when this goes.
   class TBorrowed {

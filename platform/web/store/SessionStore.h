@@ -43,6 +43,13 @@ struct TLeaseResult {
   std::chrono::milliseconds Wait{0};  // not granted: how long the other holder's lease runs
 };
 
+// The answer to a claim on a flow's completion.
+enum class TClaim {
+  clRefused,    // another request claimed it and may still be completing it
+  clClaimed,    // nobody had
+  clTakenOver,  // another instance had, but no longer holds the session
+};
+
 enum class TSaveResult {
   srSaved,     // written as version Expected + 1
   srConflict,  // the stored version is not Expected: someone saved in between; nothing written
@@ -93,6 +100,20 @@ class TSessionStore {
   virtual TSaveResult Save(const std::string& Id, std::uint64_t Expected, const std::string& Record,
                            std::chrono::milliseconds Ttl, const std::vector<std::string>& FlowKeys,
                            std::uint64_t& NewVersion) = 0;
+  // The first save of Id, a session id nothing is stored under yet (a fresh random one), in one
+  // atomic round trip: takes this instance's lease on Id for LeaseTtl, writes Record as version
+  // 1 with the expiry Ttl, points each of FlowKeys at Id for Ttl and, when From is not empty (Id
+  // renews the session id From), deletes From's record and lease. srLeaseLost when another
+  // instance holds the lease on Id, srConflict when Id has a record already (other than Record
+  // itself: an attempt whose answer was lost counts as saved); nothing is written then, and
+  // NewVersion is left alone (it receives 1 when saved). With From and Proof, the same write
+  // remembers the renewal for NoteTtl (RenewalOf), before the old record is gone.
+  virtual TSaveResult SaveNew(const std::string& Id, const std::string& From,
+                              const std::string& Record, std::chrono::milliseconds Ttl,
+                              std::chrono::milliseconds LeaseTtl,
+                              const std::vector<std::string>& FlowKeys, std::uint64_t& NewVersion,
+                              const std::string& Proof = {},
+                              std::chrono::milliseconds NoteTtl = std::chrono::milliseconds(0)) = 0;
   // Gives the record, its version, its expiry and the lease of OldId the name NewId (session id
   // renewal), in one atomic round trip, if this instance holds the lease on OldId; false (and
   // nothing changed) when it does not. Whatever NewId named before is replaced. Flow keys
@@ -104,10 +125,25 @@ class TSessionStore {
   // The session an open flow (identifier or request token) belongs to; none when unknown or
   // expired. One round trip.
   virtual std::optional<std::string> SessionOfFlow(const std::string& FlowKey) = 0;
-  // Claims the completion of flow FlowKey for this instance, once across all instances and
-  // threads: true for the first claimant, false for every later one (this instance's own
-  // later calls too) until the claim runs out after Ttl or is released. One round trip.
-  virtual bool ClaimFlow(const std::string& FlowKey, std::chrono::milliseconds Ttl) = 0;
+  // The id OldId was renewed to by the request Proof (a provider's return, its whole target),
+  // as SaveNew remembered it: a browser that sends that request again with the old id, because
+  // the answer that carried the new one never reached it, gets the new id. Only the hash of the
+  // old id and the proof is kept, so the note tells nothing to whoever lacks either. One round
+  // trip.
+  virtual std::optional<std::string> RenewalOf(const std::string& OldId,
+                                               const std::string& Proof) = 0;
+  // Claims the completion of flow FlowKey of session SessionId (the session the flow belongs
+  // to) for this instance. With nobody's claim on it, it is granted. A claim there already is
+  // granted only to the instance that holds SessionId's lease: its own earlier one (requests of
+  // one session are one at a time within an instance), or another instance's, taken over. A
+  // claim is made under the session's lease, so an instance whose claim is taken over has lost
+  // the session since (it died or stalled past its lease time) and cannot save what its
+  // completion did: the flow is completed again here, where the provider's own checks (a code
+  // redeemed once, a checkout captured once) keep a second completion from taking effect
+  // twice. Everyone else is refused until the claim runs out after Ttl or is released. One
+  // round trip.
+  virtual TClaim ClaimFlow(const std::string& FlowKey, const std::string& SessionId,
+                           std::chrono::milliseconds Ttl) = 0;
   // Gives back this instance's claim on FlowKey (the return changed nothing), so that a later
   // return can claim it; another instance's claim is left alone. One round trip.
   virtual void ReleaseFlowClaim(const std::string& FlowKey) = 0;
