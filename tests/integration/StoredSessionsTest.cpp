@@ -276,6 +276,9 @@ TEST_F(StoredSessionsTest, ASignInCompletedWhileTheStoreFailsIsNeverLost) {
   const auto Deadline = std::chrono::steady_clock::now() + 10s;
   while (Saves() <= SavedBefore && std::chrono::steady_clock::now() < Deadline)
     std::this_thread::sleep_for(20ms);
+  // Saved by this copy (resent as it was: the store may have carried the failed attempt out
+  // when it woke up), not dropped as if another instance had changed it.
+  EXPECT_GT(Saves(), SavedBefore);
   auto OnB = B->Client().Get("/peek", {{"Cookie", Renewed}});
   ASSERT_TRUE(OnB);
   EXPECT_EQ(Field(OnB->body, "id"), "ada");
@@ -418,25 +421,50 @@ TEST_F(StoredSessionsTest, RecordsAreSealedAndOneThatDoesNotOpenIsNoSession) {
   EXPECT_EQ(Metric(Metrics->body, "zelk_session_records_refused_total"), 1) << Metrics->body;
 }
 
-TEST_F(StoredSessionsTest, ARequestThatChangesNothingCostsOneRoundTripAndWritesNothing) {
-  auto A = Instance();
+TEST_F(StoredSessionsTest, ARequestThatChangesNothingCostsAtMostOneRoundTripAndWritesNothing) {
+  // A lease long enough that nothing here runs out or is given back while the test runs.
+  TIWServerOptions O = Options();
+  O.SessionLeaseTime = 60s;
+  auto A = std::make_unique<TInstance>(O);
+  auto B = std::make_unique<TInstance>(O);
+  const auto Figure = [](TInstance& I, const char* Name) {
+    return Metric(I.Client().Get("/metrics")->body, Name);
+  };
   const std::string Cookie = SignIn(*A, CookieOf(A->Client().Get("/")), "ada");
-  const auto Trips = [&] {
-    return Metric(A->Client().Get("/metrics")->body, "zelk_session_store_round_trips_total");
+  struct TStep {
+    const char* Name;
+    TInstance& On;
+    double RoundTrips;
   };
-  const auto Saves = [&] {
-    return Metric(A->Client().Get("/metrics")->body, "zelk_session_saves_total");
-  };
-  const double TripsBefore = Trips();
-  const double SavesBefore = Saves();
-  for (int I = 0; I < 5; ++I)
-    ASSERT_EQ(A->Client().Get("/peek", {{"Cookie", Cookie}})->status, 200);
-  EXPECT_EQ(Trips() - TripsBefore, 5);
-  EXPECT_EQ(Saves() - SavesBefore, 0);
+  // Where this instance holds the session's lease (it took it less than half its time ago),
+  // nobody else can have saved: the copy is current without asking. Elsewhere the first
+  // request asks for the lease (once the holder has let it go: deleted here rather than waited
+  // for) and loads the record; the next ones cost nothing either.
+  const TStep Steps[] = {{"the holder, five times", *A, 0},
+                         {"another instance, first", *B, -1},
+                         {"another instance, five times", *B, 0}};
+  for (const TStep& S : Steps) {
+    SCOPED_TRACE(S.Name);
+    const double Trips = Figure(S.On, "zelk_session_store_round_trips_total");
+    const double Saves = Figure(S.On, "zelk_session_saves_total");
+    for (int I = 0; I < (S.RoundTrips < 0 ? 1 : 5); ++I) {
+      if (S.RoundTrips < 0) Redis.Command({"DEL", "zelk:l:" + Cookie.substr(Cookie.find('=') + 1)});
+      auto R = S.On.Client().Get("/peek", {{"Cookie", Cookie}});
+      ASSERT_TRUE(R && R->status == 200);
+      EXPECT_EQ(Field(R->body, "id"), "ada");
+    }
+    // (A restored session may be written once as this version of the application writes it.)
+    if (S.RoundTrips >= 0) {
+      EXPECT_EQ(Figure(S.On, "zelk_session_store_round_trips_total") - Trips, S.RoundTrips);
+      EXPECT_EQ(Figure(S.On, "zelk_session_saves_total") - Saves, 0);
+    }
+  }
 }
 
 TEST_F(StoredSessionsTest, ANewSessionAndARenewedIdAreEachWrittenInOneRoundTrip) {
-  auto A = Instance();
+  TIWServerOptions O = Options();
+  O.SessionLeaseTime = 60s;  // held throughout: no request of this test asks for it again
+  auto A = std::make_unique<TInstance>(O);
   const auto Figure = [&](const char* Name) {
     return Metric(A->Client().Get("/metrics")->body, Name);
   };
@@ -451,17 +479,17 @@ TEST_F(StoredSessionsTest, ANewSessionAndARenewedIdAreEachWrittenInOneRoundTrip)
   const std::vector<TStep> Steps{
       // The first save of a new session takes its lease too.
       {"a new session", [&] { Cookie = CookieOf(A->Client().Get("/")); }, 1, 1},
-      // Its lease, then the save.
-      {"a sign-in started", [&] { Flow = StartLogin(*A, Cookie); }, 2, 1},
-      // The lease, the claim on the flow's completion, and the renewed id's first save, which
-      // also deletes the old id's record and lease.
+      // The save alone: this instance holds the lease since the first save.
+      {"a sign-in started", [&] { Flow = StartLogin(*A, Cookie); }, 1, 1},
+      // The claim on the flow's completion, and the renewed id's first save, which also
+      // deletes the old id's record and lease.
       {"the return, with the id renewed",
        [&] {
          auto R = A->Client().Get("/?state=" + Flow + "&code=ada", {{"Cookie", Cookie}});
          ASSERT_TRUE(R && R->status == 200);
          Renewed = CookieOf(R);
        },
-       3, 1},
+       2, 1},
   };
   for (const TStep& S : Steps) {
     SCOPED_TRACE(S.Name);
@@ -478,7 +506,9 @@ TEST_F(StoredSessionsTest, ANewSessionAndARenewedIdAreEachWrittenInOneRoundTrip)
   EXPECT_EQ(Redis.Command({"EXISTS", "zelk:s:" + Old, "zelk:l:" + Old}), "0");
   EXPECT_EQ(Redis.Command({"HGET", "zelk:s:" + New, "v"}), "1");
   EXPECT_NE(Redis.Command({"GET", "zelk:l:" + New}), "(nil)");
-  // Another instance carries the renewed session on, signed in; the old cookie names nothing.
+  // Another instance carries the renewed session on, signed in, once A has stopped (and given
+  // its lease back); the old cookie names nothing.
+  A.reset();
   auto B = Instance();
   EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Renewed}})->body, "id"), "ada");
   EXPECT_EQ(Field(B->Client().Get("/peek", {{"Cookie", Cookie}})->body, "id"), "");
@@ -498,8 +528,13 @@ TEST_F(StoredSessionsTest, SigningOutDeletesTheStoredSession) {
 // ---- when the store fails ------------------------------------------------------------------
 
 TEST_F(StoredSessionsTest, AStoreThatFailsGets503AndHealthzSaysSoUntilItIsBack) {
+  auto Signer = Instance();
+  const std::string Cookie = SignIn(*Signer, CookieOf(Signer->Client().Get("/")), "ada");
+  Signer.reset();
+  // An instance that has to ask the store for the session (the one that held it in memory,
+  // and held its lease, could answer a request that changes nothing without the store).
   auto A = Instance();
-  const std::string Cookie = SignIn(*A, CookieOf(A->Client().Get("/")), "ada");
+  A->Client().Get("/healthz");  // its connection to the store is made
   Redis.Pause();
   for (const std::string& Target : {std::string("/peek"), std::string("/login")}) {
     auto R = A->Client().Get(Target, {{"Cookie", Cookie}});

@@ -743,6 +743,8 @@ TLoadReport RunLoad(const TLoadOptions& Options, const std::string& FormFile) {
   DemoOptions.Port = 0;
   // Every simulated browser starts its session from this one address.
   DemoOptions.MaxNewSessionsPerMinute = 0;
+  DemoOptions.SessionStore = Options.SessionStore;
+  DemoOptions.SessionKeyFile = Options.SessionKeyFile;
   {
     demo::TDemoApplication Demo(DemoOptions, FormFile);
     sim::TAllProviders& P = *Demo.Providers();

@@ -86,6 +86,9 @@ struct TLoadOptions {
   // Instead of the flows: one browser signs in with every provider and pays, all in one
   // session (TLoadReport::SessionID tells its session's id at the end).
   bool OneSession = false;
+  // RunLoad: the in-process demo's session store and key file (empty: sessions in memory).
+  std::string SessionStore;
+  std::string SessionKeyFile;
 };
 
 struct TLoadReport {

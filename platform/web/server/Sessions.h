@@ -83,6 +83,11 @@ class TIWSession {
   // unreachable (a completed sign-in or payment among them). Saved as soon as the store
   // answers again, before another instance would restore the older stored state.
   std::atomic<bool> SavePending{false};
+  // Guarded by Mutex: the sealed record of the failed save and the state it holds. Sent again
+  // as it is while the state is unchanged, so that an attempt the store carried out after all
+  // (its answer was lost) is recognised as done.
+  std::string PendingRecord;
+  std::string PendingState;
 
  private:
   friend class TIWSessionList;

@@ -69,6 +69,11 @@ std::optional<store::TLeaseResult> TStoredSessions::WaitForLease(TIWSession& S,
 }
 
 TStoredSessions::TTake TStoredSessions::Take(TIWSession& S) {
+  // This instance took or renewed the lease less than half its time ago: nobody else can have
+  // saved the session since, so the copy in memory is current without asking (the half is the
+  // margin for the time the lease's answer took to arrive).
+  const TSessionClock::time_point Taken{TSessionClock::duration(S.LeaseTaken.load())};
+  if (S.LeaseHeld && TSessionClock::now() - Taken < FOptions.LeaseTime / 2) return TTake::tkCurrent;
   const auto R = WaitForLease(S, S.StoredID.empty() ? S.ID() : S.StoredID);
   if (!R) return TTake::tkBusy;
   return R->Version == S.StoredVersion ? TTake::tkCurrent : TTake::tkStale;
@@ -92,9 +97,12 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   const std::string& Id = S.ID();
   const bool Moved = !S.StoredID.empty() && S.StoredID != Id;
   if (!Moved && S.StoredVersion > 0 && State == S.StoredState) return true;
-  // Sealed once: the same bytes are sent again when an attempt fails, so that an attempt the
-  // store carried out but whose answer was lost is recognised as done, not as a conflict.
-  const std::string Record = store::SealRecord(FKeys, Id, State);
+  // Sealed once: the same bytes are sent again when an attempt fails (here, or later for a
+  // pending save), so that an attempt the store carried out but whose answer was lost is
+  // recognised as done, not as a conflict.
+  const std::string Record = S.SavePending && !S.PendingRecord.empty() && S.PendingState == State
+                                 ? S.PendingRecord
+                                 : store::SealRecord(FKeys, Id, State);
   std::uint64_t Version = 0;
   const std::string From = Moved ? S.StoredID : std::string();
   const auto Deadline = TSessionClock::now() + Wait;
@@ -133,7 +141,11 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
       }
       break;
     } catch (const store::EStoreUnavailable&) {
-      if (TSessionClock::now() >= Deadline) throw;
+      if (TSessionClock::now() >= Deadline) {
+        S.PendingRecord = Record;
+        S.PendingState = State;
+        throw;
+      }
     }
     std::this_thread::sleep_for(kSaveRetryPause);
   }
@@ -143,6 +155,8 @@ bool TStoredSessions::Save(TIWSession& S, const std::string& State,
   }
   ++FSaves;
   S.SavePending = false;
+  S.PendingRecord.clear();
+  S.PendingState.clear();
   S.StoredID = Id;
   S.StoredVersion = Version;
   S.StoredState = State;
@@ -156,7 +170,8 @@ TStoredSessions::TFlush TStoredSessions::SavePending(TIWSession& S, const std::s
   if (!R.Granted) return TFlush::fsLater;
   S.LeaseHeld = true;
   S.LeaseTaken = Ticks(TSessionClock::now());
-  if (R.Version != S.StoredVersion) return TFlush::fsStale;
+  // A version other than this copy's: another instance saved meanwhile, or the failed save
+  // was carried out after all; the save tells which (the same bytes count as saved).
   return Save(S, State, FlowKeys) ? TFlush::fsSaved : TFlush::fsStale;
 }
 
