@@ -409,6 +409,9 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // After DoExpressCheckoutPayment's answer for Token was lost (Lost says how): the outcome
   // the checkout's status at PayPal gives (step 6).
   void FinishAfterLostAnswer(const std::string& Token, const std::string& Lost);
+  // Finishes as paid when GetExpressCheckoutDetails' reply Details says the checkout was paid
+  // already; false otherwise.
+  bool FinishIfPaidAlready(const std::string& Details);
 
   std::string FPaymentAction;
   // The cached access token, the credentials and host it belongs to, and when to stop using it.

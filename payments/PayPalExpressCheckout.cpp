@@ -155,14 +155,7 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
     Finish(resFailed, "Payment failed", FOnPayPalFailed);
     return;
   }
-  // Paid already: this return was completed once by a request that never got to tell (an
-  // instance that stopped after charging, before it could save the outcome). PayPal would
-  // refuse a second charge for the token; the payment it holds is the outcome.
-  if (detail::NVPField(Details, "CHECKOUTSTATUS") == "PaymentActionCompleted") {
-    FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
-    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-    return;
-  }
+  if (FinishIfPaidAlready(Details)) return;
 
   // Charge what the buyer approved on PayPal's page: the same total SetExpressCheckout sent.
   std::string F;
@@ -186,6 +179,16 @@ void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
   } else {
     Finish(resFailed, "Payment failed", FOnPayPalFailed);
   }
+}
+
+bool TZIWPayPalClient::FinishIfPaidAlready(const std::string& Details) {
+  // Paid already: this return was completed once by a request that never got to tell (an
+  // instance that stopped after charging, before it could save the outcome). PayPal would
+  // refuse a second charge for the token; the payment it holds is the outcome.
+  if (detail::NVPField(Details, "CHECKOUTSTATUS") != "PaymentActionCompleted") return false;
+  FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
+  Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
+  return true;
 }
 
 void TZIWPayPalClient::FinishAfterLostAnswer(const std::string& Token, const std::string& Lost) {

@@ -751,20 +751,8 @@ struct TIWServer::TImpl {
         }
       }
     }
-    // A provider's return sent again with the id it renewed: its first answer, which carried
-    // the new id, was lost (the instance that served it stopped, say). The same return from
-    // the same browser gets the new id; the flow has been completed under it.
-    if (!X.Own && Stored && !FlowKeyOf(R).empty()) {
-      const std::string Proof = ReturnTarget(R);
-      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
-        if (!IsSessionIDShape(Value)) continue;
-        if (const std::optional<std::string> NewId = Stored->RenewalOf(Value, Proof)) {
-          THttpResponse Out = Redirect(StartLink());
-          Out.AddHeader("Set-Cookie", SessionCookie(*NewId, X.URL));
-          return Out;
-        }
-      }
-    }
+    if (!X.Own)
+      if (std::optional<THttpResponse> Renewed = RenewedElsewhere(X)) return Renewed;
     X.Target = X.Own ? X.Own->Session() : nullptr;
     TIWSessionPtr Flow = AcquireFlowSession(Controller, R, Sessions);
     // A flow of a session this process does not hold: the store knows whose it is.
@@ -864,6 +852,23 @@ struct TIWServer::TImpl {
       Session.SavePending = true;
       return std::nullopt;
     }
+  }
+
+  // A provider's return sent again with the id it renewed: its first answer, which carried
+  // the new id, was lost (the instance that served it stopped, say). The same return from the
+  // same browser gets the new id; the flow has been completed under it.
+  std::optional<THttpResponse> RenewedElsewhere(const TExchange& X) {
+    if (!Stored || FlowKeyOf(X.R).empty()) return std::nullopt;
+    const std::string Proof = ReturnTarget(X.R);
+    for (const std::string& Value : X.R.Cookies(CookieName(X.URL))) {
+      if (!IsSessionIDShape(Value)) continue;
+      if (const std::optional<std::string> NewId = Stored->RenewalOf(Value, Proof)) {
+        THttpResponse Out = Redirect(StartLink());
+        Out.AddHeader("Set-Cookie", SessionCookie(*NewId, X.URL));
+        return Out;
+      }
+    }
+    return std::nullopt;
   }
 
   // A request target exactly as the browser sent it.
