@@ -31,8 +31,11 @@
 //  5. A cancellation ends as resFailed, "Payment canceled" and OnPayPalCancel. Otherwise
 //     "GetExpressCheckoutDetails" checks the token and "DoExpressCheckoutPayment" charges the
 //     amount the buyer approved; success ends as resOK and OnPayPalPaymentOK, a refusal of either
-//     call as resFailed, "Payment failed" and OnPayPalFailed. Reaching an outcome spends the
-//     identifier, so reloading the return page does not charge again.
+//     call as resFailed, "Payment failed" and OnPayPalFailed. A checkout the details report paid
+//     already (CHECKOUTSTATUS PaymentActionCompleted: another instance charged it and stopped
+//     before it could save the outcome) ends as resOK and OnPayPalPaymentOK with its transaction
+//     id, charged nothing again. Reaching an outcome spends the identifier, so reloading the
+//     return page does not charge again.
 //  6. When DoExpressCheckoutPayment's request went out and its answer was lost (the connection
 //     broke after sending), the client asks PayPal how the checkout stands:
 //     "METHOD=GetExpressCheckoutDetails&TOKEN=<token>" and its CHECKOUTSTATUS.
