@@ -1107,12 +1107,14 @@ struct TIWServer::TImpl {
   }
 };
 
-TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Options)
-    : FImpl(std::make_unique<TImpl>(Controller, std::move(Options))) {
-  TIWServerOptions& O = FImpl->Options;
-  const auto Bad = [](const std::string& What) {
-    return rtl::Exception("TIWServer: invalid option: " + What);
-  };
+namespace {
+
+rtl::Exception Bad(const std::string& What) {
+  return rtl::Exception("TIWServer: invalid option: " + What);
+}
+
+// Every option's own limits, before anything is built from them.
+void CheckOptions(const TIWServerOptions& O) {
   if (O.Port < 0 || O.Port > 65535) throw Bad("Port must be between 0 and 65535");
   if (O.SessionTimeout <= 0ms) throw Bad("SessionTimeout must be positive");
   if (O.MaxSessions == 0) throw Bad("MaxSessions must be at least 1");
@@ -1142,12 +1144,34 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
     throw Bad("CertificateFile and PrivateKeyFile go together");
   for (const auto& P : O.TrustedProxies)
     if (!SameIPAddress(P, P)) throw Bad("trusted proxy \"" + P + "\" is not an IP address");
-  TApplicationURLRules& R = FImpl->Rules;
+  if (!O.MetricsPath.empty() && O.MetricsPath.front() != '/')
+    throw Bad("MetricsPath must start with \"/\"");
+  if (!O.SessionStore.empty()) {
+    if (O.SessionKeyFile.empty())
+      throw Bad(
+          "SessionStore needs SessionKeyFile: the stored sessions are sealed with its keys "
+          "(one key a line: an id, a blank, 64 hexadecimal digits; make one with "
+          "echo \"k1 $(openssl rand -hex 32)\")");
+    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms || O.SessionSaveWait < 0ms)
+      throw Bad(
+          "SessionStoreTimeout must be positive, SessionLeaseTime at least 100 ms and "
+          "SessionSaveWait not negative");
+  }
+}
+
+TApplicationURLRules URLRulesOf(const TIWServerOptions& O) {
+  TApplicationURLRules R;
   R.ApplicationPath = NormalizeApplicationPath(O.ApplicationPath);
   if (!O.PublicBaseURL.empty()) R.PublicBaseURL = NormalizePublicBaseURL(O.PublicBaseURL);
   R.TrustedProxies = O.TrustedProxies;
   R.TLS = !O.CertificateFile.empty();
-  auto& Hosts = FImpl->AllowedHosts;
+  return R;
+}
+
+// The Host names requests may carry: AllowedHosts, or the bind address, its loopback names and
+// the public address's host.
+std::vector<std::string> AllowedHostsOf(const TIWServerOptions& O, const TApplicationURLRules& R) {
+  std::vector<std::string> Hosts;
   if (O.AllowedHosts.empty()) {
     Hosts.push_back(Lower(BracketIPv6(O.BindAddress)));
     if (O.BindAddress == "0.0.0.0" || O.BindAddress.empty()) Hosts.emplace_back("127.0.0.1");
@@ -1161,31 +1185,33 @@ TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Optio
     for (const auto& H : O.AllowedHosts)
       Hosts.push_back(HostOf(BracketIPv6(H)));
   }
-  if (!O.MetricsPath.empty() && O.MetricsPath.front() != '/')
-    throw Bad("MetricsPath must start with \"/\"");
-  if (!O.SessionStore.empty()) {
-    if (O.SessionKeyFile.empty())
-      throw Bad(
-          "SessionStore needs SessionKeyFile: the stored sessions are sealed with its keys "
-          "(one key a line: an id, a blank, 64 hexadecimal digits; make one with "
-          "echo \"k1 $(openssl rand -hex 32)\")");
-    if (O.SessionStoreTimeout <= 0ms || O.SessionLeaseTime < 100ms || O.SessionSaveWait < 0ms)
-      throw Bad(
-          "SessionStoreTimeout must be positive, SessionLeaseTime at least 100 ms and "
-          "SessionSaveWait not negative");
-    store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
-    store::TStoreOptions StoreOptions;
-    StoreOptions.Timeout = O.SessionStoreTimeout;
-    // Enough connections for the request threads that call it at once (fewer make each
-    // give-back wake a waiting thread), within reason: Redis serves many connections cheaply.
-    StoreOptions.Connections = std::clamp(O.WorkerCount / 2, 4, 128);
-    TStoredSessions::TOptions Kept;
-    Kept.LeaseTime = O.SessionLeaseTime;
-    Kept.SessionTimeout = O.SessionTimeout;
-    Kept.WaitTimeout = O.SessionLockTimeout;
-    FImpl->Stored = std::make_unique<TStoredSessions>(
-        store::OpenSessionStore(O.SessionStore, StoreOptions), std::move(Keys), Kept);
-  }
+  return Hosts;
+}
+
+std::unique_ptr<TStoredSessions> OpenStoredSessions(const TIWServerOptions& O) {
+  store::TKeyRing Keys = store::TKeyRing::FromFile(O.SessionKeyFile);
+  store::TStoreOptions StoreOptions;
+  StoreOptions.Timeout = O.SessionStoreTimeout;
+  // Enough connections for the request threads that call it at once (fewer make each
+  // give-back wake a waiting thread), within reason: Redis serves many connections cheaply.
+  StoreOptions.Connections = std::clamp(O.WorkerCount / 2, 4, 128);
+  TStoredSessions::TOptions Kept;
+  Kept.LeaseTime = O.SessionLeaseTime;
+  Kept.SessionTimeout = O.SessionTimeout;
+  Kept.WaitTimeout = O.SessionLockTimeout;
+  return std::make_unique<TStoredSessions>(store::OpenSessionStore(O.SessionStore, StoreOptions),
+                                           std::move(Keys), Kept);
+}
+
+}  // namespace
+
+TIWServer::TIWServer(TIWServerControllerBase& Controller, TIWServerOptions Options)
+    : FImpl(std::make_unique<TImpl>(Controller, std::move(Options))) {
+  const TIWServerOptions& O = FImpl->Options;
+  CheckOptions(O);
+  FImpl->Rules = URLRulesOf(O);
+  FImpl->AllowedHosts = AllowedHostsOf(O, FImpl->Rules);
+  if (!O.SessionStore.empty()) FImpl->Stored = OpenStoredSessions(O);
   FImpl->SweepInterval = O.SweepInterval > 0ms ? O.SweepInterval
                                                : std::clamp<std::chrono::milliseconds>(
                                                      O.SessionTimeout / 4, 10ms, 30000ms);
