@@ -68,44 +68,29 @@ int HexDigit(char C) {
 
 }  // namespace
 
-TStoreAddress ParseStoreURL(const std::string& URL) {
-  constexpr std::string_view kScheme = "redis://";
-  std::string_view Rest(URL);
-  if (!Rest.starts_with(kScheme)) {
-    const auto End = Rest.find("://");
-    if (End == std::string_view::npos || End == 0) RefuseURL("no scheme");
-    RefuseURL("scheme \"" + std::string(Rest.substr(0, End)) + "\" is not supported, only redis");
-  }
-  Rest.remove_prefix(kScheme.size());
-
-  TStoreAddress A;
-  // The password may hold '@' and '/' (best percent-encoded): the last '@' ends it.
-  if (const auto At = Rest.rfind('@'); At != std::string_view::npos) {
-    const std::string_view UserInfo = Rest.substr(0, At);
-    Rest.remove_prefix(At + 1);
-    if (UserInfo.empty() || UserInfo.front() != ':')
-      RefuseURL("a user name is not supported; the password follows a colon, redis://:password@");
-    const std::string_view Encoded = UserInfo.substr(1);
-    if (Encoded.empty()) RefuseURL("empty password");
-    for (std::size_t I = 0; I < Encoded.size(); ++I) {
-      if (Encoded[I] != '%') {
-        A.Password.push_back(Encoded[I]);
-        continue;
-      }
-      const int High = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 1]) : -1;
-      const int Low = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 2]) : -1;
-      if (High < 0 || Low < 0) RefuseURL("malformed percent escape in the password");
-      A.Password.push_back(static_cast<char>(High * 16 + Low));
-      I += 2;
+// The password of the URL's user information ":password", percent-decoded.
+std::string PasswordOf(std::string_view UserInfo) {
+  if (UserInfo.empty() || UserInfo.front() != ':')
+    RefuseURL("a user name is not supported; the password follows a colon, redis://:password@");
+  const std::string_view Encoded = UserInfo.substr(1);
+  if (Encoded.empty()) RefuseURL("empty password");
+  std::string Password;
+  for (std::size_t I = 0; I < Encoded.size(); ++I) {
+    if (Encoded[I] != '%') {
+      Password.push_back(Encoded[I]);
+      continue;
     }
+    const int High = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 1]) : -1;
+    const int Low = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 2]) : -1;
+    if (High < 0 || Low < 0) RefuseURL("malformed percent escape in the password");
+    Password.push_back(static_cast<char>(High * 16 + Low));
+    I += 2;
   }
+  return Password;
+}
 
-  std::string_view HostPort = Rest;
-  std::optional<std::string_view> Db;
-  if (const auto Slash = Rest.find('/'); Slash != std::string_view::npos) {
-    HostPort = Rest.substr(0, Slash);
-    Db = Rest.substr(Slash + 1);
-  }
+// "host:port" or "[IPv6]:port" into A's host and port.
+void ReadHostPort(std::string_view HostPort, TStoreAddress& A) {
   std::string_view Port;
   if (HostPort.starts_with('[')) {
     const auto Close = HostPort.find(']');
@@ -129,6 +114,31 @@ TStoreAddress ParseStoreURL(const std::string& URL) {
       std::stoi(std::string(Port)) > 65535)
     RefuseURL("bad port \"" + std::string(Port) + "\" (1 to 65535)");
   A.Port = std::stoi(std::string(Port));
+}
+
+TStoreAddress ParseStoreURL(const std::string& URL) {
+  constexpr std::string_view kScheme = "redis://";
+  std::string_view Rest(URL);
+  if (!Rest.starts_with(kScheme)) {
+    const auto End = Rest.find("://");
+    if (End == std::string_view::npos || End == 0) RefuseURL("no scheme");
+    RefuseURL("scheme \"" + std::string(Rest.substr(0, End)) + "\" is not supported, only redis");
+  }
+  Rest.remove_prefix(kScheme.size());
+
+  TStoreAddress A;
+  // The password may hold '@' and '/' (best percent-encoded): the last '@' ends it.
+  if (const auto At = Rest.rfind('@'); At != std::string_view::npos) {
+    A.Password = PasswordOf(Rest.substr(0, At));
+    Rest.remove_prefix(At + 1);
+  }
+  std::string_view HostPort = Rest;
+  std::optional<std::string_view> Db;
+  if (const auto Slash = Rest.find('/'); Slash != std::string_view::npos) {
+    HostPort = Rest.substr(0, Slash);
+    Db = Rest.substr(Slash + 1);
+  }
+  ReadHostPort(HostPort, A);
   if (Db) {
     if (!AllDigits(*Db) || Db->size() > 9)
       RefuseURL("bad db \"" + std::string(*Db) + "\" (a database number, e.g. /0)");
