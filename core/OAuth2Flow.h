@@ -138,6 +138,16 @@ std::vector<rtl::TPropertyInfo> CodeFlowState(F WithFlow) {
           Text("FlowVerifier", &TFlow::Verifier, &TFlow::SetVerifier)};
 }
 
+// A run-time state entry Name of client class C: a text field of its User record (of type U),
+// read and written through the record's accessors.
+template <typename C, typename U>
+rtl::TPropertyInfo UserState(std::string Name, std::string (U::*Get)() const,
+                             void (U::*Set)(std::string)) {
+  return rtl::props::String<C>(
+      std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
+      [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
+}
+
 // The published "Api" property of the client class C, stored in form files only when it is not
 // apClassic.
 template <typename C>

@@ -399,11 +399,7 @@ void RegisterClasses() {
       props::Event("OnPostFailed"),
       props::Event("OnPostOK")};
   using U = TFacebookUser;
-  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
-    return props::String<C>(
-        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
-        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
-  };
+  const auto UserText = UserState<C, U>;
   Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
                 UserText("UserPicture", &U::Picture, &U::SetPicture),
                 UserText("UserBirthday", &U::Birthday, &U::SetBirthday),

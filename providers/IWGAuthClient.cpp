@@ -229,11 +229,7 @@ void RegisterClasses() {
                          [](C* Client, TIWScopes S) { Client->SetScopes(S); }),
                      ApiProperty<C>(), props::Event("OnLoginOK"), props::Event("OnLoginFailed")};
   using U = TGUser;
-  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
-    return props::String<C>(
-        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
-        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
-  };
+  const auto UserText = UserState<C, U>;
   Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
                 UserText("UserGender", &U::Gender, &U::SetGender),
                 UserText("UserPicture", &U::Picture, &U::SetPicture),

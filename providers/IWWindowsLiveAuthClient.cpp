@@ -281,11 +281,7 @@ void RegisterClasses() {
       props::Event("OnLoginOK"),
       props::Event("OnLoginFailed")};
   using U = TWindowsLiveUser;
-  auto UserText = [](std::string Name, std::string (U::*Get)() const, void (U::*Set)(std::string)) {
-    return props::String<C>(
-        std::move(Name), [Get](C* Client) { return (Client->User()->*Get)(); },
-        [Set](C* Client, std::string V) { (Client->User()->*Set)(std::move(V)); });
-  };
+  const auto UserText = UserState<C, U>;
   Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
                 UserText("UserBirthday", &U::Birthday, &U::SetBirthday),
                 UserText("UserGender", &U::Gender, &U::SetGender),
