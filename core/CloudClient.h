@@ -40,6 +40,9 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
 
   virtual void Login(TIWApplication* WebApplication);
   virtual void LoginResponse(const THttpRequest& Request);
+  // Hands a routed provider return to LoginResponse and gives what it came to (NotThisFlow when
+  // it reached no outcome). Call it holding the client's lock.
+  TFlowOutcome HandleReturn(const THttpRequest& Request);
   // Signs the user out of this client: LoginResult goes back to resNone, LoginError, LoginID,
   // LoginUsername, the user record and every token are cleared, and a flow in progress is
   // forgotten (its return then reaches nobody). Raises no event; other clients are untouched.
@@ -117,9 +120,18 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // be routed).
   void RestoreFlowIdentifier(const std::string& Id);
   void RestoreFlowToken(const std::string& Token);
-  // Called by a concrete client when its LoginResponse reached an outcome (resOK or
-  // resFailed): the routed identifier is then spent.
-  void OutcomeReached() { ++FOutcomes; }
+  // Called by a concrete client when its LoginResponse reached an outcome, after LoginResult
+  // and LoginError say which: the routed identifier is then spent. Denied: the failure is the
+  // user's refusal at the provider (counted apart from other failures).
+  // Whether a provider's return is the user's refusal: "access_denied" or Facebook's
+  // "user_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
+  static bool Refused(const THttpRequest& Request) {
+    return Request.Query("error") == "access_denied" ||
+           Request.Query("error_reason") == "user_denied" || !Request.Query("denied").empty();
+  }
+  void ReachOutcome(bool Denied = false) {
+    FOutcome = TFlowOutcome::Of(FLoginResult, FLoginError, Denied);
+  }
   // Current mode's LoginResponse: takes Flow to its outcome with Provider's calls and mapping,
   // sets LoginResult and LoginError (empty on success), spends the identifier and raises
   // OnLoginOK or OnLoginFailed. A transport failure raises its Exception and no event.
@@ -143,7 +155,8 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   TNotifyEvent FOnLoginOK;
   TNotifyEvent FOnLoginFailed;
   std::unique_ptr<rtl::TStringList> FScope;
-  std::uint64_t FOutcomes = 0;  // counts reported outcomes; guarded by the client's lock
+  // What the return being handled came to; guarded by the client's lock.
+  TFlowOutcome FOutcome;
   TIWApi FApi = apClassic;
 };
 

@@ -251,7 +251,7 @@ void TZIWCustomCloudClient::CompleteCurrentLogin(const THttpRequest& Request, TO
   TOAuth2CodeFlow::TOutcome Outcome = Flow.Complete(Request, Provider);
   SetLoginResult(Outcome.Result);
   SetLoginError(std::move(Outcome.Error));
-  OutcomeReached();
+  ReachOutcome(Refused(Request));
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

@@ -149,29 +149,21 @@ std::size_t TZIWAuthServerController::OpenFlowCount() {
 namespace {
 
 // Counts and traces the outcome a client reached on the provider's return.
-void ReportOutcome(const TZIWCustomCloudClient& Client, const std::string& Provider,
-                   const std::string& Flow, const THttpRequest& Request) {
-  const TIWResult Result = Client.LoginResult();
-  const bool Succeeded = Result == resOK;
-  // The user's refusal at the provider: "access_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
-  const bool Denied = !Succeeded && (Request.Query("error") == "access_denied" ||
-                                     Request.Query("error_reason") == "user_denied" ||
-                                     !Request.Query("denied").empty());
+void ReportOutcome(const TFlowOutcome& Outcome, const std::string& Provider,
+                   const std::string& Flow) {
+  using K = TFlowOutcome::TKind;
   TTraceEvent Event;
   Event.Flow = Flow;
   Event.Provider = Provider;
   Event.Step = "outcome";
-  if (!Succeeded) Event.Error = Client.LoginError();
-  if (Result == resUnknown) {
+  Event.Error = Outcome.Reason;
+  if (Outcome.Kind == K::Unknown) {
     // Never counted as a failure: the payment may have been taken.
     CountUnknownOutcome(Provider);
     Event.Outcome = "unknown";
   } else {
-    CountOutcome(Provider, Succeeded, Denied);
-    if (Succeeded)
-      Event.Outcome = "ok";
-    else
-      Event.Outcome = Denied ? "denied" : "failed";
+    CountOutcome(Provider, Outcome.Succeeded(), Outcome.Kind == K::Denied);
+    Event.Outcome = Outcome.Succeeded() ? "ok" : Outcome.Kind == K::Denied ? "denied" : "failed";
   }
   Trace(Event);
 }
@@ -234,8 +226,8 @@ void TZIWAuthServerController::CompleteFlow(const std::shared_ptr<detail::TClien
   if (!Routed) return;
   // The flow as the trace knows it: our identifier, also when its request token routed it.
   const std::string Flow = Routed->empty() ? Key : *Routed;
-  const std::uint64_t Before = Client->FOutcomes;
   const std::string Provider = ProviderNameOfClass(Client->ClassName());
+  TFlowOutcome Outcome;
   {
     const TTraceScope Scope(Provider, Flow);
     if (TraceEnabled()) {
@@ -249,13 +241,13 @@ void TZIWAuthServerController::CompleteFlow(const std::shared_ptr<detail::TClien
       if (Event.Error.empty()) Event.Error = Request.Query("error");
       Trace(Event);
     }
-    Client->LoginResponse(Request);
+    Outcome = Client->HandleReturn(Request);
   }
-  if (Client->FOutcomes == Before) return;
-  ReportOutcome(*Client, Provider, Flow, Request);
+  if (!Outcome.Reached()) return;
+  ReportOutcome(Outcome, Provider, Flow);
   // A successful sign-in or payment establishes its session, which then gets a new
   // identifier: one planted in the browser before it reaches nothing.
-  if (Client->FLoginResult == resOK) {
+  if (Outcome.Succeeded()) {
     rtl::TComponent* Top = Client;
     while (Top->Owner() != nullptr)
       Top = Top->Owner();
@@ -313,6 +305,15 @@ void TZIWCustomCloudClient::Detach() {
 }
 
 void TZIWCustomCloudClient::Login(TIWApplication* /*WebApplication*/) {}
+
+TFlowOutcome TZIWCustomCloudClient::HandleReturn(const THttpRequest& Request) {
+  auto L = Lock();
+  FOutcome = {};
+  LoginResponse(Request);
+  if (!FOutcome.Reached()) return {};
+  // As the events' handlers left it: a handler may turn a success into a failure.
+  return TFlowOutcome::Of(FLoginResult, FLoginError, FOutcome.Kind == TFlowOutcome::TKind::Denied);
+}
 
 void TZIWCustomCloudClient::LoginResponse(const THttpRequest& /*Request*/) {
   // Two independent tests: a handler of OnLoginOK that sets resFailed makes OnLoginFailed

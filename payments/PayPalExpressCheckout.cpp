@@ -231,7 +231,7 @@ void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error
                               const TNotifyEvent& Event) {
   SetLoginResult(Result);
   if (Error) SetLoginError(std::move(*Error));
-  OutcomeReached();
+  ReachOutcome();
   FCheckoutToken.clear();
   // A copy: the handler may replace the event it runs in.
   if (TNotifyEvent Handler = Event) Handler(this);

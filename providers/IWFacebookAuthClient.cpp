@@ -227,7 +227,7 @@ void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
   const std::string Code = Request.Query("code");
   if (Code.empty()) {
     SetLoginResult(resFailed);
-    OutcomeReached();
+    ReachOutcome(Refused(Request));
     TZIWCustomCloudClient::LoginResponse(Request);
     return;
   }
@@ -284,7 +284,7 @@ void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
       SetLoginResult(resFailed);
     }
   }
-  OutcomeReached();
+  ReachOutcome(Refused(Request));
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

@@ -186,7 +186,7 @@ void TZIWGAuthClient::LoginResponse(const THttpRequest& Request) {
       }
     }
   }
-  OutcomeReached();
+  ReachOutcome(Refused(Request));
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

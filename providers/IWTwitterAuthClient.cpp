@@ -92,10 +92,10 @@ void TZIWTwitterAuthClient::LoginResponse(const THttpRequest& Request) {
     // Twitter puts the refused request token into "denied"; a token next to it changes nothing.
     SetLoginResult(resFailed);
     SetLoginError("Access denied");
-    OutcomeReached();
+    ReachOutcome(Refused(Request));
   } else if (!Token.empty()) {
     ExchangeRequestToken(Token, Request.Query("oauth_verifier"));
-    OutcomeReached();
+    ReachOutcome(Refused(Request));
   } else {
     // Twitter always sends one of the two keys back. A return without either did not come
     // from Twitter's authorize page: it must not report the previous sign-in again, and it
@@ -105,7 +105,7 @@ void TZIWTwitterAuthClient::LoginResponse(const THttpRequest& Request) {
         "Twitter sign-in failed: the return carried neither \"oauth_token\" nor \"denied\"");
     SetLoginID(std::string());
     SetLoginUsername(std::string());
-    OutcomeReached();
+    ReachOutcome(Refused(Request));
   }
   TZIWCustomCloudClient::LoginResponse(Request);
 }

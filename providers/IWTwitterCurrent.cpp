@@ -166,7 +166,7 @@ void TZIWTwitterAuthClient::LoginResponseCurrent(const THttpRequest& Request) {
   // An outcome spends the flow: its request token can be traded only once.
   FRequestToken.clear();
   FRequestTokenSecret.clear();
-  OutcomeReached();
+  ReachOutcome(Refused(Request));
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

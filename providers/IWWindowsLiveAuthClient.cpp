@@ -205,7 +205,7 @@ void TZIWWindowsLiveAuthClient::LoginResponse(const THttpRequest& Request) {
     SetLoginResult(resFailed);
     SetLoginError({});
   }
-  OutcomeReached();
+  ReachOutcome(Refused(Request));
   TZIWCustomCloudClient::LoginResponse(Request);
 }
 

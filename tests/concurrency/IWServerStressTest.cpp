@@ -55,7 +55,7 @@ class TStressClient : public TZIWCustomCloudClient {
     ++Touches;  // plain state of the session, changed only under its lock
     SetLoginResult(IWZelkAuthBase::resOK);
     SetLoginID(Request.Query("code"));
-    OutcomeReached();
+    ReachOutcome();
     TZIWCustomCloudClient::LoginResponse(Request);
   }
 

@@ -40,7 +40,7 @@ class TStressClient : public TZIWCustomCloudClient {
     ++GResponses;
     SetLoginResult(Request.Query("code") == "ok" ? resOK : resFailed);
     SetLoginError(Request.Query("code"));
-    OutcomeReached();
+    ReachOutcome();
     TZIWCustomCloudClient::LoginResponse(Request);
   }
   std::string Id() const {

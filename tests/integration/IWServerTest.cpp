@@ -69,7 +69,7 @@ class TProbeClient : public TZIWCustomCloudClient {
     ++Responses;
     SetLoginResult(Request.Query("error").empty() ? resOK : IWZelkAuthBase::resFailed);
     SetLoginID(Request.Query("code"));
-    OutcomeReached();
+    ReachOutcome();
     TZIWCustomCloudClient::LoginResponse(Request);
   }
   std::atomic<int> Responses{0};

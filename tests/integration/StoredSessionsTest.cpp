@@ -56,7 +56,7 @@ class TStoreProbe : public TZIWCustomCloudClient {
     if (auto* Store = GPauseStore.load(); Store && !Request.Query("pause").empty()) Store->Pause();
     SetLoginResult(IWZelkAuthBase::resOK);
     SetLoginID(Request.Query("code"));
-    OutcomeReached();
+    ReachOutcome();
     TZIWCustomCloudClient::LoginResponse(Request);
   }
 };

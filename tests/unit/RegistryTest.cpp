@@ -37,7 +37,7 @@ class TTestClient : public TZIWCustomCloudClient {
     Calls.push_back(Request.Query("code"));
     if (Script != resNone) {
       SetLoginResult(Script);
-      OutcomeReached();
+      ReachOutcome();
     }
     if (Throw) throw rtl::Exception("HttpSendRequest Error 7 Description Couldn't connect");
     TZIWCustomCloudClient::LoginResponse(Request);
