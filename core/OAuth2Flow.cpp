@@ -1,7 +1,7 @@
 // The shared authorization-code flow of current mode, and the PKCE and HMAC-SHA256 helpers.
 #include "core/OAuth2Flow.h"
-#include "core/HelpersDetail.h"
 #include "core/Trace.h"
+#include "core/HelpersDetail.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
