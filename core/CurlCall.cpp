@@ -195,7 +195,17 @@ class TCurlTransfer {
   void Check(CURLcode Code) {
     if (Code != CURLE_OK) RaiseTransportError(tsInternetOpen, Code, curl_easy_strerror(Code));
   }
+  // The options of the call, by concern; Configure runs them in this order.
   void Configure();
+  void ConfigureRequest();
+  void ConfigureTls();
+  void ConfigureLimits();
+  void ConfigureHeaders();
+  void AddHeader(const std::string& Line);
+  // Drives the transfer until libcurl is done with it, the stall limit raising.
+  void Drive();
+  // Reads how the transfer ended and raises unless it succeeded.
+  void Finish();
   curl_off_t InfoOffset(CURLINFO Info) const {
     curl_off_t V = 0;
     return curl_easy_getinfo(FEasy.get(), Info, &V) == CURLE_OK ? V : 0;
@@ -271,6 +281,18 @@ TCurlTransfer::TCurlTransfer(const THttpsCall& Call, const TTransportSettings& S
 
 void TCurlTransfer::Configure() {
   SetPointer(CURLOPT_ERRORBUFFER, FError.data());
+  ConfigureRequest();
+  ConfigureTls();
+  ConfigureLimits();
+  ConfigureHeaders();
+  if (FCall.Data != nullptr) {
+    SetLong(CURLOPT_POST, 1L);
+    SetOffset(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FCall.Data->size()));
+    SetPointer(CURLOPT_POSTFIELDS, FCall.Data->data());
+  }
+}
+
+void TCurlTransfer::ConfigureRequest() {
   FURL = "https://" + FCall.Host + "/";
   SetText(CURLOPT_URL, FURL.c_str());
   // The target goes out exactly as the caller gave it: no normalising of "..", no fragment cut.
@@ -295,12 +317,14 @@ void TCurlTransfer::Configure() {
   }
   SetPointer(CURLOPT_PREREQFUNCTION, &OnBeforeRequest);
   SetPointer(CURLOPT_PREREQDATA, &FState);
+}
+
+void TCurlTransfer::ConfigureTls() {
   if (FShare) {
     SetPointer(CURLOPT_SHARE, SessionShareHandle(*FShare));
   } else {
     SetLong(CURLOPT_SSL_SESSIONID_CACHE, 0L);
   }
-
   SetLong(CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
   SetLong(CURLOPT_SSL_VERIFYPEER, 1L);
   SetLong(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -308,12 +332,14 @@ void TCurlTransfer::Configure() {
   SetText(CURLOPT_CAPATH, nullptr);
   SetPointer(CURLOPT_SSL_CTX_FUNCTION, &OnSslContext);
   SetPointer(CURLOPT_SSL_CTX_DATA, &FState);
+}
 
+void TCurlTransfer::ConfigureLimits() {
   SetLong(CURLOPT_CONNECTTIMEOUT_MS, AsLong(FSettings.ConnectTimeout));
   // The deadline of the whole transfer, connecting and a request libcurl sends again on a new
   // connection included. libcurl keeps it per easy handle, which every call makes afresh, so a
   // kept connection brings no time of an earlier call along; inside it the connect time-out
-  // and the stall limit (Perform) still apply, whichever strikes first.
+  // and the stall limit (Drive) still apply, whichever strikes first.
   SetLong(CURLOPT_TIMEOUT_MS, AsLong(FSettings.TotalTimeout));
   // An empty setting leaves libcurl to the standard proxy environment variables.
   if (!FSettings.ProxyURL.empty()) SetText(CURLOPT_PROXY, FSettings.ProxyURL.c_str());
@@ -327,7 +353,16 @@ void TCurlTransfer::Configure() {
   SetPointer(CURLOPT_WRITEDATA, &FState);
   SetPointer(CURLOPT_HEADERFUNCTION, &OnHeader);
   SetPointer(CURLOPT_HEADERDATA, &FState);
+}
 
+void TCurlTransfer::AddHeader(const std::string& Line) {
+  curl_slist* Next = curl_slist_append(FHeaders.get(), Line.c_str());
+  if (!Next) RaiseTransportError(tsInternetOpen, CURLE_OUT_OF_MEMORY, "Out of memory");
+  (void)FHeaders.release();
+  FHeaders.reset(Next);
+}
+
+void TCurlTransfer::ConfigureHeaders() {
   const bool Post = FCall.Data != nullptr;
   // The names the caller sets itself: libcurl's own header of that name is left out anyway.
   std::vector<std::string> Own;
@@ -338,12 +373,6 @@ void TCurlTransfer::Configure() {
     return std::any_of(Own.begin(), Own.end(),
                        [Name](const std::string& N) { return rtl::SameText(N, Name); });
   };
-  auto AddHeader = [this](const std::string& Line) {
-    curl_slist* Next = curl_slist_append(FHeaders.get(), Line.c_str());
-    if (!Next) RaiseTransportError(tsInternetOpen, CURLE_OUT_OF_MEMORY, "Out of memory");
-    (void)FHeaders.release();
-    FHeaders.reset(Next);
-  };
   // "Name:" removes a header libcurl would add of its own.
   for (const char* Name : {"Accept", "Expect", "Content-Type"}) {
     if (!Post && std::string_view(Name) == "Content-Type") continue;
@@ -353,12 +382,6 @@ void TCurlTransfer::Configure() {
   for (const std::string& Line : FCall.HeaderLines)
     AddHeader(AsCurlHeader(Line));
   SetPointer(CURLOPT_HTTPHEADER, FHeaders.get());
-
-  if (Post) {
-    SetLong(CURLOPT_POST, 1L);
-    SetOffset(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(FCall.Data->size()));
-    SetPointer(CURLOPT_POSTFIELDS, FCall.Data->data());
-  }
 }
 
 void TCurlTransfer::Perform() {
@@ -366,7 +389,11 @@ void TCurlTransfer::Perform() {
   if (Added != CURLM_OK)
     RaiseTransportError(tsInternetOpen, CURLE_FAILED_INIT, curl_multi_strerror(Added));
   FAttached = true;
+  Drive();
+  Finish();
+}
 
+void TCurlTransfer::Drive() {
   const auto Stall = FSettings.StallTimeout;
   bool IsConnected = false;
   TClock::time_point LastProgress;
@@ -375,7 +402,7 @@ void TCurlTransfer::Perform() {
   for (;;) {
     const CURLMcode M = curl_multi_perform(FMulti.get(), &Running);
     if (M != CURLM_OK) Raise(CURLE_FAILED_INIT, curl_multi_strerror(M));
-    if (Running == 0) break;
+    if (Running == 0) return;
     const auto Now = TClock::now();
     // The stall clock starts once the connection is up; connecting has its own time-out.
     if (!IsConnected && Connected()) IsConnected = true;
@@ -401,7 +428,9 @@ void TCurlTransfer::Perform() {
     const CURLMcode P = curl_multi_poll(FMulti.get(), nullptr, 0, static_cast<int>(Wait), nullptr);
     if (P != CURLM_OK) Raise(CURLE_FAILED_INIT, curl_multi_strerror(P));
   }
+}
 
+void TCurlTransfer::Finish() {
   int Queued = 0;
   CURLcode Result = CURLE_FAILED_INIT;
   while (CURLMsg* Msg = curl_multi_info_read(FMulti.get(), &Queued))

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/IWZelkAuthBase.h"
 #include "core/HelpersDetail.h"
+#include "core/IWZelkAuthBase.h"
 
 namespace zelk::IWZelkAuthBase {
 
@@ -47,6 +47,13 @@ bool IsUnreserved(unsigned char C) {
   return kUnreserved[C];
 }
 
+// Appends C as "%XX" (upper-case hexadecimal).
+void AppendEscape(std::string& Out, unsigned char C) {
+  Out += '%';
+  Out += kHexUpper[C >> 4];
+  Out += kHexUpper[C & 15];
+}
+
 // Form encoding: a blank becomes "+"; letters, digits and the characters the runtime's form
 // encoder leaves alone stay; every other byte is escaped.
 std::string FormEncode(std::string_view Value) {
@@ -60,9 +67,7 @@ std::string FormEncode(std::string_view Value) {
                    std::string_view::npos) {
       R += static_cast<char>(C);
     } else {
-      R += '%';
-      R += kHexUpper[C >> 4];
-      R += kHexUpper[C & 15];
+      AppendEscape(R, C);
     }
   }
   return R;
@@ -264,9 +269,7 @@ std::string EncodeURLUnsafe(std::string_view Value) {
     if (C > ' ' && C < 127 && kUnsafe.find(static_cast<char>(C)) == std::string_view::npos) {
       R += static_cast<char>(C);
     } else {
-      R += '%';
-      R += kHexUpper[C >> 4];
-      R += kHexUpper[C & 15];
+      AppendEscape(R, C);
     }
   }
   return R;
@@ -335,13 +338,25 @@ std::string EncodeParams(const rtl::TStringList& Params, const std::string& Sepa
   return EncodeParamEntries(Entries, Separator, QuoteValues, FormEncodeValues);
 }
 
-std::string Base64Encode(const TBytes& Bytes) {
+std::string Base64Encode(std::string_view Bytes, TBase64 Form) {
   if (Bytes.empty()) return {};
   std::string R(4 * ((Bytes.size() + 2) / 3), '\0');
-  const int N = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(R.data()), Bytes.data(),
+  const int N = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(R.data()),
+                                reinterpret_cast<const unsigned char*>(Bytes.data()),
                                 static_cast<int>(Bytes.size()));
   R.resize(static_cast<std::size_t>(N));
+  if (Form == TBase64::URL) {
+    while (!R.empty() && R.back() == '=')
+      R.pop_back();
+    std::replace(R.begin(), R.end(), '+', '-');
+    std::replace(R.begin(), R.end(), '/', '_');
+  }
   return R;
+}
+
+std::string Base64Encode(const TBytes& Bytes) {
+  return Base64Encode(std::string_view(reinterpret_cast<const char*>(Bytes.data()), Bytes.size()),
+                      TBase64::Standard);
 }
 
 TBytes EncryptHMACSha1(const std::string& Value, const std::string& Key) {

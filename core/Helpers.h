@@ -24,6 +24,10 @@ void Split(char Delimiter, const std::string& Text, rtl::TStringList* Strings);
 std::string GenerateNonce();
 // Seconds since 1970-01-01 00:00:00 UTC, in decimal.
 std::string GenerateTimeStamp();
+// The two forms of Base64 the clients write, neither with line breaks: the standard alphabet
+// with "=" padding, and the URL alphabet ("-" and "_" in place of "+" and "/") without padding.
+enum class TBase64 { Standard, URL };
+std::string Base64Encode(std::string_view Bytes, TBase64 Form);
 // Standard Base64 with "=" padding and no line breaks.
 std::string Base64Encode(const TBytes& Bytes);
 // HMAC-SHA1 of Value under Key (message first, key second): 20 bytes.

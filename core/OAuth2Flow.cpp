@@ -24,30 +24,7 @@ std::string EncodeQuery(const TParams& Params) {
 }
 
 std::string Base64URLEncode(std::string_view Bytes) {
-  static constexpr std::string_view kAlphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string R;
-  R.reserve((Bytes.size() * 4 + 2) / 3);
-  std::size_t I = 0;
-  auto At = [&Bytes](std::size_t K) { return static_cast<std::uint32_t>(std::uint8_t(Bytes[K])); };
-  for (; I + 3 <= Bytes.size(); I += 3) {
-    const std::uint32_t N = (At(I) << 16) | (At(I + 1) << 8) | At(I + 2);
-    R += kAlphabet[(N >> 18) & 63];
-    R += kAlphabet[(N >> 12) & 63];
-    R += kAlphabet[(N >> 6) & 63];
-    R += kAlphabet[N & 63];
-  }
-  if (Bytes.size() - I == 1) {
-    const std::uint32_t N = At(I) << 16;
-    R += kAlphabet[(N >> 18) & 63];
-    R += kAlphabet[(N >> 12) & 63];
-  } else if (Bytes.size() - I == 2) {
-    const std::uint32_t N = (At(I) << 16) | (At(I + 1) << 8);
-    R += kAlphabet[(N >> 18) & 63];
-    R += kAlphabet[(N >> 12) & 63];
-    R += kAlphabet[(N >> 6) & 63];
-  }
-  return R;
+  return Base64Encode(Bytes, TBase64::URL);
 }
 
 std::string NewCodeVerifier() {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "payments/IWPayPalClient.h"
+#include "platform/rtl/PercentDecode.h"
 
 namespace zelk::IWPayPalClient {
 
@@ -146,24 +147,7 @@ std::string NVPToken(std::string_view Reply) {
 }
 
 std::string DecodeReplyValue(std::string_view Value) {
-  const auto Hex = [](char C) -> int {
-    if (C >= '0' && C <= '9') return C - '0';
-    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-    return -1;
-  };
-  std::string R;
-  R.reserve(Value.size());
-  for (std::size_t I = 0; I < Value.size(); ++I) {
-    if (Value[I] == '%' && I + 2 < Value.size() && Hex(Value[I + 1]) >= 0 &&
-        Hex(Value[I + 2]) >= 0) {
-      R += static_cast<char>(Hex(Value[I + 1]) * 16 + Hex(Value[I + 2]));
-      I += 2;
-    } else {
-      R += Value[I];
-    }
-  }
-  return R;
+  return rtl::PercentDecode(Value, rtl::TPlus::Literal);
 }
 
 std::string NVPField(std::string_view Reply, std::string_view Name) {

@@ -38,4 +38,20 @@ std::string RenderErrorPage(std::string_view Provider, std::string_view Error,
          "</p>\n</body></html>\n";
 }
 
+std::string RenderCheckoutPage(std::string_view Order, std::string_view Action,
+                               const std::vector<std::pair<std::string, std::string>>& Hidden) {
+  std::string H =
+      "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head><body><h1>PayPal "
+      "Checkout</h1>";
+  H += Order;
+  H += "<form method=\"post\" action=\"" + web::HTMLEncode(Action) + "\">";
+  for (const auto& [Name, Value] : Hidden)
+    H += "<input type=\"hidden\" name=\"" + web::HTMLEncode(Name) + "\" value=\"" +
+         web::HTMLEncode(Value) + "\">";
+  H += "<button type=\"submit\" name=\"action\" value=\"pay\" id=\"pay\">Pay</button>"
+       "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
+       "</form></body></html>";
+  return H;
+}
+
 }  // namespace zelk::sim

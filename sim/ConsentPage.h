@@ -32,4 +32,10 @@ std::string RenderConsentPage(const TConsentPage& Page);
 std::string RenderErrorPage(std::string_view Provider, std::string_view Error,
                             std::string_view Description);
 
+// PayPal's checkout page, the same for both of its APIs: Order (the order's markup, already
+// escaped) and a form that posts the Hidden fields to Action, with the pressed button as
+// "action" = "pay" or "cancel".
+std::string RenderCheckoutPage(std::string_view Order, std::string_view Action,
+                               const std::vector<std::pair<std::string, std::string>>& Hidden);
+
 }  // namespace zelk::sim

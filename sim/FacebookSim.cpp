@@ -5,17 +5,15 @@
 #include <mutex>
 #include <optional>
 
-#include <nlohmann/json.hpp>
-
-#include "sim/ConsentPage.h"
+#include "sim/JsonReply.h"
 #include "sim/OAuth2Current.h"
+#include "sim/OAuth2Dialog.h"
 
 namespace zelk::sim {
 
 using nlohmann::json;
 
-namespace detail {
-struct TFacebookSimState {
+struct FacebookSim::TState {
   TOAuth2Grants Grants;
   std::mutex Mutex;  // guards the members below
   bool LegacyTokenReply = false;
@@ -23,21 +21,15 @@ struct TFacebookSimState {
   std::vector<FacebookSim::TPost> Posts;
   unsigned long long NextPostId = 10150000000000001ULL;
 };
-}  // namespace detail
 
 namespace {
 
-using TStatePtr = std::shared_ptr<detail::TFacebookSimState>;
+using TStatePtr = std::shared_ptr<FacebookSim::TState>;
 constexpr TProviderId kFacebook = TProviderId::Facebook;
 
 // Facebook writes non-ASCII characters as \u escapes.
 TSimResponse Json(int Status, const json& Body) {
-  TSimResponse R;
-  R.Status = Status;
-  R.ContentType = "application/json; charset=UTF-8";
-  // Text echoed from a request may be invalid UTF-8: replaced, it cannot fail the reply.
-  R.Body = Body.dump(-1, ' ', /*ensure_ascii=*/true, json::error_handler_t::replace);
-  return R;
+  return JsonReply(Status, Body, "application/json; charset=UTF-8", /*AsciiOnly=*/true);
 }
 
 TSimResponse GraphError(int Status, const std::string& Message, int Code,
@@ -84,19 +76,6 @@ bool ValidVersion(const std::string& V) {
          Digits(std::string_view(V).substr(Dot + 1));
 }
 
-std::vector<std::string> SplitList(const std::string& Text) {
-  std::vector<std::string> Items;
-  std::size_t Start = 0;
-  for (;;) {
-    const std::size_t End = Text.find_first_of(", ", Start);
-    std::string S = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
-    if (!S.empty()) Items.push_back(std::move(S));
-    if (End == std::string::npos) break;
-    Start = End + 1;
-  }
-  return Items;
-}
-
 bool Granted(const TGrant& G, const std::string& Permission) {
   for (const auto& S : G.Request.Scopes)
     if (S == Permission) return true;
@@ -109,103 +88,80 @@ std::string TwoDigits(int N) {
   return B;
 }
 
-// The OAuth dialog, unversioned or (Current) versioned. The versioned one refuses a return
-// address with a query or one not registered exactly (strict mode) and publishing permissions,
-// and takes a PKCE challenge.
-TSimResponse Dialog(const TStatePtr& S, const TSimRequest& R, bool Current) {
-  if (Current && !ValidVersion(VersionOf(R)))
-    return TSimResponse::Html(RenderErrorPage("Facebook", "Error",
-                                              "Unknown path components: " + R.Path +
-                                                  " (the version must look like "
-                                                  "v25.0)"),
-                              400);
-  const std::string ClientId = R.Query.Values("client_id");
-  const std::string RedirectURI = R.Query.Values("redirect_uri");
-  const auto App = S->Grants.FindApp(ClientId);
-  if (!App)
-    return TSimResponse::Html(RenderErrorPage("Facebook", "Invalid App ID",
-                                              "The provided app ID \"" + ClientId +
-                                                  "\" does not look like a valid app ID."),
-                              400);
-  if (RedirectURI.empty())
-    return TSimResponse::Html(
-        RenderErrorPage("Facebook", "Error", "The parameter redirect_uri is required"), 400);
-  const bool Registered = Current
-                              ? AcceptableReturnAddress(*App, RedirectURI)
-                              : App->RedirectURIs.empty() ||
-                                    std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
-                                              RedirectURI) != App->RedirectURIs.end();
-  if (!Registered)
-    return TSimResponse::Html(
-        RenderErrorPage("Facebook", "URL Blocked",
-                        "This redirect failed because the redirect URI is not whitelisted in the "
-                        "app's Client OAuth Settings."),
-        400);
+TRefusal RefuseClient(TAuthorizeCheck Check, const TSimRequest& R) {
+  switch (Check) {
+    case TAuthorizeCheck::MissingClient:
+    case TAuthorizeCheck::UnknownClient:
+      return {"Invalid App ID", "The provided app ID \"" + R.Query.Values("client_id") +
+                                    "\" does not look like a valid app ID."};
+    case TAuthorizeCheck::MissingReturn:
+      return {"Error", "The parameter redirect_uri is required"};
+    case TAuthorizeCheck::UnregisteredReturn:
+      break;
+  }
+  return {"URL Blocked",
+          "This redirect failed because the redirect URI is not whitelisted in the app's Client "
+          "OAuth Settings."};
+}
 
-  TAuthorizationRequest Request;
-  Request.ClientId = ClientId;
-  Request.RedirectURI = RedirectURI;
-  Request.HasState = R.Query.IndexOfName("state") >= 0;
-  Request.State = R.Query.Values("state");
+std::optional<TRefusal> CheckVersion(const TSimRequest& R) {
+  if (ValidVersion(VersionOf(R))) return std::nullopt;
+  return TRefusal{"Error",
+                  "Unknown path components: " + R.Path + " (the version must look like v25.0)"};
+}
+
+// The checks of a dialog request; public_profile is always granted and, asked for explicitly,
+// not listed twice.
+std::optional<TRefusal> CheckDialogRequest(const TSimRequest& R, TAuthorizationRequest& Request,
+                                           bool Current) {
   if (Current && R.Query.IndexOfName("response_type") >= 0 &&
       R.Query.Values("response_type") != "code")
-    return TSimResponse::Html(
-        RenderErrorPage("Facebook", "Error",
-                        "This simulator answers response_type=code only, not \"" +
-                            R.Query.Values("response_type") + "\"."),
-        400);
+    return TRefusal{"Error", "This simulator answers response_type=code only, not \"" +
+                                 R.Query.Values("response_type") + "\"."};
   // The versioned dialog binds a PKCE challenge to the code, as Google's does.
   if (Current)
-    if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
-      return TSimResponse::Html(RenderErrorPage("Facebook", "Error", Problem), 400);
-  Request.Scopes = SplitList(R.Query.Values("scope"));
-  // public_profile is always granted; asked for explicitly, it is not listed twice.
+    if (std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+      return TRefusal{"Error", std::move(Problem)};
   if (std::find(Request.Scopes.begin(), Request.Scopes.end(), "public_profile") ==
       Request.Scopes.end())
     Request.Scopes.insert(Request.Scopes.begin(), "public_profile");
-
-  TConsentPage Page;
-  Page.Provider = "Facebook";
-  Page.UserName = S->Grants.User().Name;
-  Page.Accounts = S->Grants.Accounts();
-  Page.ClientId = ClientId;
-  for (const auto& P : Request.Scopes) {
-    const std::string Description = DescribePermission(P, Current);
-    if (Description.empty())
-      return TSimResponse::Html(RenderErrorPage("Facebook", "Invalid Scopes: " + P,
-                                                "This message is only shown to developers."),
-                                400);
-    Page.Scopes.emplace_back(P, Description);
-  }
-  Page.Action = "/dialog/oauth/confirm";
-  Page.Ticket = S->Grants.OpenConsent(std::move(Request));
-  return TSimResponse::Html(RenderConsentPage(Page));
+  return std::nullopt;
 }
 
-TSimResponse Confirm(const TStatePtr& S, const TSimRequest& R) {
-  const rtl::TStringList Form = R.Form();
-  const auto Request = S->Grants.TakeConsent(Form.Values("consent"));
-  if (!Request)
-    return TSimResponse::Html(
-        RenderErrorPage("Facebook", "Error", "This dialog was already answered or has expired."),
-        400);
-  const auto User = S->Grants.ConsentUser(Form.Values("user_id"));
-  if (!User)
-    return TSimResponse::Html(RenderErrorPage("Facebook", "Error", "No such account is logged in."),
-                              400);
-  std::vector<std::pair<std::string, std::string>> Params;
-  if (Form.Values("decision") == "allow") {
-    Params.emplace_back("code",
-                        S->Grants.IssueCode(*Request, "AQ" + RandomText(200, kUrlSafe), *User));
-  } else {
-    Params = {{"error", "access_denied"},
-              {"error_code", "200"},
-              {"error_description", "Permissions error"},
-              {"error_reason", "user_denied"}};
-  }
-  if (Request->HasState) Params.emplace_back("state", Request->State);
+// The OAuth dialog, unversioned or (Current) versioned. The versioned one refuses a return
+// address with a query or one not registered exactly (strict mode) and publishing permissions,
+// and takes a PKCE challenge.
+TAuthorizeRules DialogRules(bool Current) {
+  TAuthorizeRules Rules;
+  Rules.Provider = "Facebook";
+  Rules.Action = "/dialog/oauth/confirm";
+  Rules.Current = Current;
+  Rules.RequireReturn = true;
+  if (Current) Rules.CheckPath = CheckVersion;
+  Rules.RefuseClient = RefuseClient;
+  Rules.CheckRequest = [Current](const TSimRequest& R, TAuthorizationRequest& Request) {
+    return CheckDialogRequest(R, Request, Current);
+  };
+  Rules.DescribeScope = [Current](const std::string& P) { return DescribePermission(P, Current); };
+  Rules.UnknownScope = [](const std::string& P) {
+    return TRefusal{"Invalid Scopes: " + P, "This message is only shown to developers."};
+  };
+  return Rules;
+}
+
+TConsentRules ConfirmRules() {
+  TConsentRules Rules;
+  Rules.Provider = "Facebook";
+  Rules.UnknownTicket = {"Error", "This dialog was already answered or has expired."};
+  Rules.UnknownAccount = {"Error", "No such account is logged in."};
+  Rules.NewCode = [] { return "AQ" + RandomText(200, kUrlSafe); };
+  Rules.Denied = {{"error", "access_denied"},
+                  {"error_code", "200"},
+                  {"error_description", "Permissions error"},
+                  {"error_reason", "user_denied"}};
   // Facebook ends its redirect with this fragment; a browser keeps it to itself.
-  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI + "#_=_", Params));
+  Rules.ReturnSuffix = "#_=_";
+  return Rules;
 }
 
 // The code exchange, unversioned or (Current) versioned; the versioned one always answers JSON
@@ -302,7 +258,7 @@ TSimResponse Me(const TStatePtr& S, const TSimRequest& R, bool Current) {
   std::string Fields = R.Query.Values("fields");
   if (Fields.empty()) Fields = "id,name";
   json Profile = json::object();
-  for (const auto& F : SplitList(Fields)) {
+  for (const auto& F : SplitScopeList(Fields)) {
     if (F == "id") {
       Profile["id"] = U.Id;
     } else if (F == "name") {
@@ -353,16 +309,22 @@ TSimResponse Publish(const TStatePtr& S, const TSimRequest& R) {
 
 }  // namespace
 
-FacebookSim::FacebookSim(Simulator& Sim) : FState(std::make_shared<detail::TFacebookSimState>()) {
+FacebookSim::FacebookSim(Simulator& Sim) : FState(std::make_shared<FacebookSim::TState>()) {
   FState->Grants.AddApp(DefaultApp());
   FState->Grants.SetUser(DefaultUser());
   const TStatePtr S = FState;
   Sim.Route(kFacebook, "GET", "/dialog/oauth",
-            [S](const TSimRequest& R) { return Dialog(S, R, false); });
+            [S, Rules = DialogRules(false)](const TSimRequest& R) {
+              return AuthorizePage(S->Grants, R, Rules);
+            });
   Sim.Route(kFacebook, "GET", "/*/dialog/oauth",
-            [S](const TSimRequest& R) { return Dialog(S, R, true); });
+            [S, Rules = DialogRules(true)](const TSimRequest& R) {
+              return AuthorizePage(S->Grants, R, Rules);
+            });
   Sim.Route(kFacebook, "POST", "/dialog/oauth/confirm",
-            [S](const TSimRequest& R) { return Confirm(S, R); });
+            [S, Rules = ConfirmRules()](const TSimRequest& R) {
+              return AnswerConsent(S->Grants, R, Rules);
+            });
   Sim.Route(kFacebook, "GET", "/oauth/access_token",
             [S](const TSimRequest& R) { return AccessToken(S, R, false); });
   Sim.Route(kFacebook, "GET", "/*/oauth/access_token",

@@ -46,10 +46,6 @@
 
 namespace zelk::sim {
 
-namespace detail {
-struct TFacebookSimState;
-}
-
 class FacebookSim {
  public:
   struct TPost {
@@ -80,8 +76,11 @@ class FacebookSim {
   static TSimApp DefaultApp();
   static TSimUser DefaultUser();
 
+  // What the routes share with this object; defined where the routes are.
+  struct TState;
+
  private:
-  std::shared_ptr<detail::TFacebookSimState> FState;
+  std::shared_ptr<TState> FState;
 };
 
 }  // namespace zelk::sim

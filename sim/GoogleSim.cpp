@@ -2,11 +2,10 @@
 
 #include <algorithm>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/rtl/SysUtils.h"
-#include "sim/ConsentPage.h"
+#include "sim/JsonReply.h"
 #include "sim/OAuth2Current.h"
+#include "sim/OAuth2Dialog.h"
 
 namespace zelk::sim {
 
@@ -18,12 +17,7 @@ using TGrantsPtr = std::shared_ptr<TOAuth2Grants>;
 constexpr TProviderId kGoogle = TProviderId::Google;
 
 TSimResponse Json(int Status, const json& Body) {
-  TSimResponse R;
-  R.Status = Status;
-  R.ContentType = "application/json; charset=utf-8";
-  // Text echoed from a request may be invalid UTF-8: replaced, it cannot fail the reply.
-  R.Body = Body.dump(-1, ' ', false, json::error_handler_t::replace);
-  return R;
+  return JsonReply(Status, Body, "application/json; charset=utf-8");
 }
 
 // The token endpoint's error format.
@@ -63,108 +57,64 @@ bool Granted(const TGrant& G, std::string_view Which) {
   return false;
 }
 
-std::vector<std::string> SplitScopes(const std::string& Text) {
-  std::vector<std::string> Scopes;
-  std::size_t Start = 0;
-  while (Start <= Text.size()) {
-    const std::size_t End = Text.find(' ', Start);
-    std::string S = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
-    if (!S.empty()) Scopes.push_back(std::move(S));
-    if (End == std::string::npos) break;
-    Start = End + 1;
+TRefusal InvalidRequest(std::string Description) {
+  return {"Error: invalid_request", std::move(Description)};
+}
+
+TRefusal RefuseClient(TAuthorizeCheck Check, const TSimRequest& R) {
+  switch (Check) {
+    case TAuthorizeCheck::MissingClient:
+      return InvalidRequest("Missing required parameter: client_id");
+    case TAuthorizeCheck::UnknownClient:
+      return {"Error: invalid_client", "The OAuth client was not found.", 401};
+    case TAuthorizeCheck::MissingReturn:
+      return InvalidRequest("Missing required parameter: redirect_uri");
+    case TAuthorizeCheck::UnregisteredReturn:
+      break;
   }
-  return Scopes;
+  return {"Error: redirect_uri_mismatch",
+          "The redirect URI in the request, " + R.Query.Values("redirect_uri") +
+              ", does not match the ones authorized for the OAuth client."};
 }
 
 // The authorization page of both generations. The current one (Current) also refuses a return
 // address with a query or one not registered exactly, and binds a PKCE challenge to the code.
-TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R, bool Current) {
-  const std::string ClientId = R.Query.Values("client_id");
-  const std::string RedirectURI = R.Query.Values("redirect_uri");
-  if (ClientId.empty())
-    return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_request",
-                                              "Missing required parameter: client_id"),
-                              400);
-  const auto App = Grants->FindApp(ClientId);
-  if (!App)
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: invalid_client", "The OAuth client was not found."), 401);
-  if (RedirectURI.empty())
-    return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_request",
-                                              "Missing required parameter: redirect_uri"),
-                              400);
-  const bool Registered = Current
-                              ? AcceptableReturnAddress(*App, RedirectURI)
-                              : App->RedirectURIs.empty() ||
-                                    std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
-                                              RedirectURI) != App->RedirectURIs.end();
-  if (!Registered)
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: redirect_uri_mismatch",
-                        "The redirect URI in the request, " + RedirectURI +
-                            ", does not match the ones authorized for the OAuth client."),
-        400);
-  if (R.Query.Values("response_type") != "code")
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: invalid_request",
-                        "Invalid response_type: " + R.Query.Values("response_type")),
-        400);
-
-  TAuthorizationRequest Request;
-  Request.ClientId = ClientId;
-  Request.RedirectURI = RedirectURI;
-  Request.HasState = R.Query.IndexOfName("state") >= 0;
-  Request.State = R.Query.Values("state");
-  Request.Scopes = SplitScopes(R.Query.Values("scope"));
-  if (Request.Scopes.empty())
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: invalid_request", "Missing required parameter: scope"),
-        400);
-  if (Current)
-    if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
-      return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_request", Problem), 400);
-
-  TConsentPage Page;
-  Page.Provider = "Google";
-  Page.UserName = Grants->User().Name;
-  Page.Accounts = Grants->Accounts();
-  Page.ClientId = ClientId;
-  for (const auto& S : Request.Scopes) {
-    const std::string Description = DescribeScope(S);
-    if (Description.empty())
-      return TSimResponse::Html(RenderErrorPage("Google", "Error: invalid_scope",
-                                                "Some requested scopes were invalid: " + S),
-                                400);
-    Page.Scopes.emplace_back(S, Description);
-  }
-  Page.Action = "/o/oauth2/approval";
-  Page.Ticket = Grants->OpenConsent(std::move(Request));
-  return TSimResponse::Html(RenderConsentPage(Page));
+TAuthorizeRules AuthorizeRules(bool Current) {
+  TAuthorizeRules Rules;
+  Rules.Provider = "Google";
+  Rules.Action = "/o/oauth2/approval";
+  Rules.Current = Current;
+  Rules.RequireClientId = true;
+  Rules.RequireReturn = true;
+  Rules.ScopeSeparators = " ";
+  Rules.RefuseClient = RefuseClient;
+  Rules.CheckRequest = [Current](const TSimRequest& R,
+                                 TAuthorizationRequest& Request) -> std::optional<TRefusal> {
+    if (R.Query.Values("response_type") != "code")
+      return InvalidRequest("Invalid response_type: " + R.Query.Values("response_type"));
+    if (Request.Scopes.empty()) return InvalidRequest("Missing required parameter: scope");
+    if (Current)
+      if (std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+        return InvalidRequest(std::move(Problem));
+    return std::nullopt;
+  };
+  Rules.DescribeScope = DescribeScope;
+  Rules.UnknownScope = [](const std::string& S) {
+    return TRefusal{"Error: invalid_scope", "Some requested scopes were invalid: " + S};
+  };
+  return Rules;
 }
 
-TSimResponse Approve(const TGrantsPtr& Grants, const TSimRequest& R) {
-  const rtl::TStringList Form = R.Form();
-  const auto Request = Grants->TakeConsent(Form.Values("consent"));
-  if (!Request)
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: invalid_request",
-                        "This consent request is unknown or was already answered."),
-        400);
-  const auto User = Grants->ConsentUser(Form.Values("user_id"));
-  if (!User)
-    return TSimResponse::Html(
-        RenderErrorPage("Google", "Error: invalid_request", "No such account is signed in."), 400);
-  std::vector<std::pair<std::string, std::string>> Params;
-  if (Form.Values("decision") == "allow") {
-    if (Request->HasState) Params.emplace_back("state", Request->State);
-    // Google's codes carry a "/", which a client must encode when it sends the code on.
-    Params.emplace_back("code",
-                        Grants->IssueCode(*Request, "4/" + RandomText(40, kUrlSafe), *User));
-  } else {
-    Params.emplace_back("error", "access_denied");
-    if (Request->HasState) Params.emplace_back("state", Request->State);
-  }
-  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI, Params));
+TConsentRules ConsentRules() {
+  TConsentRules Rules;
+  Rules.Provider = "Google";
+  Rules.UnknownTicket = InvalidRequest("This consent request is unknown or was already answered.");
+  Rules.UnknownAccount = InvalidRequest("No such account is signed in.");
+  // Google's codes carry a "/", which a client must encode when it sends the code on.
+  Rules.NewCode = [] { return "4/" + RandomText(40, kUrlSafe); };
+  Rules.Denied = {{"error", "access_denied"}};
+  Rules.StateFirst = true;
+  return Rules;
 }
 
 // The token endpoint of both generations; the current one (Current) takes "code_verifier".
@@ -206,12 +156,9 @@ TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R, bool Current)
       return TokenError(400, "invalid_grant", "code_verifier or verifier is not needed.");
   }
   const std::string Token = Grants->IssueToken(Grant, "ya29." + RandomText(60, kUrlSafe));
-  std::string ScopeText;
-  for (const auto& S : Grant.Request.Scopes)
-    ScopeText += (ScopeText.empty() ? "" : " ") + S;
   return Json(200, {{"access_token", Token},
                     {"expires_in", 3599},
-                    {"scope", ScopeText},
+                    {"scope", JoinScopes(Grant.Request)},
                     {"token_type", "Bearer"}});
 }
 
@@ -280,13 +227,18 @@ GoogleSim::GoogleSim(Simulator& Sim) {
   FGrants->SetUser(DefaultUser());
   const TGrantsPtr G = FGrants;
   Sim.Route(kGoogle, "GET", "/o/oauth2/auth",
-            [G](const TSimRequest& R) { return Authorize(G, R, false); });
-  Sim.Route(kGoogle, "POST", "/o/oauth2/approval",
-            [G](const TSimRequest& R) { return Approve(G, R); });
+            [G, Rules = AuthorizeRules(false)](const TSimRequest& R) {
+              return AuthorizePage(*G, R, Rules);
+            });
+  Sim.Route(
+      kGoogle, "POST", "/o/oauth2/approval",
+      [G, Rules = ConsentRules()](const TSimRequest& R) { return AnswerConsent(*G, R, Rules); });
   Sim.Route(kGoogle, "POST", "/o/oauth2/token",
             [G](const TSimRequest& R) { return Token(G, R, false); });
   Sim.Route(kGoogle, "GET", "/o/oauth2/v2/auth",
-            [G](const TSimRequest& R) { return Authorize(G, R, true); });
+            [G, Rules = AuthorizeRules(true)](const TSimRequest& R) {
+              return AuthorizePage(*G, R, Rules);
+            });
   Sim.Route(kGoogle, "POST", "/token", [G](const TSimRequest& R) { return Token(G, R, true); });
   Sim.Route(kGoogle, "GET", "/v1/userinfo",
             [G](const TSimRequest& R) { return OpenIdUserInfo(G, R); });

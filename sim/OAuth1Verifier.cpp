@@ -8,16 +8,12 @@
 #include <algorithm>
 #include <array>
 
+#include "core/Helpers.h"
+#include "platform/rtl/PercentDecode.h"
+
 namespace zelk::sim::oauth1 {
 
 namespace {
-
-int HexDigit(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  return -1;
-}
 
 char Lower(char C) {
   return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C;
@@ -68,24 +64,7 @@ std::string PercentEncode(std::string_view Value) {
 }
 
 std::optional<std::string> PercentDecode(std::string_view Value, bool Plus) {
-  std::string R;
-  R.reserve(Value.size());
-  for (std::size_t I = 0; I < Value.size(); ++I) {
-    const char C = Value[I];
-    if (C == '%') {
-      if (I + 2 >= Value.size()) return std::nullopt;
-      const int H = HexDigit(Value[I + 1]);
-      const int L = HexDigit(Value[I + 2]);
-      if (H < 0 || L < 0) return std::nullopt;
-      R += static_cast<char>(H * 16 + L);
-      I += 2;
-    } else if (C == '+' && Plus) {
-      R += ' ';
-    } else {
-      R += C;
-    }
-  }
-  return R;
+  return rtl::PercentDecodeStrict(Value, Plus ? rtl::TPlus::Blank : rtl::TPlus::Literal);
 }
 
 std::optional<TParams> ParseFormEncoded(std::string_view Text) {
@@ -181,11 +160,9 @@ std::string HmacSha1Signature(std::string_view BaseString, std::string_view Clie
            reinterpret_cast<const unsigned char*>(BaseString.data()), BaseString.size(),
            Digest.data(), &Length) == nullptr)
     return {};  // matches no signature
-  std::string Out(4 * ((Length + 2) / 3) + 1, '\0');
-  const int N = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(Out.data()), Digest.data(),
-                                static_cast<int>(Length));
-  Out.resize(static_cast<std::size_t>(N));
-  return Out;
+  return IWZelkAuthBase::Base64Encode(
+      std::string_view(reinterpret_cast<const char*>(Digest.data()), Length),
+      IWZelkAuthBase::TBase64::Standard);
 }
 
 bool SameSignature(std::string_view A, std::string_view B) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/Helpers.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace zelk::sim {
@@ -15,21 +16,9 @@ std::string PkceS256Challenge(std::string_view Verifier) {
   unsigned char Digest[SHA256_DIGEST_LENGTH];
   if (EVP_Digest(Verifier.data(), Verifier.size(), Digest, nullptr, EVP_sha256(), nullptr) != 1)
     throw std::runtime_error("Simulator: SHA-256 failed");
-  static constexpr std::string_view Alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  std::string Out;
-  unsigned Bits = 0;
-  int Count = 0;
-  for (unsigned char B : Digest) {
-    Bits = (Bits << 8) | B;
-    Count += 8;
-    while (Count >= 6) {
-      Count -= 6;
-      Out += Alphabet[(Bits >> Count) & 0x3F];
-    }
-  }
-  if (Count > 0) Out += Alphabet[(Bits << (6 - Count)) & 0x3F];
-  return Out;
+  return IWZelkAuthBase::Base64Encode(
+      std::string_view(reinterpret_cast<const char*>(Digest), sizeof Digest),
+      IWZelkAuthBase::TBase64::URL);
 }
 
 bool ValidPkceText(std::string_view Text) {
@@ -94,11 +83,11 @@ std::string AppSecretProof(std::string_view Token, std::string_view Secret) {
   return Out;
 }
 
-std::vector<std::string> SplitScopeList(const std::string& Text) {
+std::vector<std::string> SplitScopeList(const std::string& Text, std::string_view Separators) {
   std::vector<std::string> Items;
   std::size_t Start = 0;
   for (;;) {
-    const std::size_t End = Text.find_first_of(", ", Start);
+    const std::size_t End = Text.find_first_of(Separators, Start);
     std::string S = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
     if (!S.empty()) Items.push_back(std::move(S));
     if (End == std::string::npos) break;

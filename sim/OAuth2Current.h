@@ -39,8 +39,9 @@ std::string BearerToken(const TSimRequest& R);
 // Facebook's appsecret_proof: the lower-case hex HMAC-SHA256 of Token keyed with Secret.
 std::string AppSecretProof(std::string_view Token, std::string_view Secret);
 
-// The scopes of a scope parameter, separated by blanks (or, Facebook, commas); empty items
-// dropped.
-std::vector<std::string> SplitScopeList(const std::string& Text);
+// The scopes of a scope parameter, separated by any of Separators (blanks, and at Facebook and
+// Microsoft commas too); empty items dropped.
+std::vector<std::string> SplitScopeList(const std::string& Text,
+                                        std::string_view Separators = ", ");
 
 }  // namespace zelk::sim

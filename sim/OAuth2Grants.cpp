@@ -40,6 +40,13 @@ std::string AppendQuery(const std::string& URL,
   return Base + Fragment;
 }
 
+std::string JoinScopes(const TAuthorizationRequest& Request) {
+  std::string Text;
+  for (const auto& S : Request.Scopes)
+    Text += (Text.empty() ? "" : " ") + S;
+  return Text;
+}
+
 std::vector<std::string> DuplicateNames(const std::vector<std::string>& Entries) {
   std::set<std::string> Seen;
   std::vector<std::string> Duplicates;

@@ -164,6 +164,9 @@ inline constexpr std::string_view kBase64 =
 std::string AppendQuery(const std::string& URL,
                         const std::vector<std::pair<std::string, std::string>>& Params);
 
+// The scopes of a request separated by blanks, as a token reply lists them.
+std::string JoinScopes(const TAuthorizationRequest& Request);
+
 // Each name that occurs more than once among name=value entries; a real provider refuses such a
 // request rather than guess which value was meant.
 std::vector<std::string> DuplicateNames(const std::vector<std::string>& Entries);

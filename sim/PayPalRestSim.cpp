@@ -9,6 +9,7 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/web/HttpResponse.h"
+#include "sim/ConsentPage.h"
 #include "sim/OAuth2Grants.h"
 #include "sim/PayPalSim.h"
 
@@ -350,17 +351,10 @@ TSimResponse TPayPalSim::TRestState::Page(const TSimRequest& R) {
         "class=\"error\">This order is unknown or no longer waits for the buyer.</p></body></html>",
         404);
   const TOrder& O = It->second;
-  return TSimResponse::Html(
-      "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head><body>"
-      "<h1>PayPal Checkout</h1><table id=\"order\">" +
-      O.Rows + "<tr><th colspan=\"2\">Total</th><td id=\"total\">" + web::HTMLEncode(O.Amount) +
-      " " + web::HTMLEncode(O.Currency) +
-      "</td></tr></table><form method=\"post\" action=\"/checkoutnow\">"
-      "<input type=\"hidden\" name=\"token\" value=\"" +
-      web::HTMLEncode(Id) +
-      "\"><button type=\"submit\" name=\"action\" value=\"pay\" id=\"pay\">Pay</button>"
-      "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
-      "</form></body></html>");
+  return TSimResponse::Html(RenderCheckoutPage(
+      "<table id=\"order\">" + O.Rows + "<tr><th colspan=\"2\">Total</th><td id=\"total\">" +
+          web::HTMLEncode(O.Amount) + " " + web::HTMLEncode(O.Currency) + "</td></tr></table>",
+      "/checkoutnow", {{"token", Id}}));
 }
 
 TSimResponse TPayPalSim::TRestState::Decide(const TSimRequest& R) {

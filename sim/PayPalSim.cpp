@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/web/HttpResponse.h"
+#include "sim/ConsentPage.h"
 #include "sim/OAuth2Grants.h"
 
 namespace zelk::sim {
@@ -529,9 +530,8 @@ TSimResponse TPayPalSim::TState::Page(const TSimRequest& R) {
                      : "<tr><th colspan=\"3\">" + std::string(Label) + "</th><td>" +
                            web::HTMLEncode(V) + "</td></tr>";
   };
-  std::string Body =
-      "<!DOCTYPE html><html><head><title>PayPal Checkout</title></head><body>"
-      "<h1>PayPal Checkout</h1><table id=\"order\"><tr><th>Item</th><th>Description</th>"
+  const std::string Order =
+      "<table id=\"order\"><tr><th>Item</th><th>Description</th>"
       "<th>Quantity</th><th>Price</th></tr>" +
       Rows + Line("Items", "ITEMAMT") + Line("Shipping", "SHIPPINGAMT") +
       Line("Insurance", "INSURANCEAMT") + Line("Tax", "TAXAMT") +
@@ -541,15 +541,9 @@ TSimResponse TPayPalSim::TState::Page(const TSimRequest& R) {
       ", " + web::HTMLEncode(C.Order.Values("SHIPTOSTREET")) + ", " +
       web::HTMLEncode(C.Order.Values("SHIPTOZIP")) + " " +
       web::HTMLEncode(C.Order.Values("SHIPTOCITY")) + ", " +
-      web::HTMLEncode(C.Order.Values("SHIPTOCOUNTRYCODE")) +
-      "</p><form method=\"post\" action=\"/webscr\">"
-      "<input type=\"hidden\" name=\"cmd\" value=\"_express-checkout\">"
-      "<input type=\"hidden\" name=\"token\" value=\"" +
-      web::HTMLEncode(Token) +
-      "\"><button type=\"submit\" name=\"action\" value=\"pay\" id=\"pay\">Pay</button>"
-      "<button type=\"submit\" name=\"action\" value=\"cancel\" id=\"cancel\">Cancel</button>"
-      "</form></body></html>";
-  return TSimResponse::Html(std::move(Body));
+      web::HTMLEncode(C.Order.Values("SHIPTOCOUNTRYCODE")) + "</p>";
+  return TSimResponse::Html(
+      RenderCheckoutPage(Order, "/webscr", {{"cmd", "_express-checkout"}, {"token", Token}}));
 }
 
 TSimResponse TPayPalSim::TState::Decide(const TSimRequest& R) {

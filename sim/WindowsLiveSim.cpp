@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/rtl/SysUtils.h"
-#include "sim/ConsentPage.h"
+#include "sim/JsonReply.h"
 #include "sim/OAuth2Current.h"
+#include "sim/OAuth2Dialog.h"
 
 namespace zelk::sim {
 
@@ -18,12 +17,7 @@ using TGrantsPtr = std::shared_ptr<TOAuth2Grants>;
 constexpr TProviderId kLive = TProviderId::WindowsLive;
 
 TSimResponse Json(int Status, const json& Body) {
-  TSimResponse R;
-  R.Status = Status;
-  R.ContentType = "application/json; charset=UTF-8";
-  // Text echoed from a request may be invalid UTF-8: replaced, it cannot fail the reply.
-  R.Body = Body.dump(-1, ' ', false, json::error_handler_t::replace);
-  return R;
+  return JsonReply(Status, Body, "application/json; charset=UTF-8");
 }
 
 TSimResponse TokenError(const std::string& Error, const std::string& Description) {
@@ -43,19 +37,6 @@ std::string DescribeScope(const std::string& S) {
   return {};
 }
 
-std::vector<std::string> SplitScopes(const std::string& Text) {
-  std::vector<std::string> Items;
-  std::size_t Start = 0;
-  for (;;) {
-    const std::size_t End = Text.find_first_of(", ", Start);
-    std::string S = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
-    if (!S.empty()) Items.push_back(std::move(S));
-    if (End == std::string::npos) break;
-    Start = End + 1;
-  }
-  return Items;
-}
-
 bool Granted(const TGrant& G, const std::string& Scope) {
   return std::find(G.Request.Scopes.begin(), G.Request.Scopes.end(), Scope) !=
          G.Request.Scopes.end();
@@ -65,88 +46,58 @@ json OrNull(const std::string& S) {
   return S.empty() ? json(nullptr) : json(S);
 }
 
-TSimResponse Authorize(const TGrantsPtr& Grants, const TSimRequest& R) {
-  const std::string ClientId = R.Query.Values("client_id");
-  const std::string RedirectURI = R.Query.Values("redirect_uri");
-  const auto App = Grants->FindApp(ClientId);
-  if (!App)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft account", "invalid_client",
-                        "The client does not exist. If you are the application developer, "
-                        "configure a new application through the application management site."),
-        400);
-  if (RedirectURI.empty() ||
-      (!App->RedirectURIs.empty() && std::find(App->RedirectURIs.begin(), App->RedirectURIs.end(),
-                                               RedirectURI) == App->RedirectURIs.end()))
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft account", "invalid_request",
-                        "The provided value for the input parameter 'redirect_uri' is not valid."),
-        400);
-
-  TAuthorizationRequest Request;
-  Request.ClientId = ClientId;
-  Request.RedirectURI = RedirectURI;
-  Request.HasState = R.Query.IndexOfName("state") >= 0;
-  Request.State = R.Query.Values("state");
-  Request.Scopes = SplitScopes(R.Query.Values("scope"));
-
-  // With a trusted return address, request errors go back to the application.
-  auto Refuse = [&](const std::string& Error, const std::string& Description) {
-    std::vector<std::pair<std::string, std::string>> Params = {{"error", Error},
-                                                               {"error_description", Description}};
-    if (Request.HasState) Params.emplace_back("state", Request.State);
-    return TSimResponse::Redirect(AppendQuery(RedirectURI, Params));
-  };
-  if (R.Query.Values("response_type") != "code")
-    return Refuse("unsupported_response_type",
-                  "The provided value for the input parameter 'response_type' is not valid.");
-
-  TConsentPage Page;
-  Page.Provider = "Microsoft account";
-  Page.UserName = Grants->User().Name;
-  Page.Accounts = Grants->Accounts();
-  Page.ClientId = ClientId;
-  for (const auto& S : Request.Scopes) {
-    const std::string Description = DescribeScope(S);
-    if (Description.empty())
-      return Refuse("invalid_scope",
-                    "The provided value for the input parameter 'scope' is not valid.");
-    Page.Scopes.emplace_back(S, Description);
-  }
-  if (Page.Scopes.empty())
-    return Refuse("invalid_request", "The request is missing required parameter 'scope'.");
-  Page.Action = "/oauth20_authorize.srf";
-  Page.Ticket = Grants->OpenConsent(std::move(Request));
-  return TSimResponse::Html(RenderConsentPage(Page));
+// "8c8ce076-..." style: 32 hex digits in groups of 8-4-4-4-12.
+std::string RandomGuid() {
+  const std::string H = RandomText(32, "0123456789abcdef");
+  return H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" + H.substr(16, 4) +
+         "-" + H.substr(20, 12);
 }
 
-TSimResponse Consent(const TGrantsPtr& Grants, const TSimRequest& R) {
-  const rtl::TStringList Form = R.Form();
-  const auto Request = Grants->TakeConsent(Form.Values("consent"));
-  if (!Request)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft account", "invalid_request",
-                        "This consent request is unknown or was already answered."),
-        400);
-  const auto User = Grants->ConsentUser(Form.Values("user_id"));
-  if (!User)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft account", "invalid_request", "No such account is signed in."),
-        400);
-  std::vector<std::pair<std::string, std::string>> Params;
-  if (Form.Values("decision") == "allow") {
-    // Live's codes look like "M" and a GUID.
-    const std::string H = RandomText(32, "0123456789abcdef");
-    const std::string Guid = H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" +
-                             H.substr(16, 4) + "-" + H.substr(20, 12);
-    Params.emplace_back("code", Grants->IssueCode(*Request, "M" + Guid, *User));
-  } else {
-    Params = {{"error", "access_denied"},
-              {"error_description",
-               "The user has denied access to the scope requested by the client application."}};
-  }
-  if (Request->HasState) Params.emplace_back("state", Request->State);
-  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI, Params));
+TRefusal RefuseClient(TAuthorizeCheck Check, const TSimRequest&) {
+  if (Check == TAuthorizeCheck::MissingClient || Check == TAuthorizeCheck::UnknownClient)
+    return {"invalid_client",
+            "The client does not exist. If you are the application developer, configure a new "
+            "application through the application management site."};
+  return {"invalid_request",
+          "The provided value for the input parameter 'redirect_uri' is not valid."};
+}
+
+// With a trusted return address, request errors go back to the application.
+TAuthorizeRules AuthorizeRules() {
+  TAuthorizeRules Rules;
+  Rules.Provider = "Microsoft account";
+  Rules.RequireReturn = true;
+  Rules.RefuseToApplication = true;
+  Rules.RefuseClient = RefuseClient;
+  Rules.CheckRequest = [](const TSimRequest& R,
+                          TAuthorizationRequest& Request) -> std::optional<TRefusal> {
+    if (R.Query.Values("response_type") != "code")
+      return TRefusal{"unsupported_response_type",
+                      "The provided value for the input parameter 'response_type' is not valid."};
+    if (Request.Scopes.empty())
+      return TRefusal{"invalid_request", "The request is missing required parameter 'scope'."};
+    return std::nullopt;
+  };
+  Rules.DescribeScope = DescribeScope;
+  Rules.UnknownScope = [](const std::string&) {
+    return TRefusal{"invalid_scope",
+                    "The provided value for the input parameter 'scope' is not valid."};
+  };
+  return Rules;
+}
+
+TConsentRules ConsentRules(std::string Provider) {
+  TConsentRules Rules;
+  Rules.Provider = std::move(Provider);
+  Rules.UnknownTicket = {"invalid_request",
+                         "This consent request is unknown or was already answered."};
+  Rules.UnknownAccount = {"invalid_request", "No such account is signed in."};
+  // Live's codes look like "M" and a GUID.
+  Rules.NewCode = [] { return "M" + RandomGuid(); };
+  Rules.Denied = {{"error", "access_denied"},
+                  {"error_description",
+                   "The user has denied access to the scope requested by the client application."}};
+  return Rules;
 }
 
 TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
@@ -184,12 +135,9 @@ TSimResponse Token(const TGrantsPtr& Grants, const TSimRequest& R) {
   }
   // Live's tokens are Base64 text: "+", "/" and "=" included.
   const std::string Token = Grants->IssueToken(Grant, "EwB" + RandomText(120, kBase64) + "=");
-  std::string ScopeText;
-  for (const auto& S : Grant.Request.Scopes)
-    ScopeText += (ScopeText.empty() ? "" : " ") + S;
   return Json(200, {{"token_type", "bearer"},
                     {"expires_in", 3600},
-                    {"scope", ScopeText},
+                    {"scope", JoinScopes(Grant.Request)},
                     {"access_token", Token}});
 }
 
@@ -226,13 +174,6 @@ TSimResponse Me(const TGrantsPtr& Grants, const TSimRequest& R) {
 
 // ---------------------------------------------------------------------------------------------
 // The Microsoft identity platform (v2.0) and Microsoft Graph.
-
-// "8c8ce076-..." style: 32 hex digits in groups of 8-4-4-4-12.
-std::string RandomGuid() {
-  const std::string H = RandomText(32, "0123456789abcdef");
-  return H.substr(0, 8) + "-" + H.substr(8, 4) + "-" + H.substr(12, 4) + "-" + H.substr(16, 4) +
-         "-" + H.substr(20, 12);
-}
 
 bool IsGuid(const std::string& S) {
   if (S.size() != 36) return false;
@@ -307,113 +248,82 @@ bool GrantedUserRead(const TGrant& G) {
   return false;
 }
 
-TSimResponse AuthorizeV2(const TGrantsPtr& Grants, const TSimRequest& R) {
-  const std::string Tenant = TenantOf(R);
-  if (!KnownTenant(Tenant))
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "invalid_request",
-                        AadText(90002, "Tenant '" + Tenant +
-                                           "' not found. Check to make sure "
-                                           "you have the correct tenant ID and are signing into "
-                                           "the correct cloud.")),
-        400);
+TRefusal RefuseClientV2(TAuthorizeCheck Check, const TSimRequest& R) {
   const std::string ClientId = R.Query.Values("client_id");
-  const std::string RedirectURI = R.Query.Values("redirect_uri");
-  if (ClientId.empty())
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "invalid_request",
-                        AadText(900144,
-                                "The request body must contain the following parameter: "
-                                "'client_id'.")),
-        400);
-  const auto App = Grants->FindApp(ClientId);
-  if (!App)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "unauthorized_client",
-                        AadText(700016, "Application with identifier '" + ClientId +
-                                            "' was not found in the directory '" + Tenant + "'.")),
-        400);
-  // An address that is not registered is never redirected to.
-  if (!AcceptableReturnAddress(*App, RedirectURI))
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "invalid_request",
-                        AadText(50011, "The redirect URI '" + RedirectURI +
-                                           "' specified in the request does not match the "
-                                           "redirect URIs configured for the application '" +
-                                           ClientId + "'.")),
-        400);
-
-  TAuthorizationRequest Request;
-  Request.ClientId = ClientId;
-  Request.RedirectURI = RedirectURI;
-  Request.HasState = R.Query.IndexOfName("state") >= 0;
-  Request.State = R.Query.Values("state");
-  Request.Scopes = SplitScopeList(R.Query.Values("scope"));
-
-  // With a trusted return address, request errors go back to the application.
-  auto Refuse = [&](const std::string& Error, const std::string& Description) {
-    std::vector<std::pair<std::string, std::string>> Params = {{"error", Error},
-                                                               {"error_description", Description}};
-    if (Request.HasState) Params.emplace_back("state", Request.State);
-    return TSimResponse::Redirect(AppendQuery(RedirectURI, Params));
-  };
-  if (R.Query.Values("response_type") != "code")
-    return Refuse("unsupported_response_type",
-                  AadText(700054, "response_type '" + R.Query.Values("response_type") +
-                                      "' is not enabled for the application."));
-  if (R.Query.IndexOfName("response_mode") >= 0 && R.Query.Values("response_mode") != "query")
-    return Refuse("invalid_request",
-                  AadText(900144, "This simulator answers with response_mode=query only."));
-  if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
-    return Refuse("invalid_request", AadText(501491, Problem));
-
-  TConsentPage Page;
-  Page.Provider = "Microsoft";
-  Page.UserName = Grants->User().Name;
-  Page.Accounts = Grants->Accounts();
-  Page.ClientId = ClientId;
-  for (const auto& S : Request.Scopes) {
-    const std::string Description = DescribeCurrentScope(S);
-    if (Description.empty())
-      return Refuse("invalid_scope",
-                    AadText(70011,
-                            "The provided value for the input parameter 'scope' is not "
-                            "valid. The scope '" +
-                                S + "' does not exist."));
-    Page.Scopes.emplace_back(S, Description);
+  switch (Check) {
+    case TAuthorizeCheck::MissingClient:
+      return {"invalid_request", AadText(900144,
+                                         "The request body must contain the following parameter: "
+                                         "'client_id'.")};
+    case TAuthorizeCheck::UnknownClient:
+      return {"unauthorized_client",
+              AadText(700016, "Application with identifier '" + ClientId +
+                                  "' was not found in the directory '" + TenantOf(R) + "'.")};
+    case TAuthorizeCheck::MissingReturn:
+    case TAuthorizeCheck::UnregisteredReturn:
+      break;
   }
-  if (Page.Scopes.empty())
-    return Refuse("invalid_request", AadText(90014, "The required field 'scope' is missing."));
-  Page.Action = "/" + Tenant + "/oauth2/v2.0/authorize";
-  Page.Ticket = Grants->OpenConsent(std::move(Request));
-  return TSimResponse::Html(RenderConsentPage(Page));
+  // An address that is not registered is never redirected to.
+  return {"invalid_request",
+          AadText(50011, "The redirect URI '" + R.Query.Values("redirect_uri") +
+                             "' specified in the request does not match the redirect URIs "
+                             "configured for the application '" +
+                             ClientId + "'.")};
 }
 
-TSimResponse ConsentV2(const TGrantsPtr& Grants, const TSimRequest& R) {
-  const rtl::TStringList Form = R.Form();
-  const auto Request = Grants->TakeConsent(Form.Values("consent"));
-  if (!Request)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "invalid_request",
-                        "This consent request is unknown or was already answered."),
-        400);
-  const auto User = Grants->ConsentUser(Form.Values("user_id"));
-  if (!User)
-    return TSimResponse::Html(
-        RenderErrorPage("Microsoft", "invalid_request", "No such account is signed in."), 400);
-  std::vector<std::pair<std::string, std::string>> Params;
-  if (Form.Values("decision") == "allow") {
-    // Codes of personal accounts: "M.C" and a serial, with "_", "." and "-" in them.
-    Params.emplace_back(
-        "code",
-        Grants->IssueCode(
-            *Request, "M.C5" + RandomText(3, "0123456789") + "_BAY.2.U." + RandomGuid(), *User));
-  } else {
-    Params = {{"error", "access_denied"},
-              {"error_description", "AADSTS65004: User declined to consent to access the app."}};
-  }
-  if (Request->HasState) Params.emplace_back("state", Request->State);
-  return TSimResponse::Redirect(AppendQuery(Request->RedirectURI, Params));
+std::optional<TRefusal> CheckTenant(const TSimRequest& R) {
+  const std::string Tenant = TenantOf(R);
+  if (KnownTenant(Tenant)) return std::nullopt;
+  return TRefusal{"invalid_request",
+                  AadText(90002, "Tenant '" + Tenant +
+                                     "' not found. Check to make sure you have the correct "
+                                     "tenant ID and are signing into the correct cloud.")};
+}
+
+std::optional<TRefusal> CheckRequestV2(const TSimRequest& R, TAuthorizationRequest& Request) {
+  if (R.Query.Values("response_type") != "code")
+    return TRefusal{"unsupported_response_type",
+                    AadText(700054, "response_type '" + R.Query.Values("response_type") +
+                                        "' is not enabled for the application.")};
+  if (R.Query.IndexOfName("response_mode") >= 0 && R.Query.Values("response_mode") != "query")
+    return TRefusal{"invalid_request",
+                    AadText(900144, "This simulator answers with response_mode=query only.")};
+  if (const std::string Problem = ReadPkceChallenge(R, Request); !Problem.empty())
+    return TRefusal{"invalid_request", AadText(501491, Problem)};
+  if (Request.Scopes.empty())
+    return TRefusal{"invalid_request", AadText(90014, "The required field 'scope' is missing.")};
+  return std::nullopt;
+}
+
+// The identity platform's authorize page: the consent form posts back to it.
+TAuthorizeRules AuthorizeRulesV2() {
+  TAuthorizeRules Rules;
+  Rules.Provider = "Microsoft";
+  Rules.Current = true;
+  Rules.RequireClientId = true;
+  Rules.RefuseToApplication = true;
+  Rules.CheckPath = CheckTenant;
+  Rules.RefuseClient = RefuseClientV2;
+  Rules.CheckRequest = CheckRequestV2;
+  Rules.DescribeScope = DescribeCurrentScope;
+  Rules.UnknownScope = [](const std::string& S) {
+    return TRefusal{"invalid_scope",
+                    AadText(70011,
+                            "The provided value for the input parameter 'scope' is not valid. "
+                            "The scope '" +
+                                S + "' does not exist.")};
+  };
+  return Rules;
+}
+
+TConsentRules ConsentRulesV2() {
+  TConsentRules Rules = ConsentRules("Microsoft");
+  // Codes of personal accounts: "M.C" and a serial, with "_", "." and "-" in them.
+  Rules.NewCode = [] { return "M.C5" + RandomText(3, "0123456789") + "_BAY.2.U." + RandomGuid(); };
+  Rules.Denied = {
+      {"error", "access_denied"},
+      {"error_description", "AADSTS65004: User declined to consent to access the app."}};
+  return Rules;
 }
 
 TSimResponse TokenV2(const TGrantsPtr& Grants, const TSimRequest& R) {
@@ -480,11 +390,8 @@ TSimResponse TokenV2(const TGrantsPtr& Grants, const TSimRequest& R) {
   }
   // Tokens for personal accounts are opaque Base64 text.
   const std::string Token = Grants->IssueToken(Grant, "EwA" + RandomText(160, kBase64) + "=");
-  std::string ScopeText;
-  for (const auto& S : Grant.Request.Scopes)
-    ScopeText += (ScopeText.empty() ? "" : " ") + S;
   return Json(200, {{"token_type", "Bearer"},
-                    {"scope", ScopeText},
+                    {"scope", JoinScopes(Grant.Request)},
                     {"expires_in", 3599},
                     {"ext_expires_in", 3599},
                     {"access_token", Token}});
@@ -521,16 +428,22 @@ WindowsLiveSim::WindowsLiveSim(Simulator& Sim) {
   FGrants->AddApp(DefaultApp());
   FGrants->SetUser(DefaultUser());
   const TGrantsPtr G = FGrants;
-  Sim.Route(kLive, "GET", "/oauth20_authorize.srf",
-            [G](const TSimRequest& R) { return Authorize(G, R); });
+  Sim.Route(
+      kLive, "GET", "/oauth20_authorize.srf",
+      [G, Rules = AuthorizeRules()](const TSimRequest& R) { return AuthorizePage(*G, R, Rules); });
   Sim.Route(kLive, "POST", "/oauth20_authorize.srf",
-            [G](const TSimRequest& R) { return Consent(G, R); });
+            [G, Rules = ConsentRules("Microsoft account")](const TSimRequest& R) {
+              return AnswerConsent(*G, R, Rules);
+            });
   Sim.Route(kLive, "POST", "/oauth20_token.srf", [G](const TSimRequest& R) { return Token(G, R); });
   Sim.Route(kLive, "GET", "/v5.0/me", [G](const TSimRequest& R) { return Me(G, R); });
   Sim.Route(kLive, "GET", "/*/oauth2/v2.0/authorize",
-            [G](const TSimRequest& R) { return AuthorizeV2(G, R); });
-  Sim.Route(kLive, "POST", "/*/oauth2/v2.0/authorize",
-            [G](const TSimRequest& R) { return ConsentV2(G, R); });
+            [G, Rules = AuthorizeRulesV2()](const TSimRequest& R) {
+              return AuthorizePage(*G, R, Rules);
+            });
+  Sim.Route(
+      kLive, "POST", "/*/oauth2/v2.0/authorize",
+      [G, Rules = ConsentRulesV2()](const TSimRequest& R) { return AnswerConsent(*G, R, Rules); });
   Sim.Route(kLive, "POST", "/*/oauth2/v2.0/token",
             [G](const TSimRequest& R) { return TokenV2(G, R); });
   Sim.Route(kLive, "GET", "/v1.0/me", [G](const TSimRequest& R) { return GraphMe(G, R); });

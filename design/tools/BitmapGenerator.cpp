@@ -31,12 +31,34 @@ void Put32(std::vector<std::uint8_t>& B, std::uint32_t V) {
   Put16(B, V >> 16);
 }
 
-std::vector<std::uint8_t> Convert(const std::string& Path) {
-  std::ifstream In(Path);
-  if (!In) throw std::runtime_error(Path + ": cannot open");
+// An art file as read: the colours in the order named, and the rows top row first.
+struct TArt {
   std::map<char, int> Index;
   std::vector<std::uint32_t> Colors;
   std::vector<std::string> Rows;
+};
+
+// Reads one line of the "colors:" or "pixels:" section into Art; Where starts its messages.
+void ReadArtLine(const std::string& Line, bool InColors, const std::string& Where, TArt& Art) {
+  if (InColors) {
+    if (Line.size() != 8 || Line[1] != ' ') throw std::runtime_error(Where + "expected 'c rrggbb'");
+    if (Art.Index.count(Line[0])) throw std::runtime_error(Where + "colour defined twice");
+    if (Art.Colors.size() == 256) throw std::runtime_error(Where + "more than 256 colours");
+    Art.Index[Line[0]] = static_cast<int>(Art.Colors.size());
+    Art.Colors.push_back(static_cast<std::uint32_t>(std::stoul(Line.substr(2), nullptr, 16)));
+    return;
+  }
+  if (static_cast<int>(Line.size()) != kSize)
+    throw std::runtime_error(Where + "a row has 24 pixels");
+  for (char C : Line)
+    if (!Art.Index.count(C)) throw std::runtime_error(Where + "undefined colour '" + C + "'");
+  Art.Rows.push_back(Line);
+}
+
+TArt ReadArt(const std::string& Path) {
+  std::ifstream In(Path);
+  if (!In) throw std::runtime_error(Path + ": cannot open");
+  TArt Art;
   std::string Line;
   enum { None, InColors, InPixels } Section = None;
   int LineNo = 0;
@@ -44,34 +66,21 @@ std::vector<std::uint8_t> Convert(const std::string& Path) {
     ++LineNo;
     if (!Line.empty() && Line.back() == '\r') Line.pop_back();
     if (Line.empty() || Line[0] == '#') continue;
-    if (Line == "colors:") {
-      Section = InColors;
-      continue;
-    }
-    if (Line == "pixels:") {
-      Section = InPixels;
+    if (Line == "colors:" || Line == "pixels:") {
+      Section = Line == "colors:" ? InColors : InPixels;
       continue;
     }
     const std::string Where = Path + ":" + std::to_string(LineNo) + ": ";
-    if (Section == InColors) {
-      if (Line.size() != 8 || Line[1] != ' ')
-        throw std::runtime_error(Where + "expected 'c rrggbb'");
-      if (Index.count(Line[0])) throw std::runtime_error(Where + "colour defined twice");
-      if (Colors.size() == 256) throw std::runtime_error(Where + "more than 256 colours");
-      Index[Line[0]] = static_cast<int>(Colors.size());
-      Colors.push_back(static_cast<std::uint32_t>(std::stoul(Line.substr(2), nullptr, 16)));
-    } else if (Section == InPixels) {
-      if (static_cast<int>(Line.size()) != kSize)
-        throw std::runtime_error(Where + "a row has 24 pixels");
-      for (char C : Line)
-        if (!Index.count(C)) throw std::runtime_error(Where + "undefined colour '" + C + "'");
-      Rows.push_back(Line);
-    } else {
-      throw std::runtime_error(Where + "expected 'colors:' or 'pixels:'");
-    }
+    if (Section == None) throw std::runtime_error(Where + "expected 'colors:' or 'pixels:'");
+    ReadArtLine(Line, Section == InColors, Where, Art);
   }
-  if (static_cast<int>(Rows.size()) != kSize) throw std::runtime_error(Path + ": needs 24 rows");
+  if (static_cast<int>(Art.Rows.size()) != kSize)
+    throw std::runtime_error(Path + ": needs 24 rows");
+  return Art;
+}
 
+std::vector<std::uint8_t> Convert(const std::string& Path) {
+  TArt Art = ReadArt(Path);
   std::vector<std::uint8_t> B;
   Put32(B, 40);             // header size
   Put32(B, kSize);          // width
@@ -86,15 +95,15 @@ std::vector<std::uint8_t> Convert(const std::string& Path) {
   Put32(B, 0);              // all colours important
   for (int I = 0; I < 256; ++I) {
     const std::uint32_t C =
-        I < static_cast<int>(Colors.size()) ? Colors[static_cast<std::size_t>(I)] : 0;
+        I < static_cast<int>(Art.Colors.size()) ? Art.Colors[static_cast<std::size_t>(I)] : 0;
     B.push_back(static_cast<std::uint8_t>(C & 0xFF));          // blue
     B.push_back(static_cast<std::uint8_t>((C >> 8) & 0xFF));   // green
     B.push_back(static_cast<std::uint8_t>((C >> 16) & 0xFF));  // red
     B.push_back(0);
   }
   for (int Y = kSize - 1; Y >= 0; --Y)
-    for (char C : Rows[static_cast<std::size_t>(Y)])
-      B.push_back(static_cast<std::uint8_t>(Index[C]));
+    for (char C : Art.Rows[static_cast<std::size_t>(Y)])
+      B.push_back(static_cast<std::uint8_t>(Art.Index[C]));
   return B;
 }
 
@@ -113,7 +122,8 @@ int main(int Argc, char** Argv) {
   try {
     std::ostringstream Out;
     Out << "// Generated from design/art by zelk_bitmap_generator; edit the art, not this file.\n"
-        << "#include \"platform/rtl/Resources.h\"\n\nnamespace zelk::rtl::detail {\n\nnamespace "
+        << "#include \"platform/rtl/ResourcesDetail.h\"\n\nnamespace zelk::rtl::detail "
+           "{\n\nnamespace "
            "{\n";
     std::vector<std::string> Names;
     for (int I = 2; I < Argc; ++I) {

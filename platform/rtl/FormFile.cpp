@@ -179,6 +179,38 @@ class TFormReader {
     using enum TPropertyKind;
     if (FForState && P.KeptOutOfState) Fail(At, "is never part of a session's state");
     switch (P.Kind) {
+      case pkObject: {
+        TPersistent* Sub = Object != nullptr && P.Object ? P.Object(Object) : nullptr;
+        if (Sub == nullptr && Object != nullptr) Fail(At, "has no object to load into");
+        ReadProperties(Sub, P.ClassName, V, At);
+        return;
+      }
+      case pkCollection:
+        ReadCollection(Object, P, V, At);
+        return;
+      case pkComponent:
+        ReadReference(Object, P, V, At);
+        return;
+      case pkEvent:
+        Fail(At, FForState ? "events are code and are not part of a session's state"
+                           : "events are code and cannot be loaded from a form file");
+      default:
+        CheckValue(P, V, At);
+    }
+    if (!P.Set) Fail(At, "is read-only");
+    if (FCheckOnly || Object == nullptr) return;
+    try {
+      P.Set(Object, V);
+    } catch (const Exception& E) {
+      Fail(At, E.Message());
+    }
+  }
+
+  // A value of a plain kind (text, number, truth value, enumeration, set) has the JSON form of
+  // its kind.
+  void CheckValue(const TPropertyInfo& P, const json& V, const std::string& At) {
+    using enum TPropertyKind;
+    switch (P.Kind) {
       case pkString:
         if (!V.is_string()) Fail(At, "expected a text");
         break;
@@ -204,54 +236,46 @@ class TFormReader {
           if (!E.is_string() || !IsEnumName(P, E.get<std::string>()))
             Fail(At, "expected a list of " + EnumList(P));
         break;
-      case pkObject: {
-        TPersistent* Sub = Object != nullptr && P.Object ? P.Object(Object) : nullptr;
-        if (Sub == nullptr && Object != nullptr) Fail(At, "has no object to load into");
-        ReadProperties(Sub, P.ClassName, V, At);
-        return;
-      }
-      case pkCollection: {
-        auto* C =
-            dynamic_cast<TCollection*>(Object != nullptr && P.Object ? P.Object(Object) : nullptr);
-        if (C == nullptr && Object != nullptr) Fail(At, "has no collection to load into");
-        if (!V.is_array()) Fail(At, "expected a list of items");
-        if (FCheckOnly || C == nullptr) {
-          for (std::size_t I = 0; I < V.size(); ++I)
-            ReadProperties(nullptr, P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
-          return;
-        }
-        C->BeginUpdate();
-        try {
-          C->Clear();
-          for (std::size_t I = 0; I < V.size(); ++I)
-            ReadProperties(C->Add(), P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
-        } catch (...) {
-          C->EndUpdate();
-          throw;
-        }
-        C->EndUpdate();
-        return;
-      }
-      case pkComponent:
-        if (FForState)
-          Fail(At,
-               "component references are not part of a session's state (the application wires "
-               "them when it makes the session)");
-        if (V.is_null()) return;
-        if (!V.is_string()) Fail(At, "expected the name of a component");
-        FReferences.push_back({Object, P, V.get<std::string>(), At});
-        return;
-      case pkEvent:
-        Fail(At, FForState ? "events are code and are not part of a session's state"
-                           : "events are code and cannot be loaded from a form file");
+      default:
+        break;
     }
-    if (!P.Set) Fail(At, "is read-only");
-    if (FCheckOnly || Object == nullptr) return;
+  }
+
+  // The items replace the collection's, all in one update; with no collection at hand (checking
+  // only) each item is checked against the item class.
+  void ReadCollection(TObject* Object, const TPropertyInfo& P, const json& V,
+                      const std::string& At) {
+    auto* C =
+        dynamic_cast<TCollection*>(Object != nullptr && P.Object ? P.Object(Object) : nullptr);
+    if (C == nullptr && Object != nullptr) Fail(At, "has no collection to load into");
+    if (!V.is_array()) Fail(At, "expected a list of items");
+    if (FCheckOnly || C == nullptr) {
+      for (std::size_t I = 0; I < V.size(); ++I)
+        ReadProperties(nullptr, P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
+      return;
+    }
+    C->BeginUpdate();
     try {
-      P.Set(Object, V);
-    } catch (const Exception& E) {
-      Fail(At, E.Message());
+      C->Clear();
+      for (std::size_t I = 0; I < V.size(); ++I)
+        ReadProperties(C->Add(), P.ClassName, V[I], At + "[" + std::to_string(I) + "]");
+    } catch (...) {
+      C->EndUpdate();
+      throw;
     }
+    C->EndUpdate();
+  }
+
+  // A component reference names its target, which is resolved once every component is loaded.
+  void ReadReference(TObject* Object, const TPropertyInfo& P, const json& V,
+                     const std::string& At) {
+    if (FForState)
+      Fail(At,
+           "component references are not part of a session's state (the application wires "
+           "them when it makes the session)");
+    if (V.is_null()) return;
+    if (!V.is_string()) Fail(At, "expected the name of a component");
+    FReferences.push_back({Object, P, V.get<std::string>(), At});
   }
 
   void Resolve(const TPendingReference& R) {

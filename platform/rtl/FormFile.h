@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "platform/rtl/Classes.h"
 

@@ -1,5 +1,7 @@
 #include "platform/rtl/Resources.h"
 
+#include "platform/rtl/ResourcesDetail.h"
+
 namespace zelk::rtl {
 
 std::span<const std::uint8_t> FindResource(std::string_view Name) {

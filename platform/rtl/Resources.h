@@ -18,8 +18,4 @@ struct TResource {
 std::span<const std::uint8_t> FindResource(std::string_view Name);
 std::vector<std::string> ResourceNames();
 
-namespace detail {
-const std::vector<TResource>& EmbeddedResources();  // generated at build time
-}
-
 }  // namespace zelk::rtl

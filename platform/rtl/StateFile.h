@@ -26,7 +26,7 @@
 // restored only once, when it is fresh, and is discarded when ReadState raises.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "platform/rtl/Classes.h"
 

@@ -1,15 +1,10 @@
 #include "platform/web/HttpRequest.h"
 
+#include "platform/rtl/PercentDecode.h"
+
 namespace zelk::web {
 
 namespace {
-
-int HexValue(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  return -1;
-}
 
 std::string_view Trim(std::string_view S) {
   while (!S.empty() && (S.front() == ' ' || S.front() == '\t'))
@@ -22,20 +17,7 @@ std::string_view Trim(std::string_view S) {
 }  // namespace
 
 std::string DecodeQueryComponent(std::string_view S) {
-  std::string R;
-  R.reserve(S.size());
-  for (std::size_t I = 0; I < S.size(); ++I) {
-    const char C = S[I];
-    if (C == '+') {
-      R += ' ';
-    } else if (C == '%' && I + 2 < S.size() && HexValue(S[I + 1]) >= 0 && HexValue(S[I + 2]) >= 0) {
-      R += static_cast<char>(HexValue(S[I + 1]) * 16 + HexValue(S[I + 2]));
-      I += 2;
-    } else {
-      R += C;
-    }
-  }
-  return R;
+  return rtl::PercentDecode(S, rtl::TPlus::Blank);
 }
 
 THttpRequest THttpRequest::FromTarget(std::string_view Target, std::string Method) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdint>
 
+#include "platform/rtl/StringList.h"
 #include "platform/web/HttpRequest.h"
 #include "platform/web/IWApplication.h"
 
@@ -66,13 +67,6 @@ bool IsWordChar(char C) {
   return IsNameChar(C) || C == '%';
 }
 
-bool SameNoCase(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           return std::tolower(static_cast<unsigned char>(X)) ==
-                  std::tolower(static_cast<unsigned char>(Y));
-         });
-}
-
 // The word that starts at I (its end), and the secret name it spells as the server reads it
 // (percent-decoded), if any.
 struct TWord {
@@ -90,7 +84,7 @@ TWord WordAt(std::string_view Text, std::size_t I) {
   const std::string Decoded = Encoded ? DecodeQueryComponent(Word) : std::string();
   const std::string_view Spelled = Encoded ? std::string_view(Decoded) : Word;
   for (const TSecretName& N : kSecretNames)
-    if (SameNoCase(Spelled, N.Name)) return {End, &N};
+    if (rtl::SameText(Spelled, N.Name)) return {End, &N};
   return {End, nullptr};
 }
 
@@ -138,7 +132,44 @@ std::size_t RedactValue(std::string_view Text, std::size_t Start, TKind Kind, st
 }
 
 bool StartsWithNoCase(std::string_view Text, std::size_t I, std::string_view Prefix) {
-  return Text.size() - I >= Prefix.size() && SameNoCase(Text.substr(I, Prefix.size()), Prefix);
+  return Text.size() - I >= Prefix.size() && rtl::SameText(Text.substr(I, Prefix.size()), Prefix);
+}
+
+// At an Authorization header that starts at Text[I]: copies the header's name and the scheme,
+// and redacts the rest of the line, except after the OAuth scheme, whose parameters are
+// redacted one by one (their names are secret names). Returns where reading goes on.
+std::size_t RedactAuthorization(std::string_view Text, std::size_t I, std::string& Out) {
+  std::size_t J = I + 14;
+  while (J < Text.size() && Text[J] == ' ')
+    ++J;
+  std::size_t SchemeEnd = J;
+  while (SchemeEnd < Text.size() && IsNameChar(Text[SchemeEnd]))
+    ++SchemeEnd;
+  Out.append(Text.substr(I, SchemeEnd - I));
+  if (StartsWithNoCase(Text, J, "oauth ")) return SchemeEnd;
+  std::size_t LineEnd = SchemeEnd;
+  while (LineEnd < Text.size() && Text[LineEnd] != '\r' && Text[LineEnd] != '\n' &&
+         Text[LineEnd] != ';')
+    ++LineEnd;
+  if (LineEnd > SchemeEnd) Out += " " + std::string(kRedacted);
+  return LineEnd;
+}
+
+// After a quoted secret name that ends at Text[J] (its closing quote): when it names a JSON
+// member ("name" : "value", or a bare number for a card), copies up to the value and redacts
+// it. Returns where reading goes on: J when the name is no member's.
+std::size_t RedactMember(std::string_view Text, std::size_t J, TKind Kind, std::string& Out) {
+  std::size_t K = J + 1;
+  while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
+    ++K;
+  if (K >= Text.size() || Text[K] != ':') return J;
+  ++K;
+  while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
+    ++K;
+  const bool Number = K < Text.size() && std::isdigit(static_cast<unsigned char>(Text[K]));
+  if (K >= Text.size() || (Text[K] != '"' && !(Number && Kind == TKind::kCard))) return J;
+  Out.append(Text.substr(J, K - J));
+  return RedactValue(Text, K, Kind, Out);
 }
 
 std::string Redact(std::string_view Text, bool FlowIdentifiers) {
@@ -146,24 +177,8 @@ std::string Redact(std::string_view Text, bool FlowIdentifiers) {
   Out.reserve(Text.size());
   std::size_t I = 0;
   while (I < Text.size()) {
-    // An Authorization header: everything after the scheme, except OAuth 1.0a's parameters,
-    // which are redacted one by one (their names are secret names).
     if ((I == 0 || !IsNameChar(Text[I - 1])) && StartsWithNoCase(Text, I, "authorization:")) {
-      std::size_t J = I + 14;
-      while (J < Text.size() && Text[J] == ' ')
-        ++J;
-      std::size_t SchemeEnd = J;
-      while (SchemeEnd < Text.size() && IsNameChar(Text[SchemeEnd]))
-        ++SchemeEnd;
-      Out.append(Text.substr(I, SchemeEnd - I));
-      I = SchemeEnd;
-      if (StartsWithNoCase(Text, J, "oauth ")) continue;
-      std::size_t LineEnd = I;
-      while (LineEnd < Text.size() && Text[LineEnd] != '\r' && Text[LineEnd] != '\n' &&
-             Text[LineEnd] != ';')
-        ++LineEnd;
-      if (LineEnd > I) Out += " " + std::string(kRedacted);
-      I = LineEnd;
+      I = RedactAuthorization(Text, I, Out);
       continue;
     }
     const TWord Word = WordAt(Text, I);
@@ -173,34 +188,14 @@ std::string Redact(std::string_view Text, bool FlowIdentifiers) {
     Out.append(Text.substr(I, J - I));
     if (Name == nullptr || (Name->Kind == TKind::kFlow && !FlowIdentifiers)) {
       I = J;
-      continue;
-    }
-    const bool Quoted = I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"';
-    if (Quoted) {
-      // A JSON member: "name" : "value".
-      std::size_t K = J + 1;
-      while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
-        ++K;
-      if (K < Text.size() && Text[K] == ':') {
-        ++K;
-        while (K < Text.size() && std::isspace(static_cast<unsigned char>(Text[K])) != 0)
-          ++K;
-        const bool Number = K < Text.size() && std::isdigit(static_cast<unsigned char>(Text[K]));
-        if (K < Text.size() && (Text[K] == '"' || (Number && Name->Kind == TKind::kCard))) {
-          Out.append(Text.substr(J, K - J));
-          I = RedactValue(Text, K, Name->Kind, Out);
-          continue;
-        }
-      }
-      I = J;
-      continue;
-    }
-    if (J < Text.size() && Text[J] == '=') {
+    } else if (I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"') {
+      I = RedactMember(Text, J, Name->Kind, Out);
+    } else if (J < Text.size() && Text[J] == '=') {
       Out += '=';
       I = RedactValue(Text, J + 1, Name->Kind, Out);
-      continue;
+    } else {
+      I = J;
     }
-    I = J;
   }
   return Out;
 }

@@ -3,8 +3,8 @@
 
 #include <clocale>
 
-#include "core/IWZelkAuthBase.h"
 #include "core/HelpersDetail.h"
+#include "core/IWZelkAuthBase.h"
 
 namespace zelk::IWZelkAuthBase {
 namespace {
@@ -43,6 +43,29 @@ TEST(Base64Encode, TwentyBytesGiveTwentyEightCharactersWithOnePad) {
   EXPECT_EQ(S.back(), '=');
   EXPECT_NE(S[26], '=');
   EXPECT_EQ(S.find('\n'), std::string::npos);
+}
+
+// The two forms side by side: the same bytes differ only in the two letters of the alphabet
+// that are not URL-safe and in the padding.
+TEST(Base64Encode, StandardAndUrlFormsOfTheSameBytes) {
+  struct TCase {
+    std::string In;
+    const char* Standard;
+    const char* URL;
+  };
+  const TCase Cases[] = {{"", "", ""},
+                         {"f", "Zg==", "Zg"},
+                         {"fo", "Zm8=", "Zm8"},
+                         {"foo", "Zm9v", "Zm9v"},
+                         {"\xfb\xff\xbf", "+/+/", "-_-_"},
+                         {"\xff", "/w==", "_w"},
+                         {"\xfb\xef", "++8=", "--8"},
+                         {std::string(2, '\0'), "AAA=", "AAA"}};
+  for (const auto& C : Cases) {
+    EXPECT_EQ(Base64Encode(C.In, TBase64::Standard), C.Standard) << C.URL;
+    EXPECT_EQ(Base64Encode(C.In, TBase64::URL), C.URL) << C.URL;
+    EXPECT_EQ(Base64Encode(Bytes(C.In)), C.Standard) << C.URL;
+  }
 }
 
 // RFC 2202 section 3 (HMAC-SHA1), message first and key second.

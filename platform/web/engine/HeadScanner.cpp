@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/rtl/StringList.h"
+
 namespace zelk::web::engine {
 
 namespace {
@@ -49,15 +51,6 @@ bool IsTargetChar(char C) {
 bool IsValueChar(char C) {
   const auto U = static_cast<unsigned char>(C);
   return C == '\t' || (U >= 0x20 && U != 0x7f);
-}
-
-bool SameName(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           const auto L = [](char C) {
-             return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C;
-           };
-           return L(X) == L(Y);
-         });
 }
 
 // Requests may be preceded by a few empty lines (a client's CRLF after a previous body).
@@ -185,19 +178,19 @@ THeadScanner::TState THeadScanner::HeaderLine(std::string_view Line) {
     Value.remove_suffix(1);
   if (!std::all_of(Value.begin(), Value.end(), IsValueChar))
     return Fail(THeadFault::Malformed, "A header value holds control characters.");
-  if (SameName(Name, "Content-Length")) {
+  if (rtl::SameText(Name, "Content-Length")) {
     ++FContentLengths;
     if (Value.empty() || Value.size() > 18 ||
         !std::all_of(Value.begin(), Value.end(), [](char C) { return C >= '0' && C <= '9'; }))
       return Fail(THeadFault::Malformed, "The Content-Length is not a number.");
     FHead.HasContentLength = true;
     FHead.ContentLength = std::stoull(std::string(Value));
-  } else if (SameName(Name, "Transfer-Encoding")) {
+  } else if (rtl::SameText(Name, "Transfer-Encoding")) {
     ++FTransferEncodings;
-    if (!SameName(Value, "chunked"))
+    if (!rtl::SameText(Value, "chunked"))
       return Fail(THeadFault::Malformed, "The only Transfer-Encoding accepted is \"chunked\".");
     FHead.Chunked = true;
-  } else if (SameName(Name, "Host")) {
+  } else if (rtl::SameText(Name, "Host")) {
     ++FHosts;
   }
   FHead.Headers.emplace_back(Name, Value);

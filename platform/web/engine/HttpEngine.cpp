@@ -30,6 +30,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/rtl/StringList.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/engine/HeadScanner.h"
 
@@ -42,15 +43,6 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-bool SameName(std::string_view A, std::string_view B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           const auto L = [](char C) {
-             return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C;
-           };
-           return L(X) == L(Y);
-         });
-}
-
 // Whether the comma-separated list Value holds Token (letter case ignored).
 bool ListHas(std::string_view Value, std::string_view Token) {
   while (!Value.empty()) {
@@ -60,7 +52,7 @@ bool ListHas(std::string_view Value, std::string_view Token) {
       Item.remove_prefix(1);
     while (!Item.empty() && (Item.back() == ' ' || Item.back() == '\t'))
       Item.remove_suffix(1);
-    if (SameName(Item, Token)) return true;
+    if (rtl::SameText(Item, Token)) return true;
     if (Comma == std::string_view::npos) break;
     Value.remove_prefix(Comma + 1);
   }
@@ -148,7 +140,7 @@ std::size_t HexDigits(std::uint64_t Size) {
 
 std::string TEngineRequest::Header(std::string_view Name) const {
   for (const auto& [N, V] : Headers)
-    if (SameName(N, Name)) return V;
+    if (rtl::SameText(N, Name)) return V;
   return {};
 }
 
@@ -611,8 +603,8 @@ class TConnection : public std::enable_shared_from_this<TConnection<TStream>>,
     Out.reserve(256 + R.Body.size());
     Out += "HTTP/1.1 " + std::to_string(R.Status) + " " + ReasonPhrase(R.Status) + "\r\n";
     for (const auto& [Name, Value] : R.Headers) {
-      if (SameName(Name, "Content-Length") || SameName(Name, "Connection") ||
-          SameName(Name, "Transfer-Encoding"))
+      if (rtl::SameText(Name, "Content-Length") || rtl::SameText(Name, "Connection") ||
+          rtl::SameText(Name, "Transfer-Encoding"))
         continue;
       Out += Name;
       Out += ": ";

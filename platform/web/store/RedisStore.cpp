@@ -33,6 +33,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform/rtl/PercentDecode.h"
 #include "platform/web/store/RedisStoreDetail.h"
 #include "platform/web/store/SessionStore.h"
 
@@ -59,13 +60,6 @@ bool AllDigits(std::string_view S) {
   return true;
 }
 
-int HexDigit(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 // The password of the URL's user information ":password", percent-decoded.
@@ -74,19 +68,9 @@ std::string PasswordOf(std::string_view UserInfo) {
     RefuseURL("a user name is not supported; the password follows a colon, redis://:password@");
   const std::string_view Encoded = UserInfo.substr(1);
   if (Encoded.empty()) RefuseURL("empty password");
-  std::string Password;
-  for (std::size_t I = 0; I < Encoded.size(); ++I) {
-    if (Encoded[I] != '%') {
-      Password.push_back(Encoded[I]);
-      continue;
-    }
-    const int High = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 1]) : -1;
-    const int Low = I + 2 < Encoded.size() ? HexDigit(Encoded[I + 2]) : -1;
-    if (High < 0 || Low < 0) RefuseURL("malformed percent escape in the password");
-    Password.push_back(static_cast<char>(High * 16 + Low));
-    I += 2;
-  }
-  return Password;
+  std::optional<std::string> Password = rtl::PercentDecodeStrict(Encoded, rtl::TPlus::Literal);
+  if (!Password) RefuseURL("malformed percent escape in the password");
+  return std::move(*Password);
 }
 
 // "host:port" or "[IPv6]:port" into A's host and port.
