@@ -74,7 +74,7 @@
 //
 // How it is built: the steps every checkout shares (the wiring checks, the addresses, the
 // cancellation, the token check, the outcome and its event) run once in the client; the two APIs
-// are two descriptions of the checkout (payments/PayPalCheckout.h: start, the buyer's return,
+// are two descriptions of the checkout (payments/PayPalCheckoutDetail.h: start, the buyer's return,
 // finish or capture, the recheck after a lost answer, and the direct card payment). PayOnline
 // chooses one from Api for the whole checkout; PayDirect uses the one Api names.
 //

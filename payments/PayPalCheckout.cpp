@@ -1,7 +1,7 @@
 // TZIWPayPalClient's generic checkout: PayOnline and LoginResponse run the steps every checkout
-// shares and leave PayPal's side to the description PayOnline chose (PayPalCheckout.h);
+// shares and leave PayPal's side to the description PayOnline chose (PayPalCheckoutDetail.h);
 // PayDirect hands the card payment to the description Api names.
-#include "payments/PayPalCheckout.h"
+#include "payments/PayPalCheckoutDetail.h"
 
 namespace zelk::IWPayPalClient {
 

@@ -1,8 +1,8 @@
 // The classic checkout: Express Checkout and the direct card payment over the NVP API, as a
-// description of the client's generic checkout (PayPalCheckout.h).
+// description of the client's generic checkout (PayPalCheckoutDetail.h).
 #include <initializer_list>
 
-#include "payments/PayPalCheckout.h"
+#include "payments/PayPalCheckoutDetail.h"
 
 namespace zelk::IWPayPalClient {
 

@@ -1,10 +1,10 @@
 // The current checkout: PayPal's REST API (OAuth client credentials, Orders v2) as a description
-// of the client's generic checkout (PayPalCheckout.h), and the REST calls it makes.
+// of the client's generic checkout (PayPalCheckoutDetail.h), and the REST calls it makes.
 #include <nlohmann/json.hpp>
 
 #include "core/HelpersDetail.h"
 #include "core/OAuth2Flow.h"
-#include "payments/PayPalCheckout.h"
+#include "payments/PayPalCheckoutDetail.h"
 
 namespace zelk::IWPayPalClient {
 

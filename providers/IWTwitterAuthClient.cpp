@@ -6,7 +6,7 @@
 
 #include "core/OAuth2Flow.h"
 #include "platform/rtl/ClassRegistry.h"
-#include "providers/TwitterGeneration.h"
+#include "providers/TwitterGenerationDetail.h"
 
 namespace zelk::IWTwitterAuthClient {
 

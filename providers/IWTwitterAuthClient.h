@@ -46,7 +46,7 @@
 //
 // How it is built: the legs run in the generic OAuth 1.0a flow (core/OAuth1Flow.h), which keeps
 // the tokens and secrets and decides what an outcome changes. The two generations are two
-// descriptions of that flow (providers/TwitterGeneration.h: hosts, paths, signing, reply
+// descriptions of that flow (providers/TwitterGenerationDetail.h: hosts, paths, signing, reply
 // formats, the status update); Login chooses one from Api for the whole flow, and the signed-in
 // user's posts go through the same one. A client restored from a saved session chooses it at
 // its first use.

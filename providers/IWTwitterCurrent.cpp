@@ -6,7 +6,7 @@
 #include "core/OAuth2Flow.h"
 #include "platform/web/HttpRequest.h"
 #include "providers/IWTwitterAuthClient.h"
-#include "providers/TwitterGeneration.h"
+#include "providers/TwitterGenerationDetail.h"
 
 namespace zelk::IWTwitterAuthClient {
 
