@@ -1,5 +1,6 @@
-// Https_Get and Https_Post: check the caller's input, then hand the call to the test hook when
-// one is set, else to the network (CurlCall.cpp).
+// Https_Get and Https_Post, and TTransport: check the caller's input, then hand the call to the
+// caller's own transport when it has one, else to the test hook when one is set, else to the
+// network (CurlCall.cpp).
 //
 // The checks come first and apply to the hook too, so that a client under unit test fails the
 // way it would in production. Nothing is sent when they fail.
@@ -110,11 +111,13 @@ std::string HeadersOf(const TTransportRequest& Request) {
   return All;
 }
 
-// Body has been emptied by the caller; it receives the reply as it arrives.
-void Send(const TTransportRequest& Request, std::string& Body, std::string* StatusLine = nullptr) {
+// Body has been emptied by the caller; it receives the reply as it arrives. Via: the caller's
+// own transport, which takes the place of the hook and the network.
+void SendCall(const TTransportRequest& Request, std::string& Body,
+              std::string* StatusLine = nullptr, const TTransportFunction* Via = nullptr) {
   CheckRequest(Request);
   TTransportHook Current;
-  {
+  if (Via == nullptr) {
     std::lock_guard L(Hook().Mutex);
     Current = Hook().Hook;
   }
@@ -124,7 +127,11 @@ void Send(const TTransportRequest& Request, std::string& Body, std::string* Stat
   std::string Error;
   std::exception_ptr Failure;
   try {
-    if (Current) {
+    if (Via != nullptr) {
+      THttpReply Reply = (*Via)(Request);
+      Body = std::move(Reply.Body);
+      if (StatusLine != nullptr) *StatusLine = std::move(Reply.StatusLine);
+    } else if (Current) {
       Body = Current(Request);
     } else {
       THttpsCall Call{Request.Method,
@@ -168,6 +175,46 @@ void Send(const TTransportRequest& Request, std::string& Body, std::string* Stat
 
 }  // namespace
 
+long THttpReply::Status() const {
+  // "HTTP/1.1 201 Created": the three digits after the first blank.
+  const auto Blank = StatusLine.find(' ');
+  if (Blank == std::string::npos || StatusLine.size() < Blank + 4) return 0;
+  long Code = 0;
+  for (std::size_t I = Blank + 1; I < Blank + 4; ++I) {
+    const char C = StatusLine[I];
+    if (C < '0' || C > '9') return 0;
+    Code = Code * 10 + (C - '0');
+  }
+  if (StatusLine.size() > Blank + 4 && StatusLine[Blank + 4] != ' ') return 0;
+  return Code;
+}
+
+THttpReply TTransport::Send(const TTransportRequest& Request) const {
+  THttpReply Reply;
+  SendCall(Request, Reply.Body, &Reply.StatusLine, FVia ? &FVia : nullptr);
+  return Reply;
+}
+
+THttpReply TTransport::Get(const std::string& Host, const std::string& Path) const {
+  return Send({"GET", Host, Path, {}, {}, false, {}});
+}
+
+THttpReply TTransport::Post(const std::string& Host, const std::string& Path,
+                            const std::string& Header, const std::string& Data) const {
+  return Send({"POST", Host, Path, Header, Data, false, {}});
+}
+
+THttpReply TTransport::Get11(const std::string& Host, const std::string& Path,
+                             const std::vector<std::string>& HeaderLines) const {
+  return Send({"GET", Host, Path, {}, {}, true, HeaderLines});
+}
+
+THttpReply TTransport::Post11(const std::string& Host, const std::string& Path,
+                              const std::vector<std::string>& HeaderLines,
+                              const std::string& Data) const {
+  return Send({"POST", Host, Path, {}, Data, true, HeaderLines});
+}
+
 void SetTransportHook(TTransportHook NewHook) {
   std::lock_guard L(Hook().Mutex);
   Hook().Hook = std::move(NewHook);
@@ -175,13 +222,13 @@ void SetTransportHook(TTransportHook NewHook) {
 
 void Https_Get(const std::string& Host, const std::string& Path, std::string& Body) {
   Body.clear();
-  Send({"GET", Host, Path, {}, {}, false, {}}, Body);
+  SendCall({"GET", Host, Path, {}, {}, false, {}}, Body);
 }
 
 void Https_Post(const std::string& Host, const std::string& Path, const std::string& Headers,
                 const std::string& Data, std::string& Body) {
   Body.clear();
-  Send({"POST", Host, Path, Headers, Data, false, {}}, Body);
+  SendCall({"POST", Host, Path, Headers, Data, false, {}}, Body);
 }
 
 void Https_Post11(const std::string& Host, const std::string& Path,
@@ -189,20 +236,20 @@ void Https_Post11(const std::string& Host, const std::string& Path,
                   std::string& Body, std::string& StatusLine) {
   Body.clear();
   StatusLine.clear();
-  Send({"POST", Host, Path, {}, Data, true, HeaderLines}, Body, &StatusLine);
+  SendCall({"POST", Host, Path, {}, Data, true, HeaderLines}, Body, &StatusLine);
 }
 
 void Https_Get11(const std::string& Host, const std::string& Path,
                  const std::vector<std::string>& HeaderLines, std::string& Body) {
   Body.clear();
-  Send({"GET", Host, Path, {}, {}, true, HeaderLines}, Body);
+  SendCall({"GET", Host, Path, {}, {}, true, HeaderLines}, Body);
 }
 
 void Https_Post11(const std::string& Host, const std::string& Path,
                   const std::vector<std::string>& HeaderLines, const std::string& Data,
                   std::string& Body) {
   Body.clear();
-  Send({"POST", Host, Path, {}, Data, true, HeaderLines}, Body);
+  SendCall({"POST", Host, Path, {}, Data, true, HeaderLines}, Body);
 }
 
 }  // namespace zelk::IWZelkAuthBase

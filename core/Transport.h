@@ -1,6 +1,7 @@
 // The HTTPS transport of every server-to-server call: Https_Get and Https_Post (classic mode),
 // Https_Get11 and Https_Post11 (current mode), their process-wide settings, the test seam and
-// the counters.
+// the counters; and TTransport, the way a client or a flow sends its calls, which gives each
+// reply with its status line (THttpReply) and can be given a transport of its own.
 #pragma once
 
 #include <chrono>
@@ -119,11 +120,56 @@ struct TTransportRequest {
   bool Http11 = false;
   std::vector<std::string> HeaderLines;
 };
-// Test seam: while set, every Https_Get and Https_Post goes to the hook instead of the network.
-// The hook returns the reply body or throws (as the transport would). An empty function
-// restores the real transport.
+// Test seam: while set, every Https_Get and Https_Post (and every call of a default TTransport)
+// goes to the hook instead of the network. The hook returns the reply body or throws (as the
+// transport would). An empty function restores the real transport. A TTransport given a
+// function of its own does not use the hook.
 using TTransportHook = std::function<std::string(const TTransportRequest& Request)>;
 void SetTransportHook(TTransportHook Hook);
+
+// A reply as the transport received it: the status line and the body.
+struct THttpReply {
+  // "HTTP/1.1 403 Forbidden", without its line end; empty when a test hook answered with a body
+  // only.
+  std::string StatusLine;
+  std::string Body;
+  // The status code the status line carries (403); 0 when it carries none.
+  long Status() const;
+};
+
+// A transport a client or a flow is given: sends one checked call and gives its reply, or
+// throws as the transport would (ETransportError).
+using TTransportFunction = std::function<THttpReply(const TTransportRequest& Request)>;
+
+// How a client or a flow sends its calls. A default TTransport sends them the process-wide way:
+// to the hook of SetTransportHook when one is set, else over the network. One made with a
+// function sends every call to that function instead, whatever hook is set, so that unit tests
+// of different providers can each give their client a transport of its own and run side by
+// side. Either way the call is checked first (a bad host, target or header line raises before
+// anything is sent), counted and traced. A value: copies share the function, which must be
+// safe to call from the threads the copies are used on.
+class TTransport {
+ public:
+  TTransport() = default;
+  explicit TTransport(TTransportFunction Via) : FVia(std::move(Via)) {}
+  // Whether calls go the process-wide way.
+  bool IsDefault() const { return !FVia; }
+
+  // Sends Request as it stands.
+  THttpReply Send(const TTransportRequest& Request) const;
+  // The classic calls: HTTP/1.0, one header line at most (empty: none).
+  THttpReply Get(const std::string& Host, const std::string& Path) const;
+  THttpReply Post(const std::string& Host, const std::string& Path, const std::string& Header,
+                  const std::string& Data) const;
+  // The current APIs' calls: HTTP/1.1 with a block of header lines.
+  THttpReply Get11(const std::string& Host, const std::string& Path,
+                   const std::vector<std::string>& HeaderLines) const;
+  THttpReply Post11(const std::string& Host, const std::string& Path,
+                    const std::vector<std::string>& HeaderLines, const std::string& Data) const;
+
+ private:
+  TTransportFunction FVia;
+};
 
 // What the transport's kept connections have done in this process.
 struct TTransportCounters {

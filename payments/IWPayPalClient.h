@@ -72,6 +72,12 @@
 //    OnPayPalUnknown, both with LoginError starting "Payment outcome unknown". Creating the
 //    order of a checkout (PayOnline) moves no money and raises the transport's exception.
 //
+// How it is built: the steps every checkout shares (the wiring checks, the addresses, the
+// cancellation, the token check, the outcome and its event) run once in the client; the two APIs
+// are two descriptions of the checkout (payments/PayPalCheckoutDetail.h: start, the buyer's return,
+// finish or capture, the recheck after a lost answer, and the direct card payment). PayOnline
+// chooses one from Api for the whole checkout; PayDirect uses the one Api names.
+//
 // Every amount is first rounded half away from zero to the currency's minor unit (0 decimals for
 // JPY, HUF and TWD, 2 otherwise); totals are sums of the rounded values. The checkout token
 // SetExpressCheckout returned is kept with the flow: a return carrying another token fails
@@ -101,6 +107,14 @@ using IWZelkAuthBase::TIWResult;
 using rtl::TNotifyEvent;
 
 class TZIWPayPalClient;
+
+namespace detail {
+class TCheckoutGeneration;
+class TNvpCheckout;
+class TRestCheckout;
+struct TCheckoutEnd;
+struct TCheckoutOrder;
+}  // namespace detail
 
 enum class TIWCreditCardType { ctVisa, ctMasterCard, ctDiscover, ctAmericanExpress };
 using enum TIWCreditCardType;
@@ -306,6 +320,9 @@ class TPayPalTransactions : public rtl::TOwnedCollectionOf<TPayPalTransaction> {
 // TIWServerControllerBase and raises before sending anything otherwise.
 class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   friend void RegisterClasses();
+  // The two descriptions of the checkout build their calls from the client's order.
+  friend class detail::TNvpCheckout;
+  friend class detail::TRestCheckout;
 
  public:
   explicit TZIWPayPalClient(rtl::TComponent* AOwner);
@@ -342,6 +359,9 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   // The NVP API host of the current ServerType.
   std::string GetServer() const;
+
+  // The transport every call of the client takes (the default: the process-wide one).
+  void SetTransport(IWZelkAuthBase::TTransport Value);
 
   // Charges CreditCard for the item total ("doDirectPayment"): resOK when PayPal acknowledges
   // the payment, resFailed otherwise. Leaves LoginResult and LoginError alone, raises no event.
@@ -399,24 +419,27 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   std::string OrderBody(bool Card, const std::string& ReturnURL,
                         const std::string& CancelURL) const;
   // Creates the order Body describes, PayPal's reply in Reply: resOK when PayPal answered;
-  // resFailed with LoginError set when no access token came. With ReportLostAnswer, an order
-  // whose answer was lost after it may have reached PayPal gives resUnknown with the unknown
-  // outcome's text in LoginError; without, that failure raises as any other.
-  TIWResult CreateOrder(const std::string& Body, bool ReportLostAnswer, std::string& Reply);
-  TIWResult PayDirectCurrent();
-  TIWResult PayOnlineCurrent(TIWApplication* WebApplication, const std::string& ReturnURL,
-                             const std::string& CancelURL);
-  void LoginResponseCurrent(const THttpRequest& Request);
+  // resFailed with the reason in Error when no access token came. With ReportLostAnswer, an
+  // order whose answer was lost after it may have reached PayPal gives resUnknown with the
+  // unknown outcome's text in Error; without, that failure raises as any other.
+  TIWResult CreateOrder(const std::string& Body, bool ReportLostAnswer, std::string& Reply,
+                        std::string& Error);
+  // The description of the checkout in progress: the one PayOnline chose, else (a restored
+  // session) the one Api names, chosen now.
+  const detail::TCheckoutGeneration& Checkout();
+  // PayOnline's checks, a fresh identifier and the order with its return and cancel addresses.
+  detail::TCheckoutOrder CheckoutOrder(TIWApplication* WebApplication);
+  // Reports what completing the checkout came to (Finish with the outcome's event).
+  void Conclude(const detail::TCheckoutEnd& End);
   // Sets the outcome of a returning checkout, spends the identifier and raises Event.
   void Finish(TIWResult Result, std::optional<std::string> Error, const TNotifyEvent& Event);
-  // After DoExpressCheckoutPayment's answer for Token was lost (Lost says how): the outcome
-  // the checkout's status at PayPal gives (step 6).
-  void FinishAfterLostAnswer(const std::string& Token, const std::string& Lost);
   // Finishes as paid when GetExpressCheckoutDetails' reply Details says the checkout was paid
   // already; false otherwise.
   bool FinishIfPaidAlready(const std::string& Details);
 
   std::string FPaymentAction;
+  const detail::TCheckoutGeneration* FCheckout = nullptr;
+  IWZelkAuthBase::TTransport FTransport;
   // The cached access token, the credentials and host it belongs to, and when to stop using it.
   struct TTokenCache {
     std::mutex Mutex;

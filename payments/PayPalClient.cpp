@@ -1,4 +1,4 @@
-// TZIWPayPalClient: construction, properties, the NVP call frame and the direct card payment.
+// TZIWPayPalClient: construction, properties, the order's amounts and the NVP call frame.
 #include "payments/IWPayPalClient.h"
 
 namespace zelk::IWPayPalClient {
@@ -7,12 +7,6 @@ namespace {
 
 // The API version every call announces; the reply format the client reads is that version's.
 constexpr std::string_view kVersion = "65.1";
-
-// "03" for March: PayPal reads the expiry month as two digits followed by the year.
-std::string TwoDigitMonth(std::int32_t Month) {
-  if (Month >= 0 && Month < 10) return "0" + std::to_string(Month);
-  return std::to_string(Month);
-}
 
 }  // namespace
 
@@ -176,45 +170,7 @@ std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string
   Body += "&VERSION=";
   Body += kVersion;
   // No header of our own, not even a content type: PayPal reads the body as NVP regardless.
-  std::string Reply;
-  IWZelkAuthBase::Https_Post(GetServer(), "/nvp", "", Body, Reply);
-  return Reply;
-}
-
-TIWResult TZIWPayPalClient::PayDirect() {
-  auto L = Lock();
-  FTransactionID.clear();
-  if (Api() == IWZelkAuthBase::apCurrent) return PayDirectCurrent();
-  // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
-  const std::string Total = UnitsAmount(ItemTotalUnits());
-  std::string F;
-  F += "&PAYMENTACTION=" + EncodeNVPValue(FPaymentAction);
-  F += "&AMT=" + Total;
-  F += "&CREDITCARDTYPE=" + GetCreditCardType();
-  F += "&ACCT=" + EncodeNVPValue(FCreditCard->Number());
-  F += "&EXPDATE=" + TwoDigitMonth(FCreditCard->ExpirationMonth()) +
-       std::to_string(FCreditCard->ExpirationYear());
-  F += "&CVV2=" + EncodeNVPValue(FCreditCard->VerificationCode());
-  F += "&EMAIL=" + EncodeNVPValue(FBuyer->Email());
-  F += "&FIRSTNAME=" + EncodeNVPValue(FBuyer->FirstName());
-  F += "&LASTNAME=" + EncodeNVPValue(FBuyer->Name());
-  F += "&STREET=" + EncodeNVPValue(FBuyer->Street());
-  F += "&CITY=" + EncodeNVPValue(FBuyer->City());
-  F += "&ZIP=" + EncodeNVPValue(FBuyer->Zip());
-  F += "&COUNTRYCODE=" + EncodeNVPValue(FBuyer->CountryCode());
-  F += "&CURRENCYCODE=" + GetCurrency();
-  std::string Reply;
-  try {
-    Reply = NVPCall("doDirectPayment", F);
-  } catch (const IWZelkAuthBase::ETransportError& E) {
-    // Sent and unanswered: the card may have been charged, so this is no failure to retry.
-    if (!E.RequestMayHaveArrived()) throw;
-    SetLoginError(detail::UnknownOutcomeText(E.Message()));
-    return IWZelkAuthBase::resUnknown;
-  }
-  if (!detail::NVPSucceeded(Reply)) return IWZelkAuthBase::resFailed;
-  FTransactionID = detail::NVPField(Reply, "TRANSACTIONID");
-  return IWZelkAuthBase::resOK;
+  return FTransport.Post(GetServer(), "/nvp", "", Body).Body;
 }
 
 }  // namespace zelk::IWPayPalClient

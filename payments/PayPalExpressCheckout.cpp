@@ -1,13 +1,14 @@
-// TZIWPayPalClient's Express Checkout: PayOnline sends the buyer to PayPal, LoginResponse
-// completes or cancels the payment when the buyer returns.
+// The classic checkout: Express Checkout and the direct card payment over the NVP API, as a
+// description of the client's generic checkout (PayPalCheckoutDetail.h).
 #include <initializer_list>
 
-#include "payments/IWPayPalClient.h"
+#include "payments/PayPalCheckoutDetail.h"
 
 namespace zelk::IWPayPalClient {
 
 namespace {
 
+using detail::TCheckoutEnd;
 using IWZelkAuthBase::ETransportError;
 using IWZelkAuthBase::resFailed;
 using IWZelkAuthBase::resOK;
@@ -29,156 +30,180 @@ std::string Printable(std::string Value) {
   return Value;
 }
 
-// The application's server controller that owns Controller; raises when there is none, since
-// the buyer's return could then never be routed back to the client.
-web::TIWServerControllerBase* FrameworkController(
-    const IWZelkAuthBase::TZIWAuthServerController* Controller) {
-  rtl::TComponent* Owner = Controller->Owner();
-  if (Owner == nullptr)
-    throw rtl::Exception(
-        "TZIWPayPalClient.PayOnline: the ServerController has no owner; it must be owned by the "
-        "application's TIWServerControllerBase so that the buyer's return from PayPal can be "
-        "routed");
-  auto* Framework = dynamic_cast<web::TIWServerControllerBase*>(Owner);
-  if (Framework == nullptr)
-    throw rtl::EInvalidCast(
-        "Invalid class typecast: TZIWPayPalClient.PayOnline needs the ServerController to be "
-        "owned by a TIWServerControllerBase, but its owner is a " +
-        Owner->ClassName());
-  return Framework;
+// "03" for March: PayPal reads the expiry month as two digits followed by the year.
+std::string TwoDigitMonth(std::int32_t Month) {
+  if (Month >= 0 && Month < 10) return "0" + std::to_string(Month);
+  return std::to_string(Month);
 }
 
 }  // namespace
 
-TIWResult TZIWPayPalClient::PayOnline(TIWApplication* WebApplication) {
-  auto L = Lock();
-  CheckServerController("PayOnline");
-  if (WebApplication == nullptr)
-    throw rtl::Exception("TZIWPayPalClient.PayOnline: no application object was passed");
-  // Validate the wiring before anything changes: a misconfigured call leaves the registry and
-  // PayPal untouched.
-  const web::TIWServerControllerBase* Framework = FrameworkController(ServerController());
-  // Every amount is checked here too (an impossible one raises), so that nothing after this
-  // point can fail before the order is sent.
-  const std::int64_t ItemUnits = ItemTotalUnits();
-  const std::int64_t TotalUnits = OrderTotalUnits();
-  const std::string ClientId = NewFlowIdentifier();
-  FCheckoutToken.clear();
-  FTransactionID.clear();
+// Express Checkout: SetExpressCheckout, the buyer's approval on the web checkout page, then
+// GetExpressCheckoutDetails and DoExpressCheckoutPayment; doDirectPayment for a card.
+class detail::TNvpCheckout final : public detail::TCheckoutGeneration {
+ public:
+  TCheckoutStart Start(TZIWPayPalClient& Client, const TCheckoutOrder& Order) const override;
+  // The checkout page sends the buyer back with the token and the payer's id.
+  bool IsApproval(const THttpRequest& Request) const override {
+    return !Request.Query("token").empty() && !Request.Query("payerid").empty();
+  }
+  TCheckoutEnd Complete(TZIWPayPalClient& Client, const std::string& Token,
+                        const THttpRequest& Request) const override;
+  TCheckoutEnd Recheck(TZIWPayPalClient& Client, const std::string& Token,
+                       const std::string& Lost) const override;
+  TIWResult PayDirect(TZIWPayPalClient& Client) const override;
 
-  std::string Base = WebApplication->GetApplicationURL();
-  if (Framework->URLSessionTracking()) Base += "/" + WebApplication->SessionID();
-  Base += "/?clientid=" + ClientId;
-  const std::string ReturnURL = Base + "&paypalcallback=1";
-  const std::string CancelURL = Base + "&paypalcancel=1";
-  if (Api() == IWZelkAuthBase::apCurrent)
-    return PayOnlineCurrent(WebApplication, ReturnURL, CancelURL);
+ private:
+  static std::string OrderFields(const TZIWPayPalClient& Client, const TCheckoutOrder& Order);
+};
 
+std::string detail::TNvpCheckout::OrderFields(const TZIWPayPalClient& Client,
+                                              const TCheckoutOrder& Order) {
   std::string Items;
-  for (int I = 0; I < FTransactions->Count(); ++I) {
-    const TPayPalTransaction* Item = FTransactions->Items(I);
+  for (int I = 0; I < Client.FTransactions->Count(); ++I) {
+    const TPayPalTransaction* Item = Client.FTransactions->Items(I);
     const std::string N = std::to_string(I);
     Items += "&L_NAME" + N + "=" + EncodeNVPValue(Item->Name());
-    Items += "&L_AMT" + N + "=" + Amount(Item->Price());
+    Items += "&L_AMT" + N + "=" + Client.Amount(Item->Price());
     Items += "&L_QTY" + N + "=" + std::to_string(Item->Quantity());
     Items += "&L_NUMBER" + N + "=" + std::to_string(Item->Number());
     Items += "&L_DESC" + N + "=" + EncodeNVPValue(Item->Description());
   }
-
+  const TIWPayPalBuyer& Buyer = *Client.FBuyer;
+  const TIWPayPalTransaction& Transaction = *Client.FTransaction;
   std::string F;
-  F += "&EMAIL=" + EncodeNVPValue(FBuyer->Email());
+  F += "&EMAIL=" + EncodeNVPValue(Buyer.Email());
   F += Items;
-  F += "&SHIPPINGAMT=" + Amount(FTransaction->Shipping());
-  F += "&INSURANCEAMT=" + Amount(FTransaction->Insurance());
-  F += "&TAXAMT=" + Amount(FTransaction->Tax());
-  F += "&ITEMAMT=" + UnitsAmount(ItemUnits);
-  F += "&AMT=" + UnitsAmount(TotalUnits);
-  F += "&NAME=" + EncodeNVPValue(FBuyer->FirstName()) + " " + EncodeNVPValue(FBuyer->Name());
-  F += "&SHIPTOSTREET=" + EncodeNVPValue(FBuyer->Street());
-  F += "&SHIPTOCITY=" + EncodeNVPValue(FBuyer->City());
-  F += "&SHIPTOCOUNTRYCODE=" + EncodeNVPValue(FBuyer->CountryCode());
-  F += "&SHIPTOZIP=" + EncodeNVPValue(FBuyer->Zip());
-  F += "&RETURNURL=" + IWZelkAuthBase::URLEncode(ReturnURL);
-  F += "&CANCELURL=" + IWZelkAuthBase::URLEncode(CancelURL);
-  F += "&CURRENCYCODE=" + GetCurrency();
-  const std::string Reply = NVPCall("SetExpressCheckout", F);
+  F += "&SHIPPINGAMT=" + Client.Amount(Transaction.Shipping());
+  F += "&INSURANCEAMT=" + Client.Amount(Transaction.Insurance());
+  F += "&TAXAMT=" + Client.Amount(Transaction.Tax());
+  F += "&ITEMAMT=" + Client.UnitsAmount(Order.ItemUnits);
+  F += "&AMT=" + Client.UnitsAmount(Order.TotalUnits);
+  F += "&NAME=" + EncodeNVPValue(Buyer.FirstName()) + " " + EncodeNVPValue(Buyer.Name());
+  F += "&SHIPTOSTREET=" + EncodeNVPValue(Buyer.Street());
+  F += "&SHIPTOCITY=" + EncodeNVPValue(Buyer.City());
+  F += "&SHIPTOCOUNTRYCODE=" + EncodeNVPValue(Buyer.CountryCode());
+  F += "&SHIPTOZIP=" + EncodeNVPValue(Buyer.Zip());
+  F += "&RETURNURL=" + IWZelkAuthBase::URLEncode(Order.ReturnURL);
+  F += "&CANCELURL=" + IWZelkAuthBase::URLEncode(Order.CancelURL);
+  F += "&CURRENCYCODE=" + Client.GetCurrency();
+  return F;
+}
 
-  const std::string Token = detail::NVPToken(Reply);
-  if (detail::NVPSucceeded(Reply) && !Token.empty()) {
-    FCheckoutToken = detail::DecodeReplyValue(Token);
+detail::TCheckoutStart detail::TNvpCheckout::Start(TZIWPayPalClient& Client,
+                                                   const TCheckoutOrder& Order) const {
+  const std::string Reply = Client.NVPCall("SetExpressCheckout", OrderFields(Client, Order));
+  TCheckoutStart S;
+  const std::string Token = NVPToken(Reply);
+  if (NVPSucceeded(Reply) && !Token.empty()) {
+    S.Token = DecodeReplyValue(Token);
     // The token goes to the checkout page as PayPal spelled it (its reply values are already
     // encoded); only bytes no URL may hold are escaped, so a malformed reply cannot break the
     // redirect's header line or add a parameter.
-    WebApplication->GoToURL(
-        "https://" + GetCheckoutHost() +
-        "/webscr?cmd=_express-checkout&token=" + IWZelkAuthBase::EncodeURLUnsafe(Token));
-    return resOK;
+    S.ApprovalURL = "https://" + Client.GetCheckoutHost() +
+                    "/webscr?cmd=_express-checkout&token=" + IWZelkAuthBase::EncodeURLUnsafe(Token);
+    return S;
   }
-  std::string Error = detail::NVPFailureMessage(Reply);
-  if (Error.empty() && detail::NVPSucceeded(Reply))
-    Error =
+  S.Error = NVPFailureMessage(Reply);
+  if (S.Error.empty() && NVPSucceeded(Reply))
+    S.Error =
         "PayPal accepted SetExpressCheckout but sent no token, so the buyer cannot be sent to "
         "the checkout page. ";
-  SetLoginError(std::move(Error));
-  return resFailed;
+  return S;
 }
 
-void TZIWPayPalClient::LoginResponse(const THttpRequest& Request) {
-  auto L = Lock();
-  if (Api() == IWZelkAuthBase::apCurrent) {
-    LoginResponseCurrent(Request);
-    return;
-  }
-  const std::string Token = Request.Query("token");
-  const std::string PayerId = Request.Query("payerid");
-
-  // A cancellation wins over anything else the return carries.
-  if (Request.Query("paypalcancel") == "1") {
-    Finish(resFailed, "Payment canceled", FOnPayPalCancel);
-    return;
-  }
-  // Not a return from the checkout page (or a truncated one): nothing to complete.
-  if (Token.empty() || PayerId.empty()) return;
-  // Only the checkout this flow started may be completed: a return with another token (a
-  // replayed or forged link) is refused before anything reaches PayPal.
-  if (FCheckoutToken.empty() || Token != FCheckoutToken) {
-    Finish(resFailed,
-           "Payment failed: the checkout token of the return is not the one PayPal issued for "
-           "this payment",
-           FOnPayPalFailed);
-    return;
-  }
-
-  const std::string Details = NVPCall("GetExpressCheckoutDetails",
-                                      "&TOKEN=" + EncodeNVPValue(Token) + "&PAYMENTACTION=Sale");
-  if (!detail::NVPSucceeded(Details)) {
-    Finish(resFailed, "Payment failed", FOnPayPalFailed);
-    return;
-  }
-  if (FinishIfPaidAlready(Details)) return;
+TCheckoutEnd detail::TNvpCheckout::Complete(TZIWPayPalClient& Client, const std::string& Token,
+                                            const THttpRequest& Request) const {
+  const std::string Details = Client.NVPCall(
+      "GetExpressCheckoutDetails", "&TOKEN=" + EncodeNVPValue(Token) + "&PAYMENTACTION=Sale");
+  if (!NVPSucceeded(Details)) return TCheckoutEnd::Failed("Payment failed");
+  if (Client.FinishIfPaidAlready(Details)) return {TCheckoutEnd::TKind::Done, {}, {}};
 
   // Charge what the buyer approved on PayPal's page: the same total SetExpressCheckout sent.
   std::string F;
   F += "&TOKEN=" + EncodeNVPValue(Token);
-  F += "&PAYERID=" + EncodeNVPValue(PayerId);
-  F += "&AMT=" + UnitsAmount(OrderTotalUnits());
-  F += "&CURRENCYCODE=" + GetCurrency();
+  F += "&PAYERID=" + EncodeNVPValue(Request.Query("payerid"));
+  F += "&AMT=" + Client.UnitsAmount(Client.OrderTotalUnits());
+  F += "&CURRENCYCODE=" + Client.GetCurrency();
   F += "&PAYMENTACTION=Sale";
   std::string Reply;
   try {
-    Reply = NVPCall("DoExpressCheckoutPayment", F);
+    Reply = Client.NVPCall("DoExpressCheckoutPayment", F);
   } catch (const ETransportError& E) {
     // Not sent: nothing happened at PayPal, and the identifier stays for another try.
     if (!E.RequestMayHaveArrived()) throw;
-    FinishAfterLostAnswer(Token, E.Message());
-    return;
+    return TCheckoutEnd::Lost(E.Message());
   }
-  if (detail::NVPSucceeded(Reply)) {
-    FTransactionID = TransactionIdOf(Reply, {"PAYMENTINFO_0_TRANSACTIONID", "TRANSACTIONID"});
-    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-  } else {
-    Finish(resFailed, "Payment failed", FOnPayPalFailed);
+  if (!NVPSucceeded(Reply)) return TCheckoutEnd::Failed("Payment failed");
+  return TCheckoutEnd::Paid(
+      TransactionIdOf(Reply, {"PAYMENTINFO_0_TRANSACTIONID", "TRANSACTIONID"}));
+}
+
+TCheckoutEnd detail::TNvpCheckout::Recheck(TZIWPayPalClient& Client, const std::string& Token,
+                                           const std::string& Lost) const {
+  std::string Details;
+  try {
+    Details = Client.NVPCall("GetExpressCheckoutDetails", "&TOKEN=" + EncodeNVPValue(Token));
+  } catch (const rtl::Exception& E) {
+    return TCheckoutEnd::Unknown(UnknownOutcomeText(
+        Lost + "; asking PayPal how the checkout stands failed too: " + E.Message()));
   }
+  if (!NVPSucceeded(Details)) {
+    std::string Reason = NVPFailureMessage(Details);
+    while (!Reason.empty() && Reason.back() == ' ')
+      Reason.pop_back();
+    return TCheckoutEnd::Unknown(
+        UnknownOutcomeText(Lost + "; PayPal refused to say how the checkout stands" +
+                           (Reason.empty() ? "" : ": " + Reason)));
+  }
+  const std::string Status = NVPField(Details, "CHECKOUTSTATUS");
+  if (Status == "PaymentActionCompleted")
+    return TCheckoutEnd::Paid(
+        TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"}));
+  if (Status == "PaymentActionNotInitiated" || Status == "PaymentActionFailed")
+    return TCheckoutEnd::Failed("Payment failed");
+  return TCheckoutEnd::Unknown(UnknownOutcomeText(
+      Lost + "; PayPal reports the checkout as " +
+      (Status.empty() ? std::string("nothing (no CHECKOUTSTATUS)") : Printable(Status))));
+}
+
+TIWResult detail::TNvpCheckout::PayDirect(TZIWPayPalClient& Client) const {
+  const TIWPayPalCreditCard& Card = *Client.FCreditCard;
+  const TIWPayPalBuyer& Buyer = *Client.FBuyer;
+  // Shipping, insurance and tax belong to Express Checkout; a direct payment charges the items.
+  const std::string Total = Client.UnitsAmount(Client.ItemTotalUnits());
+  std::string F;
+  F += "&PAYMENTACTION=" + EncodeNVPValue(Client.FPaymentAction);
+  F += "&AMT=" + Total;
+  F += "&CREDITCARDTYPE=" + Client.GetCreditCardType();
+  F += "&ACCT=" + EncodeNVPValue(Card.Number());
+  F += "&EXPDATE=" + TwoDigitMonth(Card.ExpirationMonth()) + std::to_string(Card.ExpirationYear());
+  F += "&CVV2=" + EncodeNVPValue(Card.VerificationCode());
+  F += "&EMAIL=" + EncodeNVPValue(Buyer.Email());
+  F += "&FIRSTNAME=" + EncodeNVPValue(Buyer.FirstName());
+  F += "&LASTNAME=" + EncodeNVPValue(Buyer.Name());
+  F += "&STREET=" + EncodeNVPValue(Buyer.Street());
+  F += "&CITY=" + EncodeNVPValue(Buyer.City());
+  F += "&ZIP=" + EncodeNVPValue(Buyer.Zip());
+  F += "&COUNTRYCODE=" + EncodeNVPValue(Buyer.CountryCode());
+  F += "&CURRENCYCODE=" + Client.GetCurrency();
+  std::string Reply;
+  try {
+    Reply = Client.NVPCall("doDirectPayment", F);
+  } catch (const ETransportError& E) {
+    // Sent and unanswered: the card may have been charged, so this is no failure to retry.
+    if (!E.RequestMayHaveArrived()) throw;
+    Client.SetLoginError(UnknownOutcomeText(E.Message()));
+    return resUnknown;
+  }
+  if (!NVPSucceeded(Reply)) return resFailed;
+  Client.FTransactionID = NVPField(Reply, "TRANSACTIONID");
+  return resOK;
+}
+
+const detail::TCheckoutGeneration& detail::NvpCheckout() {
+  static const TNvpCheckout Nvp;
+  return Nvp;
 }
 
 bool TZIWPayPalClient::FinishIfPaidAlready(const std::string& Details) {
@@ -189,59 +214,6 @@ bool TZIWPayPalClient::FinishIfPaidAlready(const std::string& Details) {
   FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
   Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
   return true;
-}
-
-void TZIWPayPalClient::FinishAfterLostAnswer(const std::string& Token, const std::string& Lost) {
-  std::string Details;
-  try {
-    Details = NVPCall("GetExpressCheckoutDetails", "&TOKEN=" + EncodeNVPValue(Token));
-  } catch (const rtl::Exception& E) {
-    Finish(resUnknown,
-           detail::UnknownOutcomeText(
-               Lost + "; asking PayPal how the checkout stands failed too: " + E.Message()),
-           FOnPayPalUnknown);
-    return;
-  }
-  if (!detail::NVPSucceeded(Details)) {
-    std::string Reason = detail::NVPFailureMessage(Details);
-    while (!Reason.empty() && Reason.back() == ' ')
-      Reason.pop_back();
-    Finish(resUnknown,
-           detail::UnknownOutcomeText(Lost + "; PayPal refused to say how the checkout stands" +
-                                      (Reason.empty() ? "" : ": " + Reason)),
-           FOnPayPalUnknown);
-    return;
-  }
-  const std::string Status = detail::NVPField(Details, "CHECKOUTSTATUS");
-  if (Status == "PaymentActionCompleted") {
-    FTransactionID = TransactionIdOf(Details, {"PAYMENTREQUEST_0_TRANSACTIONID", "TRANSACTIONID"});
-    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-  } else if (Status == "PaymentActionNotInitiated" || Status == "PaymentActionFailed") {
-    Finish(resFailed, "Payment failed", FOnPayPalFailed);
-  } else {
-    Finish(resUnknown,
-           detail::UnknownOutcomeText(
-               Lost + "; PayPal reports the checkout as " +
-               (Status.empty() ? std::string("nothing (no CHECKOUTSTATUS)") : Printable(Status))),
-           FOnPayPalUnknown);
-  }
-}
-
-void TZIWPayPalClient::Finish(TIWResult Result, std::optional<std::string> Error,
-                              const TNotifyEvent& Event) {
-  SetLoginResult(Result);
-  if (Error) SetLoginError(std::move(*Error));
-  ReachOutcome();
-  FCheckoutToken.clear();
-  // A copy: the handler may replace the event it runs in.
-  if (TNotifyEvent Handler = Event) Handler(this);
-}
-
-void TZIWPayPalClient::SignOut() {
-  auto L = Lock();
-  FCheckoutToken.clear();
-  FTransactionID.clear();
-  TZIWCustomCloudClient::SignOut();
 }
 
 }  // namespace zelk::IWPayPalClient

@@ -55,9 +55,8 @@ TPropertyInfo Enum(std::string Name, const std::vector<std::string>& Names, E (T
       [Set](T* O, E V) { (O->*Set)(V); }, std::optional<E>(Default));
 }
 
-// The client's run-time state; made by RegisterClasses, which reaches the client's private
-// members.
-void RegisterAll(std::vector<TPropertyInfo> ClientState) {
+// The buyer, the seller and the card.
+void RegisterPartyClasses() {
   using B = TIWPayPalBuyer;
   TClassRegistry::RegisterClass(
       {"TIWPayPalBuyer",
@@ -96,7 +95,12 @@ void RegisterAll(std::vector<TPropertyInfo> ClientState) {
         Int("ExpirationMonth", &CC::ExpirationMonth, &CC::SetExpirationMonth, std::nullopt),
         Int("ExpirationYear", &CC::ExpirationYear, &CC::SetExpirationYear, std::nullopt)},
        {}});
+}
 
+// The client's run-time state; made by RegisterClasses, which reaches the client's private
+// members.
+void RegisterAll(std::vector<TPropertyInfo> ClientState) {
+  RegisterPartyClasses();
   using T = TIWPayPalTransaction;
   TClassRegistry::RegisterClass(
       {"TIWPayPalTransaction",

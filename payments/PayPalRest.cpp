@@ -1,9 +1,10 @@
-// TZIWPayPalClient's current mode: PayPal's REST API (OAuth client credentials, Orders v2).
+// The current checkout: PayPal's REST API (OAuth client credentials, Orders v2) as a description
+// of the client's generic checkout (PayPalCheckoutDetail.h), and the REST calls it makes.
 #include <nlohmann/json.hpp>
 
-#include "core/OAuth2Flow.h"
-#include "payments/IWPayPalClient.h"
 #include "core/HelpersDetail.h"
+#include "core/OAuth2Flow.h"
+#include "payments/PayPalCheckoutDetail.h"
 
 namespace zelk::IWPayPalClient {
 
@@ -125,9 +126,8 @@ std::string TZIWPayPalClient::AccessToken(std::string& Error) {
       "Authorization: Basic " +
           IWZelkAuthBase::Base64Encode(IWZelkAuthBase::TBytes(Pair.begin(), Pair.end())),
       "Content-Type: application/x-www-form-urlencoded", "Accept: application/json"};
-  std::string Reply;
-  IWZelkAuthBase::Https_Post11(Host, "/v1/oauth2/token", Headers, "grant_type=client_credentials",
-                               Reply);
+  const std::string Reply =
+      FTransport.Post11(Host, "/v1/oauth2/token", Headers, "grant_type=client_credentials").Body;
   const json Doc = ParseReply(Reply);
   std::string Token = StringAt(Doc, "access_token");
   const auto Expires = Doc.find("expires_in");
@@ -149,27 +149,23 @@ std::string TZIWPayPalClient::RestCall(const std::string& Path, const std::strin
       "Authorization: Bearer " + Token, "Content-Type: application/json",
       "Accept: application/json", "PayPal-Request-Id: " + RequestId};
   const std::string Host = GetRestServer();
-  std::string Reply;
   bool FirstMayHaveArrived = false;
   try {
-    IWZelkAuthBase::Https_Post11(Host, Path, Headers, Body, Reply);
-    return Reply;
+    return FTransport.Post11(Host, Path, Headers, Body).Body;
   } catch (const rtl::Exception& E) {
     // The first attempt may have reached PayPal: the same request id makes the second one
     // answer with its result instead of charging again.
     const auto* Transport = dynamic_cast<const ETransportError*>(&E);
     FirstMayHaveArrived = Transport != nullptr && Transport->RequestMayHaveArrived();
   }
-  Reply.clear();
   try {
-    IWZelkAuthBase::Https_Post11(Host, Path, Headers, Body, Reply);
+    return FTransport.Post11(Host, Path, Headers, Body).Body;
   } catch (const ETransportError& E) {
     // A second attempt that never left does not undo a first that may have arrived.
     if (FirstMayHaveArrived && !E.RequestMayHaveArrived())
       throw ETransportError(E.Message(), E.Step(), true);
     throw;
   }
-  return Reply;
 }
 
 std::string TZIWPayPalClient::OrderBody(bool Card, const std::string& ReturnURL,
@@ -225,48 +221,46 @@ std::string TZIWPayPalClient::OrderBody(bool Card, const std::string& ReturnURL,
 }
 
 TIWResult TZIWPayPalClient::CreateOrder(const std::string& Body, bool ReportLostAnswer,
-                                        std::string& Reply) {
+                                        std::string& Reply, std::string& Error) {
   const std::string RequestId = NewRequestId();
-  std::string Error;
-  const std::string Token = AccessToken(Error);
+  std::string Refusal;
+  const std::string Token = AccessToken(Refusal);
   if (Token.empty()) {
-    SetLoginError("Payment failed: " + Error);
+    Error = "Payment failed: " + Refusal;
     return resFailed;
   }
   try {
     Reply = RestCall("/v2/checkout/orders", Body, Token, RequestId);
   } catch (const ETransportError& E) {
     if (!ReportLostAnswer || !E.RequestMayHaveArrived()) throw;
-    SetLoginError(detail::UnknownOutcomeText(E.Message()));
+    Error = detail::UnknownOutcomeText(E.Message());
     return resUnknown;
   }
   return resOK;
 }
 
-TIWResult TZIWPayPalClient::PayDirectCurrent() {
-  std::string Reply;
-  // The body checks every amount first.
-  if (const TIWResult Sent = CreateOrder(OrderBody(true, "", ""), true, Reply); Sent != resOK)
-    return Sent;
-  const json Order = ParseReply(Reply);
-  if (CaptureStatus(Order) == "COMPLETED") {
-    FTransactionID = CaptureId(Order);
-    return resOK;
-  }
-  SetLoginError("Payment failed: " + detail::RestFailureMessage(Reply));
-  return resFailed;
-}
+// The REST Orders API: an order created with the buyer's return and cancel addresses, approved
+// on PayPal's page and captured on return; a card order captured at once.
+class detail::TRestCheckout final : public detail::TCheckoutGeneration {
+ public:
+  TCheckoutStart Start(TZIWPayPalClient& Client, const TCheckoutOrder& Order) const override;
+  TCheckoutEnd Complete(TZIWPayPalClient& Client, const std::string& Token,
+                        const THttpRequest& Request) const override;
+  TIWResult PayDirect(TZIWPayPalClient& Client) const override;
+};
 
-TIWResult TZIWPayPalClient::PayOnlineCurrent(TIWApplication* WebApplication,
-                                             const std::string& ReturnURL,
-                                             const std::string& CancelURL) {
+detail::TCheckoutStart detail::TRestCheckout::Start(TZIWPayPalClient& Client,
+                                                    const TCheckoutOrder& Order) const {
+  TCheckoutStart S;
   std::string Reply;
   // No money moves here: an answer lost on the way raises like any transport failure.
-  if (CreateOrder(OrderBody(false, ReturnURL, CancelURL), false, Reply) != resOK) return resFailed;
-  const json Order = ParseReply(Reply);
-  const std::string Id = StringAt(Order, "id");
+  if (Client.CreateOrder(Client.OrderBody(false, Order.ReturnURL, Order.CancelURL), false, Reply,
+                         S.Error) != resOK)
+    return S;
+  const json Doc = ParseReply(Reply);
+  const std::string Id = StringAt(Doc, "id");
   std::string Approve;
-  if (const auto Links = Order.find("links"); Links != Order.end() && Links->is_array()) {
+  if (const auto Links = Doc.find("links"); Links != Doc.end() && Links->is_array()) {
     for (const char* Rel : {"payer-action", "approve"}) {
       for (const json& Link : *Links)
         if (Link.is_object() && StringAt(Link, "rel") == Rel && Approve.empty())
@@ -276,56 +270,59 @@ TIWResult TZIWPayPalClient::PayOnlineCurrent(TIWApplication* WebApplication,
   // Only an https address goes to the browser: a hostile reply cannot send the buyer to a
   // script or break the redirect's header line.
   if (Id.empty() || !Approve.starts_with("https://")) {
-    std::string Reason = detail::RestFailureMessage(Reply);
+    std::string Reason = RestFailureMessage(Reply);
     if (!Id.empty()) Reason = "PayPal created the order but sent no approval address";
-    SetLoginError("Payment failed: " + Reason);
-    return resFailed;
+    S.Error = "Payment failed: " + Reason;
+    return S;
   }
-  FCheckoutToken = Id;
-  WebApplication->GoToURL(IWZelkAuthBase::EncodeURLUnsafe(Approve));
-  return resOK;
+  S.Token = Id;
+  S.ApprovalURL = IWZelkAuthBase::EncodeURLUnsafe(Approve);
+  return S;
 }
 
-void TZIWPayPalClient::LoginResponseCurrent(const THttpRequest& Request) {
-  const std::string Token = Request.Query("token");
-  if (Request.Query("paypalcancel") == "1") {
-    Finish(resFailed, "Payment canceled", FOnPayPalCancel);
-    return;
-  }
-  if (Token.empty()) return;  // not a return from PayPal's approval page
-  if (FCheckoutToken.empty() || Token != FCheckoutToken) {
-    Finish(resFailed,
-           "Payment failed: the checkout token of the return is not the one PayPal issued for "
-           "this payment",
-           FOnPayPalFailed);
-    return;
-  }
-  const std::string RequestId = CaptureRequestId(FCheckoutToken);
+detail::TCheckoutEnd detail::TRestCheckout::Complete(TZIWPayPalClient& Client,
+                                                     const std::string& Token,
+                                                     const THttpRequest& /*Request*/) const {
+  const std::string RequestId = CaptureRequestId(Token);
   std::string Error;
-  const std::string AccessTokenText = AccessToken(Error);
-  if (AccessTokenText.empty()) {
-    Finish(resFailed, "Payment failed: " + Error, FOnPayPalFailed);
-    return;
-  }
+  const std::string AccessTokenText = Client.AccessToken(Error);
+  if (AccessTokenText.empty()) return TCheckoutEnd::Failed("Payment failed: " + Error);
   // The order id came from PayPal's reply; it is escaped so that it stays one path segment.
   std::string Reply;
   try {
-    Reply =
-        RestCall("/v2/checkout/orders/" + IWZelkAuthBase::URLEncode(FCheckoutToken) + "/capture",
-                 "", AccessTokenText, RequestId);
+    Reply = Client.RestCall("/v2/checkout/orders/" + IWZelkAuthBase::URLEncode(Token) + "/capture",
+                            "", AccessTokenText, RequestId);
   } catch (const ETransportError& E) {
     // Not sent either time: nothing was captured, and the return may be tried again.
     if (!E.RequestMayHaveArrived()) throw;
-    Finish(resUnknown, detail::UnknownOutcomeText(E.Message()), FOnPayPalUnknown);
-    return;
+    return TCheckoutEnd::Lost(E.Message());
+  }
+  const json Order = ParseReply(Reply);
+  if (CaptureStatus(Order) == "COMPLETED") return TCheckoutEnd::Paid(CaptureId(Order));
+  return TCheckoutEnd::Failed("Payment failed: " + RestFailureMessage(Reply));
+}
+
+TIWResult detail::TRestCheckout::PayDirect(TZIWPayPalClient& Client) const {
+  std::string Reply;
+  std::string Error;
+  // The body checks every amount first.
+  if (const TIWResult Sent = Client.CreateOrder(Client.OrderBody(true, "", ""), true, Reply, Error);
+      Sent != resOK) {
+    Client.SetLoginError(std::move(Error));
+    return Sent;
   }
   const json Order = ParseReply(Reply);
   if (CaptureStatus(Order) == "COMPLETED") {
-    FTransactionID = CaptureId(Order);
-    Finish(resOK, std::nullopt, FOnPayPalPaymentOK);
-  } else {
-    Finish(resFailed, "Payment failed: " + detail::RestFailureMessage(Reply), FOnPayPalFailed);
+    Client.FTransactionID = CaptureId(Order);
+    return resOK;
   }
+  Client.SetLoginError("Payment failed: " + RestFailureMessage(Reply));
+  return resFailed;
+}
+
+const detail::TCheckoutGeneration& detail::RestCheckout() {
+  static const TRestCheckout Rest;
+  return Rest;
 }
 
 }  // namespace zelk::IWPayPalClient

@@ -43,6 +43,13 @@
 //     "data.id" raises OnPostOK with it; anything else OnPostFailed with the provider's "detail",
 //     "title" or "errors[0].message".
 // Header values are percent-encoded and separated by ", " (RFC 5849 section 3.5.1).
+//
+// How it is built: the legs run in the generic OAuth 1.0a flow (core/OAuth1Flow.h), which keeps
+// the tokens and secrets and decides what an outcome changes. The two generations are two
+// descriptions of that flow (providers/TwitterGenerationDetail.h: hosts, paths, signing, reply
+// formats, the status update); Login chooses one from Api for the whole flow, and the signed-in
+// user's posts go through the same one. A client restored from a saved session chooses it at
+// its first use.
 #pragma once
 
 #include <functional>
@@ -51,9 +58,14 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/OAuth1Flow.h"
 #include "platform/rtl/StringList.h"
 
 namespace zelk::IWTwitterAuthClient {
+
+namespace detail {
+class TTwitterGeneration;
+}
 
 using IWZelkAuthBase::TIWApp;
 using IWZelkAuthBase::TIWResult;
@@ -93,11 +105,12 @@ TSignedPost SignPost(const std::string& Host, const std::string& Path,
                      const rtl::TStringList& OAuth, const rtl::TStringList& Request,
                      const std::string& ConsumerSecret, const std::string& TokenSecret);
 
-// SignPost, then Https_Post with the Authorization header as the only extra header. Returns
-// the reply body; transport failures raise.
+// SignPost, then a classic POST through Via with the Authorization header as the only extra
+// header. Returns the reply body; transport failures raise.
 std::string SignedPost(const std::string& Host, const std::string& Path,
                        const rtl::TStringList& OAuth, const rtl::TStringList& Request,
-                       const std::string& ConsumerSecret, const std::string& TokenSecret);
+                       const std::string& ConsumerSecret, const std::string& TokenSecret,
+                       const IWZelkAuthBase::TTransport& Via = IWZelkAuthBase::TTransport());
 
 // The signature of a base string under the two secrets: percent-encoded Base64 of
 // HMAC-SHA1(BaseString, URLEncode(ConsumerSecret) "&" URLEncode(TokenSecret)).
@@ -177,28 +190,24 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
   void SetOnPostFailed(TIWPostFailedEvent Value);
   TIWPostOKEvent OnPostOK() const;
   void SetOnPostOK(TIWPostOKEvent Value);
+  // The transport every call of the client takes (the default: the process-wide one).
+  void SetTransport(IWZelkAuthBase::TTransport Value);
 
  private:
-  // The signed access-token exchange and its reply.
-  void ExchangeRequestToken(const std::string& RequestToken, const std::string& Verifier);
-  // Current mode's three operations.
-  void LoginCurrent(TIWApplication* WebApplication);
-  void LoginResponseCurrent(const THttpRequest& Request);
-  void ExchangeCurrent(const std::string& Verifier);
-  void PostCurrent(const std::string& S);
+  // The generation the flow in progress and the signed-in user's posts speak: the one Login
+  // chose, else (a restored session, a post before any sign-in) the one Api names, chosen now.
+  const detail::TTwitterGeneration& Generation();
+  IWZelkAuthBase::TOAuth1Consumer Consumer() const;
+  // Reports what a leg came to through LoginResult, LoginError, LoginID and LoginUsername.
+  void Apply(const IWZelkAuthBase::TOAuth1Outcome& Outcome);
   // Raises the post events with a copy of the handler (a handler may replace it).
   void PostFailed(const std::string& Message);
   void PostOK(const std::string& PostID);
 
-  // Access token and secret of the signed-in user: written only by a completed access-token
-  // exchange, read by Post.
-  std::string FToken;
-  std::string FTokenSecret;
-  // The secret of the request token of the sign-in in progress: written by Login, read only by
-  // LoginResponse, so an abandoned sign-in cannot take away the access-token secret.
-  std::string FRequestTokenSecret;
-  // Current mode: the request token of the sign-in in progress, which its return must carry.
-  std::string FRequestToken;
+  const detail::TTwitterGeneration* FGeneration = nullptr;
+  // The sign-in in progress and the signed-in user's access token and secret.
+  IWZelkAuthBase::TOAuth1Flow FFlow;
+  IWZelkAuthBase::TTransport FTransport;
   TIWPostFailedEvent FOnPostFailed;
   TIWPostOKEvent FOnPostOK;
 };

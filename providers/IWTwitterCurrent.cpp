@@ -1,10 +1,12 @@
-// TZIWTwitterAuthClient in current mode: the sign-in on the X API host with a fixed callback and
-// returns routed by the request token, and posts through POST /2/tweets with a JSON body.
+// The current generation of Twitter's API as a description of the generic OAuth 1.0a flow: the
+// sign-in on the X API host with a fixed callback and returns routed by the request token, and
+// posts through POST /2/tweets with a JSON body; and the signing and reply readers it uses.
 #include <algorithm>
 
 #include "core/OAuth2Flow.h"
 #include "platform/web/HttpRequest.h"
 #include "providers/IWTwitterAuthClient.h"
+#include "providers/TwitterGenerationDetail.h"
 
 namespace zelk::IWTwitterAuthClient {
 
@@ -116,145 +118,126 @@ std::string XErrorText(const TJSONObject& Reply) {
   return {};
 }
 
-void TZIWTwitterAuthClient::LoginCurrent(TIWApplication* WebApplication) {
-  // The identifier is never sent: it only spends any earlier flow of this client.
-  NewFlowIdentifier();
-  FRequestToken.clear();
-  FRequestTokenSecret.clear();
-  const std::string Host = ProviderHost(phXApi);
-  const TPairs OAuth = OAuthParams(App()->ID(), {}, {});
-  const TPairs Form{{"oauth_callback", WebApplication->GetApplicationURL() + "/"}};
-  const TSignedCall C =
-      SignCall("POST", Host, kRequestTokenPath, OAuth, Form, App()->Secret(), std::string());
-  std::string Reply;
-  Https_Post11(Host, kRequestTokenPath, {C.Header, kFormType},
-               "oauth_callback=" + URLEncode(Form.front().second), Reply);
+namespace {
 
+// The present API on the X API host: a fixed callback, returns routed by the request token
+// (the flow's defaults), every call a signed POST over HTTP/1.1, posts as JSON.
+class TCurrent final : public detail::TTwitterGeneration {
+ public:
+  TOAuth1RequestToken RequestToken(const TOAuth1Consumer& Consumer,
+                                   const std::string& Callback) const override;
+  std::string AuthorizeURL(const std::string& Token) const override {
+    return "https://" + ProviderHost(phXApi) + kAuthenticatePath +
+           "?oauth_token=" + URLEncode(Token);
+  }
+  TOAuth1Access AccessToken(const TOAuth1Consumer& Consumer, const TOAuth1Token& Request,
+                            const std::string& Verifier) const override;
+  detail::TPostOutcome Post(const TOAuth1Consumer& Consumer, const TOAuth1Token& Access,
+                            const std::string& S) const override;
+};
+
+TOAuth1RequestToken TCurrent::RequestToken(const TOAuth1Consumer& Consumer,
+                                           const std::string& Callback) const {
+  const std::string Host = ProviderHost(phXApi);
+  const TPairs OAuth = OAuthParams(Consumer.Key, {}, {});
+  const TPairs Form{{"oauth_callback", Callback}};
+  const TSignedCall C =
+      SignCall("POST", Host, kRequestTokenPath, OAuth, Form, Consumer.Secret, std::string());
+  const std::string Reply = Consumer.Transport
+                                .Post11(Host, kRequestTokenPath, {C.Header, kFormType},
+                                        "oauth_callback=" + URLEncode(Callback))
+                                .Body;
+
+  TOAuth1RequestToken R;
   const TPairs Values = DecodeFormReply(Reply);
   const std::string Token = Value(Values, "oauth_token");
   const std::string Secret = Value(Values, "oauth_token_secret");
   if (Value(Values, "oauth_callback_confirmed") != "true" || Token.empty() || Secret.empty()) {
     // Nothing went to the browser yet: the result and the provider's text, no event.
-    SetLoginResult(resFailed);
     std::string Text = ReplyText(Reply);
-    SetLoginError(Text.empty() ? "Twitter sign-in failed: the request-token reply carries no token"
-                               : Text);
-    return;
+    R.Refusal = TOAuth1Outcome::Failed(
+        Text.empty() ? "Twitter sign-in failed: the request-token reply carries no token" : Text);
+    return R;
   }
-  FRequestToken = Token;
-  FRequestTokenSecret = Secret;
-  RegisterFlowToken(Token);
-  WebApplication->GoToURL("https://" + Host + kAuthenticatePath +
-                          "?oauth_token=" + URLEncode(Token));
+  R.Granted = {Token, Secret};
+  return R;
 }
 
-void TZIWTwitterAuthClient::LoginResponseCurrent(const THttpRequest& Request) {
-  const std::string Denied = Request.Query("denied");
-  const std::string Token = Denied.empty() ? Request.Query("oauth_token") : Denied;
-  if (FRequestToken.empty() || Token != FRequestToken) {
-    SetLoginResult(resFailed);
-    SetLoginError("Twitter sign-in failed: the return does not belong to the sign-in in progress");
-  } else if (!Denied.empty()) {
-    SetLoginResult(resFailed);
-    SetLoginError("Access denied");
-  } else if (const std::string Verifier = Request.Query("oauth_verifier"); Verifier.empty()) {
-    SetLoginResult(resFailed);
-    SetLoginError("Twitter sign-in failed: the return carries no \"oauth_verifier\"");
-  } else {
-    ExchangeCurrent(Verifier);
-  }
-  // An outcome spends the flow: its request token can be traded only once.
-  FRequestToken.clear();
-  FRequestTokenSecret.clear();
-  ReachOutcome(Refused(Request));
-  TZIWCustomCloudClient::LoginResponse(Request);
-}
-
-void TZIWTwitterAuthClient::ExchangeCurrent(const std::string& Verifier) {
+TOAuth1Access TCurrent::AccessToken(const TOAuth1Consumer& Consumer, const TOAuth1Token& Request,
+                                    const std::string& Verifier) const {
   const std::string Host = ProviderHost(phXApi);
-  const TPairs OAuth = OAuthParams(App()->ID(), FRequestToken, Verifier);
+  const TPairs OAuth = OAuthParams(Consumer.Key, Request.Token, Verifier);
   const TSignedCall C =
-      SignCall("POST", Host, kAccessTokenPath, OAuth, {}, App()->Secret(), FRequestTokenSecret);
-  std::string Reply;
-  Https_Post11(Host, kAccessTokenPath, {C.Header}, std::string(), Reply);
+      SignCall("POST", Host, kAccessTokenPath, OAuth, {}, Consumer.Secret, Request.Secret);
+  const std::string Reply =
+      Consumer.Transport.Post11(Host, kAccessTokenPath, {C.Header}, std::string()).Body;
 
+  TOAuth1Access A;
   const TPairs Values = DecodeFormReply(Reply);
   const std::string Token = Value(Values, "oauth_token");
   const std::string Secret = Value(Values, "oauth_token_secret");
-  const std::string UserID = Value(Values, "user_id");
-  const std::string ScreenName = Value(Values, "screen_name");
   if (Token.empty() || Secret.empty()) {
-    SetLoginResult(resFailed);
     std::string Text = ReplyText(Reply);
-    SetLoginError(Text.empty() ? "Twitter sign-in failed: the access-token reply carries no token"
-                               : Text);
-    return;
+    A.Outcome = TOAuth1Outcome::Failed(
+        Text.empty() ? "Twitter sign-in failed: the access-token reply carries no token" : Text);
+    return A;
   }
-  if (UserID.empty() || ScreenName.empty()) {
-    SetLoginResult(resFailed);
-    SetLoginError(
+  A.Outcome.UserID = Value(Values, "user_id");
+  A.Outcome.ScreenName = Value(Values, "screen_name");
+  if (A.Outcome.UserID.empty() || A.Outcome.ScreenName.empty()) {
+    A.Outcome = TOAuth1Outcome::Failed(
         "Twitter sign-in failed: the access-token reply carries no \"user_id\" or "
         "\"screen_name\"");
-    return;
+    return A;
   }
-  FToken = Token;
-  FTokenSecret = Secret;
-  SetLoginResult(resOK);
-  SetLoginError(std::string());
-  SetLoginID(UserID);
-  SetLoginUsername(ScreenName);
+  // Only a trade that names the user replaces the access token.
+  A.Access = TOAuth1Token{Token, Secret};
+  A.Outcome.Result = resOK;
+  A.Outcome.Error = std::string();
+  return A;
 }
 
-void TZIWTwitterAuthClient::PostCurrent(const std::string& S) {
+detail::TPostOutcome TCurrent::Post(const TOAuth1Consumer& Consumer, const TOAuth1Token& Access,
+                                    const std::string& S) const {
+  using TKind = detail::TPostOutcome::TKind;
   std::string Body;
   try {
     Body = nlohmann::json{{"text", S}}.dump();
   } catch (const nlohmann::json::exception&) {
     // Nothing is sent: the provider would refuse the document, and replacing the bytes would
     // post a text the user did not write.
-    PostFailed("Twitter post failed: the text is not valid UTF-8");
-    return;
+    return {TKind::Failed, "Twitter post failed: the text is not valid UTF-8"};
   }
   const std::string Host = ProviderHost(phXApi);
   // A JSON body is not signed: only the method, the URL and the OAuth parameters are.
-  const TSignedCall C = SignCall("POST", Host, kTweetsPath, OAuthParams(App()->ID(), FToken, {}),
-                                 {}, App()->Secret(), FTokenSecret);
-  std::string Reply;
-  std::string StatusLine;
-  Https_Post11(Host, kTweetsPath, {C.Header, kJsonType}, Body, Reply, StatusLine);
+  const TSignedCall C =
+      SignCall("POST", Host, kTweetsPath, OAuthParams(Consumer.Key, Access.Token, {}), {},
+               Consumer.Secret, Access.Secret);
+  const THttpReply Reply =
+      Consumer.Transport.Post11(Host, kTweetsPath, {C.Header, kJsonType}, Body);
 
   TJSONObject JSON;
-  ParseJSON(Reply, JSON);
+  ParseJSON(Reply.Body, JSON);
   if (JSON.IsObject("data")) {
-    if (std::string ID = JSONString(JSON.Object("data"), "id"); !ID.empty()) {
-      PostOK(ID);
-      return;
-    }
+    if (std::string ID = JSONString(JSON.Object("data"), "id"); !ID.empty())
+      return {TKind::OK, std::move(ID)};
   }
   std::string Text = XErrorText(JSON);
   // Without an error text the status line says what happened.
-  if (Text.empty() && !StatusLine.empty() && StatusLine.find(" 201") == std::string::npos)
-    Text = StatusLine;
+  if (Text.empty() && !Reply.StatusLine.empty() && Reply.Status() != 201) Text = Reply.StatusLine;
   if (Text.empty())
-    Text = Reply.empty() ? std::string("Twitter post failed: the reply is empty")
-                         : "Twitter post failed: the reply carries neither a post id nor an "
-                           "error text: " +
-                               Reply.substr(0, 200);
-  PostFailed(Text);
+    Text = Reply.Body.empty() ? std::string("Twitter post failed: the reply is empty")
+                              : "Twitter post failed: the reply carries neither a post id nor an "
+                                "error text: " +
+                                    Reply.Body.substr(0, 200);
+  return {TKind::Failed, std::move(Text)};
 }
 
-void TZIWTwitterAuthClient::PostFailed(const std::string& Message) {
-  if (FOnPostFailed) {
-    const TIWPostFailedEvent Handler = FOnPostFailed;
-    Handler(this, Message);
-  }
-}
+}  // namespace
 
-void TZIWTwitterAuthClient::PostOK(const std::string& PostID) {
-  if (FOnPostOK) {
-    const TIWPostOKEvent Handler = FOnPostOK;
-    Handler(this, PostID);
-  }
+const detail::TTwitterGeneration& detail::CurrentGeneration() {
+  static const TCurrent Current;
+  return Current;
 }
 
 }  // namespace zelk::IWTwitterAuthClient

@@ -76,11 +76,10 @@ TSignedPost SignPost(const std::string& Host, const std::string& Path,
 
 std::string SignedPost(const std::string& Host, const std::string& Path,
                        const rtl::TStringList& OAuth, const rtl::TStringList& Request,
-                       const std::string& ConsumerSecret, const std::string& TokenSecret) {
+                       const std::string& ConsumerSecret, const std::string& TokenSecret,
+                       const TTransport& Via) {
   const TSignedPost P = SignPost(Host, Path, OAuth, Request, ConsumerSecret, TokenSecret);
-  std::string Reply;
-  Https_Post(Host, Path, P.Header, P.Body, Reply);
-  return Reply;
+  return Via.Post(Host, Path, P.Header, P.Body).Body;
 }
 
 rtl::TStringList ReadFormReply(const std::string& Reply) {
