@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/rtl/FormFile.h"
+#include "platform/web/FlowName.h"
 
 namespace zelk::demo {
 
@@ -559,23 +560,15 @@ void TDemoForm::SignOut() {
 
 void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   BackToPage();
-  std::string Id = Request.Query("state");
-  if (Id.empty()) Id = Request.Query("clientid");
-  // Twitter's current API returns to a fixed address: its request token names the flow.
-  std::string Token;
-  if (Id.empty()) {
-    Token = Request.Query("oauth_token");
-    if (Token.empty()) Token = Request.Query("denied");
-  }
+  const web::TFlowName Name = web::FlowNameOf(Request);
 
-  // Which of this session's flows the identifier names. The server already keeps returns of
-  // other sessions away; an identifier that names none here is stale (its flow has ended) or
-  // forged.
+  // Which of this session's flows the return names. The server already keeps returns of other
+  // sessions away; a name that reaches none here is stale (its flow has ended) or forged.
   std::optional<TDemoFlow> Flow;
   {
     const auto Lock = FController->LockClients();
-    for (const auto* Entry : Id.empty() ? FController->Clients()->FindFlowToken(Token)
-                                        : FController->Clients()->Find(Id)) {
+    for (const auto* Entry : Name.ByToken() ? FController->Clients()->FindFlowToken(Name.Key)
+                                            : FController->Clients()->Find(Name.Key)) {
       for (const TDemoFlow F : {dfGoogle, dfFacebook, dfWindowsLive, dfTwitter, dfCheckout})
         if (Entry->Client() == ClientOf(F)) Flow = F;
     }

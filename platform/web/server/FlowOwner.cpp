@@ -20,13 +20,7 @@ void Collect(const rtl::TComponent& Root, std::vector<T*>& Found) {
 }  // namespace
 
 std::string FlowKeyOf(const THttpRequest& Request) {
-  std::string Value = Request.Query("state");
-  if (Value.empty()) Value = Request.Query("clientid");
-  // Without an identifier of ours, an OAuth 1.0a return names its flow by the request token
-  // ("denied" carries it when the user refused).
-  if (Value.empty()) Value = Request.Query("oauth_token");
-  if (Value.empty()) Value = Request.Query("denied");
-  return Value;
+  return FlowNameOf(Request).Key;
 }
 
 std::vector<std::string> OpenFlowKeysOf(const rtl::TComponent& Root) {
@@ -50,9 +44,12 @@ std::string MetricsOf(const TIWServerControllerBase& Controller) {
 
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions) {
-  const bool ByToken = Request.Query("state").empty() && Request.Query("clientid").empty();
-  const std::string Value = FlowKeyOf(Request);
-  if (Value.empty()) return nullptr;
+  return FindFlowSession(Controller, FlowNameOf(Request), Sessions);
+}
+
+TIWSessionPtr FindFlowSession(const TIWServerControllerBase& Controller, const TFlowName& Name,
+                              TIWSessionList& Sessions) {
+  if (!Name.Named()) return nullptr;
   std::vector<IIWFlowDirectory*> Directories;
   Collect(Controller, Directories);
   TIWSessionPtr Found;
@@ -63,7 +60,8 @@ TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
       Found = Sessions.AcquireByApplication(&Top);
       return Found != nullptr;
     };
-    if (ByToken ? D->VisitFlowTokenOwners(Value, Acquire) : D->VisitFlowOwners(Value, Acquire))
+    if (Name.ByToken() ? D->VisitFlowTokenOwners(Name.Key, Acquire)
+                       : D->VisitFlowOwners(Name.Key, Acquire))
       return Found;
   }
   return nullptr;
