@@ -565,7 +565,7 @@ void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   // Which of this session's flows the return names. The server already keeps returns of other
   // sessions away; a name that reaches none here is stale (its flow has ended) or forged.
   std::optional<TDemoFlow> Flow;
-  {
+  if (Name.Named()) {
     const auto Lock = FController->LockClients();
     for (const auto* Entry : Name.ByToken() ? FController->Clients()->FindFlowToken(Name.Key)
                                             : FController->Clients()->Find(Name.Key)) {
