@@ -196,21 +196,61 @@ void EstablishSession(const TFlowOutcome& Outcome, rtl::TComponent& Client) {
 
 }  // namespace
 
+TAuthClients::TGuards TZIWAuthServerController::MatchesOf(const web::TFlowName& Name) const {
+  // One entry with the identifier is taken under the lock of its shard alone; several (whose
+  // order needs it) and request tokens (the flows of OAuth 1.0a returns to a fixed callback)
+  // under the registry's lock.
+  TAuthClients::TGuards Matches;
+  if (!Name.ByToken() && FClients->GuardsOf(Name.Key, Matches)) return Matches;
+  std::lock_guard Lock(FMutex);
+  for (const TAuthClient* E :
+       Name.ByToken() ? FClients->FindFlowToken(Name.Key) : FClients->Find(Name.Key))
+    if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
+  return Matches;
+}
+
+const TAuthClients::TGuards* TZIWAuthServerController::FoundFor(const THttpRequest& Request) const {
+  const auto& Routed = Request.RoutedFlow();
+  if (!Routed || Routed->Directory != this || !Routed->Found) return nullptr;
+  return static_cast<const TAuthClients::TGuards*>(Routed->Found.get());
+}
+
+bool TZIWAuthServerController::VisitFlow(const web::TFlowName& Name, const TFlowVisit& Visit) {
+  if (!Name.Named()) return false;
+  const auto Guard = LockClients();
+  const std::vector<TAuthClient*> Entries =
+      Name.ByToken() ? Clients()->FindFlowToken(Name.Key) : Clients()->Find(Name.Key);
+  auto Matches = std::make_shared<TAuthClients::TGuards>();
+  for (const TAuthClient* E : Entries)
+    if (E->FGuard != nullptr) Matches->push_back(E->FGuard);
+  const std::shared_ptr<const void> Found = std::move(Matches);
+  return VisitTopOwners(Entries, [&](const rtl::TComponent& Top) { return Visit(Top, Found); });
+}
+
+std::vector<const TZIWCustomCloudClient*> TZIWAuthServerController::ReturnClients(
+    const THttpRequest& Request) const {
+  std::vector<const TZIWCustomCloudClient*> Found;
+  const web::TFlowName Name = web::FlowNameOf(Request);
+  if (!Name.Named()) return Found;
+  const TAuthClients::TGuards* Routed = FoundFor(Request);
+  for (const auto& G : Routed != nullptr ? *Routed : MatchesOf(Name))
+    Found.push_back(G->Client);
+  return Found;
+}
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
   const web::TFlowName Name = web::FlowNameOf(Request);
   if (!Name.Named()) return;
-  // Take the matching entries under the lock of the identifier's shard (the registry's own lock
-  // only when several entries share it, for their order, and for a request token, which names
-  // the flow of an OAuth 1.0a return to a fixed callback), and call the clients outside any
-  // lock: a handler may change the registry, and LoginResponse does I/O.
-  TAuthClients::TGuards Matches;
-  if (Name.ByToken() || !FClients->GuardsOf(Name.Key, Matches)) {
-    std::lock_guard Lock(FMutex);
-    for (const TAuthClient* E :
-         Name.ByToken() ? FClients->FindFlowToken(Name.Key) : FClients->Find(Name.Key))
-      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
+  // The clients are called outside any lock: a handler may change the registry, and
+  // LoginResponse does I/O.
+  // What the server found while it looked for the request's session, else the entries that
+  // carry the name now.
+  if (const TAuthClients::TGuards* Routed = FoundFor(Request)) {
+    for (const auto& G : *Routed)
+      CompleteFlow(G, Request, Name.Key, Name.ByToken());
+    return;
   }
-  for (const auto& G : Matches)
+  for (const auto& G : MatchesOf(Name))
     CompleteFlow(G, Request, Name.Key, Name.ByToken());
 }
 

@@ -12,7 +12,6 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/rtl/FormFile.h"
-#include "platform/web/FlowName.h"
 
 namespace zelk::demo {
 
@@ -560,19 +559,14 @@ void TDemoForm::SignOut() {
 
 void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   BackToPage();
-  const web::TFlowName Name = web::FlowNameOf(Request);
 
-  // Which of this session's flows the return names. The server already keeps returns of other
-  // sessions away; a name that reaches none here is stale (its flow has ended) or forged.
+  // Which of this session's flows the return names: the clients the server found for it. The
+  // server already keeps returns of other sessions away; a name that reaches none here is stale
+  // (its flow has ended) or forged.
   std::optional<TDemoFlow> Flow;
-  if (Name.Named()) {
-    const auto Lock = FController->LockClients();
-    for (const auto* Entry : Name.ByToken() ? FController->Clients()->FindFlowToken(Name.Key)
-                                            : FController->Clients()->Find(Name.Key)) {
-      for (const TDemoFlow F : {dfGoogle, dfFacebook, dfWindowsLive, dfTwitter, dfCheckout})
-        if (Entry->Client() == ClientOf(F)) Flow = F;
-    }
-  }
+  for (const TZIWCustomCloudClient* Client : FController->ReturnClients(Request))
+    for (const TDemoFlow F : {dfGoogle, dfFacebook, dfWindowsLive, dfTwitter, dfCheckout})
+      if (Client == ClientOf(F)) Flow = F;
   if (!Flow) {
     SetNotice(
         Flag(kPageShown)

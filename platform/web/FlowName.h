@@ -1,14 +1,16 @@
 // How a request names the flow of ours it returns from: the one rule the server, the
-// application's hook and the auth server controller all go by.
+// application's hook and the auth server controller all go by; and what the server found for
+// that flow, handed on with the request.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <utility>
-
-#include "platform/web/HttpRequest.h"
 
 namespace zelk::web {
+
+class IIWFlowDirectory;
+class THttpRequest;
 
 // "state" (OAuth 2.0), else "clientid" (our identifier in the return address), else the
 // OAuth 1.0a request token: "oauth_token", or "denied" when the user refused at the provider.
@@ -24,13 +26,19 @@ struct TFlowName {
   bool operator==(const TFlowName&) const = default;
 };
 
-inline TFlowName FlowNameOf(const THttpRequest& Request) {
-  using TBy = TFlowName::TBy;
-  for (const auto& [Field, By] :
-       {std::pair{"state", TBy::State}, std::pair{"clientid", TBy::ClientID},
-        std::pair{"oauth_token", TBy::RequestToken}, std::pair{"denied", TBy::Denied}})
-    if (std::string Key = Request.Query(Field); !Key.empty()) return {By, std::move(Key)};
-  return {};
-}
+// What the server found for a provider's return while it looked for the return's session: how
+// the request names its flow, the flow directory that knows the flow and that directory's own
+// record of it (opaque to everyone else), so that the directory completes the flow without
+// looking for it again. Without Directory (a flow found in the session store, or a record no
+// longer current) only Name is known.
+struct TRoutedFlow {
+  TFlowName Name;
+  const IIWFlowDirectory* Directory = nullptr;
+  std::shared_ptr<const void> Found;
+};
+
+// The flow Request names: the name the server found it by (THttpRequest::RoutedFlow), else the
+// rule of TFlowName applied to its query.
+TFlowName FlowNameOf(const THttpRequest& Request);
 
 }  // namespace zelk::web

@@ -45,7 +45,7 @@ class TOutcomeClient : public TZIWCustomCloudClient {
   std::atomic<int> Responses{0};
 };
 
-// Counts how often the server asks the registry which component started a flow.
+// Counts how often the registry is asked which component started a flow.
 class TCountingController : public TZIWAuthServerController {
  public:
   using TZIWAuthServerController::TZIWAuthServerController;
@@ -53,6 +53,10 @@ class TCountingController : public TZIWAuthServerController {
                        const std::function<bool(const rtl::TComponent& Top)>& Visit) override {
     ++Visits;
     return TZIWAuthServerController::VisitFlowOwners(Id, Visit);
+  }
+  bool VisitFlow(const TFlowName& Name, const TFlowVisit& Visit) override {
+    ++Visits;
+    return TZIWAuthServerController::VisitFlow(Name, Visit);
   }
   std::atomic<int> Visits{0};
 };
@@ -63,6 +67,7 @@ class RoutedFlowTest : public ::testing::Test {
   TCountingController* Auth = new TCountingController(&Controller);
   std::unique_ptr<TIWServer> Server;
   std::unique_ptr<httplib::Client> Http;
+  std::atomic<int> RoutedReturns{0};
 
   void SetUp() override {
     TIWServerOptions O;
@@ -75,6 +80,10 @@ class RoutedFlowTest : public ::testing::Test {
       C->SetServerController(Auth);
     });
     Controller.OnBeforeDispatch = [this](THttpRequest& R, TIWApplication*) {
+      // What the server found comes with the request: this controller's record of the flow.
+      const bool Found =
+          R.RoutedFlow() && R.RoutedFlow()->Directory == Auth && R.RoutedFlow()->Found;
+      if (Found) ++RoutedReturns;
       Auth->ProcessRequest(R);
     };
     Server->AddRoute("GET", "/", [](TIWApplication& App, const THttpRequest&, THttpResponse& Out) {
@@ -133,8 +142,10 @@ TEST_F(RoutedFlowTest, OnlyASuccessRenewsTheSessionAndEveryOutcomeSpendsTheFlow)
     const auto Answer = Get(Return, Session);
     ASSERT_TRUE(Answer) << C.Kind;
     EXPECT_EQ(Answer->status, 200) << C.Kind;
-    // The server looked the flow up once; the controller routed it without asking again.
+    // The server looked the flow up once and handed what it found to the hook; the controller
+    // routed it without asking again.
     EXPECT_EQ(Auth->Visits, 1) << C.Kind;
+    EXPECT_EQ(RoutedReturns.exchange(0), 1) << C.Kind;
     const std::string Renewed = CookieOf(Answer);
     EXPECT_EQ(!Renewed.empty(), C.Renewed) << C.Kind;
     if (C.Renewed) {
@@ -147,9 +158,12 @@ TEST_F(RoutedFlowTest, OnlyASuccessRenewsTheSessionAndEveryOutcomeSpendsTheFlow)
     const auto Old = Get("/app/", Session);
     EXPECT_EQ(Old->body.starts_with("session=" + Session + " "), !C.Renewed) << C.Kind;
 
+    RoutedReturns = 0;
     const auto Again = Get(Return, Now);
     EXPECT_EQ(Again->body, "session=" + Now + " responses=" + (C.Spent ? "1" : "2")) << C.Kind;
     EXPECT_TRUE(CookieOf(Again).empty()) << C.Kind;
+    // A spent flow is found nowhere: nothing is handed on.
+    EXPECT_EQ(RoutedReturns.load(), C.Spent ? 0 : 1) << C.Kind;
   }
 }
 

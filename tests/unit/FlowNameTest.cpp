@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/IWZelkAuthBase.h"
 #include "platform/web/FlowName.h"
@@ -103,7 +104,8 @@ TEST(FlowName, TheServerAndTheControllerRouteByTheSameRule) {
   for (const TCase& C : Cases) {
     A->Responses = B->Responses = 0;
     const THttpRequest R = THttpRequest::FromTarget(std::string("/app/?") + C.Query);
-    const TIWSessionPtr Found = FindFlowSession(Controller, FlowNameOf(R), Sessions);
+    TRoutedFlow Routed;
+    const TIWSessionPtr Found = FindFlowSession(Controller, FlowNameOf(R), Sessions, Routed);
     if (Found) Sessions.Release(Found, TSessionClock::now());
     EXPECT_EQ(Found, C.Session ? *C.Session : nullptr) << C.Query;
     Auth->ProcessRequest(R);
@@ -112,6 +114,60 @@ TEST(FlowName, TheServerAndTheControllerRouteByTheSameRule) {
   }
   delete A;
   delete B;
+}
+
+// The server hands what it found for a return on with the request: its name wins over the query,
+// and the controller routes to the entries found then, without looking for them again (an entry
+// that took the identifier since is not among them; without the record it is).
+TEST(FlowName, TheControllerRoutesToWhatTheServerFound) {
+  TIWServerControllerBase Controller(nullptr);
+  auto* Auth = new IWZelkAuthBase::TZIWAuthServerController(&Controller);
+  TIWSessionList Sessions;
+  auto S = std::make_shared<TIWSession>(NewSessionID());
+  S->Application = std::make_unique<TIWApplication>(nullptr, "http://h/app", S->ID());
+  TIWSessionPtr Evicted;
+  ASSERT_EQ(Sessions.Add(S, 10, TSessionClock::now(), Evicted), TIWSessionList::arAdded);
+  Sessions.Release(S, TSessionClock::now());
+  auto* First = new TKeyedClient(S->Application.get());
+  First->SetServerController(Auth);
+  First->RestoreFlowIdentifier("K");
+
+  THttpRequest R = THttpRequest::FromTarget("/app/?state=K&oauth_token=T");
+  TRoutedFlow Routed;
+  const TIWSessionPtr Found = FindFlowSession(Controller, FlowNameOf(R), Sessions, Routed);
+  ASSERT_EQ(Found, S);
+  Sessions.Release(Found, TSessionClock::now());
+  EXPECT_EQ(Routed.Name, (TFlowName{TBy::State, "K"}));
+  EXPECT_EQ(Routed.Directory, Auth);
+  ASSERT_NE(Routed.Found, nullptr);
+
+  auto* Later = new TKeyedClient(S->Application.get());
+  Later->SetServerController(Auth);
+  Later->RestoreFlowIdentifier("K");
+  R.SetRoutedFlow(Routed);
+  Auth->ProcessRequest(R);
+  EXPECT_EQ(First->Responses, 1);
+  EXPECT_EQ(Later->Responses, 0);
+  EXPECT_EQ(Auth->ReturnClients(R),
+            std::vector<const IWZelkAuthBase::TZIWCustomCloudClient*>{First});
+
+  // The name travels with the record: a query that says otherwise is not read again.
+  THttpRequest Other = THttpRequest::FromTarget("/app/?oauth_token=T");
+  Other.SetRoutedFlow(Routed);
+  EXPECT_EQ(FlowNameOf(Other), (TFlowName{TBy::State, "K"}));
+
+  // Without the record (a request that did not come through the server) both are found now.
+  R.SetRoutedFlow(std::nullopt);
+  Auth->ProcessRequest(R);
+  EXPECT_EQ(First->Responses, 2);
+  EXPECT_EQ(Later->Responses, 1);
+  // A record of another directory is not this controller's: it looks for itself.
+  Routed.Directory = nullptr;
+  R.SetRoutedFlow(Routed);
+  Auth->ProcessRequest(R);
+  EXPECT_EQ(Later->Responses, 2);
+  delete First;
+  delete Later;
 }
 
 }  // namespace

@@ -44,25 +44,29 @@ std::string MetricsOf(const TIWServerControllerBase& Controller) {
 
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions) {
-  return FindFlowSession(Controller, FlowNameOf(Request), Sessions);
+  TRoutedFlow Routed;
+  return FindFlowSession(Controller, FlowNameOf(Request), Sessions, Routed);
 }
 
 TIWSessionPtr FindFlowSession(const TIWServerControllerBase& Controller, const TFlowName& Name,
-                              TIWSessionList& Sessions) {
+                              TIWSessionList& Sessions, TRoutedFlow& Routed) {
+  Routed = TRoutedFlow{Name, nullptr, nullptr};
   if (!Name.Named()) return nullptr;
   std::vector<IIWFlowDirectory*> Directories;
   Collect(Controller, Directories);
-  TIWSessionPtr Found;
+  TIWSessionPtr Session;
   for (IIWFlowDirectory* D : Directories) {
     // While the directory visits, the owner it names is whole and its session, even one being
     // freed, still knows its application.
-    const auto Acquire = [&](const rtl::TComponent& Top) {
-      Found = Sessions.AcquireByApplication(&Top);
-      return Found != nullptr;
+    const auto Acquire = [&](const rtl::TComponent& Top, const std::shared_ptr<const void>& Found) {
+      Session = Sessions.AcquireByApplication(&Top);
+      if (Session) {
+        Routed.Directory = D;
+        Routed.Found = Found;
+      }
+      return Session != nullptr;
     };
-    if (Name.ByToken() ? D->VisitFlowTokenOwners(Name.Key, Acquire)
-                       : D->VisitFlowOwners(Name.Key, Acquire))
-      return Found;
+    if (D->VisitFlow(Routed.Name, Acquire)) return Session;
   }
   return nullptr;
 }

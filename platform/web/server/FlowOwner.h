@@ -24,9 +24,11 @@ namespace zelk::web {
 // Controller's components (at any depth) is asked.
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions);
-// The same for a flow already named (FlowNameOf): the server names it once per request.
+// The same for a flow already named (FlowNameOf), looked up once: Routed gets Name and, when a
+// session was found, the directory that knows the flow and its record of it, for the request to
+// carry on (THttpRequest::SetRoutedFlow).
 TIWSessionPtr FindFlowSession(const TIWServerControllerBase& Controller, const TFlowName& Name,
-                              TIWSessionList& Sessions);
+                              TIWSessionList& Sessions, TRoutedFlow& Routed);
 
 // The flows that wait for their provider's return, summed over every flow directory among
 // Controller's components (at any depth).

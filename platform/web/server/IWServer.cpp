@@ -674,7 +674,7 @@ struct TIWServer::TImpl {
     TArrival In;
     THttpRequest R;
     std::string URL;             // the application's URL as this request reached it
-    TFlowName Name;              // how the request names the flow it returns from, if any
+    TRoutedFlow Routed;          // how the request names a flow, and what was found for it
     std::optional<TLease> Own;   // the session the URL or the cookie names
     std::optional<TLease> Flow;  // the session that started the flow the request returns from
     TIWSessionPtr Target;        // the session the request is served in
@@ -756,7 +756,7 @@ struct TIWServer::TImpl {
   // 4. Session lookup: the session the URL names (URL session tracking), else the cookie's,
   // else one renewed elsewhere; and the one that started the flow a provider's return names.
   std::optional<THttpResponse> FindSession(TExchange& X) {
-    X.Name = FlowNameOf(X.R);
+    X.Routed = TRoutedFlow{FlowNameOf(X.R), nullptr, nullptr};
     if (std::optional<THttpResponse> Ended = SessionOfURL(X)) return Ended;
     if (!X.Own) SessionOfCookie(X);
     if (!X.Own)
@@ -802,9 +802,10 @@ struct TIWServer::TImpl {
   // their record of it on with the request; else, with a store, in the store, which knows the
   // session of a flow this process does not hold.
   void SessionOfFlow(TExchange& X) {
-    TIWSessionPtr Flow = FindFlowSession(Controller, X.Name, Sessions);
-    if (!Flow && Stored && X.Name.Named())
-      if (const std::optional<std::string> Id = Stored->SessionOfFlow(X.Name.Key))
+    const TFlowName Name = X.Routed.Name;
+    TIWSessionPtr Flow = FindFlowSession(Controller, Name, Sessions, X.Routed);
+    if (!Flow && Stored && Name.Named())
+      if (const std::optional<std::string> Id = Stored->SessionOfFlow(Name.Key))
         Flow = SessionNamed(*Id, false, X.URL);
     if (Flow) X.Flow.emplace(Sessions, std::move(Flow));
   }
@@ -837,7 +838,12 @@ struct TIWServer::TImpl {
     if (Stored && !X.New) {
       const TStoredSessions::TTake Take = Stored->Take(Session);
       if (Take == TStoredSessions::TTake::tkBusy) return BusyPage();
-      if (Take == TStoredSessions::TTake::tkStale && !Reload(X.Target, X.URL)) return EndedPage();
+      if (Take == TStoredSessions::TTake::tkStale) {
+        if (!Reload(X.Target, X.URL)) return EndedPage();
+        // The components the flow directories named are gone: the new ones are looked up by
+        // the name.
+        X.Routed = TRoutedFlow{X.Routed.Name, nullptr, nullptr};
+      }
     }
     X.SessionURL = Session.Application->GetApplicationURL();
     if (std::optional<THttpResponse> Refusal = CheckAdoption(X)) return Refusal;
@@ -893,7 +899,7 @@ struct TIWServer::TImpl {
   // provider.
   std::optional<THttpResponse> ClaimFlow(TExchange& X) {
     if (!Stored) return std::nullopt;
-    const std::string& Key = X.Name.Key;
+    const std::string& Key = X.Routed.Name.Key;
     const auto Open = OpenFlowKeysOf(*X.Target->Application);
     if (Key.empty() || std::find(Open.begin(), Open.end(), Key) == Open.end()) return std::nullopt;
     if (Stored->Claim(Key, *X.Target) == store::TClaim::clRefused)
@@ -925,7 +931,7 @@ struct TIWServer::TImpl {
   // the new id, was lost (the instance that served it stopped, say). The same return from the
   // same browser gets the new id; the flow has been completed under it.
   std::optional<THttpResponse> RenewedElsewhere(const TExchange& X) {
-    if (!Stored || !X.Name.Named()) return std::nullopt;
+    if (!Stored || !X.Routed.Name.Named()) return std::nullopt;
     const std::string Proof = ReturnTarget(X.R);
     for (const std::string& Value : X.R.Cookies(CookieName(X.URL))) {
       if (!IsSessionIDShape(Value)) continue;
@@ -945,7 +951,7 @@ struct TIWServer::TImpl {
   // The proof a browser gives, by sending the same return again, that it is the one whose
   // return renewed the session's id in this request; empty when no return renewed it.
   static std::string RenewalProof(const TExchange& X) {
-    return X.Renamed && X.Name.Named() ? ReturnTarget(X.R) : std::string();
+    return X.Renamed && X.Routed.Name.Named() ? ReturnTarget(X.R) : std::string();
   }
 
   THttpResponse StoreFailurePage() const {
@@ -1015,8 +1021,10 @@ struct TIWServer::TImpl {
     if (!X.Adopted && App.SessionIDRenewalPending()) RenewID(X);
   }
 
-  // 7. The application's hook.
+  // 7. The application's hook, with what the session lookup found for the flow the request
+  // names.
   void RunHook(TExchange& X) {
+    if (X.Routed.Name.Named()) X.R.SetRoutedFlow(X.Routed);
     Controller.BeforeDispatch(X.R, X.Target->Application.get());
     RenewIfSucceeded(X);
   }

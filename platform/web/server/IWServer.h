@@ -33,7 +33,9 @@
 //     A provider's return names its flow by the one rule of FlowNameOf ("state", else
 //     "clientid", else the OAuth 1.0a request token "oauth_token", else "denied"); the flow is
 //     named once per request and looked up once, in the flow directories (with a store, then in
-//     the store, which knows the session of a flow this process does not hold).
+//     the store, which knows the session of a flow this process does not hold); what was found
+//     (the name, and the directory's record of the flow) travels with the request to the hook
+//     (THttpRequest::RoutedFlow), so that the auth server controller does not look again.
 //  5. The return's session (ReturnSession; CheckAdoption once the session is locked): a
 //     provider's return is served in the session that started the flow. Arriving in a different
 //     live session, it gets 403 and is not handed to the application, so that session's flow stays
