@@ -144,12 +144,14 @@ class TAuthClients : public rtl::TOwnedCollectionOf<TAuthClient> {
 
 // Routes a provider's return to the client that started the flow.
 //
-// The application passes every request that can be a provider's return to ProcessRequest. It
-// reads "state", or when that is empty "clientid", and calls LoginResponse on the client of
-// every entry whose ID equals it exactly (case-sensitive), in collection order. A return with
-// neither is routed by its "oauth_token" (or, for a refusal, "denied") to the entries whose
-// FlowToken equals it: the request token an OAuth 1.0a client registered for its flow. Once a
-// routed client reports an outcome, the flow is spent: the entry's ID and FlowToken are
+// The application passes every request that can be a provider's return to ProcessRequest. The
+// request names its flow by the one rule of web::FlowNameOf: by "state", or when that is empty
+// "clientid", it calls LoginResponse on the client of every entry whose ID equals it exactly
+// (case-sensitive), in collection order; by "oauth_token" (or, for a refusal, "denied") on the
+// entries whose FlowToken equals it: the request token an OAuth 1.0a client registered for its
+// flow. A request that came through the server carries the entries the server found while it
+// looked for the session (THttpRequest::RoutedFlow): they are routed to, without a second look.
+// Once a routed client reports an outcome, the flow is spent: the entry's ID and FlowToken are
 // cleared, so a reload of the return page is ignored instead of replaying a used code or token.
 class TZIWAuthServerController : public rtl::TComponent,
                                  public web::IIWFlowDirectory,
@@ -174,7 +176,14 @@ class TZIWAuthServerController : public rtl::TComponent,
                        const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
   bool VisitFlowTokenOwners(std::string_view Token,
                             const std::function<bool(const rtl::TComponent& Top)>& Visit) override;
+  // Both at once, handing the server the entries found (their clients' guards, in collection
+  // order) as the record ProcessRequest then routes the request to.
+  bool VisitFlow(const web::TFlowName& Name, const TFlowVisit& Visit) override;
   std::size_t OpenFlowCount() override;
+  // The clients Request, a provider's return, is routed to: those the server found for it
+  // (THttpRequest::RoutedFlow), else those whose entries carry the name it gives now. For telling
+  // which flow it completes only: a client listed may be gone before it is used.
+  std::vector<const TZIWCustomCloudClient*> ReturnClients(const THttpRequest& Request) const;
   // The providers' flows and calls (ProviderMetricsText) for the server's metrics route.
   std::string MetricsText() const override;
 
@@ -187,6 +196,11 @@ class TZIWAuthServerController : public rtl::TComponent,
                                         bool ByToken) const;
   void CompleteFlow(const std::shared_ptr<detail::TClientGuard>& Guard, const THttpRequest& Request,
                     const std::string& Key, bool ByToken);
+  // The guards of the clients whose entries carry Name now, in collection order.
+  TAuthClients::TGuards MatchesOf(const web::TFlowName& Name) const;
+  // The guards the server found for Request (the record of this controller it carries; it
+  // lives as long as Request), or none.
+  const TAuthClients::TGuards* FoundFor(const THttpRequest& Request) const;
   // Enter and leave the referrer list; under FMutex.
   void AddReferrer(const std::shared_ptr<detail::TClientGuard>& Guard);
   void RemoveReferrer(detail::TClientGuard* Guard);

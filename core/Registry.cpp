@@ -6,6 +6,7 @@
 #include "core/IWZelkAuthBase.h"
 #include "core/RegistryDetail.h"
 #include "core/Trace.h"
+#include "platform/web/FlowName.h"
 
 namespace zelk::IWZelkAuthBase {
 
@@ -168,38 +169,89 @@ void ReportOutcome(const TFlowOutcome& Outcome, const std::string& Provider,
   Trace(Event);
 }
 
+// What the provider sent the browser back with: its error and description, if any.
+void TraceProviderReturn(const THttpRequest& Request, const std::string& Provider,
+                         const std::string& Flow) {
+  if (!TraceEnabled()) return;
+  TTraceEvent Event;
+  Event.Flow = Flow;
+  Event.Provider = Provider;
+  Event.Step = "provider return";
+  Event.Path = Request.Path() + "?" + Request.QueryString();
+  Event.Error = Request.Query("error_description");
+  if (Event.Error.empty()) Event.Error = Request.Query("error");
+  Trace(Event);
+}
+
+// A successful sign-in or payment establishes the session of the client's application, which
+// then gets a new identifier: one planted in the browser before it reaches nothing. No other
+// outcome (a failure, a refusal, an unknown one) changes the session.
+void EstablishSession(const TFlowOutcome& Outcome, rtl::TComponent& Client) {
+  if (!Outcome.Succeeded()) return;
+  rtl::TComponent* Top = &Client;
+  while (Top->Owner() != nullptr)
+    Top = Top->Owner();
+  if (auto* App = dynamic_cast<TIWApplication*>(Top)) App->FlowSucceeded();
+}
+
 }  // namespace
 
+TAuthClients::TGuards TZIWAuthServerController::MatchesOf(const web::TFlowName& Name) const {
+  // One entry with the identifier is taken under the lock of its shard alone; several (whose
+  // order needs it) and request tokens (the flows of OAuth 1.0a returns to a fixed callback)
+  // under the registry's lock.
+  TAuthClients::TGuards Matches;
+  if (!Name.ByToken() && FClients->GuardsOf(Name.Key, Matches)) return Matches;
+  std::lock_guard Lock(FMutex);
+  for (const TAuthClient* E :
+       Name.ByToken() ? FClients->FindFlowToken(Name.Key) : FClients->Find(Name.Key))
+    if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
+  return Matches;
+}
+
+const TAuthClients::TGuards* TZIWAuthServerController::FoundFor(const THttpRequest& Request) const {
+  const auto& Routed = Request.RoutedFlow();
+  if (!Routed || Routed->Directory != this || !Routed->Found) return nullptr;
+  return static_cast<const TAuthClients::TGuards*>(Routed->Found.get());
+}
+
+bool TZIWAuthServerController::VisitFlow(const web::TFlowName& Name, const TFlowVisit& Visit) {
+  if (!Name.Named()) return false;
+  const auto Guard = LockClients();
+  const std::vector<TAuthClient*> Entries =
+      Name.ByToken() ? Clients()->FindFlowToken(Name.Key) : Clients()->Find(Name.Key);
+  auto Matches = std::make_shared<TAuthClients::TGuards>();
+  for (const TAuthClient* E : Entries)
+    if (E->FGuard != nullptr) Matches->push_back(E->FGuard);
+  const std::shared_ptr<const void> Found = std::move(Matches);
+  return VisitTopOwners(Entries, [&](const rtl::TComponent& Top) { return Visit(Top, Found); });
+}
+
+std::vector<const TZIWCustomCloudClient*> TZIWAuthServerController::ReturnClients(
+    const THttpRequest& Request) const {
+  std::vector<const TZIWCustomCloudClient*> Found;
+  const web::TFlowName Name = web::FlowNameOf(Request);
+  if (!Name.Named()) return Found;
+  const TAuthClients::TGuards* Routed = FoundFor(Request);
+  for (const auto& G : Routed != nullptr ? *Routed : MatchesOf(Name))
+    Found.push_back(G->Client);
+  return Found;
+}
+
 void TZIWAuthServerController::ProcessRequest(const THttpRequest& Request) {
-  std::string Value = Request.Query("state");
-  if (Value.empty()) Value = Request.Query("clientid");
-  if (!Value.empty()) {
-    // Take the matching entries under the lock of the identifier's shard (the registry's own
-    // lock only when several entries share it, for their order), and call the clients outside
-    // any lock: a handler may change the registry, and LoginResponse does I/O.
-    TAuthClients::TGuards Matches;
-    if (!FClients->GuardsOf(Value, Matches)) {
-      std::lock_guard Lock(FMutex);
-      for (const TAuthClient* E : FClients->Find(Value))
-        if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
-    }
-    for (const auto& G : Matches)
-      CompleteFlow(G, Request, Value, false);
+  const web::TFlowName Name = web::FlowNameOf(Request);
+  if (!Name.Named()) return;
+  // The clients are called outside any lock: a handler may change the registry, and
+  // LoginResponse does I/O.
+  // What the server found while it looked for the request's session, else the entries that
+  // carry the name now.
+  if (const TAuthClients::TGuards* Routed = FoundFor(Request)) {
+    for (const auto& G : *Routed)
+      CompleteFlow(G, Request, Name.Key, Name.ByToken());
     return;
   }
-  // An OAuth 1.0a return to a fixed callback: the request token names the flow; a refusal
-  // carries it as "denied".
-  std::string Token = Request.Query("oauth_token");
-  if (Token.empty()) Token = Request.Query("denied");
-  if (Token.empty()) return;
-  TAuthClients::TGuards Matches;
-  {
-    std::lock_guard Lock(FMutex);
-    for (const TAuthClient* E : FClients->FindFlowToken(Token))
-      if (E->FGuard != nullptr) Matches.push_back(E->FGuard);
-  }
-  for (const auto& G : Matches)
-    CompleteFlow(G, Request, Token, true);
+  for (const auto& G : MatchesOf(Name))
+    CompleteFlow(G, Request, Name.Key, Name.ByToken());
 }
 
 std::optional<std::string> TZIWAuthServerController::RoutedFlow(const TZIWCustomCloudClient* Client,
@@ -230,29 +282,12 @@ void TZIWAuthServerController::CompleteFlow(const std::shared_ptr<detail::TClien
   TFlowOutcome Outcome;
   {
     const TTraceScope Scope(Provider, Flow);
-    if (TraceEnabled()) {
-      // What the provider sent the browser back with: its error and description, if any.
-      TTraceEvent Event;
-      Event.Flow = Flow;
-      Event.Provider = Provider;
-      Event.Step = "provider return";
-      Event.Path = Request.Path() + "?" + Request.QueryString();
-      Event.Error = Request.Query("error_description");
-      if (Event.Error.empty()) Event.Error = Request.Query("error");
-      Trace(Event);
-    }
+    TraceProviderReturn(Request, Provider, Flow);
     Outcome = Client->HandleReturn(Request);
   }
   if (!Outcome.Reached()) return;
   ReportOutcome(Outcome, Provider, Flow);
-  // A successful sign-in or payment establishes its session, which then gets a new
-  // identifier: one planted in the browser before it reaches nothing.
-  if (Outcome.Succeeded()) {
-    rtl::TComponent* Top = Client;
-    while (Top->Owner() != nullptr)
-      Top = Top->Owner();
-    if (auto* App = dynamic_cast<TIWApplication*>(Top)) App->FlowSucceeded();
-  }
+  EstablishSession(Outcome, *Client);
   // The flow reached an outcome: spend it, so a reload of the return page does not replay a
   // used code or token.
   std::lock_guard Lock(FMutex);

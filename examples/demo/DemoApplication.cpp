@@ -6,6 +6,7 @@
 
 #include "design/IWZelkAuthReg.h"
 #include "platform/rtl/FormFile.h"
+#include "platform/web/FlowName.h"
 
 namespace zelk::demo {
 
@@ -76,9 +77,7 @@ TDemoApplication::TDemoApplication(const TDemoOptions& Options, const std::strin
 
   FServerController->OnBeforeDispatch = [](web::THttpRequest& Request,
                                            web::TIWApplication* Session) {
-    if (Request.Query("state").empty() && Request.Query("clientid").empty() &&
-        Request.Query("oauth_token").empty() && Request.Query("denied").empty())
-      return;
+    if (!web::FlowNameOf(Request).Named()) return;
     if (TDemoForm* Form = DemoFormOf(Session)) Form->HandleReturn(Request);
   };
 

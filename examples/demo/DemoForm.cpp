@@ -559,27 +559,14 @@ void TDemoForm::SignOut() {
 
 void TDemoForm::HandleReturn(const web::THttpRequest& Request) {
   BackToPage();
-  std::string Id = Request.Query("state");
-  if (Id.empty()) Id = Request.Query("clientid");
-  // Twitter's current API returns to a fixed address: its request token names the flow.
-  std::string Token;
-  if (Id.empty()) {
-    Token = Request.Query("oauth_token");
-    if (Token.empty()) Token = Request.Query("denied");
-  }
 
-  // Which of this session's flows the identifier names. The server already keeps returns of
-  // other sessions away; an identifier that names none here is stale (its flow has ended) or
-  // forged.
+  // Which of this session's flows the return names: the clients the server found for it. The
+  // server already keeps returns of other sessions away; a name that reaches none here is stale
+  // (its flow has ended) or forged.
   std::optional<TDemoFlow> Flow;
-  {
-    const auto Lock = FController->LockClients();
-    for (const auto* Entry : Id.empty() ? FController->Clients()->FindFlowToken(Token)
-                                        : FController->Clients()->Find(Id)) {
-      for (const TDemoFlow F : {dfGoogle, dfFacebook, dfWindowsLive, dfTwitter, dfCheckout})
-        if (Entry->Client() == ClientOf(F)) Flow = F;
-    }
-  }
+  for (const TZIWCustomCloudClient* Client : FController->ReturnClients(Request))
+    for (const TDemoFlow F : {dfGoogle, dfFacebook, dfWindowsLive, dfTwitter, dfCheckout})
+      if (Client == ClientOf(F)) Flow = F;
   if (!Flow) {
     SetNotice(
         Flag(kPageShown)

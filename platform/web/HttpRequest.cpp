@@ -93,4 +93,14 @@ void THttpRequest::SetBody(std::string Body, std::string_view ContentType) {
     ParseFormFields(FBody, FContentFields);
 }
 
+TFlowName FlowNameOf(const THttpRequest& Request) {
+  if (Request.RoutedFlow()) return Request.RoutedFlow()->Name;
+  using TBy = TFlowName::TBy;
+  for (const auto& [Field, By] :
+       {std::pair{"state", TBy::State}, std::pair{"clientid", TBy::ClientID},
+        std::pair{"oauth_token", TBy::RequestToken}, std::pair{"denied", TBy::Denied}})
+    if (std::string Key = Request.Query(Field); !Key.empty()) return {By, std::move(Key)};
+  return {};
+}
+
 }  // namespace zelk::web

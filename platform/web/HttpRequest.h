@@ -3,12 +3,14 @@
 // fields of a form-encoded body and the address it came from.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/rtl/StringList.h"
+#include "platform/web/FlowName.h"
 
 namespace zelk::web {
 
@@ -54,6 +56,11 @@ class THttpRequest {
   // The value of the first form field named Name (letter case ignored), or empty.
   std::string ContentField(std::string_view Name) const { return FContentFields.Values(Name); }
 
+  // What the server found for the flow this request returns from, or none (no return, or a
+  // request that did not come through the server).
+  const std::optional<TRoutedFlow>& RoutedFlow() const { return FRoutedFlow; }
+  void SetRoutedFlow(std::optional<TRoutedFlow> Value) { FRoutedFlow = std::move(Value); }
+
   // The peer's IP address as the server's socket saw it.
   const std::string& RemoteAddress() const { return FRemoteAddress; }
   void SetRemoteAddress(std::string Value) { FRemoteAddress = std::move(Value); }
@@ -68,6 +75,7 @@ class THttpRequest {
   std::string FBody;
   rtl::TStringList FContentFields;
   std::string FRemoteAddress;
+  std::optional<TRoutedFlow> FRoutedFlow;
 };
 
 // Decodes a query-string component: "+" to a blank, "%XX" to its byte; malformed escapes stay.

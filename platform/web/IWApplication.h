@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,11 +105,23 @@ class TIWApplication : public rtl::TComponent {
 // components that start and route provider flows; the server looks for them among the server
 // controller's components (at any depth) and among a session's.
 //
-// A directory of open flows: a provider's return names its flow ("state", or "clientid" when
-// that is empty), and the server serves it in the session that started the flow.
+// A directory of open flows: a provider's return names its flow (FlowNameOf), and the server
+// serves it in the session that started the flow.
 class IIWFlowDirectory {
  public:
+  using TFlowVisit =
+      std::function<bool(const rtl::TComponent& Top, const std::shared_ptr<const void>& Found)>;
   virtual ~IIWFlowDirectory() = default;
+  // Calls Visit as VisitFlowOwners does (VisitFlowTokenOwners for a request token) for the flow
+  // Name names, with the directory's own record of that flow (Found; may be empty). The server
+  // hands the record back with the request (THttpRequest::RoutedFlow), so that the directory
+  // completes the flow without looking for it again. Returns whether Visit returned true.
+  virtual bool VisitFlow(const TFlowName& Name, const TFlowVisit& Visit) {
+    if (!Name.Named()) return false;
+    const auto Owner = [&Visit](const rtl::TComponent& Top) { return Visit(Top, nullptr); };
+    return Name.ByToken() ? VisitFlowTokenOwners(Name.Key, Owner)
+                          : VisitFlowOwners(Name.Key, Owner);
+  }
   // Calls Visit with the topmost owner (a session's application object, or none's) of each
   // component that started the flow Id, in the order the flows were opened, while those
   // components are kept from being freed, until Visit returns true. Returns whether it did.

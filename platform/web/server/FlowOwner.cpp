@@ -20,13 +20,7 @@ void Collect(const rtl::TComponent& Root, std::vector<T*>& Found) {
 }  // namespace
 
 std::string FlowKeyOf(const THttpRequest& Request) {
-  std::string Value = Request.Query("state");
-  if (Value.empty()) Value = Request.Query("clientid");
-  // Without an identifier of ours, an OAuth 1.0a return names its flow by the request token
-  // ("denied" carries it when the user refused).
-  if (Value.empty()) Value = Request.Query("oauth_token");
-  if (Value.empty()) Value = Request.Query("denied");
-  return Value;
+  return FlowNameOf(Request).Key;
 }
 
 std::vector<std::string> OpenFlowKeysOf(const rtl::TComponent& Root) {
@@ -50,21 +44,29 @@ std::string MetricsOf(const TIWServerControllerBase& Controller) {
 
 TIWSessionPtr AcquireFlowSession(const TIWServerControllerBase& Controller,
                                  const THttpRequest& Request, TIWSessionList& Sessions) {
-  const bool ByToken = Request.Query("state").empty() && Request.Query("clientid").empty();
-  const std::string Value = FlowKeyOf(Request);
-  if (Value.empty()) return nullptr;
+  TRoutedFlow Routed;
+  return FindFlowSession(Controller, FlowNameOf(Request), Sessions, Routed);
+}
+
+TIWSessionPtr FindFlowSession(const TIWServerControllerBase& Controller, const TFlowName& Name,
+                              TIWSessionList& Sessions, TRoutedFlow& Routed) {
+  Routed = TRoutedFlow{Name, nullptr, nullptr};
+  if (!Name.Named()) return nullptr;
   std::vector<IIWFlowDirectory*> Directories;
   Collect(Controller, Directories);
-  TIWSessionPtr Found;
+  TIWSessionPtr Session;
   for (IIWFlowDirectory* D : Directories) {
     // While the directory visits, the owner it names is whole and its session, even one being
     // freed, still knows its application.
-    const auto Acquire = [&](const rtl::TComponent& Top) {
-      Found = Sessions.AcquireByApplication(&Top);
-      return Found != nullptr;
+    const auto Acquire = [&](const rtl::TComponent& Top, const std::shared_ptr<const void>& Found) {
+      Session = Sessions.AcquireByApplication(&Top);
+      if (Session) {
+        Routed.Directory = D;
+        Routed.Found = Found;
+      }
+      return Session != nullptr;
     };
-    if (ByToken ? D->VisitFlowTokenOwners(Value, Acquire) : D->VisitFlowOwners(Value, Acquire))
-      return Found;
+    if (D->VisitFlow(Routed.Name, Acquire)) return Session;
   }
   return nullptr;
 }

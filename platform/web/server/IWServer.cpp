@@ -486,11 +486,9 @@ struct TIWServer::TImpl {
     } const End{*this};
     THttpResponse Out;
     try {
-      if (Req.Target.size() > Options.MaxQueryBytes)
-        Out = ErrorPage(414, "Request refused: its address is longer than " +
-                                 std::to_string(Options.MaxQueryBytes) + " bytes.");
-      else
-        Out = Dispatch(Req);
+      TExchange X;
+      X.In = ArrivalOf(Req);
+      Out = Dispatch(X);
     } catch (const store::EStoreUnavailable& X) {
       // No session is served from this process's memory instead: the store holds the truth,
       // and a copy served here could split the session in two.
@@ -653,11 +651,30 @@ struct TIWServer::TImpl {
 
   // ---- a request, stage by stage --------------------------------------------------------------
 
+  // A request as it arrived, whatever server received it: the stages read it from here, never
+  // from the engine's own types.
+  struct TArrival {
+    std::string Method;
+    std::string Target;  // as sent
+    std::vector<std::pair<std::string, std::string>> Headers;
+    std::string Body;
+    std::string RemoteAddress;
+    std::string Reached;  // the address and port the connection reached ("127.0.0.1:8080")
+  };
+
+  static TArrival ArrivalOf(const engine::TEngineRequest& Req) {
+    return {Req.Method,        Req.Target,
+            Req.Headers,       Req.Body,
+            Req.RemoteAddress, BracketIPv6(Req.LocalAddress) + ":" + std::to_string(Req.LocalPort)};
+  }
+
   // What the stages of one request share. Members go in reverse order: the session's lock
   // before the leases that keep it in use.
   struct TExchange {
+    TArrival In;
     THttpRequest R;
     std::string URL;             // the application's URL as this request reached it
+    TRoutedFlow Routed;          // how the request names a flow, and what was found for it
     std::optional<TLease> Own;   // the session the URL or the cookie names
     std::optional<TLease> Flow;  // the session that started the flow the request returns from
     TIWSessionPtr Target;        // the session the request is served in
@@ -669,50 +686,65 @@ struct TIWServer::TImpl {
     std::string ClaimedFlow;  // with a store: the flow whose completion this request claimed
   };
 
-  THttpResponse Dispatch(const engine::TEngineRequest& Req) {
-    TExchange X;
-    if (auto Refusal = ReadRequest(Req, X)) return std::move(*Refusal);
-    if (auto Refusal = FindSession(X)) return std::move(*Refusal);
-    if (auto Refusal = LockSession(X, Req.RemoteAddress)) return std::move(*Refusal);
-    THttpResponse Out = ServeInSession(X);
-    Conclude(X, Out);
-    return Out;
+  using TStage = std::optional<THttpResponse> (TImpl::*)(TExchange&);
+
+  // The walk: each stage in turn until one answers; then the request is served in its session.
+  THttpResponse Dispatch(TExchange& X) {
+    for (const TStage Stage : {&TImpl::ReadTarget, &TImpl::CheckHost, &TImpl::CheckCrossSite,
+                               &TImpl::TakeHandoff, &TImpl::FindSession, &TImpl::LockSession})
+      if (std::optional<THttpResponse> Answer = (this->*Stage)(X)) return std::move(*Answer);
+    return ServeInSession(X);
   }
 
-  // 1. The target inside the application, the Host, the cross-site check; a handoff of an
-  // adopted return is answered here.
-  std::optional<THttpResponse> ReadRequest(const engine::TEngineRequest& Req, TExchange& X) {
-    const std::string_view RawTarget = Req.Target;
+  // 1. Target: its length, and the path inside the application; the request as the
+  // application sees it.
+  std::optional<THttpResponse> ReadTarget(TExchange& X) {
+    if (X.In.Target.size() > Options.MaxQueryBytes)
+      return ErrorPage(414, "Request refused: its address is longer than " +
+                                std::to_string(Options.MaxQueryBytes) + " bytes.");
+    const std::string_view RawTarget = X.In.Target;
     const std::string_view RawPath = RawTarget.substr(0, RawTarget.find('?'));
     std::optional<std::string> PathInfo = PathInApplication(RawPath);
     if (!PathInfo)
       return ErrorPage(404, "There is no page at " + std::string(RawPath) + ".", StartLink());
-    X.R = THttpRequest::FromTarget(RawTarget, Req.Method);
+    X.R = THttpRequest::FromTarget(RawTarget, X.In.Method);
     THttpRequest& R = X.R;
-    for (const auto& [Name, Value] : Req.Headers)
-      R.AddHeader(Name, Value);
-    R.SetRemoteAddress(Req.RemoteAddress);
-    R.SetBody(Req.Body, Req.Header("Content-Type"));
-    R.SetPathInfo(*PathInfo);
+    for (auto& [Name, Value] : X.In.Headers)
+      R.AddHeader(std::move(Name), std::move(Value));
+    R.SetRemoteAddress(X.In.RemoteAddress);
+    R.SetBody(std::move(X.In.Body), R.Header("Content-Type"));
+    R.SetPathInfo(std::move(*PathInfo));
+    return std::nullopt;
+  }
 
-    const std::optional<std::string> URL = Rules.ApplicationURL(
-        R, BracketIPv6(Req.LocalAddress) + ":" + std::to_string(Req.LocalPort));
+  // 2. Host: the application's URL as this request reached it, and a Host the server answers
+  // for.
+  std::optional<THttpResponse> CheckHost(TExchange& X) {
+    const std::optional<std::string> URL = Rules.ApplicationURL(X.R, X.In.Reached);
     if (!URL)
       return ErrorPage(400, "Bad request: the Host header (or the forwarded host) is malformed.");
     X.URL = *URL;
-    if (!HostAllowed(R))
+    if (!HostAllowed(X.R))
       return ErrorPage(
-          421, "This server does not answer for the host \"" + HostOf(R.Header("Host")) + "\".");
-    if (CrossSite(R, X.URL))
-      return ErrorPage(403,
-                       "Request refused: it was sent from another site's page. Please use the "
-                       "application's own pages.",
-                       StartLink());
-    if (R.Method() == "GET" || R.Method() == "HEAD") {
-      if (const std::string Handoff = R.Query(kHandoffField); !Handoff.empty())
-        return ExchangeHandoff(Handoff, X.URL);
-    }
+          421, "This server does not answer for the host \"" + HostOf(X.R.Header("Host")) + "\".");
     return std::nullopt;
+  }
+
+  // 3. Cross-site check: no state-changing request from another site's page.
+  std::optional<THttpResponse> CheckCrossSite(TExchange& X) {
+    if (!CrossSite(X.R, X.URL)) return std::nullopt;
+    return ErrorPage(403,
+                     "Request refused: it was sent from another site's page. Please use the "
+                     "application's own pages.",
+                     StartLink());
+  }
+
+  // The browser back from an adopted return with its one-time handoff.
+  std::optional<THttpResponse> TakeHandoff(TExchange& X) {
+    if (X.R.Method() != "GET" && X.R.Method() != "HEAD") return std::nullopt;
+    const std::string Handoff = X.R.Query(kHandoffField);
+    if (Handoff.empty()) return std::nullopt;
+    return ExchangeHandoff(Handoff, X.URL);
   }
 
   // The session Id names, in this process or (with a store) built from the store.
@@ -721,47 +753,66 @@ struct TIWServer::TImpl {
     return Stored ? Restore(Id, URL) : nullptr;
   }
 
-  // 2. The session: the one the URL names (URL session tracking), else the cookie's, and the
-  // one that started the flow a provider's return names.
+  // 4. Session lookup: the session the URL names (URL session tracking), else the cookie's,
+  // else one renewed elsewhere; and the one that started the flow a provider's return names.
   std::optional<THttpResponse> FindSession(TExchange& X) {
-    THttpRequest& R = X.R;
-    if (Controller.URLSessionTracking()) {
-      const std::string PathInfo = R.PathInfo();
-      const std::string_view Rest = std::string_view(PathInfo).substr(1);
-      const std::string_view Segment = Rest.substr(0, Rest.find('/'));
-      if (IsSessionIDShape(Segment)) {
-        TIWSessionPtr S = SessionNamed(std::string(Segment), true, X.URL);
-        if (!S)
-          return ErrorPage(404,
-                           "This session has ended or does not exist. Please start again from "
-                           "the application's first page.",
-                           StartLink());
-        X.Own.emplace(Sessions, std::move(S));
-        const std::string_view After = Rest.substr(Segment.size());
-        R.SetPathInfo(After.empty() ? std::string("/") : std::string(After));
-      }
-    }
-    // A forged or stale cookie names nothing and is ignored.
-    if (!X.Own) {
-      for (const std::string& Value : R.Cookies(CookieName(X.URL))) {
-        if (!IsSessionIDShape(Value)) continue;
-        if (TIWSessionPtr S = SessionNamed(Value, true, X.URL)) {
-          X.Own.emplace(Sessions, std::move(S));
-          break;
-        }
-      }
-    }
+    X.Routed = TRoutedFlow{FlowNameOf(X.R), nullptr, nullptr};
+    if (std::optional<THttpResponse> Ended = SessionOfURL(X)) return Ended;
+    if (!X.Own) SessionOfCookie(X);
     if (!X.Own)
       if (std::optional<THttpResponse> Renewed = RenewedElsewhere(X)) return Renewed;
     X.Target = X.Own ? X.Own->Session() : nullptr;
-    TIWSessionPtr Flow = AcquireFlowSession(Controller, R, Sessions);
-    // A flow of a session this process does not hold: the store knows whose it is.
-    if (!Flow && Stored) {
-      if (const std::string Key = FlowKeyOf(R); !Key.empty())
-        if (const std::optional<std::string> Id = Stored->SessionOfFlow(Key))
-          Flow = SessionNamed(*Id, false, X.URL);
+    SessionOfFlow(X);
+    return ReturnSession(X);
+  }
+
+  // With URL session tracking, a first path segment shaped like a session id names the session
+  // (and leaves the path inside the application); one that names none gets the ended page.
+  std::optional<THttpResponse> SessionOfURL(TExchange& X) {
+    if (!Controller.URLSessionTracking()) return std::nullopt;
+    const std::string PathInfo = X.R.PathInfo();
+    const std::string_view Rest = std::string_view(PathInfo).substr(1);
+    const std::string_view Segment = Rest.substr(0, Rest.find('/'));
+    if (!IsSessionIDShape(Segment)) return std::nullopt;
+    TIWSessionPtr S = SessionNamed(std::string(Segment), true, X.URL);
+    if (!S)
+      return ErrorPage(404,
+                       "This session has ended or does not exist. Please start again from the "
+                       "application's first page.",
+                       StartLink());
+    X.Own.emplace(Sessions, std::move(S));
+    const std::string_view After = Rest.substr(Segment.size());
+    X.R.SetPathInfo(After.empty() ? std::string("/") : std::string(After));
+    return std::nullopt;
+  }
+
+  // The first session cookie that names a session; a forged or stale one names nothing and is
+  // ignored.
+  void SessionOfCookie(TExchange& X) {
+    for (const std::string& Value : X.R.Cookies(CookieName(X.URL))) {
+      if (!IsSessionIDShape(Value)) continue;
+      if (TIWSessionPtr S = SessionNamed(Value, true, X.URL)) {
+        X.Own.emplace(Sessions, std::move(S));
+        return;
+      }
     }
+  }
+
+  // The flow a provider's return names, looked up once: in the flow directories, which hand
+  // their record of it on with the request; else, with a store, in the store, which knows the
+  // session of a flow this process does not hold.
+  void SessionOfFlow(TExchange& X) {
+    const TFlowName Name = X.Routed.Name;
+    TIWSessionPtr Flow = FindFlowSession(Controller, Name, Sessions, X.Routed);
+    if (!Flow && Stored && Name.Named())
+      if (const std::optional<std::string> Id = Stored->SessionOfFlow(Name.Key))
+        Flow = SessionNamed(*Id, false, X.URL);
     if (Flow) X.Flow.emplace(Sessions, std::move(Flow));
+  }
+
+  // 5. The return's session: a return for another live session is refused; one without a
+  // session is served in its flow's session (adopted), if LockSession's rules allow.
+  std::optional<THttpResponse> ReturnSession(TExchange& X) {
     if (X.Flow && X.Target && X.Flow->Session() != X.Target)
       return ErrorPage(403,
                        "This return from a provider belongs to another session, so it was not "
@@ -775,66 +826,88 @@ struct TIWServer::TImpl {
     return std::nullopt;
   }
 
-  // 3. A new session, or the lock of the one found (with a store: its lease, and its state
-  // brought up to date); the rules for returns without the cookie; with a store, the claim on
-  // the completion of the flow the request returns from.
-  std::optional<THttpResponse> LockSession(TExchange& X, const std::string& Address) {
-    if (!X.Target) {
-      if (DrainRequested) {
-        THttpResponse Refusal = ErrorPage(
-            503, "This server is shutting down and starts no new sessions. Please try again.",
-            StartLink());
-        Refusal.SetHeader("Retry-After", "1");
-        return Refusal;
-      }
-      THttpResponse Refusal;
-      X.Target = CreateSession(X.URL, Address, X.Lock, Refusal);
-      if (!X.Target) return Refusal;
-      X.Own.emplace(Sessions, X.Target);
-      X.New = true;
-    } else {
-      X.Lock = std::unique_lock(X.Target->Mutex, std::defer_lock);
-      if (!X.Lock.try_lock_for(Options.SessionLockTimeout)) return BusyPage();
-    }
+  // 6. Session lock: a new session, or the lock of the one found (with a store: its lease,
+  // and its state brought up to date); the rules for returns without the cookie; with a store,
+  // the claim on the completion of the flow the request returns from.
+  std::optional<THttpResponse> LockSession(TExchange& X) {
+    if (std::optional<THttpResponse> Refusal = X.Target ? LockFound(X) : StartSession(X))
+      return Refusal;
     TIWSession& Session = *X.Target;
     // A return for a session that expired (and is being freed) while the request was on its way.
     if (Session.Ended || !Sessions.Listed(X.Target)) return EndedPage();
     if (Stored && !X.New) {
       const TStoredSessions::TTake Take = Stored->Take(Session);
       if (Take == TStoredSessions::TTake::tkBusy) return BusyPage();
-      if (Take == TStoredSessions::TTake::tkStale && !Reload(X.Target, X.URL)) return EndedPage();
-    }
-    TIWApplication& App = *Session.Application;
-    X.SessionURL = App.GetApplicationURL();
-    if (X.Adopted) {
-      // A browser without the session's cookie on the very host that started the flow is not
-      // the one the provider sent back: it may have the flow's identifier from elsewhere.
-      if (OriginOf(X.URL) == OriginOf(X.SessionURL))
-        return ErrorPage(403,
-                         "This return from a provider belongs to another session, so it was not "
-                         "processed. Finish the sign-in or payment in the browser window that "
-                         "started it.",
-                         StartLink());
-      if (!OtherLoopbackName(X.URL, X.SessionURL))
-        return ErrorPage(403,
-                         "This return from a provider arrived without the session's cookie, so it "
-                         "was not processed. Finish the sign-in or payment in the browser window "
-                         "that started it.",
-                         StartLink());
-    }
-    if (Stored) {
-      // Of concurrent returns for one flow on several instances, only one calls the provider.
-      const std::string Key = FlowKeyOf(X.R);
-      const auto Open = OpenFlowKeysOf(App);
-      if (!Key.empty() && std::find(Open.begin(), Open.end(), Key) != Open.end()) {
-        if (Stored->Claim(Key, Session) == store::TClaim::clRefused)
-          return ErrorPage(409,
-                           "This return from a provider is being completed already. Open the "
-                           "application's page in a moment to see how it ended.",
-                           StartLink());
-        X.ClaimedFlow = Key;
+      if (Take == TStoredSessions::TTake::tkStale) {
+        if (!Reload(X.Target, X.URL)) return EndedPage();
+        // The components the flow directories named are gone: the new ones are looked up by
+        // the name.
+        X.Routed = TRoutedFlow{X.Routed.Name, nullptr, nullptr};
       }
     }
+    X.SessionURL = Session.Application->GetApplicationURL();
+    if (std::optional<THttpResponse> Refusal = CheckAdoption(X)) return Refusal;
+    return ClaimFlow(X);
+  }
+
+  // A new session for a request that names none (refused while the server drains).
+  std::optional<THttpResponse> StartSession(TExchange& X) {
+    if (DrainRequested) {
+      THttpResponse Refusal = ErrorPage(
+          503, "This server is shutting down and starts no new sessions. Please try again.",
+          StartLink());
+      Refusal.SetHeader("Retry-After", "1");
+      return Refusal;
+    }
+    THttpResponse Refusal;
+    X.Target = CreateSession(X.URL, X.In.RemoteAddress, X.Lock, Refusal);
+    if (!X.Target) return Refusal;
+    X.Own.emplace(Sessions, X.Target);
+    X.New = true;
+    return std::nullopt;
+  }
+
+  // The lock of the session found, within SessionLockTimeout.
+  std::optional<THttpResponse> LockFound(TExchange& X) {
+    X.Lock = std::unique_lock(X.Target->Mutex, std::defer_lock);
+    if (!X.Lock.try_lock_for(Options.SessionLockTimeout)) return BusyPage();
+    return std::nullopt;
+  }
+
+  // An adopted return is served only when it reached the other loopback name of the
+  // session's own address.
+  std::optional<THttpResponse> CheckAdoption(const TExchange& X) const {
+    if (!X.Adopted) return std::nullopt;
+    // A browser without the session's cookie on the very host that started the flow is not the
+    // one the provider sent back: it may have the flow's identifier from elsewhere.
+    if (OriginOf(X.URL) == OriginOf(X.SessionURL))
+      return ErrorPage(403,
+                       "This return from a provider belongs to another session, so it was not "
+                       "processed. Finish the sign-in or payment in the browser window that "
+                       "started it.",
+                       StartLink());
+    if (!OtherLoopbackName(X.URL, X.SessionURL))
+      return ErrorPage(403,
+                       "This return from a provider arrived without the session's cookie, so it "
+                       "was not processed. Finish the sign-in or payment in the browser window "
+                       "that started it.",
+                       StartLink());
+    return std::nullopt;
+  }
+
+  // With a store: of concurrent returns for one flow on several instances, only one calls the
+  // provider.
+  std::optional<THttpResponse> ClaimFlow(TExchange& X) {
+    if (!Stored) return std::nullopt;
+    const std::string& Key = X.Routed.Name.Key;
+    const auto Open = OpenFlowKeysOf(*X.Target->Application);
+    if (Key.empty() || std::find(Open.begin(), Open.end(), Key) == Open.end()) return std::nullopt;
+    if (Stored->Claim(Key, *X.Target) == store::TClaim::clRefused)
+      return ErrorPage(409,
+                       "This return from a provider is being completed already. Open the "
+                       "application's page in a moment to see how it ended.",
+                       StartLink());
+    X.ClaimedFlow = Key;
     return std::nullopt;
   }
 
@@ -858,7 +931,7 @@ struct TIWServer::TImpl {
   // the new id, was lost (the instance that served it stopped, say). The same return from the
   // same browser gets the new id; the flow has been completed under it.
   std::optional<THttpResponse> RenewedElsewhere(const TExchange& X) {
-    if (!Stored || FlowKeyOf(X.R).empty()) return std::nullopt;
+    if (!Stored || !X.Routed.Name.Named()) return std::nullopt;
     const std::string Proof = ReturnTarget(X.R);
     for (const std::string& Value : X.R.Cookies(CookieName(X.URL))) {
       if (!IsSessionIDShape(Value)) continue;
@@ -878,7 +951,7 @@ struct TIWServer::TImpl {
   // The proof a browser gives, by sending the same return again, that it is the one whose
   // return renewed the session's id in this request; empty when no return renewed it.
   static std::string RenewalProof(const TExchange& X) {
-    return X.Renamed && !FlowKeyOf(X.R).empty() ? ReturnTarget(X.R) : std::string();
+    return X.Renamed && X.Routed.Name.Named() ? ReturnTarget(X.R) : std::string();
   }
 
   THttpResponse StoreFailurePage() const {
@@ -904,116 +977,141 @@ struct TIWServer::TImpl {
                      StartLink());
   }
 
-  // 4. The application's hook and the page, under the session's lock; a succeeded flow
-  // establishes the session and renews its identifier; an adopted return goes back to the
-  // session's own address with a handoff.
+  // Under the session's lock: the hook, the route and the answer. An exception from the hook or
+  // a page gets a 500 page; even so an adopted return's identifier names nothing afterwards.
   THttpResponse ServeInSession(TExchange& X) {
     TIWApplication& App = *X.Target->Application;
-    const auto RenewID = [&] {
-      std::string ID = NewSessionID();
-      Sessions.Rename(X.Target, ID);
-      App.SetSessionID(std::move(ID));
-      App.ClearSessionIDRenewal();
-      X.Renamed = true;
-    };
-    const auto Renew = [&] {
-      if (App.Established()) Sessions.Establish(X.Target);
-      if (!X.Adopted && App.SessionIDRenewalPending()) RenewID();
-    };
     // A return adopted from outside keeps the session's own address: it is where the browser
     // goes back to.
     if (!X.Adopted) App.SetApplicationURL(X.URL);
     App.ClearRedirect();
     THttpResponse Out;
     try {
-      Renew();
-      Controller.BeforeDispatch(X.R, &App);
-      Renew();
-      if (App.RedirectURL().empty() && !X.Adopted) Route(App, X.R, Out);
-      Renew();
-      if (X.Adopted) {
-        // The session gets a new identifier now, whatever the flow's outcome: the one it had
-        // may have been planted and names nothing from this moment. Only the browser that
-        // completed the return learns the new one, through a one-time handoff on the session's
-        // own address (whose host passed AllowedHosts when the session began); a relative
-        // address would leave it on this host, where it has no session.
-        RenewID();
-        std::string Next = App.RedirectURL();
-        if (Next.empty() || OriginOf(Next) != OriginOf(X.SessionURL)) Next = X.SessionURL + "/";
-        Out = Redirect(X.SessionURL + "/?" + kHandoffField + "=" +
-                       IssueHandoff(X.Target, OriginOf(X.SessionURL), std::move(Next)));
-      } else if (!App.RedirectURL().empty()) {
-        Out = Redirect(App.RedirectURL());
-      }
+      RenewIfSucceeded(X);
+      RunHook(X);
+      if (App.RedirectURL().empty() && !X.Adopted) RunRoute(X, Out);
+      RenewIfSucceeded(X);
+      Answer(X, Out);
     } catch (...) {
       const std::string Message = ExceptionText(std::current_exception());
       Report(Message);
       Out = ErrorPage(500, "The request could not be served: " + Message, StartLink());
-      // Even so the identifier the return arrived under names nothing afterwards.
-      if (X.Adopted && !X.Renamed) RenewID();
+      if (X.Adopted && !X.Renamed) RenewID(X);
     }
     App.ClearRedirect();
     if (Out.Header("Cache-Control").empty()) Out.SetHeader("Cache-Control", "no-store");
+    Conclude(X, Out);
     return Out;
   }
 
-  // 5. Before the answer goes out: a signed-out session ends; with a store, a changed state is
-  // saved (so that the browser's next request, wherever it lands, sees it) and a claim that
-  // completed nothing is given back; the cookie is set for a new or renewed session.
+  void RenewID(TExchange& X) {
+    TIWApplication& App = *X.Target->Application;
+    std::string ID = NewSessionID();
+    Sessions.Rename(X.Target, ID);
+    App.SetSessionID(std::move(ID));
+    App.ClearSessionIDRenewal();
+    X.Renamed = true;
+  }
+
+  // A flow of the session succeeded (TIWApplication::FlowSucceeded): the session is established
+  // and, unless the return was adopted (which renews it in Answer), gets a new identifier.
+  void RenewIfSucceeded(TExchange& X) {
+    TIWApplication& App = *X.Target->Application;
+    if (App.Established()) Sessions.Establish(X.Target);
+    if (!X.Adopted && App.SessionIDRenewalPending()) RenewID(X);
+  }
+
+  // 7. The application's hook, with what the session lookup found for the flow the request
+  // names.
+  void RunHook(TExchange& X) {
+    if (X.Routed.Name.Named()) X.R.SetRoutedFlow(X.Routed);
+    Controller.BeforeDispatch(X.R, X.Target->Application.get());
+    RenewIfSucceeded(X);
+  }
+
+  // 8. The route: the page for the method and the path inside the application.
+  void RunRoute(TExchange& X, THttpResponse& Out) { Route(*X.Target->Application, X.R, Out); }
+
+  // 9. The answer: an adopted return goes back to the session's own address with a handoff;
+  // a GoToURL becomes the redirect.
+  void Answer(TExchange& X, THttpResponse& Out) {
+    TIWApplication& App = *X.Target->Application;
+    if (!X.Adopted) {
+      if (!App.RedirectURL().empty()) Out = Redirect(App.RedirectURL());
+      return;
+    }
+    // The session gets a new identifier now, whatever the flow's outcome: the one it had may
+    // have been planted and names nothing from this moment. Only the browser that completed
+    // the return learns the new one, through a one-time handoff on the session's own address
+    // (whose host passed AllowedHosts when the session began); a relative address would leave
+    // it on this host, where it has no session.
+    RenewID(X);
+    std::string Next = App.RedirectURL();
+    if (Next.empty() || OriginOf(Next) != OriginOf(X.SessionURL)) Next = X.SessionURL + "/";
+    Out = Redirect(X.SessionURL + "/?" + kHandoffField + "=" +
+                   IssueHandoff(X.Target, OriginOf(X.SessionURL), std::move(Next)));
+  }
+
+  // The answer, before it goes out: a signed-out session ends; with a store, a changed state is
+  // saved (so that the browser's next request, wherever it lands, sees it); the cookie is set
+  // for a new or renewed session.
   void Conclude(TExchange& X, THttpResponse& Out) {
-    TIWSession& Session = *X.Target;
-    TIWApplication& App = *Session.Application;
+    TIWApplication& App = *X.Target->Application;
     if (App.SessionEndRequested() && !X.Adopted) {
       // Signed out: the session goes now, its components and flows with it, and the browser
       // forgets its cookie.
-      if (Stored) Stored->Delete(Session);
+      if (Stored) Stored->Delete(*X.Target);
       Sessions.Remove(X.Target);
       EndSessionLocked(X.Target);
       Out.AddHeader("Set-Cookie", ExpiredCookie(X.URL));
       return;
     }
-    if (Stored) {
-      const std::vector<std::string> Open = OpenFlowKeysOf(App);
-      if (!X.ClaimedFlow.empty() &&
-          std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
-        Stored->Unclaim(X.ClaimedFlow);
-      // A session new with this request has nothing to keep yet: its failure is the plain
-      // 503 another instance may retry.
-      const std::optional<bool> Saved =
-          X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
-                : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));
-      if (!Saved) {
-        // What this request did (a completed sign-in, a payment taken) stays in this copy,
-        // whose lease this instance keeps, and is saved as soon as the store answers. The
-        // browser gets the session's cookie with the page, so that its next request finds
-        // this copy; the status is not one a balancer replays elsewhere, where the request
-        // would run again on the older stored state.
-        Out = ErrorPage(500,
-                        "This request was carried out, but the server cannot reach its session "
-                        "store to record it right now. It is recorded as soon as the store "
-                        "answers: reload this page in a few seconds.",
-                        StartLink());
-        Out.SetHeader("Retry-After", "5");
-        if ((X.New || X.Renamed) && !X.Adopted)
-          Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
-        return;
-      }
-      if (!*Saved) {
-        // Another instance saved the session meanwhile: this copy is dropped, and the next
-        // request works on the stored one.
-        Sessions.Remove(X.Target);
-        EndSessionLocked(X.Target);
-        // 409, not 503: a balancer would replay a 503 elsewhere, and this request may have
-        // called a provider.
-        Out = ErrorPage(409,
-                        "This session was changed by another server at the same time, so this "
-                        "request's changes were not kept. Please try again.",
-                        StartLink());
-        return;
-      }
-    }
+    if (Stored && !SaveSession(X, Out)) return;
     if ((X.New || X.Renamed) && !X.Adopted)
-      Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
+      Out.AddHeader("Set-Cookie", SessionCookie(X.Target->ID(), X.URL));
+  }
+
+  // With a store: gives back a claim that completed nothing and saves the session; false, with
+  // Out replaced by the failure's page, when the save did not go through.
+  bool SaveSession(TExchange& X, THttpResponse& Out) {
+    TIWSession& Session = *X.Target;
+    TIWApplication& App = *Session.Application;
+    const std::vector<std::string> Open = OpenFlowKeysOf(App);
+    if (!X.ClaimedFlow.empty() && std::find(Open.begin(), Open.end(), X.ClaimedFlow) != Open.end())
+      Stored->Unclaim(X.ClaimedFlow);
+    // A session new with this request has nothing to keep yet: its failure is the plain 503
+    // another instance may retry.
+    const std::optional<bool> Saved =
+        X.New ? std::optional<bool>(Stored->Save(Session, WriteSessionState(App).dump(), Open))
+              : SaveOrKeep(Session, WriteSessionState(App).dump(), Open, RenewalProof(X));
+    if (!Saved) {
+      // What this request did (a completed sign-in, a payment taken) stays in this copy, whose
+      // lease this instance keeps, and is saved as soon as the store answers. The browser gets
+      // the session's cookie with the page, so that its next request finds this copy; the
+      // status is not one a balancer replays elsewhere, where the request would run again on
+      // the older stored state.
+      Out = ErrorPage(500,
+                      "This request was carried out, but the server cannot reach its session "
+                      "store to record it right now. It is recorded as soon as the store "
+                      "answers: reload this page in a few seconds.",
+                      StartLink());
+      Out.SetHeader("Retry-After", "5");
+      if ((X.New || X.Renamed) && !X.Adopted)
+        Out.AddHeader("Set-Cookie", SessionCookie(Session.ID(), X.URL));
+      return false;
+    }
+    if (*Saved) return true;
+    // Another instance saved the session meanwhile: this copy is dropped, and the next request
+    // works on the stored one.
+    Sessions.Remove(X.Target);
+    EndSessionLocked(X.Target);
+    // 409, not 503: a balancer would replay a 503 elsewhere, and this request may have called a
+    // provider.
+    Out = ErrorPage(409,
+                    "This session was changed by another server at the same time, so this "
+                    "request's changes were not kept. Please try again.",
+                    StartLink());
+    return false;
   }
 
   static void Write(const THttpResponse& Out, engine::TEngineResponse& Res) {
@@ -1142,6 +1240,8 @@ void CheckOptions(const TIWServerOptions& O) {
     throw Bad("CookieName must be letters, digits, \"_\" and \"-\"");
   if (O.CertificateFile.empty() != O.PrivateKeyFile.empty())
     throw Bad("CertificateFile and PrivateKeyFile go together");
+  if ((O.Certificate == nullptr) != (O.PrivateKey == nullptr))
+    throw Bad("Certificate and PrivateKey go together");
   for (const auto& P : O.TrustedProxies)
     if (!SameIPAddress(P, P)) throw Bad("trusted proxy \"" + P + "\" is not an IP address");
   if (!O.MetricsPath.empty() && O.MetricsPath.front() != '/')
@@ -1164,7 +1264,7 @@ TApplicationURLRules URLRulesOf(const TIWServerOptions& O) {
   R.ApplicationPath = NormalizeApplicationPath(O.ApplicationPath);
   if (!O.PublicBaseURL.empty()) R.PublicBaseURL = NormalizePublicBaseURL(O.PublicBaseURL);
   R.TrustedProxies = O.TrustedProxies;
-  R.TLS = !O.CertificateFile.empty();
+  R.TLS = !O.CertificateFile.empty() || O.Certificate != nullptr;
   return R;
 }
 
@@ -1272,26 +1372,10 @@ void TIWServer::Start() {
       throw rtl::Exception("TIWServer.Start: " + X.Message());
     }
   }
-  engine::TEngineOptions E;
-  E.BindAddress = O.BindAddress;
-  E.Port = O.Port;
-  E.IoThreadCount = O.IoThreadCount;
-  E.WorkerCount = O.WorkerCount;
-  E.QueueTimeout = O.QueueTimeout;
-  E.HeadTimeout = O.HeadTimeout;
-  E.BodyTimeout = O.BodyTimeout;
-  E.WriteTimeout = O.WriteTimeout;
-  E.KeepAliveTimeout = O.KeepAliveTimeout;
-  E.KeepAliveMaxCount = O.KeepAliveMaxCount;
-  E.MaxHeaderBytes = O.MaxHeaderBytes;
-  E.MaxHeaderLines = O.MaxHeaderLines;
-  E.MaxBodyBytes = O.MaxBodyBytes;
-  E.MaxConnectionsPerAddress = O.MaxConnectionsPerAddress;
+  engine::TEngineOptions E = O;
   // Behind a reverse proxy every browser's connection comes from the proxy's address.
-  E.UncappedAddresses = O.TrustedProxies;
-  E.MaxConnections = O.MaxConnections;
-  E.CertificateFile = O.CertificateFile;
-  E.PrivateKeyFile = O.PrivateKeyFile;
+  E.UncappedAddresses.insert(E.UncappedAddresses.end(), O.TrustedProxies.begin(),
+                             O.TrustedProxies.end());
   auto Http = std::make_unique<engine::THttpEngine>(
       std::move(E),
       [&I](const engine::TEngineRequest& Req, engine::TEngineResponse& Res,

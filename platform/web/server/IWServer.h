@@ -1,63 +1,84 @@
 // TIWServer: the HTTP server that runs one web application: its browser sessions, the
 // application's server controller hook and its pages.
 //
-// How a request is served:
-//  1. Requests the server cannot or will not read get an error page, reach no session and have
-//     their connection closed: a malformed head or ambiguous framing, an HTTP/1.1 request
+// How a request is served. The HTTP engine reads it; the server then walks it through named
+// stages, each a function of its own that holds that stage's limits and failures and hands the
+// next a small value of the request and what was found so far (no engine type past the first
+// translation); the first stage that answers ends the walk:
+//  0. The engine: requests it cannot or will not read get an error page, reach no session and
+//     have their connection closed: a malformed head or ambiguous framing, an HTTP/1.1 request
 //     without a Host line, a request with more than one, a chunk line (size and extensions)
-//     over 4096 bytes (400); an address over MaxQueryBytes (414); a head over MaxHeaderBytes
-//     or MaxHeaderLines, a chunked body's trailer over MaxHeaderBytes (431); a body over
-//     MaxBodyBytes, or a chunked one whose chunk lines and trailer take it more than 64 KiB
-//     past MaxBodyBytes as sent (413). Limits are enforced while the request arrives
-//     (THttpEngine): no part of a request without end is held beyond its limit.
-//  2. A GET or HEAD of ReadinessPath ("/healthz") answers 200 "ready" while the server takes
-//     new sessions and 503 "draining" once it drains; it reaches no session. Otherwise only
-//     paths at or under ApplicationPath belong to the application; others get 404.
-//  3. A Host header naming a host outside AllowedHosts gets 421. A request other than GET, HEAD
-//     or OPTIONS whose Origin is not the application's own or whose Sec-Fetch-Site says
-//     "cross-site" gets 403: a page elsewhere cannot make the browser change state here.
-//     The application's URL is worked out from the request the browser made: the scheme the
-//     server speaks, the Host header as sent (port included) and ApplicationPath. A configured
-//     PublicBaseURL replaces it; X-Forwarded-Proto and X-Forwarded-Host count only from
-//     TrustedProxies. A malformed Host gets 400.
-//  4. The session: with the server controller's URLSessionTracking() on, a first path segment
-//     after the application path shaped like a session id names it (an unknown one gets a
-//     clear "session ended" page); otherwise the session cookie; otherwise a new session is
-//     made with a fresh id from the CSPRNG, its TIWApplication is created and OnNewSession
-//     called, and the answer sets the cookie (HttpOnly, SameSite=Lax, Secure under https).
-//     A client address past MaxNewSessionsPerMinute gets 429. At MaxSessions the idlest
-//     anonymous session (no flow of it ever succeeded) is dropped, those whose browser never
-//     came back first; when there is none, 503: established sessions are never pushed out by
-//     a flood of new ones. When a sign-in or payment succeeds the session gets a new
-//     identifier (and cookie) at once; the old one names nothing.
-//     While the server drains, a request that would start a new session gets 503.
-//  5. A provider's return ("state" or "clientid" naming a flow, or the request token of an
-//     OAuth 1.0a flow) is served in the session that started the flow. Arriving in a different
-//     live session, it gets 403 and is not handed to the application, so that session's flow
-//     stays open. Arriving without a session, it is adopted only when it reached the other
-//     loopback name of the session's own address (a provider that returns to "localhost" for
-//     "127.0.0.1" during development, whose cookie the browser keeps apart); every other
-//     cookie-less return gets 403. An adopted return is handled under the session's lock, the
-//     session gets a new identifier at once (the one it had names nothing from then on), and the
-//     browser is sent back to the session's own address with a one-time handoff value
-//     ("zelk_handoff", good for 60 s) that the server exchanges for the session's cookie: only
-//     the browser that completed the return learns the new identifier. Either way the
-//     application only ever sees a return for a session's client under that session's lock, and
-//     a return for a session that has expired gets a "session ended" page, even while it is
-//     being freed.
-//  6. The session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of
-//     one session are served one at a time.
-//  7. The server controller's BeforeDispatch sees the request with the session's application
-//     (where the application calls ProcessRequest). A GoToURL there ends the request with a
-//     redirect (RedirectStatus, 303 by default) and no page is routed.
-//  8. Otherwise the page route for the method and the path inside the application is called
-//     (404 or 405 when none fits); a GoToURL in it also becomes the redirect.
-//  9. An exception from the hook or a page gets a 500 page with its message; the session and the
-//     server go on.
-// 10. A page or the hook that called TIWApplication::EndSession() (signing the user out) ends
-//     the session once the answer is made: OnEndSession is called, its clients leave their
-//     registries (their flows are forgotten), its components are freed, and the answer clears
-//     the cookie.
+//     over 4096 bytes (400); a head over MaxHeaderBytes or MaxHeaderLines, a chunked body's
+//     trailer over MaxHeaderBytes (431); a body over MaxBodyBytes, or a chunked one whose chunk
+//     lines and trailer take it more than 64 KiB past MaxBodyBytes as sent (413). Limits are
+//     enforced while the request arrives (THttpEngine): no part of a request without end is
+//     held beyond its limit. A GET or HEAD of ReadinessPath ("/healthz") answers 200 "ready"
+//     while the server takes new sessions and 503 "draining" once it drains (or "session store
+//     unreachable"), of MetricsPath the figures; neither reaches a stage below.
+//  1. Target (ReadTarget): an address over MaxQueryBytes gets 414; only paths at or under
+//     ApplicationPath belong to the application, others get 404.
+//  2. Host (CheckHost): the application's URL is worked out from the request the browser
+//     made: the scheme the server speaks, the Host header as sent (port included) and
+//     ApplicationPath. A configured PublicBaseURL replaces it; X-Forwarded-Proto and
+//     X-Forwarded-Host count only from TrustedProxies. A malformed Host gets 400, a Host
+//     naming a host outside AllowedHosts 421.
+//  3. Cross-site check (CheckCrossSite): a request other than GET, HEAD or OPTIONS whose Origin
+//     is not the application's own or whose Sec-Fetch-Site says "cross-site" gets 403: a page
+//     elsewhere cannot make the browser change state here. Then (TakeHandoff) a GET or HEAD
+//     with the one-time handoff of an adopted return (5.) is answered with the session's cookie.
+//  4. Session lookup (FindSession): with the server controller's URLSessionTracking() on, a
+//     first path segment after the application path shaped like a session id names it (an
+//     unknown one gets a clear "session ended" page); otherwise the session cookie; otherwise,
+//     with a session store, a return sent again after its renewed id was lost gets that id.
+//     A provider's return names its flow by the one rule of FlowNameOf ("state", else
+//     "clientid", else the OAuth 1.0a request token "oauth_token", else "denied"); the flow is
+//     named once per request and looked up once, in the flow directories (with a store, then in
+//     the store, which knows the session of a flow this process does not hold); what was found
+//     (the name, and the directory's record of the flow) travels with the request to the hook
+//     (THttpRequest::RoutedFlow), so that the auth server controller does not look again.
+//  5. The return's session (ReturnSession; CheckAdoption once the session is locked): a
+//     provider's return is served in the session that started the flow. Arriving in a different
+//     live session, it gets 403 and is not handed to the application, so that session's flow stays
+//     open. Arriving without a session, it is adopted only when it reached the other loopback name
+//     of the session's own address (a provider that returns to "localhost" for "127.0.0.1" during
+//     development, whose cookie the browser keeps apart); every other cookie-less return gets 403.
+//     An adopted return is handled under the session's lock, the session gets a new identifier at
+//     once (the one it had names nothing from then on), and the browser is sent back to the
+//     session's own address with a one-time handoff value ("zelk_handoff", good for 60 s) that the
+//     server exchanges for the session's cookie: only the browser that completed the return learns
+//     the new identifier. Either way the application only ever sees a return for a session's
+//     client under that session's lock, and a return for a session that has expired gets a
+//     "session ended" page, even while it is being freed.
+//  6. Session lock (LockSession): without a session a new one is made with a fresh id from the
+//     CSPRNG, its TIWApplication is created and OnNewSession called, and the answer sets the
+//     cookie (HttpOnly, SameSite=Lax, Secure under https). A client address past
+//     MaxNewSessionsPerMinute gets 429. At MaxSessions the idlest anonymous session (no flow of
+//     it ever succeeded) is dropped, those whose browser never came back first; when there is
+//     none, 503: established sessions are never pushed out by a flood of new ones. While the
+//     server drains, a request that would start a new session gets 503. Otherwise the
+//     session's lock is taken (waiting at most SessionLockTimeout, then 503): requests of one
+//     session are served one at a time. With a store, the session's lease is taken (503 when
+//     another instance holds it) and a return's completion claimed (409 when another instance
+//     completes it).
+//  7. The application's hook (RunHook): the server controller's BeforeDispatch sees the
+//     request with the session's application (where the application calls ProcessRequest). A
+//     GoToURL there ends the request with a redirect (RedirectStatus, 303 by default) and no
+//     page is routed. A flow that succeeded (TIWApplication::FlowSucceeded, which the auth
+//     server controller calls when a return's outcome is a success, never for a failure, a
+//     refusal or an unknown outcome) establishes the session and gives it a new identifier (and
+//     cookie) at once; the old one names nothing.
+//  8. The route (RunRoute): otherwise the page route for the method and the path inside the
+//     application is called (404 or 405 when none fits); a GoToURL in it also becomes the
+//     redirect.
+//  9. The answer (Answer): the redirect (or an adopted return's handoff), "Cache-Control:
+//     no-store" unless the page set its own; a page or the hook that called
+//     TIWApplication::EndSession() (signing the user out) ends the session once the answer is
+//     made: OnEndSession is called, its clients leave their registries (their flows are
+//     forgotten), its components are freed, and the answer clears the cookie. With a store, a
+//     changed session is saved before the answer goes out. A new or renewed session's cookie is
+//     set.
+// An exception from the hook or a page gets a 500 page with its message; the session and the
+// server go on.
 //
 // Sessions idle for SessionTimeout are freed on a background thread under their own lock:
 // OnEndSession is called, every client among the session's components leaves its auth server
@@ -86,14 +107,43 @@
 #include "platform/web/HttpRequest.h"
 #include "platform/web/HttpResponse.h"
 #include "platform/web/IWApplication.h"
+#include "platform/web/engine/HttpEngine.h"
 
 namespace zelk::web {
 
-struct TIWServerOptions {
-  // Address to listen on; the server only ever needs loopback behind a proxy.
-  std::string BindAddress = "127.0.0.1";
-  // 0 picks a free port; Port() tells which.
-  int Port = 8080;
+// The server's options: those of the HTTP engine it serves with (THttpEngine), which it hands
+// on as they are (TrustedProxies added to UncappedAddresses), and its own. The engine's, as the
+// server uses them:
+//  - BindAddress ("127.0.0.1": the server only ever needs loopback behind a proxy) and Port
+//    (8080; 0 picks a free port, Port() tells which).
+//  - MaxHeaderBytes (16384) and MaxHeaderLines (100): the request head, request line and
+//    header lines together (431), and the number of header lines (431). One header line may
+//    be at most 8192 bytes (400 once it ends; one that goes on is refused with 431 when it
+//    takes the head 8192 bytes past MaxHeaderBytes).
+//  - MaxBodyBytes (1 MiB): the body, as sent or as decoded from chunks (413); forms up to
+//    this size are accepted. A chunked body's framing (chunk lines, line ends, trailer) may
+//    add 64 KiB to it on the wire; its trailer counts against MaxHeaderBytes (431).
+//  - WorkerCount (256): threads that run the application's handlers (page routes, the hook),
+//    which may block on a provider's reply. Connections do not hold them: idle, slow and
+//    kept-alive connections are served by the event loop, on IoThreadCount threads (0: one
+//    per core).
+//  - QueueTimeout (10 s): a request that waited this long for a free worker is answered 503
+//    and its connection closed.
+//  - HeadTimeout (10 s): the whole request head must arrive within it, counted from the
+//    connection's start (or, on a kept-alive connection, from the request's first byte);
+//    else the connection is closed. The body must arrive within BodyTimeout (30 s) after its
+//    head, an answer be taken within WriteTimeout (30 s).
+//  - MaxConnectionsPerAddress (256) and MaxConnections (20000): open connections from one
+//    address and in all; connections beyond either are closed at once, without an answer.
+//    TrustedProxies are exempt from the per-address cap (every browser's connection comes
+//    through them) but count towards MaxConnections.
+//  - KeepAliveMaxCount (1000) and KeepAliveTimeout (5 s): requests served on one connection
+//    before it is closed, and how long an idle kept-alive connection stays open. Closing
+//    early makes browsers and proxies reconnect, which costs more than the request.
+//  - CertificateFile and PrivateKeyFile: PEM files; with both set the server speaks HTTPS.
+struct TIWServerOptions : engine::TEngineOptions {
+  TIWServerOptions() { Port = 8080; }
+
   // Where the application lives on this server ("/app"); empty for the root.
   std::string ApplicationPath;
   // The application's URL as browsers reach it ("https://shop.example/app"), when a reverse
@@ -112,45 +162,11 @@ struct TIWServerOptions {
   // 421 before a session is made. Empty: the bound address, "localhost" and the host of
   // PublicBaseURL.
   std::vector<std::string> AllowedHosts;
-  // The request target (path and query); the HTTP layer itself refuses more than 8192 bytes
-  // (414).
+  // The request target (path and query); the HTTP layer itself refuses more than
+  // MaxTargetBytes (8192 bytes, 414).
   std::size_t MaxQueryBytes = 8192;
-  // The request head: request line and header lines together (431), and the number of header
-  // lines (431). One header line may be at most 8192 bytes (400 once it ends; one that goes on
-  // is refused with 431 when it takes the head 8192 bytes past MaxHeaderBytes).
-  std::size_t MaxHeaderBytes = 16384;
-  std::size_t MaxHeaderLines = 100;
-  // The body, as sent or as decoded from chunks (413); forms up to this size are accepted. A
-  // chunked body's framing (chunk lines, line ends, trailer) may add 64 KiB to it on the wire;
-  // its trailer counts against MaxHeaderBytes (431).
-  std::size_t MaxBodyBytes = std::size_t{1} << 20;
   // How long a request waits for its session's request in progress before giving up (503).
   std::chrono::milliseconds SessionLockTimeout{std::chrono::seconds(30)};
-  // Threads that run the application's handlers (page routes, the hook), which may block on
-  // a provider's reply. Connections do not hold them: idle, slow and kept-alive connections
-  // are served by the event loop.
-  int WorkerCount = 256;
-  // Threads of the event loop that reads and writes every connection; 0: one per core.
-  int IoThreadCount = 0;
-  // A request that waited this long for a free worker is answered 503 and its connection closed.
-  std::chrono::milliseconds QueueTimeout{std::chrono::seconds(10)};
-  // The whole request head must arrive within HeadTimeout, counted from the connection's start
-  // (or, on a kept-alive connection, from the request's first byte); else the connection is
-  // closed. The body must arrive within BodyTimeout after its head, an answer be taken within
-  // WriteTimeout.
-  std::chrono::milliseconds HeadTimeout{std::chrono::seconds(10)};
-  std::chrono::milliseconds BodyTimeout{std::chrono::seconds(30)};
-  std::chrono::milliseconds WriteTimeout{std::chrono::seconds(30)};
-  // Open connections from one address and in all; connections beyond either are closed at once,
-  // without an answer. TrustedProxies are exempt from the per-address cap (every browser's
-  // connection comes through them) but count towards MaxConnections.
-  std::size_t MaxConnectionsPerAddress = 256;
-  std::size_t MaxConnections = 20000;
-  // Requests served on one connection before it is closed, and how long an idle kept-alive
-  // connection stays open. Closing early makes browsers and proxies reconnect, which costs
-  // more than the request.
-  int KeepAliveMaxCount = 1000;
-  std::chrono::milliseconds KeepAliveTimeout{std::chrono::seconds(5)};
   // 303 (See Other) or 302 (Found).
   int RedirectStatus = 303;
   // Under HTTPS the cookie is named "__Host-" followed by CookieName, with Path=/ and Secure.
@@ -192,9 +208,6 @@ struct TIWServerOptions {
   // Drain() ends early once no flow waits for its provider's return and no request has come
   // for this long (a browser between its page and the button it presses next).
   std::chrono::milliseconds DrainQuietTime{std::chrono::seconds(2)};
-  // PEM files; with both set the server speaks HTTPS.
-  std::string CertificateFile;
-  std::string PrivateKeyFile;
 };
 
 class TIWServer {
