@@ -91,6 +91,7 @@
 #include <string_view>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
 #include "platform/rtl/Collection.h"
 
 namespace zelk::IWPayPalClient {

@@ -15,8 +15,13 @@
 #include <openssl/ssl.h>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/engine/HttpEngine.h"
+#include "providers/FacebookHosts.h"
+#include "providers/GoogleHosts.h"
+#include "providers/TwitterHosts.h"
+#include "providers/WindowsLiveHosts.h"
 #include "sim/Certificates.h"
 
 namespace zelk::sim {
@@ -35,33 +40,16 @@ std::size_t IndexOf(TProviderId P) {
 
 // The listener that plays the provider behind each entry of the endpoint table.
 TProviderId OwnerOf(TProviderHost H) {
-  using enum TProviderHost;
-  switch (H) {
-    case phFacebookWeb:
-    case phFacebookGraph:
-    case phFacebookRest:
-      return TProviderId::Facebook;
-    case phGoogleAccounts:
-    case phGoogleApis:
-    case phGoogleOAuth2:
-    case phGoogleOpenId:
-      return TProviderId::Google;
-    case phWindowsLiveLogin:
-    case phWindowsLiveApis:
-    case phMicrosoftLogin:
-    case phMicrosoftGraph:
-      return TProviderId::WindowsLive;
-    case phTwitterApi:
-    case phXApi:
-      return TProviderId::Twitter;
-    case phPayPalLiveNvp:
-    case phPayPalSandboxNvp:
-    case phPayPalLiveWeb:
-    case phPayPalSandboxWeb:
-    case phPayPalLiveRest:
-    case phPayPalSandboxRest:
-      return TProviderId::PayPal;
-  }
+  using namespace IWZelkAuthBase;
+  for (const TProviderHost F : {phFacebookWeb, phFacebookGraph, phFacebookRest})
+    if (H == F) return TProviderId::Facebook;
+  for (const TProviderHost W :
+       {phWindowsLiveLogin, phWindowsLiveApis, phMicrosoftLogin, phMicrosoftGraph})
+    if (H == W) return TProviderId::WindowsLive;
+  if (H == phTwitterApi || H == phXApi) return TProviderId::Twitter;
+  for (const TProviderHost P : {phPayPalLiveNvp, phPayPalSandboxNvp, phPayPalLiveWeb,
+                                phPayPalSandboxWeb, phPayPalLiveRest, phPayPalSandboxRest})
+    if (H == P) return TProviderId::PayPal;
   return TProviderId::Google;
 }
 
@@ -428,14 +416,13 @@ std::string Simulator::CACertificatePEM() const {
 
 std::string Simulator::EndpointSettings() const {
   std::string S;
-  for (int I = 0; I < IWZelkAuthBase::kProviderHostCount; ++I) {
-    const auto H = static_cast<TProviderHost>(I);
+  for (const TProviderHost H : IWZelkAuthBase::ProviderHosts()) {
     if (!S.empty()) S += ',';
     // The current X API shares the Twitter listener under its own host name, so that its
     // endpoints, whose paths the classic API uses too, can be told apart.
     S += IWZelkAuthBase::ProviderHostKey(H) + "=" +
-         (H == TProviderHost::phXApi ? "localhost:" + std::to_string(Port(TProviderId::Twitter))
-                                     : HostFor(OwnerOf(H)));
+         (H == IWZelkAuthBase::phXApi ? "localhost:" + std::to_string(Port(TProviderId::Twitter))
+                                      : HostFor(OwnerOf(H)));
   }
   return S;
 }

@@ -15,7 +15,11 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
+#include "providers/FacebookHosts.h"
+#include "providers/GoogleHosts.h"
 #include "providers/IWTwitterAuthClient.h"
+#include "providers/WindowsLiveHosts.h"
 #include "sim/TwitterSim.h"
 #include "support/FakeApplication.h"
 #include "support/UniqueFd.h"
