@@ -38,18 +38,32 @@ std::size_t IndexOf(TProviderId P) {
   return static_cast<std::size_t>(P);
 }
 
-// The listener that plays the provider behind each entry of the endpoint table.
+// The listener that plays the provider behind each entry of the endpoint table. Naming every
+// setting here also links every provider unit's settings into the simulator.
 TProviderId OwnerOf(TProviderHost H) {
   using namespace IWZelkAuthBase;
-  for (const TProviderHost F : {phFacebookWeb, phFacebookGraph, phFacebookRest})
-    if (H == F) return TProviderId::Facebook;
-  for (const TProviderHost W :
-       {phWindowsLiveLogin, phWindowsLiveApis, phMicrosoftLogin, phMicrosoftGraph})
-    if (H == W) return TProviderId::WindowsLive;
-  if (H == phTwitterApi || H == phXApi) return TProviderId::Twitter;
-  for (const TProviderHost P : {phPayPalLiveNvp, phPayPalSandboxNvp, phPayPalLiveWeb,
-                                phPayPalSandboxWeb, phPayPalLiveRest, phPayPalSandboxRest})
-    if (H == P) return TProviderId::PayPal;
+  const std::pair<TProviderHost, TProviderId> Owners[] = {
+      {phFacebookWeb, TProviderId::Facebook},
+      {phFacebookGraph, TProviderId::Facebook},
+      {phFacebookRest, TProviderId::Facebook},
+      {phGoogleAccounts, TProviderId::Google},
+      {phGoogleApis, TProviderId::Google},
+      {phGoogleOAuth2, TProviderId::Google},
+      {phGoogleOpenId, TProviderId::Google},
+      {phWindowsLiveLogin, TProviderId::WindowsLive},
+      {phWindowsLiveApis, TProviderId::WindowsLive},
+      {phMicrosoftLogin, TProviderId::WindowsLive},
+      {phMicrosoftGraph, TProviderId::WindowsLive},
+      {phTwitterApi, TProviderId::Twitter},
+      {phXApi, TProviderId::Twitter},
+      {phPayPalLiveNvp, TProviderId::PayPal},
+      {phPayPalSandboxNvp, TProviderId::PayPal},
+      {phPayPalLiveWeb, TProviderId::PayPal},
+      {phPayPalSandboxWeb, TProviderId::PayPal},
+      {phPayPalLiveRest, TProviderId::PayPal},
+      {phPayPalSandboxRest, TProviderId::PayPal}};
+  for (const auto& [Host, Owner] : Owners)
+    if (Host == H) return Owner;
   return TProviderId::Google;
 }
 
