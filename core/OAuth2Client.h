@@ -2,8 +2,9 @@
 // with the descriptions of its provider (core/OAuth2Description.h).
 //
 // A concrete client hands its two descriptions (classic and current) over in its constructor
-// (Describe) and keeps only what is its own: its properties, its user record and its hooks. The
-// flow:
+// (Describe) and keeps only what is its own: its properties, its user record and its hooks.
+//
+// The flow:
 //  1. Login (holding the client's lock) checks ServerController and WebApplication, makes a
 //     fresh flow identifier, chooses the description of the client's Api once for this flow,
 //     registers the return address (in the TOAuth2CodeFlow when the description checks the
