@@ -20,9 +20,6 @@
 
 namespace zelk::IWZelkAuthBase {
 
-class TOAuth2CodeFlow;
-class TOAuth2Provider;
-
 // The abstract client: credentials, the signed-in user's id and name, the outcome with its
 // error text and events, and the link to the controller that routes the provider's return.
 //
@@ -123,8 +120,8 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // Called by a concrete client when its LoginResponse reached an outcome, after LoginResult
   // and LoginError say which: the routed identifier is then spent. Denied: the failure is the
   // user's refusal at the provider (counted apart from other failures).
-  // Whether a provider's return is the user's refusal: "access_denied" or Facebook's
-  // "user_denied" in OAuth 2.0, "denied" in OAuth 1.0a.
+  // Whether a provider's return is the user's refusal: "error=access_denied" or
+  // "error_reason=user_denied" (a provider's older word) in OAuth 2.0, "denied" in OAuth 1.0a.
   static bool Refused(const THttpRequest& Request) {
     return Request.Query("error") == "access_denied" ||
            Request.Query("error_reason") == "user_denied" || !Request.Query("denied").empty();
@@ -132,11 +129,6 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   void ReachOutcome(bool Denied = false) {
     FOutcome = TFlowOutcome::Of(FLoginResult, FLoginError, Denied);
   }
-  // Current mode's LoginResponse: takes Flow to its outcome with Provider's calls and mapping,
-  // sets LoginResult and LoginError (empty on success), spends the identifier and raises
-  // OnLoginOK or OnLoginFailed. A transport failure raises its Exception and no event.
-  void CompleteCurrentLogin(const THttpRequest& Request, TOAuth2CodeFlow& Flow,
-                            TOAuth2Provider& Provider);
   // Leaves every registry and stops routing to this client. Concrete clients call it first in
   // their destructors so that no request reaches a half-destroyed client; it is idempotent.
   void Detach();

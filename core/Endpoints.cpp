@@ -1,8 +1,10 @@
-// The process-wide table of provider hosts.
+// The process-wide table of provider hosts, and a caller's own host settings over it.
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
@@ -58,99 +60,128 @@ namespace {
 
 using detail::IsValidHost;
 
-struct THostInfo {
-  const char* Key;
-  const char* Default;
+using TSetting = TProviderHostSetting;
+
+struct TEntry {
+  const TSetting* Setting = nullptr;
+  std::string Host;
 };
+// By key: the order ProviderHosts gives and the one key-based settings are looked up in.
+using THosts = std::map<std::string, TEntry, std::less<>>;
+using TPairs = std::vector<std::pair<std::string, std::string>>;
 
-constexpr std::array<THostInfo, kProviderHostCount> kHosts{{
-    {"facebook.web", "www.facebook.com"},
-    {"facebook.graph", "graph.facebook.com"},
-    {"facebook.rest", "api.facebook.com"},
-    {"google.accounts", "accounts.google.com"},
-    {"google.apis", "www.googleapis.com"},
-    {"live.login", "login.live.com"},
-    {"live.apis", "apis.live.net"},
-    {"twitter.api", "api.twitter.com"},
-    {"paypal.live.nvp", "api-3t.paypal.com"},
-    {"paypal.sandbox.nvp", "api-3t.sandbox.paypal.com"},
-    {"paypal.live.web", "www.paypal.com"},
-    {"paypal.sandbox.web", "www.sandbox.paypal.com"},
-    {"google.oauth2", "oauth2.googleapis.com"},
-    {"google.openid", "openidconnect.googleapis.com"},
-    {"microsoft.login", "login.microsoftonline.com"},
-    {"microsoft.graph", "graph.microsoft.com"},
-    {"paypal.live.rest", "api-m.paypal.com"},
-    {"paypal.sandbox.rest", "api-m.sandbox.paypal.com"},
-    {"x.api", "api.x.com"},
-}};
-
-using THosts = std::array<std::string, kProviderHostCount>;
-
-THosts DefaultHosts() {
-  THosts H;
-  for (std::size_t I = 0; I < kHosts.size(); ++I)
-    H[I] = kHosts[I].Default;
-  return H;
+std::string_view Trimmed(std::string_view Item) {
+  while (!Item.empty() && Item.front() == ' ')
+    Item.remove_prefix(1);
+  while (!Item.empty() && Item.back() == ' ')
+    Item.remove_suffix(1);
+  return Item;
 }
 
-// Applies Settings and gives the keys they set, each once, in the order first given.
-std::vector<std::string> Apply(THosts& Hosts, std::string_view Settings) {
-  std::vector<std::string> Keys;
+// The "key=host" pairs of Settings in the order given; Exception for a malformed item or host.
+TPairs Parse(std::string_view Settings) {
+  TPairs Pairs;
   while (!Settings.empty()) {
     const auto Comma = Settings.find(',');
-    std::string_view Item = Settings.substr(0, Comma);
+    const std::string_view Item = Trimmed(Settings.substr(0, Comma));
     Settings = Comma == std::string_view::npos ? std::string_view() : Settings.substr(Comma + 1);
-    while (!Item.empty() && Item.front() == ' ')
-      Item.remove_prefix(1);
-    while (!Item.empty() && Item.back() == ' ')
-      Item.remove_suffix(1);
     if (Item.empty()) continue;
     const auto Eq = Item.find('=');
     if (Eq == std::string_view::npos)
       throw rtl::Exception("Provider host setting \"" + std::string(Item) +
                            "\" is not of the form key=host[:port]");
-    const std::string_view Key = Item.substr(0, Eq);
-    const std::string_view Host = Item.substr(Eq + 1);
-    std::size_t Index = kHosts.size();
-    for (std::size_t I = 0; I < kHosts.size(); ++I)
-      if (Key == kHosts[I].Key) Index = I;
-    if (Index == kHosts.size())
-      throw rtl::Exception("Unknown provider host key \"" + std::string(Key) + "\"");
-    if (!IsValidHost(Host))
-      throw rtl::Exception("Provider host \"" + std::string(Host) + "\" for " + std::string(Key) +
-                           " is not a host name or address with an optional port");
-    Hosts[Index] = std::string(Host);
-    if (std::find(Keys.begin(), Keys.end(), Key) == Keys.end()) Keys.emplace_back(Key);
+    Pairs.emplace_back(Item.substr(0, Eq), Item.substr(Eq + 1));
   }
-  return Keys;
+  return Pairs;
 }
 
-// Read by every request thread; the environment is applied once, on first use.
+void CheckHost(const std::string& Key, const std::string& Host) {
+  if (!IsValidHost(Host))
+    throw rtl::Exception("Provider host \"" + Host + "\" for " + Key +
+                         " is not a host name or address with an optional port");
+}
+
+[[noreturn]] void UnknownKey(std::string_view Key) {
+  throw rtl::Exception("Unknown provider host key \"" + std::string(Key) + "\"");
+}
+
+// Applies Pairs to Hosts, all or nothing: every key must be known, every host well formed.
+void Apply(THosts& Hosts, const TPairs& Pairs) {
+  THosts Copy = Hosts;
+  for (const auto& [Key, Host] : Pairs) {
+    const auto It = Copy.find(Key);
+    if (It == Copy.end()) UnknownKey(Key);
+    CheckHost(Key, Host);
+    It->second.Host = Host;
+  }
+  Hosts = std::move(Copy);
+}
+
+// Read by every request thread; the environment is read once, when the table is made, and
+// applied to each setting as the table comes to know it.
 struct TTable {
   std::mutex Mutex;
-  THosts Hosts = DefaultHosts();
-  std::vector<std::string> EnvironmentKeys;  // what ZELK_PROVIDER_HOSTS set; never changes
+  THosts Hosts;
+  TPairs Environment;                        // what ZELK_PROVIDER_HOSTS says, in its order
+  std::vector<std::string> EnvironmentKeys;  // each key it sets, once; never changes
+  std::string EnvironmentError;              // why it cannot be applied; empty: it can
+  bool EnvironmentKnown = false;             // every key it names is a known setting
+
   TTable() {
     // Read once, while the table is made: the library never changes the environment.
     // NOLINTNEXTLINE(concurrency-mt-unsafe): getenv races only with setenv, which nothing calls.
-    if (const char* Env = std::getenv("ZELK_PROVIDER_HOSTS"); Env != nullptr && *Env != '\0') {
-      EnvironmentKeys = Apply(Hosts, Env);
-      // Provider calls carry secrets: a redirection must never go unnoticed.
-      if (!EnvironmentKeys.empty()) {
-        std::string Keys;
-        for (const std::string& Key : EnvironmentKeys)
-          Keys += (Keys.empty() ? "" : ", ") + Key;
-        detail::ReportEnvironmentOverride("ZELK_PROVIDER_HOSTS is in force: the provider hosts " +
-                                          Keys + " are redirected");
-      }
+    const char* Env = std::getenv("ZELK_PROVIDER_HOSTS");
+    if (Env == nullptr || *Env == '\0') return;
+    try {
+      Environment = Parse(Env);
+      for (const auto& [Key, Host] : Environment)
+        CheckHost(Key, Host);
+    } catch (const rtl::Exception& E) {
+      EnvironmentError = E.Message();
+      return;
     }
+    for (const auto& Pair : Environment)
+      if (std::find(EnvironmentKeys.begin(), EnvironmentKeys.end(), Pair.first) ==
+          EnvironmentKeys.end())
+        EnvironmentKeys.push_back(Pair.first);
+    // Provider calls carry secrets: a redirection must never go unnoticed.
+    std::string Keys;
+    for (const std::string& Key : EnvironmentKeys)
+      Keys += (Keys.empty() ? "" : ", ") + Key;
+    detail::ReportEnvironmentOverride("ZELK_PROVIDER_HOSTS is in force: the provider hosts " +
+                                      Keys + " are redirected");
+  }
+
+  // The entry of Setting, made (with its default, then the environment's host) on first use.
+  TEntry& Declare(const TSetting* Setting) {
+    if (Setting == nullptr) throw rtl::Exception("No provider host setting is named");
+    auto [It, Made] = Hosts.try_emplace(Setting->Key, TEntry{Setting, Setting->Default});
+    if (Made)
+      for (const auto& [Key, Host] : Environment)
+        if (Key == Setting->Key) It->second.Host = Host;
+    return It->second;
+  }
+
+  // Raises what keeps the environment from applying; held under Mutex.
+  void CheckEnvironment() {
+    if (!EnvironmentError.empty()) throw rtl::Exception(EnvironmentError);
+    if (EnvironmentKnown) return;
+    for (const std::string& Key : EnvironmentKeys)
+      if (Hosts.find(Key) == Hosts.end()) UnknownKey(Key);
+    EnvironmentKnown = true;
   }
 };
 
 TTable& Table() {
   static TTable T;
   return T;
+}
+
+THosts Defaults(const THosts& Hosts) {
+  THosts D = Hosts;
+  for (auto& [Key, Entry] : D)
+    Entry.Host = Entry.Setting->Default;
+  return D;
 }
 
 }  // namespace
@@ -169,10 +200,18 @@ void ReportEnvironmentOverride(const std::string& What) {
 
 }  // namespace detail
 
+void DeclareProviderHost(TProviderHost Which) {
+  TTable& T = Table();
+  std::lock_guard L(T.Mutex);
+  T.Declare(Which.Setting());
+}
+
 std::string ProviderHost(TProviderHost Which) {
   TTable& T = Table();
   std::lock_guard L(T.Mutex);
-  return T.Hosts[static_cast<std::size_t>(Which)];
+  TEntry& E = T.Declare(Which.Setting());
+  T.CheckEnvironment();
+  return E.Host;
 }
 
 void SetProviderHost(TProviderHost Which, std::string Host) {
@@ -181,29 +220,64 @@ void SetProviderHost(TProviderHost Which, std::string Host) {
                          "\" is not a host name or address with an optional port");
   TTable& T = Table();
   std::lock_guard L(T.Mutex);
-  T.Hosts[static_cast<std::size_t>(Which)] = std::move(Host);
+  TEntry& E = T.Declare(Which.Setting());
+  T.CheckEnvironment();
+  E.Host = std::move(Host);
 }
 
 void ResetProviderHosts() {
   TTable& T = Table();
   std::lock_guard L(T.Mutex);
-  T.Hosts = DefaultHosts();
+  T.Hosts = Defaults(T.Hosts);
 }
 
 std::string ProviderHostKey(TProviderHost Which) {
-  return kHosts[static_cast<std::size_t>(Which)].Key;
+  if (Which.Setting() == nullptr) throw rtl::Exception("No provider host setting is named");
+  return Which.Setting()->Key;
 }
 
 void SetProviderHosts(std::string_view Settings) {
+  const TPairs Pairs = Parse(Settings);
   TTable& T = Table();
-  THosts Copy;
-  {
-    std::lock_guard L(T.Mutex);
-    Copy = T.Hosts;
-  }
-  Apply(Copy, Settings);  // all or nothing
   std::lock_guard L(T.Mutex);
-  T.Hosts = std::move(Copy);
+  T.CheckEnvironment();
+  Apply(T.Hosts, Pairs);
+}
+
+std::vector<TProviderHost> ProviderHosts() {
+  TTable& T = Table();
+  std::lock_guard L(T.Mutex);
+  std::vector<TProviderHost> All;
+  for (const auto& [Key, Entry] : T.Hosts)
+    All.emplace_back(Entry.Setting);
+  return All;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TEndpoints
+
+std::string TEndpoints::Host(TProviderHost Which) const {
+  if (const auto It = FHosts.find(Which.Setting()); It != FHosts.end()) return It->second;
+  return ProviderHost(Which);
+}
+
+void TEndpoints::Set(TProviderHost Which, std::string Host) {
+  CheckHost(ProviderHostKey(Which), Host);
+  FHosts[Which.Setting()] = std::move(Host);
+}
+
+void TEndpoints::Apply(std::string_view Settings) {
+  const TPairs Pairs = Parse(Settings);
+  std::map<const TSetting*, std::string> Copy = FHosts;
+  for (const auto& [Key, Host] : Pairs) {
+    const TSetting* Setting = nullptr;
+    for (const TProviderHost H : ProviderHosts())
+      if (Key == H.Setting()->Key) Setting = H.Setting();
+    if (Setting == nullptr) UnknownKey(Key);
+    CheckHost(Key, Host);
+    Copy[Setting] = Host;
+  }
+  FHosts = std::move(Copy);
 }
 
 }  // namespace zelk::IWZelkAuthBase

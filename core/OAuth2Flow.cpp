@@ -1,4 +1,5 @@
-// The shared authorization-code flow of current mode, and the PKCE and HMAC-SHA256 helpers.
+// The code flow's state, the default hooks of a description, and the PKCE and HMAC-SHA256
+// helpers.
 #include "core/OAuth2Flow.h"
 #include "core/Trace.h"
 #include "core/HelpersDetail.h"
@@ -144,69 +145,146 @@ std::string TOAuth2CodeFlow::AuthorizationURL(std::string_view Base, const TPara
   return URL;
 }
 
+// ---------------------------------------------------------------------------------------------
+// TOAuth2Description's default hooks: plain OAuth 2.0
+
 namespace {
 
-std::string Send(const TOAuth2Call& Call, std::string Step) {
-  const TTraceScope Scope({}, {}, std::move(Step));
-  std::string Reply;
-  if (Call.Post)
-    Https_Post11(Call.Host, Call.Path, Call.HeaderLines, Call.Data, Reply);
-  else
-    Https_Get11(Call.Host, Call.Path, Call.HeaderLines, Reply);
-  return Reply;
+const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
+const char* const kAcceptJSON = "Accept: application/json";
+
+// A bearer token is visible ASCII (RFC 6750); anything else cannot go into a header or a query
+// as it came.
+bool IsTokenText(const std::string& Token) {
+  return std::none_of(Token.begin(), Token.end(), [](char C) {
+    const auto U = static_cast<unsigned char>(C);
+    return U <= 32 || U >= 127;
+  });
 }
 
 }  // namespace
 
-TOAuth2CodeFlow::TOutcome TOAuth2CodeFlow::Complete(const THttpRequest& Request,
-                                                    TOAuth2Provider& Provider) {
-  TOutcome Outcome;
-  const std::string State = Request.Query("state");
-  const std::string Error = Request.Query("error");
-  const std::string Code = Request.Query("code");
-  if (!Active() || State != FState) {
-    Outcome.Error = "The provider's return does not belong to the sign-in in progress";
-  } else if (!Error.empty()) {
-    const std::string Description = Request.Query("error_description");
-    Outcome.Error = Description.empty() ? Error : Description;
-  } else if (Code.empty()) {
-    Outcome.Error = "The provider's return carries no authorization code";
-  } else {
-    std::string Token;
-    {
-      TJSONObject Reply;
-      ParseJSON(Send(Provider.TokenCall(Code, FRedirectURI, FVerifier), "token exchange"), Reply);
-      const nlohmann::json& Doc = Reply.Json();
-      if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string())
-        Token = It->get<std::string>();
-      // A bearer token is visible ASCII (RFC 6750); anything else cannot go into a header or a
-      // query as it came.
-      if (std::any_of(Token.begin(), Token.end(), [](char C) {
-            const auto U = static_cast<unsigned char>(C);
-            return U <= 32 || U >= 127;
-          })) {
-        Outcome.Error = "The provider's token reply carries a malformed access token";
-        Token.clear();
-      } else if (Token.empty()) {
-        Outcome.Error = OAuth2ErrorText(Reply);
-        if (Outcome.Error.empty())
-          Outcome.Error = "The provider's token reply carries no access token";
-      }
-    }
-    if (!Token.empty()) {
-      TJSONObject Profile;
-      ParseJSON(Send(Provider.ProfileCall(Token), "profile"), Profile);
-      OPENSSL_cleanse(Token.data(), Token.size());
-      if (std::string Text = OAuth2ErrorText(Profile); !Text.empty())
-        Outcome.Error = std::move(Text);
-      else if (!Provider.MapProfile(Profile))
-        Outcome.Error = "The provider's profile reply does not identify a user";
-      else
-        Outcome.Result = resOK;
-    }
+std::string TOAuth2Description::ReturnAddress(const TOAuth2Context& Context) const {
+  return Context.ApplicationURL + "/";
+}
+
+TParams TOAuth2Description::AuthorizationParams(const TOAuth2Context& Context) const {
+  TParams Params = {{"client_id", Context.ClientID},
+                    {"redirect_uri", Context.RedirectURI},
+                    {"response_type", "code"},
+                    {"scope", Scope()},
+                    {"state", Context.State}};
+  if (FOptions.Pkce) {
+    Params.emplace_back("code_challenge", Context.Challenge);
+    Params.emplace_back("code_challenge_method", "S256");
   }
-  Forget();
-  return Outcome;
+  return Params;
+}
+
+std::string TOAuth2Description::AuthorizationURL(const TOAuth2Context& Context) const {
+  return TOAuth2CodeFlow::AuthorizationURL(
+      "https://" + Context.Host(FOptions.Authorize.Host) + Path(FOptions.Authorize.Path),
+      AuthorizationParams(Context));
+}
+
+std::optional<TOAuth2Result> TOAuth2Description::CheckReturn(const THttpRequest& Request,
+                                                             const TOAuth2Context& Context) const {
+  if (Context.State.empty() || Request.Query("state") != Context.State)
+    return TOAuth2Result::Failed(
+        "The provider's return does not belong to the sign-in in progress");
+  if (const std::string Error = Request.Query("error"); !Error.empty()) {
+    const std::string Description = Request.Query("error_description");
+    return TOAuth2Result::Failed(Description.empty() ? Error : Description);
+  }
+  if (Request.Query("code").empty())
+    return TOAuth2Result::Failed("The provider's return carries no authorization code");
+  return std::nullopt;
+}
+
+TParams TOAuth2Description::TokenParams(const TOAuth2Context& Context,
+                                        const std::string& Code) const {
+  TParams Params = {{"code", Code}};
+  if (FOptions.ClientAuthentication != TClientAuthentication::caBasic) {
+    Params.emplace_back("client_id", Context.ClientID);
+    Params.emplace_back("client_secret", Context.ClientSecret);
+  }
+  Params.emplace_back("redirect_uri", Context.RedirectURI);
+  Params.emplace_back("grant_type", "authorization_code");
+  if (FOptions.Pkce) Params.emplace_back("code_verifier", Context.Verifier);
+  return Params;
+}
+
+TOAuth2Request TOAuth2Description::Request(const TOAuth2Endpoint& Endpoint) const {
+  TOAuth2Request R;
+  R.Host = Endpoint.Host;
+  R.Path = Path(Endpoint.Path);
+  R.Http11 = FOptions.Http11;
+  if (R.Http11) R.HeaderLines = {kAcceptJSON};
+  return R;
+}
+
+TOAuth2Request TOAuth2Description::TokenRequest(const TOAuth2Context& Context,
+                                                const std::string& Code) const {
+  TOAuth2Request R = Request(FOptions.Token);
+  const std::string Params = EncodeQuery(TokenParams(Context, Code));
+  if (FOptions.ClientAuthentication == TClientAuthentication::caQuery) {
+    R.Path += (R.Path.find('?') == std::string::npos ? "?" : "&") + Params;
+    return R;
+  }
+  R.Post = true;
+  R.Body = Params;
+  if (R.Http11)
+    R.HeaderLines.insert(R.HeaderLines.begin(), kFormHeader);
+  else
+    R.Header = kFormHeader;
+  if (FOptions.ClientAuthentication == TClientAuthentication::caBasic) {
+    // RFC 6749 section 2.3.1: each part form-encoded before they are joined.
+    const std::string Pair = URLEncode(Context.ClientID) + ":" + URLEncode(Context.ClientSecret);
+    R.HeaderLines.push_back("Authorization: Basic " +
+                            Base64Encode(TBytes(Pair.begin(), Pair.end())));
+  }
+  return R;
+}
+
+TOAuth2Token TOAuth2Description::ReadToken(const std::string& Reply) const {
+  TOAuth2Token T;
+  TJSONObject Json;
+  ParseJSON(Reply, Json);
+  const nlohmann::json& Doc = Json.Json();
+  if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string())
+    T.Token = It->get<std::string>();
+  if (!IsTokenText(T.Token)) {
+    OPENSSL_cleanse(T.Token.data(), T.Token.size());
+    T.Token.clear();
+    T.Failure =
+        TOAuth2Result::Failed("The provider's token reply carries a malformed access token");
+  } else if (T.Token.empty()) {
+    std::string Error = ErrorText(Json);
+    if (Error.empty()) Error = "The provider's token reply carries no access token";
+    T.Failure = TOAuth2Result::Failed(std::move(Error));
+  }
+  return T;
+}
+
+TOAuth2Request TOAuth2Description::ProfileRequest(const TOAuth2Context& /*Context*/,
+                                                  const std::string& Token) const {
+  TOAuth2Request R = Request(FOptions.Profile);
+  R.HeaderLines.insert(R.HeaderLines.begin(), "Authorization: Bearer " + Token);
+  return R;
+}
+
+TOAuth2Result TOAuth2Description::ReadProfile(const std::string& Reply) const {
+  TJSONObject Profile;
+  ParseJSON(Reply, Profile);
+  if (std::string Text = ErrorText(Profile); !Text.empty())
+    return TOAuth2Result::Failed(std::move(Text));
+  if (!MapProfile(Profile))
+    return TOAuth2Result::Failed("The provider's profile reply does not identify a user");
+  return {resOK, std::string()};
+}
+
+std::string TOAuth2Description::ErrorText(const TJSONObject& Reply) const {
+  return OAuth2ErrorText(Reply);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -220,16 +298,6 @@ TIWApi TZIWCustomCloudClient::Api() const {
 void TZIWCustomCloudClient::SetApi(TIWApi Value) {
   auto L = Lock();
   FApi = Value;
-}
-
-void TZIWCustomCloudClient::CompleteCurrentLogin(const THttpRequest& Request, TOAuth2CodeFlow& Flow,
-                                                 TOAuth2Provider& Provider) {
-  auto L = Lock();
-  TOAuth2CodeFlow::TOutcome Outcome = Flow.Complete(Request, Provider);
-  SetLoginResult(Outcome.Result);
-  SetLoginError(std::move(Outcome.Error));
-  ReachOutcome(Refused(Request));
-  TZIWCustomCloudClient::LoginResponse(Request);
 }
 
 }  // namespace zelk::IWZelkAuthBase

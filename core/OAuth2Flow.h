@@ -1,18 +1,18 @@
-// Unit OAuth2Flow: the authorization-code flow every client speaks in current mode (Api =
-// apCurrent).
+// Unit OAuth2Flow: the pieces of the OAuth 2.0 authorization-code flow every description
+// (core/OAuth2Description.h) is run with: the flow's own state (TOAuth2CodeFlow: its
+// identifier, which travels as "state", the registered return address and the PKCE verifier),
+// the encodings and digests it needs, and the declarations of its run-time state.
 //
-// The flow, step by step:
-//  1. Login makes a fresh flow identifier, which travels as "state", and begins a
-//     TOAuth2CodeFlow with it and the registered return address (never a per-flow query). With
-//     PKCE the flow draws a fresh verifier from the CSPRNG and keeps it; the authorization
-//     address carries its challenge, Base64url(SHA-256(verifier)).
+// The flow, step by step (core/OAuth2Client.h runs it):
+//  1. Login makes a fresh flow identifier and begins a TOAuth2CodeFlow with it and the
+//     registered return address (never a per-flow query). With PKCE the flow draws a fresh
+//     verifier from the CSPRNG and keeps it; the authorization address carries its challenge,
+//     Base64url(SHA-256(verifier)).
 //  2. The provider sends the browser back with "code" and "state" (or "error" and
 //     "error_description"); the controller routes the return by "state".
-//  3. Complete exchanges the code for a token (the client's token call, with the verifier), reads
-//     the JSON reply, reads the profile with the token (the client's profile call) and lets the
-//     client map it. A provider's error text lands in LoginError. The flow, verifier included,
-//     is forgotten once an outcome is reached.
-// Each client contributes only its endpoints, scopes and profile mapping (TOAuth2Provider).
+//  3. The code is exchanged for a token (with the verifier), the profile is read with the token
+//     and mapped by the description. A provider's error text lands in LoginError. The flow,
+//     verifier included, is forgotten once an outcome is reached.
 #pragma once
 
 #include <string>
@@ -21,12 +21,10 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "core/OAuth2Description.h"
 #include "platform/rtl/ClassRegistry.h"
 
 namespace zelk::IWZelkAuthBase {
-
-// Name and value pairs in the order they go out.
-using TParams = std::vector<std::pair<std::string, std::string>>;
 
 // The pairs as "name=value" joined by "&", each value percent-encoded (URLEncode): a query or a
 // form body.
@@ -48,31 +46,6 @@ std::string OAuth2ErrorText(const TJSONObject& Reply);
 
 // The member's text when it is a JSON string; empty otherwise (absent, null, a number, ...).
 std::string JSONString(const TJSONObject& Object, std::string_view Name);
-
-// One server-to-server call of the flow as a client describes it. It goes out over HTTP/1.1.
-struct TOAuth2Call {
-  std::string Host;
-  std::string Path;  // path and query, already encoded
-  std::vector<std::string> HeaderLines;
-  bool Post = false;
-  std::string Data;  // the form body of a POST
-};
-
-// What a client contributes to the shared flow.
-class TOAuth2Provider {
- public:
-  TOAuth2Provider() = default;
-  TOAuth2Provider(const TOAuth2Provider&) = delete;
-  TOAuth2Provider& operator=(const TOAuth2Provider&) = delete;
-  virtual ~TOAuth2Provider() = default;
-  // The code exchange. Verifier is empty for a flow without PKCE.
-  virtual TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
-                                const std::string& Verifier) const = 0;
-  // The profile read with the access token.
-  virtual TOAuth2Call ProfileCall(const std::string& Token) const = 0;
-  // Fills the client's user from the profile; false when the profile does not identify a user.
-  virtual bool MapProfile(const TJSONObject& Profile) = 0;
-};
 
 // One flow from Login to its outcome: its state, return address and PKCE verifier. Not locked:
 // it lives inside a client and is reached under the client's lock.
@@ -98,15 +71,6 @@ class TOAuth2CodeFlow {
 
   // Base, "?" and the encoded parameters.
   static std::string AuthorizationURL(std::string_view Base, const TParams& Params);
-
-  struct TOutcome {
-    TIWResult Result = resFailed;
-    std::string Error;  // the reason of a failure, empty on success
-  };
-  // Takes the provider's return to an outcome: the code exchange, the profile read and the
-  // client's mapping. The flow is forgotten once an outcome is reached; a transport failure
-  // raises its Exception and leaves the flow as it was.
-  TOutcome Complete(const THttpRequest& Request, TOAuth2Provider& Provider);
 
  private:
   std::string FState;

@@ -168,19 +168,6 @@ std::string ProviderOfFlow(const std::string& Flow) {
   return tScope.Provider;
 }
 
-std::string ProviderNameOfClass(std::string_view ClassName) {
-  for (const auto& [Part, Name] : std::array<std::pair<std::string_view, std::string_view>, 6>{{
-           {"Facebook", "Facebook"},
-           {"GAuth", "Google"},
-           {"Google", "Google"},
-           {"WindowsLive", "WindowsLive"},
-           {"Twitter", "Twitter"},
-           {"PayPal", "PayPal"},
-       }})
-    if (ClassName.find(Part) != std::string_view::npos) return std::string(Name);
-  return std::string(ClassName);
-}
-
 std::map<std::string, TProviderCounters> ProviderCounters() {
   std::lock_guard L(Counters().Mutex);
   return Counters().Counters;

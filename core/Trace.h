@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/ProviderRegistry.h"
 #include "platform/web/LogText.h"
 
 namespace zelk::IWZelkAuthBase {
@@ -41,7 +42,7 @@ using web::RedactSecrets;
 // One event of the trace. Empty fields are left out of the line.
 struct TTraceEvent {
   std::string Flow;      // the flow identifier ("state")
-  std::string Provider;  // "Google", "Facebook", "WindowsLive", "Twitter", "PayPal"
+  std::string Provider;  // the provider's registered name (core/ProviderRegistry.h)
   std::string Step;      // "authorize redirect", "token exchange", "profile", "post", ...
   std::string Method;
   std::string Host;
@@ -78,14 +79,14 @@ std::string TraceProvider();
 std::string TraceFlow();
 std::string TraceStep();
 
+// ProviderNameOfClass, the short provider name of a client class, comes from the provider
+// registry (core/ProviderRegistry.h), included above.
+
 // Notes on this thread that Provider started the flow Flow (counted as started);
 // ProviderOfFlow gives the provider of the last flow noted on this thread when it is Flow,
 // else the current scope's.
 void NoteFlowStarted(const std::string& Provider, const std::string& Flow);
 std::string ProviderOfFlow(const std::string& Flow);
-
-// The short provider name of a client class ("TZIWGAuthClient" gives "Google").
-std::string ProviderNameOfClass(std::string_view ClassName);
 
 // Upper bounds, in milliseconds, of the latency buckets; a last bucket holds the slower calls.
 inline constexpr std::array<long, 5> kLatencyBucketBoundsMs{50, 200, 1000, 5000, 30000};

@@ -59,17 +59,7 @@ void CheckRequest(const TTransportRequest& Request) {
 // The provider a call goes to: the flow's, else the one whose endpoint the host is.
 std::string ProviderOfCall(const std::string& Host) {
   if (std::string P = TraceProvider(); !P.empty()) return P;
-  for (int I = 0; I < kProviderHostCount; ++I) {
-    const auto Which = static_cast<TProviderHost>(I);
-    if (ProviderHost(Which) != Host) continue;
-    const std::string Key = ProviderHostKey(Which);
-    const std::string Family = Key.substr(0, Key.find('.'));
-    if (Family == "facebook") return "Facebook";
-    if (Family == "google") return "Google";
-    if (Family == "live" || Family == "microsoft") return "WindowsLive";
-    if (Family == "twitter") return "Twitter";
-    if (Family == "paypal") return "PayPal";
-  }
+  if (std::string P = ProviderOfHost(Host); !P.empty()) return P;
   return Host;
 }
 
@@ -77,7 +67,7 @@ std::string ProviderOfCall(const std::string& Host) {
 std::string StepOfCall(const TTransportRequest& Request, const std::string& Provider) {
   if (std::string S = TraceStep(); !S.empty()) return S;
   const std::string P = Request.Path.substr(0, Request.Path.find('?'));
-  if (Provider == "PayPal") return P.find("/nvp") != std::string::npos ? "NVP call" : "REST call";
+  if (std::string S = ProviderStepOfPath(Provider, P); !S.empty()) return S;
   if (P.find("request_token") != std::string::npos) return "request token";
   if (P.find("token") != std::string::npos) return "token exchange";
   if (Request.Method == "POST" &&

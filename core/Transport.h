@@ -112,7 +112,7 @@ TEnvironmentOverrides EnvironmentOverrides();
 // One call as the transport received it.
 struct TTransportRequest {
   std::string Method;   // "GET" or "POST"
-  std::string Host;     // as passed, e.g. "accounts.google.com" or "127.0.0.1:8443"
+  std::string Host;     // as passed, e.g. "login.example.com" or "127.0.0.1:8443"
   std::string Path;     // request target: path and query
   std::string Headers;  // the caller's header line (POST only)
   std::string Data;     // the body (POST only)

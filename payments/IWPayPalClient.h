@@ -97,6 +97,7 @@
 #include <string_view>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
 #include "platform/rtl/Collection.h"
 
 namespace zelk::IWPayPalClient {

@@ -74,6 +74,9 @@ std::string PostErrorOf(const std::string& Reply) {
   return FirstCharacters(Reply, kReplyCharacters);
 }
 
+// Where the Graph API version goes in current mode's paths.
+constexpr std::string_view kVersion = "{version}";
+
 bool IsGraphVersion(std::string_view V) {
   // "v", digits, ".", digits: it goes into request paths as it is.
   if (V.size() < 4 || V.size() > 12 || V.front() != 'v') return false;
@@ -84,234 +87,247 @@ bool IsGraphVersion(std::string_view V) {
   return true;
 }
 
+// A current-mode path with the Graph API version in its place.
+std::string WithVersion(std::string_view Path, const std::string& Version) {
+  std::string P(Path);
+  if (const auto At = P.find(kVersion); At != std::string::npos)
+    P.replace(At, kVersion.size(), Version);
+  return P;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// TFacebookUser
+// The descriptions
 
-std::string TFacebookUser::Email() const {
-  std::lock_guard L(FMutex);
-  return FEmail;
+class TZIWFacebookAuthClient::TDescription : public TOAuth2Description {
+ public:
+  TDescription(TOAuth2Options Options, TZIWFacebookAuthClient& Client)
+      : TOAuth2Description(std::move(Options)), FClient(Client) {}
+  // Post of this generation, under the client's lock.
+  virtual void Post(const std::string& S) const = 0;
+
+ protected:
+  TZIWFacebookAuthClient& FClient;
+};
+
+// Classic: the original endpoints, every byte as they were. The return address carries the
+// flow identifier as "clientid" (the controller routes by it) and goes unencoded into the
+// dialog URL and the token request alike; the token reply may be JSON or the older form.
+class TZIWFacebookAuthClient::TClassic final : public TDescription {
+ public:
+  explicit TClassic(TZIWFacebookAuthClient& Client)
+      : TDescription({.Provider = "Facebook",
+                      .Authorize = {phFacebookWeb, "/dialog/oauth"},
+                      .Token = {phFacebookGraph, "/oauth/access_token"},
+                      .Profile = {phFacebookGraph, "/me"},
+                      .Scope = "publish_stream,email,user_birthday",
+                      .Pkce = false,
+                      .ClientAuthentication = TClientAuthentication::caQuery,
+                      .Http11 = false,
+                      .ChecksState = false},
+                     Client) {}
+
+  std::string ReturnAddress(const TOAuth2Context& Context) const override {
+    // Facebook refuses a bare loopback address as a site address.
+    return ReplaceAll(Context.ApplicationURL, "127.0.0.1", "localhost") +
+           "/?clientid=" + Context.State;
+  }
+  std::string AuthorizationURL(const TOAuth2Context& Context) const override {
+    return "https://" + Context.Host(Options().Authorize.Host) + Options().Authorize.Path +
+           "?client_id=" + Context.ClientID + "&redirect_uri=" + Context.RedirectURI +
+           "&scope=" + Scope();
+  }
+  std::optional<TOAuth2Result> CheckReturn(const THttpRequest& Request,
+                                           const TOAuth2Context& /*Context*/) const override {
+    if (Request.Query("code").empty()) return TOAuth2Result::Failed(std::nullopt);
+    return std::nullopt;
+  }
+  TOAuth2Request TokenRequest(const TOAuth2Context& Context,
+                              const std::string& Code) const override {
+    TOAuth2Request R = Request(Options().Token);
+    // The code comes from the browser: encoded, it cannot add parameters to the path.
+    R.Path += "?client_id=" + Context.ClientID + "&redirect_uri=" + Context.RedirectURI +
+              "&client_secret=" + Context.ClientSecret + "&code=" + URLEncode(Code);
+    return R;
+  }
+  TOAuth2Token ReadToken(const std::string& Reply) const override;
+  TOAuth2Request ProfileRequest(const TOAuth2Context& /*Context*/,
+                                const std::string& /*Token*/) const override {
+    TOAuth2Request R = Request(Options().Profile);
+    R.Path += "?access_token=" + FClient.TokenInPath() + "&fields=id,name,picture";
+    if (FClient.FScopes.Contains(fbEmail)) R.Path += ",email";
+    if (FClient.FScopes.Contains(fbBirthDay)) R.Path += ",birthday";
+    return R;
+  }
+  TOAuth2Result ReadProfile(const std::string& Reply) const override {
+    TJSONObject Profile;
+    ParseJSON(Reply, Profile);
+    if (!MapProfile(Profile)) return TOAuth2Result::Failed(std::nullopt);
+    return {resOK, std::nullopt};
+  }
+  bool MapProfile(const TJSONObject& Profile) const override;
+  void Post(const std::string& S) const override;
+};
+
+TOAuth2Token TZIWFacebookAuthClient::TClassic::ReadToken(const std::string& Reply) const {
+  // Today's Graph API answers {"access_token": "...", ...}; the older one answered
+  // "access_token=...&expires=...".
+  TOAuth2Token T;
+  TJSONObject Json;
+  ParseJSON(Reply, Json);
+  const nlohmann::json& Doc = Json.Json();
+  bool FromJSON = false;
+  if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string()) {
+    T.Token = It->get<std::string>();
+    FromJSON = true;
+  } else if (Reply.find("access_token") != std::string::npos) {
+    T.Token = TokenFromFormReply(Reply);
+  } else if (Json.IsObject("error") && Json.Object("error").Has("message")) {
+    T.Failure = TOAuth2Result::Failed(Json.Object("error").Text("message"));
+    return T;
+  }
+  if (T.Token.empty()) {
+    T.Failure = TOAuth2Result::Failed(std::nullopt);
+    return T;
+  }
+  // Kept for Post, which publishes with the token of the last successful exchange.
+  FClient.FToken = T.Token;
+  FClient.FTokenFromJSON = FromJSON;
+  return T;
 }
 
-std::string TFacebookUser::Birthday() const {
-  std::lock_guard L(FMutex);
-  return FBirthday;
+bool TZIWFacebookAuthClient::TClassic::MapProfile(const TJSONObject& Profile) const {
+  if (!Profile.Has("id") || !Profile.Has("name")) return false;
+  FClient.SetLoginID(Profile.Text("id"));
+  FClient.SetLoginUsername(Profile.Text("name"));
+  TFacebookUser& User = *FClient.FUser;
+  if (Profile.Has("picture")) User.SetPicture(Profile.Text("picture"));
+  if (FClient.FScopes.Contains(fbEmail) && Profile.Has("email"))
+    User.SetEmail(Profile.Text("email"));
+  if (FClient.FScopes.Contains(fbBirthDay) && Profile.Has("birthday"))
+    User.SetBirthday(Profile.Text("birthday"));
+  return true;
 }
 
-std::string TFacebookUser::Picture() const {
-  std::lock_guard L(FMutex);
-  return FPicture;
+void TZIWFacebookAuthClient::TClassic::Post(const std::string& S) const {
+  if (FClient.FToken.empty()) return;
+  const std::string Path = "/method/stream.publish?message=" + URLEncode(S) +
+                           "&access_token=" + FClient.TokenInPath() + "&format=json";
+  std::string Reply;
+  Https_Get(FClient.Host(phFacebookRest), Path, Reply);
+  // Only a reply that is a post id succeeds: an error document or an HTML page holds "_" too.
+  if (const std::optional<std::string> PostID = PostIDOf(Reply))
+    FClient.PostOK(*PostID);
+  else
+    FClient.PostFailed(PostErrorOf(Reply));
 }
 
-void TFacebookUser::SetEmail(std::string Value) {
-  std::lock_guard L(FMutex);
-  FEmail = std::move(Value);
-}
+// Current: the present Graph API (version GraphVersion), with PKCE and the appsecret_proof.
+class TZIWFacebookAuthClient::TCurrent final : public TDescription {
+ public:
+  explicit TCurrent(TZIWFacebookAuthClient& Client)
+      : TDescription({.Provider = "Facebook",
+                      .Authorize = {phFacebookWeb, "/{version}/dialog/oauth"},
+                      .Token = {phFacebookGraph, "/{version}/oauth/access_token"},
+                      .Profile = {phFacebookGraph, "/{version}/me"},
+                      .Scope = "public_profile",
+                      .ClientAuthentication = TClientAuthentication::caQuery},
+                     Client) {}
 
-void TFacebookUser::SetPicture(std::string Value) {
-  std::lock_guard L(FMutex);
-  FPicture = std::move(Value);
-}
+  std::string Path(std::string_view OptionsPath) const override {
+    return WithVersion(OptionsPath, FClient.FGraphVersion);
+  }
+  std::string Scope() const override {
+    std::string List = Options().Scope;
+    if (FClient.FScopes.Contains(fbEmail)) List += ",email";
+    if (FClient.FScopes.Contains(fbBirthDay)) List += ",user_birthday";
+    return List;
+  }
+  TParams AuthorizationParams(const TOAuth2Context& Context) const override {
+    // Facebook matches the registered return address exactly: no per-flow query. PKCE binds
+    // the code to this flow: a code stolen from it, or injected into it, is useless elsewhere.
+    return {{"client_id", Context.ClientID},
+            {"redirect_uri", Context.RedirectURI},
+            {"state", Context.State},
+            {"response_type", "code"},
+            {"scope", Scope()},
+            {"code_challenge", Context.Challenge},
+            {"code_challenge_method", "S256"}};
+  }
+  TParams TokenParams(const TOAuth2Context& Context, const std::string& Code) const override {
+    return {{"client_id", Context.ClientID},
+            {"redirect_uri", Context.RedirectURI},
+            {"client_secret", Context.ClientSecret},
+            {"code_verifier", Context.Verifier},
+            {"code", Code}};
+  }
+  TOAuth2Request ProfileRequest(const TOAuth2Context& Context,
+                                const std::string& Token) const override {
+    std::string Fields = "id,name,picture";
+    if (FClient.FScopes.Contains(fbEmail)) Fields += ",email";
+    if (FClient.FScopes.Contains(fbBirthDay)) Fields += ",birthday";
+    TOAuth2Request R = Request(Options().Profile);
+    // The proof ties the call to the app's secret: a stolen token alone cannot read the profile.
+    R.Path += "?fields=" + Fields + "&access_token=" + URLEncode(Token) +
+              "&appsecret_proof=" + HMACSha256Hex(Context.ClientSecret, Token);
+    return R;
+  }
+  bool MapProfile(const TJSONObject& Profile) const override;
+  void Post(const std::string& /*S*/) const override { FClient.PostFailed(kNoTimelinePosting); }
+};
 
-void TFacebookUser::SetBirthday(std::string Value) {
-  std::lock_guard L(FMutex);
-  FBirthday = std::move(Value);
+bool TZIWFacebookAuthClient::TCurrent::MapProfile(const TJSONObject& Profile) const {
+  const std::string Id = JSONString(Profile, "id");
+  if (Id.empty()) return false;
+  FClient.SetLoginID(Id);
+  FClient.SetLoginUsername(JSONString(Profile, "name"));
+  TFacebookUser& User = *FClient.FUser;
+  if (Profile.IsObject("picture")) {
+    const TJSONObject Picture = Profile.Object("picture");
+    if (Picture.IsObject("data")) {
+      const std::string Url = JSONString(Picture.Object("data"), "url");
+      if (!Url.empty()) User.SetPicture(Url);
+    }
+  }
+  if (FClient.FScopes.Contains(fbEmail) && !JSONString(Profile, "email").empty())
+    User.SetEmail(JSONString(Profile, "email"));
+  if (FClient.FScopes.Contains(fbBirthDay) && !JSONString(Profile, "birthday").empty())
+    User.SetBirthday(JSONString(Profile, "birthday"));
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // TZIWFacebookAuthClient
 
 TZIWFacebookAuthClient::TZIWFacebookAuthClient(rtl::TComponent* AOwner)
-    : TZIWCustomCloudClient(AOwner), FUser(std::make_unique<TFacebookUser>()) {}
+    : TZIWOAuth2Client(AOwner),
+      FUser(std::make_unique<TFacebookUser>()),
+      FClassic(std::make_unique<TClassic>(*this)),
+      FCurrent(std::make_unique<TCurrent>(*this)) {
+  Describe(*FClassic, *FCurrent);
+}
 
 TZIWFacebookAuthClient::~TZIWFacebookAuthClient() {
   Detach();
 }
 
-void TZIWFacebookAuthClient::Login(TIWApplication* WebApplication) {
-  auto L = Lock();
-  CheckServerController();
-  if (WebApplication == nullptr)
-    throw rtl::Exception(
-        "TZIWFacebookAuthClient.Login: WebApplication is not assigned; pass "
-        "the session's application object so the browser can be redirected");
-  TZIWCustomCloudClient::Login(WebApplication);
-  const std::string Id = NewFlowIdentifier();
-  if (Api() == apCurrent) {
-    LoginCurrent(WebApplication, Id);
-    return;
-  }
-
-  FUrl = ReplaceAll(WebApplication->GetApplicationURL(), "127.0.0.1", "localhost") +
-         "/?clientid=" + Id;
-
-  std::string Url = "https://" + ProviderHost(phFacebookWeb) + "/dialog/oauth?client_id=";
-  Url += App()->ID();
-  Url += "&redirect_uri=" + FUrl;
-  Url += "&scope=publish_stream,email,user_birthday";
-  WebApplication->GoToURL(Url);
-}
-
-void TZIWFacebookAuthClient::LoginCurrent(TIWApplication* WebApplication, const std::string& Id) {
-  // Facebook matches the registered return address exactly: no per-flow query. PKCE binds the
-  // code to this flow: a code stolen from it, or injected into it, is useless elsewhere.
-  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", true);
-  std::string ScopeList = "public_profile";
-  if (FScopes.Contains(fbEmail)) ScopeList += ",email";
-  if (FScopes.Contains(fbBirthDay)) ScopeList += ",user_birthday";
-  const TParams Params = {{"client_id", App()->ID()},
-                          {"redirect_uri", FFlow.RedirectURI()},
-                          {"state", Id},
-                          {"response_type", "code"},
-                          {"scope", ScopeList},
-                          {"code_challenge", FFlow.Challenge()},
-                          {"code_challenge_method", "S256"}};
-  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
-      "https://" + ProviderHost(phFacebookWeb) + "/" + FGraphVersion + "/dialog/oauth", Params));
-}
-
-TOAuth2Call TZIWFacebookAuthClient::TokenCall(const std::string& Code,
-                                              const std::string& RedirectURI,
-                                              const std::string& Verifier) const {
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phFacebookGraph);
-  Call.Path = "/" + FGraphVersion + "/oauth/access_token?" +
-              EncodeQuery({{"client_id", App()->ID()},
-                           {"redirect_uri", RedirectURI},
-                           {"client_secret", App()->Secret()},
-                           {"code_verifier", Verifier},
-                           {"code", Code}});
-  Call.HeaderLines = {"Accept: application/json"};
-  return Call;
-}
-
-TOAuth2Call TZIWFacebookAuthClient::ProfileCall(const std::string& Token) const {
-  std::string Fields = "id,name,picture";
-  if (FScopes.Contains(fbEmail)) Fields += ",email";
-  if (FScopes.Contains(fbBirthDay)) Fields += ",birthday";
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phFacebookGraph);
-  // The proof ties the call to the app's secret: a stolen token alone cannot read the profile.
-  Call.Path = "/" + FGraphVersion + "/me?fields=" + Fields + "&access_token=" + URLEncode(Token) +
-              "&appsecret_proof=" + HMACSha256Hex(App()->Secret(), Token);
-  Call.HeaderLines = {"Accept: application/json"};
-  return Call;
-}
-
-bool TZIWFacebookAuthClient::MapProfile(const TJSONObject& Profile) {
-  const std::string Id = JSONString(Profile, "id");
-  if (Id.empty()) return false;
-  SetLoginID(Id);
-  SetLoginUsername(JSONString(Profile, "name"));
-  if (Profile.IsObject("picture")) {
-    const TJSONObject Picture = Profile.Object("picture");
-    if (Picture.IsObject("data")) {
-      const std::string Url = JSONString(Picture.Object("data"), "url");
-      if (!Url.empty()) FUser->SetPicture(Url);
-    }
-  }
-  if (FScopes.Contains(fbEmail) && !JSONString(Profile, "email").empty())
-    FUser->SetEmail(JSONString(Profile, "email"));
-  if (FScopes.Contains(fbBirthDay) && !JSONString(Profile, "birthday").empty())
-    FUser->SetBirthday(JSONString(Profile, "birthday"));
-  return true;
-}
-
-void TZIWFacebookAuthClient::LoginResponse(const THttpRequest& Request) {
-  auto L = Lock();
-  if (Api() == apCurrent) {
-    CompleteCurrentLogin(Request, FFlow, *this);
-    return;
-  }
-  const std::string Code = Request.Query("code");
-  if (Code.empty()) {
-    SetLoginResult(resFailed);
-    ReachOutcome(Refused(Request));
-    TZIWCustomCloudClient::LoginResponse(Request);
-    return;
-  }
-
-  // The code comes from the browser: encoded, it cannot add parameters to the path.
-  const std::string Path = "/oauth/access_token?client_id=" + App()->ID() +
-                           "&redirect_uri=" + FUrl + "&client_secret=" + App()->Secret() +
-                           "&code=" + URLEncode(Code);
-  std::string Reply;
-  Https_Get(ProviderHost(phFacebookGraph), Path, Reply);
-
-  std::string Token;
-  bool FromJSON = false;
-  {
-    // Today's Graph API answers {"access_token": "...", ...}; the older one answered
-    // "access_token=...&expires=...".
-    TJSONObject Json;
-    ParseJSON(Reply, Json);
-    const nlohmann::json& Doc = Json.Json();
-    if (const auto It = Doc.find("access_token"); It != Doc.end() && It->is_string()) {
-      Token = It->get<std::string>();
-      FromJSON = true;
-    } else if (Reply.find("access_token") != std::string::npos) {
-      Token = TokenFromFormReply(Reply);
-    } else {
-      SetLoginResult(resFailed);
-      if (Json.IsObject("error")) {
-        const TJSONObject Error = Json.Object("error");
-        if (Error.Has("message")) SetLoginError(Error.Text("message"));
-      }
-    }
-  }
-
-  if (Token.empty()) {
-    SetLoginResult(resFailed);
-  } else {
-    FToken = Token;
-    FTokenFromJSON = FromJSON;
-    std::string ProfilePath = "/me?access_token=" + TokenInPath() + "&fields=id,name,picture";
-    if (FScopes.Contains(fbEmail)) ProfilePath += ",email";
-    if (FScopes.Contains(fbBirthDay)) ProfilePath += ",birthday";
-    Https_Get(ProviderHost(phFacebookGraph), ProfilePath, Reply);
-    TJSONObject Profile;
-    ParseJSON(Reply, Profile);
-    if (Profile.Has("id") && Profile.Has("name")) {
-      SetLoginResult(resOK);
-      SetLoginID(Profile.Text("id"));
-      SetLoginUsername(Profile.Text("name"));
-      if (Profile.Has("picture")) FUser->SetPicture(Profile.Text("picture"));
-      if (FScopes.Contains(fbEmail) && Profile.Has("email")) FUser->SetEmail(Profile.Text("email"));
-      if (FScopes.Contains(fbBirthDay) && Profile.Has("birthday"))
-        FUser->SetBirthday(Profile.Text("birthday"));
-    } else {
-      SetLoginResult(resFailed);
-    }
-  }
-  ReachOutcome(Refused(Request));
-  TZIWCustomCloudClient::LoginResponse(Request);
-}
-
 void TZIWFacebookAuthClient::Post(const std::string& S) {
   auto L = Lock();
-  if (Api() == apCurrent) {
-    if (!FOnPostFailed) return;
-    const TIWPostFailedEvent Handler = FOnPostFailed;
-    Handler(this, kNoTimelinePosting);
-    return;
-  }
-  if (FToken.empty()) return;
-  const std::string Path = "/method/stream.publish?message=" + URLEncode(S) +
-                           "&access_token=" + TokenInPath() + "&format=json";
-  std::string Reply;
-  Https_Get(ProviderHost(phFacebookRest), Path, Reply);
+  // Both descriptions of this client are Facebook's own.
+  static_cast<const TDescription&>(DescriptionOf(Api())).Post(S);
+}
 
-  // Only a reply that is a post id succeeds: an error document or an HTML page holds "_" too.
-  if (const std::optional<std::string> PostID = PostIDOf(Reply)) {
-    if (!FOnPostOK) return;
-    const TIWPostOKEvent Handler = FOnPostOK;
-    Handler(this, *PostID);
-  } else {
-    if (!FOnPostFailed) return;
-    const TIWPostFailedEvent Handler = FOnPostFailed;
-    Handler(this, PostErrorOf(Reply));
-  }
+void TZIWFacebookAuthClient::PostOK(const std::string& PostID) {
+  if (!FOnPostOK) return;
+  const TIWPostOKEvent Handler = FOnPostOK;
+  Handler(this, PostID);
+}
+
+void TZIWFacebookAuthClient::PostFailed(const std::string& Message) {
+  if (!FOnPostFailed) return;
+  const TIWPostFailedEvent Handler = FOnPostFailed;
+  Handler(this, Message);
 }
 
 std::string TZIWFacebookAuthClient::TokenInPath() const {
@@ -405,27 +421,22 @@ void RegisterClasses() {
                 UserText("UserBirthday", &U::Birthday, &U::SetBirthday),
                 // Classic mode: the token Post publishes with, and how it goes into a path.
                 C::StateField("AccessToken", &C::FToken),
-                C::StateField("AccessTokenFromJSON", &C::FTokenFromJSON),
-                // Classic mode: the return address as the dialog URL carried it.
-                C::StateField("ReturnURL", &C::FUrl)};
-  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
-         auto L = Client->Lock();
-         Use(Client->FFlow);
-       }))
+                C::StateField("AccessTokenFromJSON", &C::FTokenFromJSON)};
+  // Classic mode's return address as the dialog URL carried it, and the current flow.
+  for (auto& P : C::FlowState<C>())
     Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 
 void TZIWFacebookAuthClient::SignOut() {
   auto L = Lock();
-  FFlow.Forget();
   OPENSSL_cleanse(FToken.data(), FToken.size());
   FToken.clear();
   FTokenFromJSON = false;
   FUser->SetEmail({});
   FUser->SetPicture({});
   FUser->SetBirthday({});
-  TZIWCustomCloudClient::SignOut();
+  TZIWOAuth2Client::SignOut();
 }
 
 }  // namespace zelk::IWFacebookAuthClient

@@ -25,14 +25,18 @@
 // A transport failure leaves the outcome as it was and raises no event: the exception reaches
 // the caller.
 //
-// With Api = apCurrent the client speaks the present Graph API (version GraphVersion) through
-// the shared code flow (core/OAuth2Flow.h): the dialog at "/<version>/dialog/oauth" with the
-// fixed return address (the application's URL and "/"), the identifier as "state", the scopes
-// public_profile plus email and user_birthday as Scopes select and a PKCE challenge (S256); the
-// code exchange at "/<version>/oauth/access_token" with the flow's verifier; the profile from
-// "/<version>/me" with the token and its appsecret_proof (hex HMAC-SHA256 of the token keyed with
-// the app secret). Facebook offers no API for posting to a user's timeline any more, so Post sends
+// With Api = apCurrent the client speaks the present Graph API (version GraphVersion): the
+// dialog at "/<version>/dialog/oauth" with the fixed return address (the application's URL and
+// "/"), the identifier as "state", the scopes public_profile plus email and user_birthday as
+// Scopes select and a PKCE challenge (S256); the code exchange at
+// "/<version>/oauth/access_token" with the flow's verifier; the profile from "/<version>/me"
+// with the token and its appsecret_proof (hex HMAC-SHA256 of the token keyed with the app
+// secret). Facebook offers no API for posting to a user's timeline any more, so Post sends
 // nothing and reports OnPostFailed.
+//
+// Both generations are descriptions (core/OAuth2Description.h) that the generic flow
+// (core/OAuth2Client.h) runs; the client chooses one at Login, and Post asks the one of Api.
+// The host settings are in providers/FacebookHosts.h.
 #pragma once
 
 #include <functional>
@@ -41,8 +45,10 @@
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
-#include "core/OAuth2Flow.h"
+#include "core/OAuth2Client.h"
+#include "core/UserRecord.h"
 #include "platform/rtl/Set.h"
+#include "providers/FacebookHosts.h"
 
 namespace zelk::IWFacebookAuthClient {
 
@@ -59,23 +65,22 @@ class TZIWFacebookAuthClient;
 // The optional profile data of the signed-in Facebook user. Written only by the client's
 // LoginResponse, and only for members the profile carries (Email and Birthday also only when
 // their scope is selected). Safe to read from any thread.
-class TFacebookUser : public rtl::TPersistent {
+class TFacebookUser : public IWZelkAuthBase::TUserRecord {
   friend void RegisterClasses();
 
  public:
   TFacebookUser() = default;
   std::string ClassName() const override { return "TFacebookUser"; }
-  std::string Email() const;
-  std::string Birthday() const;
+  std::string Email() const { return Read(FEmail); }
+  std::string Birthday() const { return Read(FBirthday); }
   // The text of the profile's "picture" member; today an object, given as its JSON text.
-  std::string Picture() const;
+  std::string Picture() const { return Read(FPicture); }
 
  private:
   friend class TZIWFacebookAuthClient;
-  void SetEmail(std::string Value);
-  void SetPicture(std::string Value);
-  void SetBirthday(std::string Value);
-  mutable std::mutex FMutex;
+  void SetEmail(std::string Value) { Write(FEmail, std::move(Value)); }
+  void SetPicture(std::string Value) { Write(FPicture, std::move(Value)); }
+  void SetBirthday(std::string Value) { Write(FBirthday, std::move(Value)); }
   std::string FEmail;
   std::string FPicture;
   std::string FBirthday;
@@ -89,8 +94,7 @@ inline constexpr const char* kNoTimelinePosting =
     "Facebook offers no API for posting to a user's timeline: Post is unavailable when Api is "
     "apCurrent";
 
-class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
-                               private IWZelkAuthBase::TOAuth2Provider {
+class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWOAuth2Client {
   friend void RegisterClasses();
 
  public:
@@ -98,10 +102,6 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   ~TZIWFacebookAuthClient() override;
   std::string ClassName() const override { return "TZIWFacebookAuthClient"; }
 
-  // Raises Exception when ServerController or WebApplication is missing, before anything is
-  // sent or changed.
-  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
-  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
   void SignOut() override;
   // Publishes S on the signed-in user's wall. Does nothing before a token was obtained.
   // OnPostOK only for a reply that is a post id ("<user id>_<post id>", bare or as a JSON
@@ -110,18 +110,6 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   // assigned. In current mode nothing is sent and OnPostFailed (when assigned) receives
   // kNoTimelinePosting.
   void Post(const std::string& S);
-
-  using TZIWCustomCloudClient::Api;
-  using TZIWCustomCloudClient::App;
-  using TZIWCustomCloudClient::LoginID;
-  using TZIWCustomCloudClient::LoginUsername;
-  using TZIWCustomCloudClient::OnLoginFailed;
-  using TZIWCustomCloudClient::OnLoginOK;
-  using TZIWCustomCloudClient::SetApi;
-  using TZIWCustomCloudClient::SetLoginID;
-  using TZIWCustomCloudClient::SetLoginUsername;
-  using TZIWCustomCloudClient::SetOnLoginFailed;
-  using TZIWCustomCloudClient::SetOnLoginOK;
 
   TIWScopes Scopes() const;
   void SetScopes(TIWScopes Value);
@@ -139,26 +127,28 @@ class TZIWFacebookAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   void SetUser(std::unique_ptr<TFacebookUser> Value);
 
  private:
+  // A generation of the Graph API: the sign-in flow and what Post does.
+  class TDescription;
+  class TClassic;
+  class TCurrent;
   // The token as it goes into a request path.
   std::string TokenInPath() const;
-  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
-  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
-                                        const std::string& Verifier) const override;
-  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
-  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
-  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
-  std::string FGraphVersion = "v25.0";
+  // Raises the post events with a copy of the handler (a handler may replace it).
+  void PostFailed(const std::string& Message);
+  void PostOK(const std::string& PostID);
 
+  std::string FGraphVersion = "v25.0";
   std::string FToken;
   // A token read from a JSON reply is plain text and is percent-encoded in paths; one cut from
   // a form-encoded reply is already in its encoded form and goes as it came, except for bytes
   // no request target may hold.
   bool FTokenFromJSON = false;
-  std::string FUrl;
   TIWScopes FScopes;
   std::unique_ptr<TFacebookUser> FUser;
   TIWPostFailedEvent FOnPostFailed;
   TIWPostOKEvent FOnPostOK;
+  const std::unique_ptr<TClassic> FClassic;
+  const std::unique_ptr<TCurrent> FCurrent;
 };
 
 // Registers the class metadata of TZIWFacebookAuthClient (and its ancestors) with the class

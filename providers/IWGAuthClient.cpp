@@ -17,177 +17,138 @@ const char* const kEmailScope = "https://www.googleapis.com/auth/userinfo.email"
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// TGUser
+// The descriptions
 
-std::string TGUser::Email() const {
-  std::lock_guard L(FMutex);
-  return FEmail;
-}
+// Classic: the original endpoints, every byte as they were. The return address is kept
+// URL-encoded and goes into both calls as it is; the state is the flow identifier the
+// controller routes by, so the return is not checked against it here.
+class TZIWGAuthClient::TClassic final : public TOAuth2Description {
+ public:
+  explicit TClassic(TZIWGAuthClient& Client)
+      : TOAuth2Description({.Provider = "Google",
+                            .Authorize = {phGoogleAccounts, "/o/oauth2/auth"},
+                            .Token = {phGoogleAccounts, "/o/oauth2/token"},
+                            .Profile = {phGoogleApis, "/oauth2/v1/userinfo"},
+                            .Pkce = false,
+                            .Http11 = false,
+                            .ChecksState = false}),
+        FClient(Client) {}
 
-std::string TGUser::Gender() const {
-  std::lock_guard L(FMutex);
-  return FGender;
-}
+  std::string ReturnAddress(const TOAuth2Context& Context) const override {
+    return URLEncode(Context.ApplicationURL + "/");
+  }
+  std::string AuthorizationURL(const TOAuth2Context& Context) const override {
+    std::string Url =
+        "https://" + Context.Host(Options().Authorize.Host) + Options().Authorize.Path;
+    Url += "?scope=" + URLEncode(kProfileScope);
+    // Scopes are separated by a blank, which the plus sign stands for in a query.
+    if (FClient.FScopes.Contains(gEmail)) Url += "+" + URLEncode(kEmailScope);
+    Url += "&state=" + Context.State;
+    Url += "&redirect_uri=" + Context.RedirectURI;
+    Url += "&response_type=code";
+    Url += "&client_id=" + Context.ClientID;
+    Url += "&approval_prompt=force";
+    return Url;
+  }
+  std::optional<TOAuth2Result> CheckReturn(const THttpRequest& Request,
+                                           const TOAuth2Context& /*Context*/) const override {
+    const std::string Error = Request.Query("error");
+    if (!Error.empty() || Request.Query("code").empty()) return TOAuth2Result::Failed(Error);
+    return std::nullopt;
+  }
+  TOAuth2Request TokenRequest(const TOAuth2Context& Context,
+                              const std::string& Code) const override {
+    TOAuth2Request R = Request(Options().Token);
+    R.Post = true;
+    R.Header = kFormHeader;
+    // The code comes from the browser: encoded, it cannot add parameters to the body.
+    R.Body = "code=" + URLEncode(Code) + "&client_id=" + URLEncode(Context.ClientID) +
+             "&client_secret=" + URLEncode(Context.ClientSecret) +
+             "&redirect_uri=" + Context.RedirectURI + "&grant_type=authorization_code";
+    return R;
+  }
+  TOAuth2Token ReadToken(const std::string& Reply) const override {
+    TJSONObject Json;
+    ParseJSON(Reply, Json);
+    TOAuth2Token T{Json.Text("access_token"), std::nullopt};
+    if (T.Token.empty()) T.Failure = TOAuth2Result::Failed(std::nullopt);
+    return T;
+  }
+  TOAuth2Request ProfileRequest(const TOAuth2Context& /*Context*/,
+                                const std::string& Token) const override {
+    TOAuth2Request R = Request(Options().Profile);
+    R.Path += "?access_token=" + URLEncode(Token);
+    return R;
+  }
+  TOAuth2Result ReadProfile(const std::string& Reply) const override {
+    TJSONObject Profile;
+    ParseJSON(Reply, Profile);
+    if (!MapProfile(Profile)) return TOAuth2Result::Failed(std::nullopt);
+    return {resOK, std::nullopt};
+  }
+  bool MapProfile(const TJSONObject& Profile) const override {
+    if (!Profile.Has("id") || !Profile.Has("name")) return false;
+    FClient.SetLoginID(Profile.Text("id"));
+    FClient.SetLoginUsername(Profile.Text("name"));
+    if (FClient.FScopes.Contains(gEmail) && Profile.Has("email"))
+      FClient.FUser->SetEmail(Profile.Text("email"));
+    if (Profile.Has("gender")) FClient.FUser->SetGender(Profile.Text("gender"));
+    return true;
+  }
 
-std::string TGUser::Picture() const {
-  std::lock_guard L(FMutex);
-  return FPicture;
-}
+ private:
+  TZIWGAuthClient& FClient;
+};
 
-void TGUser::SetPicture(std::string Value) {
-  std::lock_guard L(FMutex);
-  FPicture = std::move(Value);
-}
+// Current: Google's present endpoints, with PKCE and the verified e-mail only.
+class TZIWGAuthClient::TCurrent final : public TOAuth2Description {
+ public:
+  explicit TCurrent(TZIWGAuthClient& Client)
+      : TOAuth2Description({.Provider = "Google",
+                            .Authorize = {phGoogleAccounts, "/o/oauth2/v2/auth"},
+                            .Token = {phGoogleOAuth2, "/token"},
+                            .Profile = {phGoogleOpenId, "/v1/userinfo"},
+                            .Scope = "openid profile"}),
+        FClient(Client) {}
 
-void TGUser::SetEmail(std::string Value) {
-  std::lock_guard L(FMutex);
-  FEmail = std::move(Value);
-}
+  std::string Scope() const override {
+    return FClient.FScopes.Contains(gEmail) ? Options().Scope + " email" : Options().Scope;
+  }
+  bool MapProfile(const TJSONObject& Profile) const override {
+    const std::string Sub = JSONString(Profile, "sub");
+    if (Sub.empty()) return false;
+    FClient.SetLoginID(Sub);
+    FClient.SetLoginUsername(JSONString(Profile, "name"));
+    // An address Google has not verified may belong to someone else.
+    const nlohmann::json& Doc = Profile.Json();
+    const auto Verified = Doc.find("email_verified");
+    const bool IsVerified = Verified != Doc.end() &&
+                            ((Verified->is_boolean() && Verified->get<bool>()) ||
+                             (Verified->is_string() && Verified->get<std::string>() == "true"));
+    if (FClient.FScopes.Contains(gEmail) && IsVerified && !JSONString(Profile, "email").empty())
+      FClient.FUser->SetEmail(JSONString(Profile, "email"));
+    if (!JSONString(Profile, "picture").empty())
+      FClient.FUser->SetPicture(JSONString(Profile, "picture"));
+    return true;
+  }
 
-void TGUser::SetGender(std::string Value) {
-  std::lock_guard L(FMutex);
-  FGender = std::move(Value);
-}
+ private:
+  TZIWGAuthClient& FClient;
+};
 
 // ---------------------------------------------------------------------------------------------
 // TZIWGAuthClient
 
 TZIWGAuthClient::TZIWGAuthClient(rtl::TComponent* AOwner)
-    : TZIWCustomCloudClient(AOwner), FUser(std::make_unique<TGUser>()) {}
+    : TZIWOAuth2Client(AOwner),
+      FUser(std::make_unique<TGUser>()),
+      FClassic(std::make_unique<TClassic>(*this)),
+      FCurrent(std::make_unique<TCurrent>(*this)) {
+  Describe(*FClassic, *FCurrent);
+}
 
 TZIWGAuthClient::~TZIWGAuthClient() {
   Detach();
-}
-
-void TZIWGAuthClient::Login(TIWApplication* WebApplication) {
-  auto L = Lock();
-  CheckServerController();
-  if (WebApplication == nullptr)
-    throw rtl::Exception(
-        "TZIWGAuthClient.Login: WebApplication is not assigned; pass the "
-        "session's application object so the browser can be redirected");
-  TZIWCustomCloudClient::Login(WebApplication);
-  const std::string Id = NewFlowIdentifier();
-  if (Api() == apCurrent) {
-    LoginCurrent(WebApplication, Id);
-    return;
-  }
-
-  FUrl = URLEncode(WebApplication->GetApplicationURL() + "/");
-
-  std::string Url = "https://" + ProviderHost(phGoogleAccounts) + "/o/oauth2/auth";
-  Url += "?scope=" + URLEncode(kProfileScope);
-  // Scopes are separated by a blank, which the plus sign stands for in a query.
-  if (FScopes.Contains(gEmail)) Url += "+" + URLEncode(kEmailScope);
-  Url += "&state=" + Id;
-  Url += "&redirect_uri=" + FUrl;
-  Url += "&response_type=code";
-  Url += "&client_id=" + App()->ID();
-  Url += "&approval_prompt=force";
-  WebApplication->GoToURL(Url);
-}
-
-void TZIWGAuthClient::LoginCurrent(TIWApplication* WebApplication, const std::string& Id) {
-  FFlow.Begin(Id, WebApplication->GetApplicationURL() + "/", true);
-  const TParams Params = {
-      {"client_id", App()->ID()},
-      {"redirect_uri", FFlow.RedirectURI()},
-      {"response_type", "code"},
-      {"scope", FScopes.Contains(gEmail) ? "openid profile email" : "openid profile"},
-      {"state", Id},
-      {"code_challenge", FFlow.Challenge()},
-      {"code_challenge_method", "S256"}};
-  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
-      "https://" + ProviderHost(phGoogleAccounts) + "/o/oauth2/v2/auth", Params));
-}
-
-TOAuth2Call TZIWGAuthClient::TokenCall(const std::string& Code, const std::string& RedirectURI,
-                                       const std::string& Verifier) const {
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phGoogleOAuth2);
-  Call.Path = "/token";
-  Call.HeaderLines = {kFormHeader, "Accept: application/json"};
-  Call.Post = true;
-  Call.Data = EncodeQuery({{"code", Code},
-                           {"client_id", App()->ID()},
-                           {"client_secret", App()->Secret()},
-                           {"redirect_uri", RedirectURI},
-                           {"grant_type", "authorization_code"},
-                           {"code_verifier", Verifier}});
-  return Call;
-}
-
-TOAuth2Call TZIWGAuthClient::ProfileCall(const std::string& Token) const {
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phGoogleOpenId);
-  Call.Path = "/v1/userinfo";
-  Call.HeaderLines = {"Authorization: Bearer " + Token, "Accept: application/json"};
-  return Call;
-}
-
-bool TZIWGAuthClient::MapProfile(const TJSONObject& Profile) {
-  const std::string Sub = JSONString(Profile, "sub");
-  if (Sub.empty()) return false;
-  SetLoginID(Sub);
-  SetLoginUsername(JSONString(Profile, "name"));
-  // An address Google has not verified may belong to someone else.
-  const nlohmann::json& Doc = Profile.Json();
-  const auto Verified = Doc.find("email_verified");
-  const bool IsVerified =
-      Verified != Doc.end() && ((Verified->is_boolean() && Verified->get<bool>()) ||
-                                (Verified->is_string() && Verified->get<std::string>() == "true"));
-  if (FScopes.Contains(gEmail) && IsVerified && !JSONString(Profile, "email").empty())
-    FUser->SetEmail(JSONString(Profile, "email"));
-  if (!JSONString(Profile, "picture").empty()) FUser->SetPicture(JSONString(Profile, "picture"));
-  return true;
-}
-
-void TZIWGAuthClient::LoginResponse(const THttpRequest& Request) {
-  auto L = Lock();
-  if (Api() == apCurrent) {
-    CompleteCurrentLogin(Request, FFlow, *this);
-    return;
-  }
-  const std::string Code = Request.Query("code");
-  const std::string Error = Request.Query("error");
-
-  if (!Error.empty() || Code.empty()) {
-    SetLoginResult(resFailed);
-    SetLoginError(Error);
-  } else {
-    // The code comes from the browser: encoded, it cannot add parameters to the body.
-    const std::string Body = "code=" + URLEncode(Code) + "&client_id=" + URLEncode(App()->ID()) +
-                             "&client_secret=" + URLEncode(App()->Secret()) +
-                             "&redirect_uri=" + FUrl + "&grant_type=authorization_code";
-    std::string Reply;
-    Https_Post(ProviderHost(phGoogleAccounts), "/o/oauth2/token", kFormHeader, Body, Reply);
-    std::string Token;
-    {
-      TJSONObject Json;
-      ParseJSON(Reply, Json);
-      Token = Json.Text("access_token");
-    }
-    if (Token.empty()) {
-      SetLoginResult(resFailed);
-    } else {
-      Https_Get(ProviderHost(phGoogleApis), "/oauth2/v1/userinfo?access_token=" + URLEncode(Token),
-                Reply);
-      TJSONObject Profile;
-      ParseJSON(Reply, Profile);
-      if (Profile.Has("id") && Profile.Has("name")) {
-        SetLoginResult(resOK);
-        SetLoginID(Profile.Text("id"));
-        SetLoginUsername(Profile.Text("name"));
-        if (FScopes.Contains(gEmail) && Profile.Has("email"))
-          FUser->SetEmail(Profile.Text("email"));
-        if (Profile.Has("gender")) FUser->SetGender(Profile.Text("gender"));
-      } else {
-        SetLoginResult(resFailed);
-      }
-    }
-  }
-  ReachOutcome(Refused(Request));
-  TZIWCustomCloudClient::LoginResponse(Request);
 }
 
 TIWScopes TZIWGAuthClient::Scopes() const {
@@ -232,24 +193,19 @@ void RegisterClasses() {
   const auto UserText = UserState<C, U>;
   Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
                 UserText("UserGender", &U::Gender, &U::SetGender),
-                UserText("UserPicture", &U::Picture, &U::SetPicture),
-                // Classic mode: the return address as the authorization URL carried it.
-                C::StateField("ReturnURL", &C::FUrl)};
-  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
-         auto L = Client->Lock();
-         Use(Client->FFlow);
-       }))
+                UserText("UserPicture", &U::Picture, &U::SetPicture)};
+  // Classic mode's return address as the authorization URL carried it, and the current flow.
+  for (auto& P : C::FlowState<C>())
     Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 
 void TZIWGAuthClient::SignOut() {
   auto L = Lock();
-  FFlow.Forget();
   FUser->SetEmail({});
   FUser->SetGender({});
   FUser->SetPicture({});
-  TZIWCustomCloudClient::SignOut();
+  TZIWOAuth2Client::SignOut();
 }
 
 }  // namespace zelk::IWGAuthClient

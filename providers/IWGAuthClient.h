@@ -18,20 +18,26 @@
 // A transport failure leaves the outcome as it was and raises no event: the exception reaches
 // the caller of ProcessRequest.
 //
-// With Api = apCurrent the client speaks Google's present endpoints through the shared code flow
-// (core/OAuth2Flow.h): the browser goes to the accounts host's "/o/oauth2/v2/auth" with the
-// scopes "openid profile" (and "email" with gEmail), the identifier as "state" and a PKCE
-// challenge; the code goes to the OAuth host's "/token" with the verifier; the profile comes
-// from the OpenID host's "/v1/userinfo" with a Bearer header. LoginID is the profile's "sub",
-// the e-mail is taken only when Google reports it verified, and Picture is filled.
+// With Api = apCurrent the client speaks Google's present endpoints: the browser goes to the
+// accounts host's "/o/oauth2/v2/auth" with the scopes "openid profile" (and "email" with
+// gEmail), the identifier as "state" and a PKCE challenge; the code goes to the OAuth host's
+// "/token" with the verifier; the profile comes from the OpenID host's "/v1/userinfo" with a
+// Bearer header. LoginID is the profile's "sub", the e-mail is taken only when Google reports
+// it verified, and Picture is filled.
+//
+// Both generations are descriptions (core/OAuth2Description.h) that the generic flow
+// (core/OAuth2Client.h) runs; the client chooses one at Login. The host settings are in
+// providers/GoogleHosts.h.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
-#include "core/OAuth2Flow.h"
+#include "core/OAuth2Client.h"
+#include "core/UserRecord.h"
 #include "platform/rtl/Set.h"
+#include "providers/GoogleHosts.h"
 
 namespace zelk::IWGAuthClient {
 
@@ -44,23 +50,22 @@ class TZIWGAuthClient;
 // The optional profile data of the signed-in Google user. Written only by the client's
 // LoginResponse, and only for members the profile carries, so missing data keeps the values of
 // an earlier sign-in. Safe to read from any thread.
-class TGUser : public rtl::TPersistent {
+class TGUser : public IWZelkAuthBase::TUserRecord {
   friend void RegisterClasses();
 
  public:
   TGUser() = default;
   std::string ClassName() const override { return "TGUser"; }
-  std::string Email() const;
-  std::string Gender() const;
+  std::string Email() const { return Read(FEmail); }
+  std::string Gender() const { return Read(FGender); }
   // The address of the user's profile picture (current mode only).
-  std::string Picture() const;
+  std::string Picture() const { return Read(FPicture); }
 
  private:
   friend class TZIWGAuthClient;
-  void SetEmail(std::string Value);
-  void SetGender(std::string Value);
-  void SetPicture(std::string Value);
-  mutable std::mutex FMutex;
+  void SetEmail(std::string Value) { Write(FEmail, std::move(Value)); }
+  void SetGender(std::string Value) { Write(FGender, std::move(Value)); }
+  void SetPicture(std::string Value) { Write(FPicture, std::move(Value)); }
   std::string FEmail;
   std::string FGender;
   std::string FPicture;
@@ -68,8 +73,7 @@ class TGUser : public rtl::TPersistent {
 
 // The Google sign-in component. Every operation holds the client's lock, so one instance may be
 // shared by several sessions; the last sign-in to complete wins.
-class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
-                        private IWZelkAuthBase::TOAuth2Provider {
+class TZIWGAuthClient : public IWZelkAuthBase::TZIWOAuth2Client {
   friend void RegisterClasses();
 
  public:
@@ -77,23 +81,7 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   ~TZIWGAuthClient() override;
   std::string ClassName() const override { return "TZIWGAuthClient"; }
 
-  // Raises Exception when ServerController or WebApplication is missing, before anything is
-  // sent or changed.
-  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
-  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
   void SignOut() override;
-
-  using TZIWCustomCloudClient::Api;
-  using TZIWCustomCloudClient::App;
-  using TZIWCustomCloudClient::LoginID;
-  using TZIWCustomCloudClient::LoginUsername;
-  using TZIWCustomCloudClient::OnLoginFailed;
-  using TZIWCustomCloudClient::OnLoginOK;
-  using TZIWCustomCloudClient::SetApi;
-  using TZIWCustomCloudClient::SetLoginID;
-  using TZIWCustomCloudClient::SetLoginUsername;
-  using TZIWCustomCloudClient::SetOnLoginFailed;
-  using TZIWCustomCloudClient::SetOnLoginOK;
 
   TIWScopes Scopes() const;
   void SetScopes(TIWScopes Value);
@@ -103,16 +91,12 @@ class TZIWGAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   void SetUser(std::unique_ptr<TGUser> Value);
 
  private:
-  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
-  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
-                                        const std::string& Verifier) const override;
-  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
-  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
-
-  std::string FUrl;
+  class TClassic;
+  class TCurrent;
   TIWScopes FScopes;
   std::unique_ptr<TGUser> FUser;
-  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
+  const std::unique_ptr<TClassic> FClassic;
+  const std::unique_ptr<TCurrent> FCurrent;
 };
 
 // Registers the class metadata of TZIWGAuthClient (and its ancestors) with the class registry,

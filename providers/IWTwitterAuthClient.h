@@ -59,7 +59,9 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "core/OAuth1Flow.h"
+#include "core/SignInClient.h"
 #include "platform/rtl/StringList.h"
+#include "providers/TwitterHosts.h"
 
 namespace zelk::IWTwitterAuthClient {
 
@@ -161,7 +163,7 @@ std::string XErrorText(const IWZelkAuthBase::TJSONObject& Reply);
 // sign-in (an unfinished new sign-in does not disturb it) and reports through OnPostOK or
 // OnPostFailed only. Transport failures raise and raise no event. Every operation holds the
 // client's lock; handlers may call back into the client.
-class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
+class TZIWTwitterAuthClient : public IWZelkAuthBase::TZIWSignInClient {
   friend void RegisterTwitterAuthClientClass();
 
  public:
@@ -173,18 +175,6 @@ class TZIWTwitterAuthClient : public TZIWCustomCloudClient {
   void LoginResponse(const THttpRequest& Request) override;
   void SignOut() override;
   void Post(const std::string& S);
-
-  using TZIWCustomCloudClient::Api;
-  using TZIWCustomCloudClient::App;
-  using TZIWCustomCloudClient::LoginID;
-  using TZIWCustomCloudClient::LoginUsername;
-  using TZIWCustomCloudClient::OnLoginFailed;
-  using TZIWCustomCloudClient::OnLoginOK;
-  using TZIWCustomCloudClient::SetApi;
-  using TZIWCustomCloudClient::SetLoginID;
-  using TZIWCustomCloudClient::SetLoginUsername;
-  using TZIWCustomCloudClient::SetOnLoginFailed;
-  using TZIWCustomCloudClient::SetOnLoginOK;
 
   TIWPostFailedEvent OnPostFailed() const;
   void SetOnPostFailed(TIWPostFailedEvent Value);

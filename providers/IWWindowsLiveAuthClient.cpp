@@ -9,7 +9,8 @@ using namespace IWZelkAuthBase;
 namespace {
 
 const char* const kFormHeader = "Content-Type: application/x-www-form-urlencoded";
-const char* const kCurrentScopes = "openid profile email User.Read";
+// Where the tenant goes in current mode's paths.
+constexpr std::string_view kTenant = "{tenant}";
 
 bool IsTenant(std::string_view V) {
   if (V.empty() || V.size() > 255) return false;
@@ -18,195 +19,187 @@ bool IsTenant(std::string_view V) {
          V != "." && V != "..";
 }
 
+// A current-mode path with the tenant in its place.
+std::string WithTenant(std::string_view Path, const std::string& Tenant) {
+  std::string P(Path);
+  if (const auto At = P.find(kTenant); At != std::string::npos)
+    P.replace(At, kTenant.size(), Tenant);
+  return P;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// TWindowsLiveUser
+// The descriptions
 
-std::string TWindowsLiveUser::Email() const {
-  std::lock_guard L(FMutex);
-  return FEmail;
+// Classic: the original endpoints, every byte as they were. The return address carries the
+// flow identifier as "clientid" (the controller routes by it); it goes unencoded into the
+// authorization URL and encoded into the token request. Every failure clears LoginError: the
+// provider's text is never shown.
+class TZIWWindowsLiveAuthClient::TClassic final : public TOAuth2Description {
+ public:
+  explicit TClassic(TZIWWindowsLiveAuthClient& Client)
+      : TOAuth2Description({.Provider = "WindowsLive",
+                            .Authorize = {phWindowsLiveLogin, "/oauth20_authorize.srf"},
+                            .Token = {phWindowsLiveLogin, "/oauth20_token.srf"},
+                            .Profile = {phWindowsLiveApis, "/v5.0/me"},
+                            .Scope = "wl.basic",
+                            .Pkce = false,
+                            .Http11 = false,
+                            .ChecksState = false}),
+        FClient(Client) {}
+
+  std::string Scope() const override {
+    std::string List = Options().Scope;
+    if (FClient.FScopes.Contains(wlBirthDay)) List += ",wl.birthday";
+    if (FClient.FScopes.Contains(wlEmail)) List += ",wl.emails";
+    return List;
+  }
+  std::string ReturnAddress(const TOAuth2Context& Context) const override {
+    const std::string& Standalone = FClient.FStandaloneRedirectURL;
+    return (!Standalone.empty() ? Standalone : Context.ApplicationURL) +
+           "?clientid=" + Context.State;
+  }
+  std::string AuthorizationURL(const TOAuth2Context& Context) const override {
+    std::string Url =
+        "https://" + Context.Host(Options().Authorize.Host) + Options().Authorize.Path;
+    Url += "?client_id=" + Context.ClientID;
+    Url += "&scope=" + Scope();
+    Url += "&response_type=code";
+    Url += "&redirect_uri=" + Context.RedirectURI;
+    return Url;
+  }
+  std::optional<TOAuth2Result> CheckReturn(const THttpRequest& Request,
+                                           const TOAuth2Context& /*Context*/) const override {
+    if (Request.Query("code").empty() || Request.Query("clientid").empty()) return Failed();
+    return std::nullopt;
+  }
+  TOAuth2Request TokenRequest(const TOAuth2Context& Context,
+                              const std::string& Code) const override {
+    TOAuth2Request R = Request(Options().Token);
+    R.Post = true;
+    R.Header = kFormHeader;
+    // The code comes from the browser: encoded, it cannot add parameters to the body.
+    R.Body = "client_id=" + URLEncode(Context.ClientID) +
+             "&redirect_uri=" + URLEncode(Context.RedirectURI) +
+             "&client_secret=" + URLEncode(Context.ClientSecret) + "&code=" + URLEncode(Code) +
+             "&grant_type=authorization_code";
+    return R;
+  }
+  TOAuth2Token ReadToken(const std::string& Reply) const override {
+    if (Reply.empty()) return {{}, Failed()};
+    TJSONObject Json;
+    ParseJSON(Reply, Json);
+    TOAuth2Token T{Json.Text("access_token"), std::nullopt};
+    if (T.Token.empty()) T.Failure = Failed();
+    return T;
+  }
+  TOAuth2Request ProfileRequest(const TOAuth2Context& /*Context*/,
+                                const std::string& Token) const override {
+    TOAuth2Request R = Request(Options().Profile);
+    R.Path += "?access_token=" + URLEncode(Token);
+    return R;
+  }
+  TOAuth2Result ReadProfile(const std::string& Reply) const override {
+    if (Reply.empty()) return Failed();
+    TJSONObject Profile;
+    ParseJSON(Reply, Profile);
+    if (!MapProfile(Profile)) return Failed();
+    return {resOK, std::nullopt};
+  }
+  bool MapProfile(const TJSONObject& Profile) const override;
+
+ private:
+  static TOAuth2Result Failed() { return TOAuth2Result::Failed(std::string()); }
+  TZIWWindowsLiveAuthClient& FClient;
+};
+
+bool TZIWWindowsLiveAuthClient::TClassic::MapProfile(const TJSONObject& Profile) const {
+  if (!Profile.Has("id") || !Profile.Has("name")) return false;
+  FClient.SetLoginID(Profile.Text("id"));
+  FClient.SetLoginUsername(Profile.Text("name"));
+  TWindowsLiveUser& User = *FClient.FUser;
+  if (Profile.Has("gender")) User.SetGender(Profile.Text("gender"));
+  if (FClient.FScopes.Contains(wlBirthDay) && Profile.Has("birth_day") &&
+      Profile.Has("birth_month") && Profile.Has("birth_year"))
+    User.SetBirthday(Profile.Text("birth_year") + "\\" + Profile.Text("birth_month") + "\\" +
+                     Profile.Text("birth_day"));
+  if (FClient.FScopes.Contains(wlEmail) && Profile.IsObject("emails")) {
+    const TJSONObject Emails = Profile.Object("emails");
+    if (Emails.Has("preferred"))
+      User.SetEmail(Emails.Text("preferred"));
+    else if (Emails.Has("account"))
+      User.SetEmail(Emails.Text("account"));
+  }
+  return true;
 }
 
-std::string TWindowsLiveUser::Birthday() const {
-  std::lock_guard L(FMutex);
-  return FBirthday;
-}
+// Current: the Microsoft identity platform (v2.0) and Microsoft Graph, with PKCE.
+class TZIWWindowsLiveAuthClient::TCurrent final : public TOAuth2Description {
+ public:
+  explicit TCurrent(TZIWWindowsLiveAuthClient& Client)
+      : TOAuth2Description({.Provider = "WindowsLive",
+                            .Authorize = {phMicrosoftLogin, "/{tenant}/oauth2/v2.0/authorize"},
+                            .Token = {phMicrosoftLogin, "/{tenant}/oauth2/v2.0/token"},
+                            .Profile = {phMicrosoftGraph, "/v1.0/me"},
+                            .Scope = "openid profile email User.Read"}),
+        FClient(Client) {}
 
-std::string TWindowsLiveUser::Gender() const {
-  std::lock_guard L(FMutex);
-  return FGender;
-}
+  std::string Path(std::string_view OptionsPath) const override {
+    return WithTenant(OptionsPath, FClient.FTenant);
+  }
+  std::string ReturnAddress(const TOAuth2Context& Context) const override {
+    const std::string& Standalone = FClient.FStandaloneRedirectURL;
+    return !Standalone.empty() ? Standalone : Context.ApplicationURL + "/";
+  }
+  TParams AuthorizationParams(const TOAuth2Context& Context) const override {
+    return {{"client_id", Context.ClientID},
+            {"response_type", "code"},
+            {"redirect_uri", Context.RedirectURI},
+            {"response_mode", "query"},
+            {"scope", Scope()},
+            {"state", Context.State},
+            {"code_challenge", Context.Challenge},
+            {"code_challenge_method", "S256"}};
+  }
+  TParams TokenParams(const TOAuth2Context& Context, const std::string& Code) const override {
+    return {{"client_id", Context.ClientID},
+            {"scope", Scope()},
+            {"code", Code},
+            {"redirect_uri", Context.RedirectURI},
+            {"grant_type", "authorization_code"},
+            {"client_secret", Context.ClientSecret},
+            {"code_verifier", Context.Verifier}};
+  }
+  bool MapProfile(const TJSONObject& Profile) const override {
+    const std::string Id = JSONString(Profile, "id");
+    if (Id.empty()) return false;
+    FClient.SetLoginID(Id);
+    FClient.SetLoginUsername(JSONString(Profile, "displayName"));
+    // "mail" is null for an account without a mailbox; the sign-in name is then an address too.
+    std::string Mail = JSONString(Profile, "mail");
+    if (Mail.empty()) Mail = JSONString(Profile, "userPrincipalName");
+    if (!Mail.empty()) FClient.FUser->SetEmail(std::move(Mail));
+    return true;
+  }
 
-void TWindowsLiveUser::SetEmail(std::string Value) {
-  std::lock_guard L(FMutex);
-  FEmail = std::move(Value);
-}
-
-void TWindowsLiveUser::SetBirthday(std::string Value) {
-  std::lock_guard L(FMutex);
-  FBirthday = std::move(Value);
-}
-
-void TWindowsLiveUser::SetGender(std::string Value) {
-  std::lock_guard L(FMutex);
-  FGender = std::move(Value);
-}
+ private:
+  TZIWWindowsLiveAuthClient& FClient;
+};
 
 // ---------------------------------------------------------------------------------------------
 // TZIWWindowsLiveAuthClient
 
 TZIWWindowsLiveAuthClient::TZIWWindowsLiveAuthClient(rtl::TComponent* AOwner)
-    : TZIWCustomCloudClient(AOwner), FUser(std::make_unique<TWindowsLiveUser>()) {}
+    : TZIWOAuth2Client(AOwner),
+      FUser(std::make_unique<TWindowsLiveUser>()),
+      FClassic(std::make_unique<TClassic>(*this)),
+      FCurrent(std::make_unique<TCurrent>(*this)) {
+  Describe(*FClassic, *FCurrent);
+}
 
 TZIWWindowsLiveAuthClient::~TZIWWindowsLiveAuthClient() {
   Detach();
-}
-
-void TZIWWindowsLiveAuthClient::Login(TIWApplication* WebApplication) {
-  auto L = Lock();
-  CheckServerController();
-  if (WebApplication == nullptr)
-    throw rtl::Exception(
-        "TZIWWindowsLiveAuthClient.Login: WebApplication is not assigned; pass "
-        "the session's application object so the browser can be redirected");
-  TZIWCustomCloudClient::Login(WebApplication);
-  const std::string Id = NewFlowIdentifier();
-  if (Api() == apCurrent) {
-    LoginCurrent(WebApplication, Id);
-    return;
-  }
-
-  const std::string Base = !FStandaloneRedirectURL.empty() ? FStandaloneRedirectURL
-                                                           : WebApplication->GetApplicationURL();
-  FUrl = Base + "?clientid=" + Id;
-
-  std::string ScopeList = "wl.basic";
-  if (FScopes.Contains(wlBirthDay)) ScopeList += ",wl.birthday";
-  if (FScopes.Contains(wlEmail)) ScopeList += ",wl.emails";
-
-  std::string Url = "https://" + ProviderHost(phWindowsLiveLogin) + "/oauth20_authorize.srf";
-  Url += "?client_id=" + App()->ID();
-  Url += "&scope=" + ScopeList;
-  Url += "&response_type=code";
-  Url += "&redirect_uri=" + FUrl;
-  WebApplication->GoToURL(Url);
-}
-
-void TZIWWindowsLiveAuthClient::LoginCurrent(TIWApplication* WebApplication,
-                                             const std::string& Id) {
-  FFlow.Begin(Id,
-              !FStandaloneRedirectURL.empty() ? FStandaloneRedirectURL
-                                              : WebApplication->GetApplicationURL() + "/",
-              true);
-  const TParams Params = {{"client_id", App()->ID()},
-                          {"response_type", "code"},
-                          {"redirect_uri", FFlow.RedirectURI()},
-                          {"response_mode", "query"},
-                          {"scope", kCurrentScopes},
-                          {"state", Id},
-                          {"code_challenge", FFlow.Challenge()},
-                          {"code_challenge_method", "S256"}};
-  WebApplication->GoToURL(TOAuth2CodeFlow::AuthorizationURL(
-      "https://" + ProviderHost(phMicrosoftLogin) + "/" + FTenant + "/oauth2/v2.0/authorize",
-      Params));
-}
-
-TOAuth2Call TZIWWindowsLiveAuthClient::TokenCall(const std::string& Code,
-                                                 const std::string& RedirectURI,
-                                                 const std::string& Verifier) const {
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phMicrosoftLogin);
-  Call.Path = "/" + FTenant + "/oauth2/v2.0/token";
-  Call.HeaderLines = {kFormHeader, "Accept: application/json"};
-  Call.Post = true;
-  Call.Data = EncodeQuery({{"client_id", App()->ID()},
-                           {"scope", kCurrentScopes},
-                           {"code", Code},
-                           {"redirect_uri", RedirectURI},
-                           {"grant_type", "authorization_code"},
-                           {"client_secret", App()->Secret()},
-                           {"code_verifier", Verifier}});
-  return Call;
-}
-
-TOAuth2Call TZIWWindowsLiveAuthClient::ProfileCall(const std::string& Token) const {
-  TOAuth2Call Call;
-  Call.Host = ProviderHost(phMicrosoftGraph);
-  Call.Path = "/v1.0/me";
-  Call.HeaderLines = {"Authorization: Bearer " + Token, "Accept: application/json"};
-  return Call;
-}
-
-bool TZIWWindowsLiveAuthClient::MapProfile(const TJSONObject& Profile) {
-  const std::string Id = JSONString(Profile, "id");
-  if (Id.empty()) return false;
-  SetLoginID(Id);
-  SetLoginUsername(JSONString(Profile, "displayName"));
-  // "mail" is null for an account without a mailbox; the sign-in name is then an address too.
-  std::string Mail = JSONString(Profile, "mail");
-  if (Mail.empty()) Mail = JSONString(Profile, "userPrincipalName");
-  if (!Mail.empty()) FUser->SetEmail(std::move(Mail));
-  return true;
-}
-
-bool TZIWWindowsLiveAuthClient::SignIn(const THttpRequest& Request) {
-  const std::string Code = Request.Query("code");
-  if (Code.empty() || Request.Query("clientid").empty()) return false;
-
-  // The code comes from the browser: encoded, it cannot add parameters to the body.
-  const std::string Body = "client_id=" + URLEncode(App()->ID()) +
-                           "&redirect_uri=" + URLEncode(FUrl) +
-                           "&client_secret=" + URLEncode(App()->Secret()) +
-                           "&code=" + URLEncode(Code) + "&grant_type=authorization_code";
-  std::string Reply;
-  Https_Post(ProviderHost(phWindowsLiveLogin), "/oauth20_token.srf", kFormHeader, Body, Reply);
-  if (Reply.empty()) return false;
-
-  std::string Token;
-  {
-    TJSONObject Json;
-    ParseJSON(Reply, Json);
-    Token = Json.Text("access_token");
-  }
-  if (Token.empty()) return false;
-
-  Https_Get(ProviderHost(phWindowsLiveApis), "/v5.0/me?access_token=" + URLEncode(Token), Reply);
-  if (Reply.empty()) return false;
-
-  TJSONObject Profile;
-  ParseJSON(Reply, Profile);
-  if (!Profile.Has("id") || !Profile.Has("name")) return false;
-  SetLoginResult(resOK);
-  SetLoginID(Profile.Text("id"));
-  SetLoginUsername(Profile.Text("name"));
-  if (Profile.Has("gender")) FUser->SetGender(Profile.Text("gender"));
-  if (FScopes.Contains(wlBirthDay) && Profile.Has("birth_day") && Profile.Has("birth_month") &&
-      Profile.Has("birth_year"))
-    FUser->SetBirthday(Profile.Text("birth_year") + "\\" + Profile.Text("birth_month") + "\\" +
-                       Profile.Text("birth_day"));
-  if (FScopes.Contains(wlEmail) && Profile.IsObject("emails")) {
-    const TJSONObject Emails = Profile.Object("emails");
-    if (Emails.Has("preferred"))
-      FUser->SetEmail(Emails.Text("preferred"));
-    else if (Emails.Has("account"))
-      FUser->SetEmail(Emails.Text("account"));
-  }
-  return true;
-}
-
-void TZIWWindowsLiveAuthClient::LoginResponse(const THttpRequest& Request) {
-  auto L = Lock();
-  if (Api() == apCurrent) {
-    CompleteCurrentLogin(Request, FFlow, *this);
-    return;
-  }
-  if (!SignIn(Request)) {
-    SetLoginResult(resFailed);
-    SetLoginError({});
-  }
-  ReachOutcome(Refused(Request));
-  TZIWCustomCloudClient::LoginResponse(Request);
 }
 
 TIWScopes TZIWWindowsLiveAuthClient::Scopes() const {
@@ -284,24 +277,19 @@ void RegisterClasses() {
   const auto UserText = UserState<C, U>;
   Info.State = {UserText("UserEmail", &U::Email, &U::SetEmail),
                 UserText("UserBirthday", &U::Birthday, &U::SetBirthday),
-                UserText("UserGender", &U::Gender, &U::SetGender),
-                // Classic mode: the return address the token request repeats.
-                C::StateField("ReturnURL", &C::FUrl)};
-  for (auto& P : CodeFlowState<C>([](C*Client, const auto&Use) {
-         auto L = Client->Lock();
-         Use(Client->FFlow);
-       }))
+                UserText("UserGender", &U::Gender, &U::SetGender)};
+  // Classic mode's return address, which the token request repeats, and the current flow.
+  for (auto& P : C::FlowState<C>())
     Info.State.push_back(std::move(P));
   TClassRegistry::RegisterClass(std::move(Info));
 }
 
 void TZIWWindowsLiveAuthClient::SignOut() {
   auto L = Lock();
-  FFlow.Forget();
   FUser->SetEmail({});
   FUser->SetBirthday({});
   FUser->SetGender({});
-  TZIWCustomCloudClient::SignOut();
+  TZIWOAuth2Client::SignOut();
 }
 
 }  // namespace zelk::IWWindowsLiveAuthClient

@@ -20,13 +20,16 @@
 // the caller of ProcessRequest.
 //
 // With Api = apCurrent the client signs Microsoft accounts in through the Microsoft identity
-// platform (v2.0) with the shared code flow (core/OAuth2Flow.h): the browser goes to
-// "/<Tenant>/oauth2/v2.0/authorize" on the login host with the scopes "openid profile email
-// User.Read", the identifier as "state", a PKCE challenge and the fixed return address
-// (StandaloneRedirectURL as it is, else the application's URL and "/"); the code goes to
-// "/<Tenant>/oauth2/v2.0/token" with the verifier; the profile comes from Microsoft Graph's
-// "/v1.0/me" with a Bearer header ("id", "displayName", "mail" or else "userPrincipalName").
-// Failures carry the provider's error text in LoginError.
+// platform (v2.0): the browser goes to "/<Tenant>/oauth2/v2.0/authorize" on the login host with
+// the scopes "openid profile email User.Read", the identifier as "state", a PKCE challenge and
+// the fixed return address (StandaloneRedirectURL as it is, else the application's URL and
+// "/"); the code goes to "/<Tenant>/oauth2/v2.0/token" with the verifier; the profile comes
+// from Microsoft Graph's "/v1.0/me" with a Bearer header ("id", "displayName", "mail" or else
+// "userPrincipalName"). Failures carry the provider's error text in LoginError.
+//
+// Both generations are descriptions (core/OAuth2Description.h) that the generic flow
+// (core/OAuth2Client.h) runs; the client chooses one at Login. The host settings are in
+// providers/WindowsLiveHosts.h.
 #pragma once
 
 #include <memory>
@@ -34,8 +37,10 @@
 #include <string>
 
 #include "core/IWZelkAuthBase.h"
-#include "core/OAuth2Flow.h"
+#include "core/OAuth2Client.h"
+#include "core/UserRecord.h"
 #include "platform/rtl/Set.h"
+#include "providers/WindowsLiveHosts.h"
 
 namespace zelk::IWWindowsLiveAuthClient {
 
@@ -48,23 +53,22 @@ class TZIWWindowsLiveAuthClient;
 // The optional profile data of the signed-in Live user. Written only by the client's
 // LoginResponse, and only for members the profile carries (Birthday and Email also only when
 // their scope is selected). Safe to read from any thread.
-class TWindowsLiveUser : public rtl::TPersistent {
+class TWindowsLiveUser : public IWZelkAuthBase::TUserRecord {
   friend void RegisterClasses();
 
  public:
   TWindowsLiveUser() = default;
   std::string ClassName() const override { return "TWindowsLiveUser"; }
-  std::string Email() const;
+  std::string Email() const { return Read(FEmail); }
   // Year, month and day joined by backslashes, e.g. 1984\7\21.
-  std::string Birthday() const;
-  std::string Gender() const;
+  std::string Birthday() const { return Read(FBirthday); }
+  std::string Gender() const { return Read(FGender); }
 
  private:
   friend class TZIWWindowsLiveAuthClient;
-  void SetEmail(std::string Value);
-  void SetBirthday(std::string Value);
-  void SetGender(std::string Value);
-  mutable std::mutex FMutex;
+  void SetEmail(std::string Value) { Write(FEmail, std::move(Value)); }
+  void SetBirthday(std::string Value) { Write(FBirthday, std::move(Value)); }
+  void SetGender(std::string Value) { Write(FGender, std::move(Value)); }
   std::string FEmail;
   std::string FBirthday;
   std::string FGender;
@@ -72,8 +76,7 @@ class TWindowsLiveUser : public rtl::TPersistent {
 
 // The Windows Live sign-in component. Every operation holds the client's lock, so one instance
 // may be shared by several sessions; the last sign-in to complete wins.
-class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
-                                  private IWZelkAuthBase::TOAuth2Provider {
+class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWOAuth2Client {
   friend void RegisterClasses();
 
  public:
@@ -81,23 +84,7 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   ~TZIWWindowsLiveAuthClient() override;
   std::string ClassName() const override { return "TZIWWindowsLiveAuthClient"; }
 
-  // Raises Exception when ServerController or WebApplication is missing, before anything is
-  // sent or changed.
-  void Login(IWZelkAuthBase::TIWApplication* WebApplication) override;
-  void LoginResponse(const IWZelkAuthBase::THttpRequest& Request) override;
   void SignOut() override;
-
-  using TZIWCustomCloudClient::Api;
-  using TZIWCustomCloudClient::App;
-  using TZIWCustomCloudClient::LoginID;
-  using TZIWCustomCloudClient::LoginUsername;
-  using TZIWCustomCloudClient::OnLoginFailed;
-  using TZIWCustomCloudClient::OnLoginOK;
-  using TZIWCustomCloudClient::SetApi;
-  using TZIWCustomCloudClient::SetLoginID;
-  using TZIWCustomCloudClient::SetLoginUsername;
-  using TZIWCustomCloudClient::SetOnLoginFailed;
-  using TZIWCustomCloudClient::SetOnLoginOK;
 
   TIWScopes Scopes() const;
   void SetScopes(TIWScopes Value);
@@ -115,20 +102,14 @@ class TZIWWindowsLiveAuthClient : public IWZelkAuthBase::TZIWCustomCloudClient,
   void SetUser(std::unique_ptr<TWindowsLiveUser> Value);
 
  private:
-  // Steps 1 to 7 of the response: true when a complete profile was read in this call.
-  bool SignIn(const IWZelkAuthBase::THttpRequest& Request);
-  void LoginCurrent(IWZelkAuthBase::TIWApplication* WebApplication, const std::string& Id);
-  IWZelkAuthBase::TOAuth2Call TokenCall(const std::string& Code, const std::string& RedirectURI,
-                                        const std::string& Verifier) const override;
-  IWZelkAuthBase::TOAuth2Call ProfileCall(const std::string& Token) const override;
-  bool MapProfile(const IWZelkAuthBase::TJSONObject& Profile) override;
-  IWZelkAuthBase::TOAuth2CodeFlow FFlow;
+  class TClassic;
+  class TCurrent;
   std::string FTenant = "common";
-
   TIWScopes FScopes;
   std::unique_ptr<TWindowsLiveUser> FUser;
-  std::string FUrl;
   std::string FStandaloneRedirectURL;
+  const std::unique_ptr<TClassic> FClassic;
+  const std::unique_ptr<TCurrent> FCurrent;
 };
 
 // Registers the class metadata of TZIWWindowsLiveAuthClient (and its ancestors) with the class

@@ -15,8 +15,13 @@
 #include <openssl/ssl.h>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/web/engine/HttpEngine.h"
+#include "providers/FacebookHosts.h"
+#include "providers/GoogleHosts.h"
+#include "providers/TwitterHosts.h"
+#include "providers/WindowsLiveHosts.h"
 #include "sim/Certificates.h"
 
 namespace zelk::sim {
@@ -33,35 +38,32 @@ std::size_t IndexOf(TProviderId P) {
   return static_cast<std::size_t>(P);
 }
 
-// The listener that plays the provider behind each entry of the endpoint table.
+// The listener that plays the provider behind each entry of the endpoint table. Naming every
+// setting here also links every provider unit's settings into the simulator.
 TProviderId OwnerOf(TProviderHost H) {
-  using enum TProviderHost;
-  switch (H) {
-    case phFacebookWeb:
-    case phFacebookGraph:
-    case phFacebookRest:
-      return TProviderId::Facebook;
-    case phGoogleAccounts:
-    case phGoogleApis:
-    case phGoogleOAuth2:
-    case phGoogleOpenId:
-      return TProviderId::Google;
-    case phWindowsLiveLogin:
-    case phWindowsLiveApis:
-    case phMicrosoftLogin:
-    case phMicrosoftGraph:
-      return TProviderId::WindowsLive;
-    case phTwitterApi:
-    case phXApi:
-      return TProviderId::Twitter;
-    case phPayPalLiveNvp:
-    case phPayPalSandboxNvp:
-    case phPayPalLiveWeb:
-    case phPayPalSandboxWeb:
-    case phPayPalLiveRest:
-    case phPayPalSandboxRest:
-      return TProviderId::PayPal;
-  }
+  using namespace IWZelkAuthBase;
+  const std::pair<TProviderHost, TProviderId> Owners[] = {
+      {phFacebookWeb, TProviderId::Facebook},
+      {phFacebookGraph, TProviderId::Facebook},
+      {phFacebookRest, TProviderId::Facebook},
+      {phGoogleAccounts, TProviderId::Google},
+      {phGoogleApis, TProviderId::Google},
+      {phGoogleOAuth2, TProviderId::Google},
+      {phGoogleOpenId, TProviderId::Google},
+      {phWindowsLiveLogin, TProviderId::WindowsLive},
+      {phWindowsLiveApis, TProviderId::WindowsLive},
+      {phMicrosoftLogin, TProviderId::WindowsLive},
+      {phMicrosoftGraph, TProviderId::WindowsLive},
+      {phTwitterApi, TProviderId::Twitter},
+      {phXApi, TProviderId::Twitter},
+      {phPayPalLiveNvp, TProviderId::PayPal},
+      {phPayPalSandboxNvp, TProviderId::PayPal},
+      {phPayPalLiveWeb, TProviderId::PayPal},
+      {phPayPalSandboxWeb, TProviderId::PayPal},
+      {phPayPalLiveRest, TProviderId::PayPal},
+      {phPayPalSandboxRest, TProviderId::PayPal}};
+  for (const auto& [Host, Owner] : Owners)
+    if (Host == H) return Owner;
   return TProviderId::Google;
 }
 
@@ -428,14 +430,13 @@ std::string Simulator::CACertificatePEM() const {
 
 std::string Simulator::EndpointSettings() const {
   std::string S;
-  for (int I = 0; I < IWZelkAuthBase::kProviderHostCount; ++I) {
-    const auto H = static_cast<TProviderHost>(I);
+  for (const TProviderHost H : IWZelkAuthBase::ProviderHosts()) {
     if (!S.empty()) S += ',';
     // The current X API shares the Twitter listener under its own host name, so that its
     // endpoints, whose paths the classic API uses too, can be told apart.
     S += IWZelkAuthBase::ProviderHostKey(H) + "=" +
-         (H == TProviderHost::phXApi ? "localhost:" + std::to_string(Port(TProviderId::Twitter))
-                                     : HostFor(OwnerOf(H)));
+         (H == IWZelkAuthBase::phXApi ? "localhost:" + std::to_string(Port(TProviderId::Twitter))
+                                      : HostFor(OwnerOf(H)));
   }
   return S;
 }

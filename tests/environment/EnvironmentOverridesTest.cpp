@@ -18,6 +18,7 @@
 
 #include "core/IWZelkAuthBase.h"
 #include "core/Trace.h"
+#include "providers/GoogleHosts.h"
 #include "support/UniqueFd.h"
 
 extern char** environ;

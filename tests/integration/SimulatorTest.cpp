@@ -2,9 +2,15 @@
 // browser that provider tests drive it with.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
+#include "providers/FacebookHosts.h"
+#include "providers/GoogleHosts.h"
+#include "providers/TwitterHosts.h"
+#include "providers/WindowsLiveHosts.h"
 #include "sim/Certificates.h"
 #include "support/SimBrowser.h"
 #include "support/SimulatorFixture.h"
@@ -183,11 +189,15 @@ TEST_F(SimulatorTest, UseForThisProcessPointsEveryEndpointHere) {
       {phMicrosoftLogin, TProviderId::WindowsLive},  {phMicrosoftGraph, TProviderId::WindowsLive},
       {phPayPalLiveRest, TProviderId::PayPal},       {phPayPalSandboxRest, TProviderId::PayPal},
   };
-  std::string Expected;
+  // The settings come in the order of their keys.
+  std::map<std::string, std::string> ByKey;
   for (const auto& [Host, Provider] : Owners) {
     EXPECT_EQ(ProviderHost(Host), Sim.HostFor(Provider)) << ProviderHostKey(Host);
-    Expected += (Expected.empty() ? "" : ",") + ProviderHostKey(Host) + "=" + Sim.HostFor(Provider);
+    ByKey[ProviderHostKey(Host)] = Sim.HostFor(Provider);
   }
+  std::string Expected;
+  for (const auto& [Key, Host] : ByKey)
+    Expected += (Expected.empty() ? "" : ",") + Key + "=" + Host;
   // The current X API: the Twitter listener under its own host name.
   const std::string XHost = "localhost:" + std::to_string(Sim.Port(TProviderId::Twitter));
   EXPECT_EQ(ProviderHost(phXApi), XHost);

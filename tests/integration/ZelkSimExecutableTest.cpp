@@ -15,7 +15,11 @@
 #include <vector>
 
 #include "core/IWZelkAuthBase.h"
+#include "payments/PayPalHosts.h"
+#include "providers/FacebookHosts.h"
+#include "providers/GoogleHosts.h"
 #include "providers/IWTwitterAuthClient.h"
+#include "providers/WindowsLiveHosts.h"
 #include "sim/TwitterSim.h"
 #include "support/FakeApplication.h"
 #include "support/UniqueFd.h"
@@ -140,7 +144,7 @@ TEST(ZelkSimExecutable, PrintsItsSettingsServesAndStopsOnSigterm) {
   TSimProcess Child({});
   const auto Lines = ReadLines(Child.Out(), 2);
   ASSERT_EQ(Lines.size(), 2u);
-  ASSERT_TRUE(Lines[0].starts_with("ZELK_PROVIDER_HOSTS=facebook.web=127.0.0.1:")) << Lines[0];
+  ASSERT_TRUE(Lines[0].starts_with("ZELK_PROVIDER_HOSTS=facebook.graph=127.0.0.1:")) << Lines[0];
   ASSERT_TRUE(Lines[1].starts_with("ZELK_EXTRA_CA_CERTIFICATES=")) << Lines[1];
   const std::string CAFile = Lines[1].substr(Lines[1].find('=') + 1);
   EXPECT_TRUE(std::filesystem::exists(CAFile));

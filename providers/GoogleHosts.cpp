@@ -1,0 +1,33 @@
+// The Google provider's host settings and its registration: a static registrar, linked whenever
+// a handle of the unit is used.
+#include "providers/GoogleHosts.h"
+
+#include "core/ProviderRegistry.h"
+
+namespace zelk::IWZelkAuthBase {
+
+namespace {
+
+constexpr TProviderHostSetting kGoogleAccounts{"google.accounts", "accounts.google.com"};
+constexpr TProviderHostSetting kGoogleApis{"google.apis", "www.googleapis.com"};
+constexpr TProviderHostSetting kGoogleOAuth2{"google.oauth2", "oauth2.googleapis.com"};
+constexpr TProviderHostSetting kGoogleOpenId{"google.openid", "openidconnect.googleapis.com"};
+
+}  // namespace
+
+constinit const TProviderHost phGoogleAccounts{&kGoogleAccounts};
+constinit const TProviderHost phGoogleApis{&kGoogleApis};
+constinit const TProviderHost phGoogleOAuth2{&kGoogleOAuth2};
+constinit const TProviderHost phGoogleOpenId{&kGoogleOpenId};
+
+namespace {
+
+[[maybe_unused]] const bool kRegistered =
+    RegisterProvider({.Name = "Google",
+                      .ClassNameParts = {"GAuth", "Google"},
+                      .Hosts = {phGoogleAccounts, phGoogleApis, phGoogleOAuth2, phGoogleOpenId},
+                      .StepOfPath = {}});
+
+}  // namespace
+
+}  // namespace zelk::IWZelkAuthBase
