@@ -21,7 +21,6 @@ using TBytes = std::vector<std::uint8_t>;
 class TZIWAuthServerController;
 class TZIWCustomCloudClient;
 class TOAuth2CodeFlow;
-class TOAuth2Provider;
 
 // The outcome of a sign-in or payment. resUnknown: the request may have reached the provider
 // but its answer was lost, so a payment may or may not have been taken; it is neither a success

@@ -15,6 +15,8 @@
 #include "core/AuthRegistry.h"
 #include "core/AuthTypes.h"
 #include "core/Credentials.h"
+#include "core/Endpoints.h"
+#include "core/Transport.h"
 #include "platform/rtl/ClassRegistry.h"
 #include "platform/rtl/StringList.h"
 
@@ -56,6 +58,14 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // them.
   std::vector<std::string> OpenFlowKeys() const override;
 
+  // This client's own transport and host settings, for a test double or a proxy in front of
+  // this client alone; by default every call goes the process-wide way (core/Transport.h,
+  // core/Endpoints.h). Set them before the client's first call.
+  TTransport Transport() const;
+  void SetTransport(TTransport Value);
+  TEndpoints Endpoints() const;
+  void SetEndpoints(TEndpoints Value);
+
   TIWResult LoginResult() const;
   void SetLoginResult(TIWResult Value);
   std::string LoginError() const;
@@ -78,6 +88,9 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // return.
   TIWApi Api() const;
   void SetApi(TIWApi Value);
+
+  // The host Which has for this client: its own setting, else the process-wide one.
+  std::string Host(TProviderHost Which) const;
 
   // The client's re-entrant lock: every operation of a concrete client holds it.
   std::unique_lock<std::recursive_mutex> Lock() const;
@@ -150,6 +163,8 @@ class TZIWCustomCloudClient : public rtl::TComponent, public web::IIWSessionMemb
   // What the return being handled came to; guarded by the client's lock.
   TFlowOutcome FOutcome;
   TIWApi FApi = apClassic;
+  TTransport FTransport;
+  TEndpoints FEndpoints;
 };
 
 // Makes TComponent, TIWApp, TZIWCustomCloudClient and TZIWAuthServerController with their

@@ -59,7 +59,7 @@ TOAuth1Start TOAuth1Flow::Start(const TOAuth1Description& Description,
     FRequest.Token = Granted.Granted.Token;
     S.RouteToken = Granted.Granted.Token;
   }
-  S.RedirectURL = Description.AuthorizeURL(Granted.Granted.Token);
+  S.RedirectURL = Description.AuthorizeURL(Consumer, Granted.Granted.Token);
   return S;
 }
 

@@ -38,7 +38,8 @@ namespace zelk::IWZelkAuthBase {
 struct TOAuth1Consumer {
   std::string Key;
   std::string Secret;
-  TTransport Transport;
+  TTransport Transport{};
+  TEndpoints Endpoints{};  // the client's own host settings over the process-wide table
 };
 
 // A token with its secret.
@@ -114,7 +115,8 @@ class TOAuth1Description {
   virtual TOAuth1RequestToken RequestToken(const TOAuth1Consumer& Consumer,
                                            const std::string& Callback) const = 0;
   // Leg 2: the provider's authorize page for a granted Token.
-  virtual std::string AuthorizeURL(const std::string& Token) const = 0;
+  virtual std::string AuthorizeURL(const TOAuth1Consumer& Consumer,
+                                   const std::string& Token) const = 0;
   // Reads a return; FlowToken is the request token the flow keeps (empty when none). Default:
   // the token the return carries ("oauth_token", or "denied", which carries the refused one)
   // must be FlowToken; "denied" is the user's refusal; otherwise "oauth_verifier" is traded.

@@ -15,20 +15,15 @@ namespace {
 std::string Send(const TOAuth2Request& Call, const TOAuth2Context& Context,
                  const std::string& Provider, std::string Step) {
   const std::string Host = Context.Host(Call.Host);
-  std::string Reply;
-  if (!Call.Http11) {
-    if (Call.Post)
-      Https_Post(Host, Call.Path, Call.Header, Call.Body, Reply);
-    else
-      Https_Get(Host, Call.Path, Reply);
-    return Reply;
-  }
+  const TTransport& Via = Context.Transport;
+  if (!Call.Http11)
+    return (Call.Post ? Via.Post(Host, Call.Path, Call.Header, Call.Body)
+                      : Via.Get(Host, Call.Path))
+        .Body;
   const TTraceScope Scope(Provider, {}, std::move(Step));
-  if (Call.Post)
-    Https_Post11(Host, Call.Path, Call.HeaderLines, Call.Body, Reply);
-  else
-    Https_Get11(Host, Call.Path, Call.HeaderLines, Reply);
-  return Reply;
+  return (Call.Post ? Via.Post11(Host, Call.Path, Call.HeaderLines, Call.Body)
+                    : Via.Get11(Host, Call.Path, Call.HeaderLines))
+      .Body;
 }
 
 }  // namespace
@@ -38,6 +33,7 @@ TOAuth2Context TZIWOAuth2Client::Context(const TOAuth2Description& Description) 
   C.ClientID = App()->ID();
   C.ClientSecret = App()->Secret();
   C.Endpoints = Endpoints();
+  C.Transport = Transport();
   if (Description.Options().ChecksState) {
     C.State = FFlow.State();
     C.RedirectURI = FFlow.RedirectURI();

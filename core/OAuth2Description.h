@@ -39,6 +39,7 @@
 #include "core/AuthTypes.h"
 #include "core/Endpoints.h"
 #include "core/Json.h"
+#include "core/Transport.h"
 
 namespace zelk::IWZelkAuthBase {
 
@@ -84,6 +85,7 @@ struct TOAuth2Context {
   std::string Verifier;        // empty without PKCE
   std::string Challenge;
   TEndpoints Endpoints;  // the client's own host settings over the process-wide table
+  TTransport Transport;  // the client's own transport, else the process-wide one
   std::string Host(TProviderHost Which) const { return Endpoints.Host(Which); }
 };
 

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/web/LogText.h"
+
 namespace zelk::IWZelkAuthBase {
 
 namespace {
@@ -32,6 +34,8 @@ std::vector<TProviderRegistration> Snapshot() {
 bool RegisterProvider(TProviderRegistration Provider) {
   for (const TProviderHost H : Provider.Hosts)
     DeclareProviderHost(H);
+  web::AddSecretNames(Provider.SecretNames);
+  web::AddCardNumberNames(Provider.CardNumberNames);
   TRegistry& R = Registry();
   std::lock_guard L(R.Mutex);
   const auto It = std::find_if(R.Providers.begin(), R.Providers.end(),

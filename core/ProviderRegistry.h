@@ -27,10 +27,15 @@ struct TProviderRegistration {
   // The trace step of a call to the provider that no flow step names, from its path (query
   // cut off); empty or unset: the generic naming applies.
   std::function<std::string(std::string_view Path)> StepOfPath{};
+  // The names of the provider's own parameters and members whose values the logs must never
+  // show: secrets, and card numbers (shown as their last four digits).
+  std::vector<std::string> SecretNames{};
+  std::vector<std::string> CardNumberNames{};
 };
 
-// Registers Provider (replacing an earlier registration of the same name) and declares its host
-// settings to the endpoint table. Returns true, for use in a static registrar.
+// Registers Provider (replacing an earlier registration of the same name), declares its host
+// settings to the endpoint table and its secret names to the logs' redaction. Returns true, for use
+// in a static registrar.
 bool RegisterProvider(TProviderRegistration Provider);
 
 // The provider whose class-name part ClassName holds, in registration order; else ClassName.

@@ -341,6 +341,31 @@ void TZIWCustomCloudClient::Detach() {
 
 void TZIWCustomCloudClient::Login(TIWApplication* /*WebApplication*/) {}
 
+TTransport TZIWCustomCloudClient::Transport() const {
+  auto L = Lock();
+  return FTransport;
+}
+
+void TZIWCustomCloudClient::SetTransport(TTransport Value) {
+  auto L = Lock();
+  FTransport = std::move(Value);
+}
+
+TEndpoints TZIWCustomCloudClient::Endpoints() const {
+  auto L = Lock();
+  return FEndpoints;
+}
+
+void TZIWCustomCloudClient::SetEndpoints(TEndpoints Value) {
+  auto L = Lock();
+  FEndpoints = std::move(Value);
+}
+
+std::string TZIWCustomCloudClient::Host(TProviderHost Which) const {
+  auto L = Lock();
+  return FEndpoints.Host(Which);
+}
+
 TFlowOutcome TZIWCustomCloudClient::HandleReturn(const THttpRequest& Request) {
   auto L = Lock();
   FOutcome = {};

@@ -361,9 +361,6 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
   // The NVP API host of the current ServerType.
   std::string GetServer() const;
 
-  // The transport every call of the client takes (the default: the process-wide one).
-  void SetTransport(IWZelkAuthBase::TTransport Value);
-
   // Charges CreditCard for the item total ("doDirectPayment"): resOK when PayPal acknowledges
   // the payment, resFailed otherwise. Leaves LoginResult and LoginError alone, raises no event.
   // One deviation: when the request may have reached PayPal and its answer was lost, it returns
@@ -440,7 +437,6 @@ class TZIWPayPalClient : public IWZelkAuthBase::TZIWCustomCloudClient {
 
   std::string FPaymentAction;
   const detail::TCheckoutGeneration* FCheckout = nullptr;
-  IWZelkAuthBase::TTransport FTransport;
   // The cached access token, the credentials and host it belongs to, and when to stop using it.
   struct TTokenCache {
     std::mutex Mutex;

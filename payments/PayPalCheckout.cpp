@@ -53,11 +53,6 @@ const detail::TCheckoutGeneration& TZIWPayPalClient::Checkout() {
   return *FCheckout;
 }
 
-void TZIWPayPalClient::SetTransport(IWZelkAuthBase::TTransport Value) {
-  auto L = Lock();
-  FTransport = std::move(Value);
-}
-
 TIWResult TZIWPayPalClient::PayDirect() {
   auto L = Lock();
   FTransactionID.clear();

@@ -87,14 +87,14 @@ std::string TZIWPayPalClient::TransactionID() const {
 
 std::string TZIWPayPalClient::GetServer() const {
   auto L = Lock();
-  return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveNvp
-                                                            : IWZelkAuthBase::phPayPalSandboxNvp);
+  return Host(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveNvp
+                                    : IWZelkAuthBase::phPayPalSandboxNvp);
 }
 
 std::string TZIWPayPalClient::GetCheckoutHost() const {
   auto L = Lock();
-  return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveWeb
-                                                            : IWZelkAuthBase::phPayPalSandboxWeb);
+  return Host(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveWeb
+                                    : IWZelkAuthBase::phPayPalSandboxWeb);
 }
 
 std::string TZIWPayPalClient::GetCreditCardType() const {
@@ -170,7 +170,7 @@ std::string TZIWPayPalClient::NVPCall(std::string_view Method, const std::string
   Body += "&VERSION=";
   Body += kVersion;
   // No header of our own, not even a content type: PayPal reads the body as NVP regardless.
-  return FTransport.Post(GetServer(), "/nvp", "", Body).Body;
+  return Transport().Post(GetServer(), "/nvp", "", Body).Body;
 }
 
 }  // namespace zelk::IWPayPalClient

@@ -37,7 +37,10 @@ std::string StepOfPath(std::string_view Path) {
                       .ClassNameParts = {"PayPal"},
                       .Hosts = {phPayPalLiveNvp, phPayPalSandboxNvp, phPayPalLiveWeb,
                                 phPayPalSandboxWeb, phPayPalLiveRest, phPayPalSandboxRest},
-                      .StepOfPath = StepOfPath});
+                      .StepOfPath = StepOfPath,
+                      // NVP: the seller's password and signature, the card's code and number.
+                      .SecretNames = {"pwd", "signature", "cvv2"},
+                      .CardNumberNames = {"acct"}});
 
 }  // namespace
 

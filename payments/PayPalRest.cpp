@@ -107,8 +107,8 @@ std::string RestFailureMessage(const std::string& Reply) {
 
 std::string TZIWPayPalClient::GetRestServer() const {
   auto L = Lock();
-  return IWZelkAuthBase::ProviderHost(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveRest
-                                                            : IWZelkAuthBase::phPayPalSandboxRest);
+  return Host(FServerType == stLive ? IWZelkAuthBase::phPayPalLiveRest
+                                    : IWZelkAuthBase::phPayPalSandboxRest);
 }
 
 std::string TZIWPayPalClient::AccessToken(std::string& Error) {
@@ -127,7 +127,7 @@ std::string TZIWPayPalClient::AccessToken(std::string& Error) {
           IWZelkAuthBase::Base64Encode(IWZelkAuthBase::TBytes(Pair.begin(), Pair.end())),
       "Content-Type: application/x-www-form-urlencoded", "Accept: application/json"};
   const std::string Reply =
-      FTransport.Post11(Host, "/v1/oauth2/token", Headers, "grant_type=client_credentials").Body;
+      Transport().Post11(Host, "/v1/oauth2/token", Headers, "grant_type=client_credentials").Body;
   const json Doc = ParseReply(Reply);
   std::string Token = StringAt(Doc, "access_token");
   const auto Expires = Doc.find("expires_in");
@@ -151,7 +151,7 @@ std::string TZIWPayPalClient::RestCall(const std::string& Path, const std::strin
   const std::string Host = GetRestServer();
   bool FirstMayHaveArrived = false;
   try {
-    return FTransport.Post11(Host, Path, Headers, Body).Body;
+    return Transport().Post11(Host, Path, Headers, Body).Body;
   } catch (const rtl::Exception& E) {
     // The first attempt may have reached PayPal: the same request id makes the second one
     // answer with its result instead of charging again.
@@ -159,7 +159,7 @@ std::string TZIWPayPalClient::RestCall(const std::string& Path, const std::strin
     FirstMayHaveArrived = Transport != nullptr && Transport->RequestMayHaveArrived();
   }
   try {
-    return FTransport.Post11(Host, Path, Headers, Body).Body;
+    return Transport().Post11(Host, Path, Headers, Body).Body;
   } catch (const ETransportError& E) {
     // A second attempt that never left does not undo a first that may have arrived.
     if (FirstMayHaveArrived && !E.RequestMayHaveArrived())

@@ -24,7 +24,9 @@ namespace {
     RegisterProvider({.Name = "Facebook",
                       .ClassNameParts = {"Facebook"},
                       .Hosts = {phFacebookWeb, phFacebookGraph, phFacebookRest},
-                      .StepOfPath = {}});
+                      .StepOfPath = {},
+                      // Facebook's proof of the app secret on Graph calls.
+                      .SecretNames = {"appsecret_proof"}});
 
 }  // namespace
 

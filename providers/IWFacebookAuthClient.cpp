@@ -214,8 +214,7 @@ void TZIWFacebookAuthClient::TClassic::Post(const std::string& S) const {
   if (FClient.FToken.empty()) return;
   const std::string Path = "/method/stream.publish?message=" + URLEncode(S) +
                            "&access_token=" + FClient.TokenInPath() + "&format=json";
-  std::string Reply;
-  Https_Get(FClient.Host(phFacebookRest), Path, Reply);
+  const std::string Reply = FClient.Transport().Get(FClient.Host(phFacebookRest), Path).Body;
   // Only a reply that is a post id succeeds: an error document or an HTML page holds "_" too.
   if (const std::optional<std::string> PostID = PostIDOf(Reply))
     FClient.PostOK(*PostID);

@@ -30,10 +30,11 @@ class TClassic final : public detail::TTwitterGeneration {
   }
   TOAuth1RequestToken RequestToken(const TOAuth1Consumer& Consumer,
                                    const std::string& Callback) const override;
-  std::string AuthorizeURL(const std::string& Token) const override {
+  std::string AuthorizeURL(const TOAuth1Consumer& Consumer,
+                           const std::string& Token) const override {
     // The token goes on as Twitter wrote it (already encoded); only bytes no URL may hold are
     // escaped, so a malformed reply cannot break the redirect's header line.
-    return "https://" + ProviderHost(phTwitterApi) + kAuthorizePath +
+    return "https://" + Consumer.Endpoints.Host(phTwitterApi) + kAuthorizePath +
            "?oauth_token=" + EncodeURLUnsafe(Token);
   }
   TOAuth1Return ReadReturn(const THttpRequest& Request,
@@ -55,8 +56,9 @@ TOAuth1RequestToken TClassic::RequestToken(const TOAuth1Consumer& Consumer,
   rtl::TStringList Request;
   Request.Add("oauth_callback=" + Callback);
   // No token yet: the key is the consumer secret and "&".
-  const std::string Reply = SignedPost(ProviderHost(phTwitterApi), kRequestTokenPath, OAuth,
-                                       Request, Consumer.Secret, std::string(), Consumer.Transport);
+  const std::string Reply =
+      SignedPost(Consumer.Endpoints.Host(phTwitterApi), kRequestTokenPath, OAuth, Request,
+                 Consumer.Secret, std::string(), Consumer.Transport);
 
   TOAuth1RequestToken R;
   // Twitter confirms that it will use our callback; anything else (an error document, an HTML
@@ -97,7 +99,7 @@ TOAuth1Return TClassic::ReadReturn(const THttpRequest& Request,
 
 TOAuth1Access TClassic::AccessToken(const TOAuth1Consumer& Consumer, const TOAuth1Token& Request,
                                     const std::string& Verifier) const {
-  const std::string Host = ProviderHost(phTwitterApi);
+  const std::string Host = Consumer.Endpoints.Host(phTwitterApi);
   // Sorted by hand. The token and verifier come from the browser: encoding them keeps a
   // forged "&" from adding parameters to the signed request.
   std::string Params = "oauth_consumer_key=" + URLEncode(Consumer.Key);
@@ -151,8 +153,9 @@ detail::TPostOutcome TClassic::Post(const TOAuth1Consumer& Consumer, const TOAut
   Request.Add("include_entities=true");
   Request.Add("status=" + S);
   Request.Add("trim_user=true");
-  const std::string Reply = SignedPost(ProviderHost(phTwitterApi), kStatusUpdatePath, OAuth,
-                                       Request, Consumer.Secret, Access.Secret, Consumer.Transport);
+  const std::string Reply =
+      SignedPost(Consumer.Endpoints.Host(phTwitterApi), kStatusUpdatePath, OAuth, Request,
+                 Consumer.Secret, Access.Secret, Consumer.Transport);
 
   using TKind = detail::TPostOutcome::TKind;
   if (Reply.find("id_str") == std::string::npos) return {TKind::Failed, Reply};
@@ -193,7 +196,7 @@ const detail::TTwitterGeneration& TZIWTwitterAuthClient::Generation() {
 }
 
 TOAuth1Consumer TZIWTwitterAuthClient::Consumer() const {
-  return {App()->ID(), App()->Secret(), FTransport};
+  return {App()->ID(), App()->Secret(), Transport(), Endpoints()};
 }
 
 void TZIWTwitterAuthClient::Apply(const TOAuth1Outcome& Outcome) {
@@ -237,11 +240,6 @@ void TZIWTwitterAuthClient::Post(const std::string& S) {
     PostOK(Outcome.Text);
   else if (Outcome.Kind == detail::TPostOutcome::TKind::Failed)
     PostFailed(Outcome.Text);
-}
-
-void TZIWTwitterAuthClient::SetTransport(TTransport Value) {
-  auto L = Lock();
-  FTransport = std::move(Value);
 }
 
 void TZIWTwitterAuthClient::PostFailed(const std::string& Message) {

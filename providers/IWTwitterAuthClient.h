@@ -180,8 +180,6 @@ class TZIWTwitterAuthClient : public IWZelkAuthBase::TZIWSignInClient {
   void SetOnPostFailed(TIWPostFailedEvent Value);
   TIWPostOKEvent OnPostOK() const;
   void SetOnPostOK(TIWPostOKEvent Value);
-  // The transport every call of the client takes (the default: the process-wide one).
-  void SetTransport(IWZelkAuthBase::TTransport Value);
 
  private:
   // The generation the flow in progress and the signed-in user's posts speak: the one Login
@@ -197,7 +195,6 @@ class TZIWTwitterAuthClient : public IWZelkAuthBase::TZIWSignInClient {
   const detail::TTwitterGeneration* FGeneration = nullptr;
   // The sign-in in progress and the signed-in user's access token and secret.
   IWZelkAuthBase::TOAuth1Flow FFlow;
-  IWZelkAuthBase::TTransport FTransport;
   TIWPostFailedEvent FOnPostFailed;
   TIWPostOKEvent FOnPostOK;
 };

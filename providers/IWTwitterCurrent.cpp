@@ -126,8 +126,9 @@ class TCurrent final : public detail::TTwitterGeneration {
  public:
   TOAuth1RequestToken RequestToken(const TOAuth1Consumer& Consumer,
                                    const std::string& Callback) const override;
-  std::string AuthorizeURL(const std::string& Token) const override {
-    return "https://" + ProviderHost(phXApi) + kAuthenticatePath +
+  std::string AuthorizeURL(const TOAuth1Consumer& Consumer,
+                           const std::string& Token) const override {
+    return "https://" + Consumer.Endpoints.Host(phXApi) + kAuthenticatePath +
            "?oauth_token=" + URLEncode(Token);
   }
   TOAuth1Access AccessToken(const TOAuth1Consumer& Consumer, const TOAuth1Token& Request,
@@ -138,7 +139,7 @@ class TCurrent final : public detail::TTwitterGeneration {
 
 TOAuth1RequestToken TCurrent::RequestToken(const TOAuth1Consumer& Consumer,
                                            const std::string& Callback) const {
-  const std::string Host = ProviderHost(phXApi);
+  const std::string Host = Consumer.Endpoints.Host(phXApi);
   const TPairs OAuth = OAuthParams(Consumer.Key, {}, {});
   const TPairs Form{{"oauth_callback", Callback}};
   const TSignedCall C =
@@ -165,7 +166,7 @@ TOAuth1RequestToken TCurrent::RequestToken(const TOAuth1Consumer& Consumer,
 
 TOAuth1Access TCurrent::AccessToken(const TOAuth1Consumer& Consumer, const TOAuth1Token& Request,
                                     const std::string& Verifier) const {
-  const std::string Host = ProviderHost(phXApi);
+  const std::string Host = Consumer.Endpoints.Host(phXApi);
   const TPairs OAuth = OAuthParams(Consumer.Key, Request.Token, Verifier);
   const TSignedCall C =
       SignCall("POST", Host, kAccessTokenPath, OAuth, {}, Consumer.Secret, Request.Secret);
@@ -208,7 +209,7 @@ detail::TPostOutcome TCurrent::Post(const TOAuth1Consumer& Consumer, const TOAut
     // post a text the user did not write.
     return {TKind::Failed, "Twitter post failed: the text is not valid UTF-8"};
   }
-  const std::string Host = ProviderHost(phXApi);
+  const std::string Host = Consumer.Endpoints.Host(phXApi);
   // A JSON body is not signed: only the method, the URL and the OAuth parameters are.
   const TSignedCall C =
       SignCall("POST", Host, kTweetsPath, OAuthParams(Consumer.Key, Access.Token, {}), {},

@@ -26,7 +26,9 @@ namespace {
     {.Name = "WindowsLive",
      .ClassNameParts = {"WindowsLive"},
      .Hosts = {phWindowsLiveLogin, phWindowsLiveApis, phMicrosoftLogin, phMicrosoftGraph},
-     .StepOfPath = {}});
+     .StepOfPath = {},
+     // Classic sign-in's verification code.
+     .SecretNames = {"wrap_verification_code"}});
 
 }  // namespace
 

@@ -5,6 +5,10 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "platform/rtl/StringList.h"
 #include "platform/web/HttpRequest.h"
@@ -22,7 +26,7 @@ struct TSecretName {
 };
 
 // Parameter and member names whose values are secrets, matched without regard to case.
-constexpr std::array<TSecretName, 31> kSecretNames{{
+constexpr std::array<TSecretName, 25> kSecretNames{{
     {"client_secret", TKind::kSecret},
     {"code", TKind::kSecret},
     {"access_token", TKind::kSecret},
@@ -36,27 +40,56 @@ constexpr std::array<TSecretName, 31> kSecretNames{{
     {"code_verifier", TKind::kSecret},
     {"secret", TKind::kSecret},
     {"password", TKind::kSecret},
-    {"pwd", TKind::kSecret},
-    {"signature", TKind::kSecret},
-    {"cvv2", TKind::kSecret},
     {"cvv", TKind::kSecret},
     {"cvc", TKind::kSecret},
     {"security_code", TKind::kSecret},
-    {"appsecret_proof", TKind::kSecret},
     {"client_assertion", TKind::kSecret},
     {"verifier", TKind::kSecret},
-    {"wrap_verification_code", TKind::kSecret},
     // The session's form token: a form sent with GET carries it in the query.
     {TIWApplication::FormTokenField, TKind::kSecret},
     // The one-time value that hands an adopted return's session cookie to its browser.
     {"zelk_handoff", TKind::kSecret},
-    {"acct", TKind::kCard},
     {"number", TKind::kCard},
     {"card_number", TKind::kCard},
     {"state", TKind::kFlow},
     {"clientid", TKind::kFlow},
     {"denied", TKind::kSecret},
 }};
+
+// The names providers add (their own parameters), as one immutable list that a new
+// registration replaces: a redaction reads the list it started with, without holding a lock.
+struct TAddedName {
+  std::string Name;
+  TKind Kind;
+};
+using TAddedNames = std::vector<TAddedName>;
+
+struct TAddedTable {
+  std::mutex Mutex;
+  std::shared_ptr<const TAddedNames> Names = std::make_shared<const TAddedNames>();
+};
+
+TAddedTable& Added() {
+  static TAddedTable T;
+  return T;
+}
+
+std::shared_ptr<const TAddedNames> AddedNames() {
+  TAddedTable& T = Added();
+  std::lock_guard L(T.Mutex);
+  return T.Names;
+}
+
+void Add(const std::vector<std::string>& Names, TKind Kind) {
+  TAddedTable& T = Added();
+  std::lock_guard L(T.Mutex);
+  auto Next = std::make_shared<TAddedNames>(*T.Names);
+  for (const std::string& N : Names)
+    if (std::none_of(Next->begin(), Next->end(),
+                     [&](const TAddedName& A) { return rtl::SameText(A.Name, N); }))
+      Next->push_back({N, Kind});
+  T.Names = std::move(Next);
+}
 
 bool IsNameChar(char C) {
   return std::isalnum(static_cast<unsigned char>(C)) != 0 || C == '_' || C == '-';
@@ -71,21 +104,23 @@ bool IsWordChar(char C) {
 // (percent-decoded), if any.
 struct TWord {
   std::size_t End;
-  const TSecretName* Secret;
+  std::optional<TKind> Secret;
 };
 
-TWord WordAt(std::string_view Text, std::size_t I) {
+TWord WordAt(std::string_view Text, std::size_t I, const TAddedNames& More) {
   std::size_t End = I;
   while (End < Text.size() && IsWordChar(Text[End]))
     ++End;
-  if (End == I || (I > 0 && IsWordChar(Text[I - 1]))) return {End, nullptr};
+  if (End == I || (I > 0 && IsWordChar(Text[I - 1]))) return {End, std::nullopt};
   const std::string_view Word = Text.substr(I, End - I);
   const bool Encoded = Word.find('%') != std::string_view::npos;
   const std::string Decoded = Encoded ? DecodeQueryComponent(Word) : std::string();
   const std::string_view Spelled = Encoded ? std::string_view(Decoded) : Word;
   for (const TSecretName& N : kSecretNames)
-    if (rtl::SameText(Spelled, N.Name)) return {End, &N};
-  return {End, nullptr};
+    if (rtl::SameText(Spelled, N.Name)) return {End, N.Kind};
+  for (const TAddedName& N : More)
+    if (rtl::SameText(Spelled, N.Name)) return {End, N.Kind};
+  return {End, std::nullopt};
 }
 
 // What replaces Value: the marker, for a card number the marker and its last four digits.
@@ -175,24 +210,25 @@ std::size_t RedactMember(std::string_view Text, std::size_t J, TKind Kind, std::
 std::string Redact(std::string_view Text, bool FlowIdentifiers) {
   std::string Out;
   Out.reserve(Text.size());
+  const std::shared_ptr<const TAddedNames> More = AddedNames();
   std::size_t I = 0;
   while (I < Text.size()) {
     if ((I == 0 || !IsNameChar(Text[I - 1])) && StartsWithNoCase(Text, I, "authorization:")) {
       I = RedactAuthorization(Text, I, Out);
       continue;
     }
-    const TWord Word = WordAt(Text, I);
-    const TSecretName* Name = Word.Secret;
+    const TWord Word = WordAt(Text, I, *More);
+    const std::optional<TKind> Name = Word.Secret;
     // The whole word is copied, so that a secret name inside a longer word never matches.
     const std::size_t J = std::max(Word.End, I + 1);
     Out.append(Text.substr(I, J - I));
-    if (Name == nullptr || (Name->Kind == TKind::kFlow && !FlowIdentifiers)) {
+    if (!Name || (*Name == TKind::kFlow && !FlowIdentifiers)) {
       I = J;
     } else if (I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"') {
-      I = RedactMember(Text, J, Name->Kind, Out);
+      I = RedactMember(Text, J, *Name, Out);
     } else if (J < Text.size() && Text[J] == '=') {
       Out += '=';
-      I = RedactValue(Text, J + 1, Name->Kind, Out);
+      I = RedactValue(Text, J + 1, *Name, Out);
     } else {
       I = J;
     }
@@ -201,6 +237,14 @@ std::string Redact(std::string_view Text, bool FlowIdentifiers) {
 }
 
 }  // namespace
+
+void AddSecretNames(const std::vector<std::string>& Names) {
+  Add(Names, TKind::kSecret);
+}
+
+void AddCardNumberNames(const std::vector<std::string>& Names) {
+  Add(Names, TKind::kCard);
+}
 
 std::string RedactSecrets(std::string_view Text) {
   return Redact(Text, false);

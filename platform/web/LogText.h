@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk::web {
 
@@ -17,6 +18,12 @@ inline constexpr std::string_view kRedacted = "[redacted]";
 // name counts as the server reads it: percent-decoded ("c%6Fde=" is "code="), in any letter
 // case; the text keeps the name as it was written.
 std::string RedactSecrets(std::string_view Text);
+// Names of a provider's own parameters whose values are secrets (AddSecretNames) or card numbers
+// (AddCardNumberNames, redacted but for their last four digits), beside the names every OAuth
+// and card flow shares; matched as those are. A provider registers its names once, before its
+// first call; names already known are kept once.
+void AddSecretNames(const std::vector<std::string>& Names);
+void AddCardNumberNames(const std::vector<std::string>& Names);
 // A request's query string for a log: RedactSecrets, and the flow identifiers ("state",
 // "clientid") redacted too.
 std::string RedactQueryString(std::string_view Query);

@@ -28,7 +28,8 @@ class TFakeDescription : public TOAuth1Description {
       R.Granted = {"RT", "RTS"};
     return R;
   }
-  std::string AuthorizeURL(const std::string& Token) const override {
+  std::string AuthorizeURL(const TOAuth1Consumer& /*Consumer*/,
+                           const std::string& Token) const override {
     return "https://fake.test/authorize?t=" + Token;
   }
   TOAuth1Access AccessToken(const TOAuth1Consumer&, const TOAuth1Token& Request,
@@ -46,7 +47,7 @@ class TFakeDescription : public TOAuth1Description {
   bool FailTransport = false;
 };
 
-const TOAuth1Consumer kConsumer{"ck", "cs", TTransport()};
+const TOAuth1Consumer kConsumer{"ck", "cs", TTransport(), TEndpoints()};
 
 TEST(OAuth1Flow, StartKeepsTheSecretRoutesByTheTokenAndRedirectsWithTheTokenOnly) {
   TFakeDescription D;

@@ -15,6 +15,7 @@
 #include "core/OAuth2Client.h"
 #include "core/ProviderRegistry.h"
 #include "payments/PayPalHosts.h"
+#include "platform/web/LogText.h"
 #include "providers/FacebookHosts.h"
 #include "providers/GoogleHosts.h"
 #include "providers/IWGAuthClient.h"
@@ -118,6 +119,35 @@ TEST(ProviderRegistry, TheTableAndTheNamesComeFromTheRegistrations) {
 
 // Key-based settings are all or nothing: an unknown key or a bad host anywhere leaves every
 // setting as it was, with a message that names the culprit.
+// The logs redact a provider's own parameters because its unit registered them, not because
+// core or the log writer knows the provider.
+TEST(ProviderRegistry, TheLogsRedactTheSecretNamesProvidersRegister) {
+  const std::string Before =
+      web::RedactSecrets("zexample_proof=abc&zexample_card=4111111111111111");
+  EXPECT_EQ(Before, "zexample_proof=abc&zexample_card=4111111111111111");
+  RegisterProvider({.Name = "ZExample",
+                    .ClassNameParts = {"ZExample"},
+                    .SecretNames = {"zexample_proof"},
+                    .CardNumberNames = {"zexample_card"}});
+  const std::pair<const char*, const char*> Cases[] = {
+      {"zexample_proof=abc&x=1", "zexample_proof=[redacted]&x=1"},
+      {"ZEXAMPLE_PROOF=abc", "ZEXAMPLE_PROOF=[redacted]"},
+      {"zexample_pr%6Fof=abc", "zexample_pr%6Fof=[redacted]"},
+      {"{\"zexample_proof\": \"abc\"}", "{\"zexample_proof\": \"[redacted]\"}"},
+      {"zexample_card=4111111111111111", "zexample_card=[redacted]1111"},
+      {"my_zexample_proof=abc", "my_zexample_proof=abc"}};
+  for (const auto& [In, Out] : Cases)
+    EXPECT_EQ(web::RedactSecrets(In), Out) << In;
+  // The providers' own names, registered by their units.
+  const std::pair<const char*, const char*> Registered[] = {
+      {"appsecret_proof=p", "appsecret_proof=[redacted]"},
+      {"wrap_verification_code=v", "wrap_verification_code=[redacted]"},
+      {"PWD=x&SIGNATURE=y&CVV2=123", "PWD=[redacted]&SIGNATURE=[redacted]&CVV2=[redacted]"},
+      {"ACCT=4111111111111111", "ACCT=[redacted]1111"}};
+  for (const auto& [In, Out] : Registered)
+    EXPECT_EQ(web::RedactSecrets(In), Out) << In;
+}
+
 TEST(ProviderRegistry, KeyedSettingsAreAllOrNothing) {
   ResetProviderHosts();
   const struct {
@@ -188,4 +218,31 @@ TEST(ClientEndpoints, TwoClientsOfOneProviderCallTheirOwnHosts) {
 }
 
 }  // namespace
+// A sign-in client given a transport of its own sends its whole flow there, never through the
+// process-wide hook, so that tests of several providers can run side by side.
+TEST(ClientEndpoints, AnOAuth2ClientOnATransportOfItsOwnLeavesTheProcessWideHookAlone) {
+  ResetProviderHosts();
+  testing::RecordingTransport Shared;  // the process-wide hook: must see nothing
+  std::vector<TTransportRequest> Mine;
+  const std::string Replies[] = {R"({"access_token":"t"})", R"({"id":"1","name":"n"})"};
+  rtl::TComponent Owner(nullptr);
+  auto* Controller = new TZIWAuthServerController(&Owner);
+  auto App = testing::MakeApplication("http://localhost/app");
+  auto* Client = new IWGAuthClient::TZIWGAuthClient(&Owner);
+  Client->SetServerController(Controller);
+  Client->SetTransport(TTransport([&](const TTransportRequest& R) {
+    Mine.push_back(R);
+    return THttpReply{"HTTP/1.0 200 OK", Replies[std::min<std::size_t>(Mine.size() - 1, 1)]};
+  }));
+  Client->Login(App.get());
+  Client->HandleReturn(testing::RequestWithQuery("code=c"));
+  EXPECT_EQ(Client->LoginResult(), resOK);
+  EXPECT_EQ(Client->LoginID(), "1");
+  EXPECT_EQ(Shared.Count(), 0u);
+  ASSERT_EQ(Mine.size(), 2u);
+  EXPECT_EQ(Mine[0].Method + " " + Mine[0].Host + Mine[0].Path,
+            "POST accounts.google.com/o/oauth2/token");
+  EXPECT_TRUE(Mine[1].Path.starts_with("/oauth2/v1/userinfo?access_token=t")) << Mine[1].Path;
+}
+
 }  // namespace zelk::IWZelkAuthBase
