@@ -14,12 +14,17 @@ constexpr TProviderHostSetting kFacebookRest{"facebook.rest", "api.facebook.com"
 
 }  // namespace
 
+// The handles are constant-initialised (constinit): nothing runs, so nothing can throw.
+// NOLINTBEGIN(cert-err58-cpp)
 constinit const TProviderHost phFacebookWeb{&kFacebookWeb};
 constinit const TProviderHost phFacebookGraph{&kFacebookGraph};
 constinit const TProviderHost phFacebookRest{&kFacebookRest};
+// NOLINTEND(cert-err58-cpp)
 
 namespace {
 
+// Runs once while the program starts; a failure to allocate there ends it, as it must.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool kRegistered =
     RegisterProvider({.Name = "Facebook",
                       .ClassNameParts = {"Facebook"},

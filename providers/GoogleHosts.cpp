@@ -15,13 +15,18 @@ constexpr TProviderHostSetting kGoogleOpenId{"google.openid", "openidconnect.goo
 
 }  // namespace
 
+// The handles are constant-initialised (constinit): nothing runs, so nothing can throw.
+// NOLINTBEGIN(cert-err58-cpp)
 constinit const TProviderHost phGoogleAccounts{&kGoogleAccounts};
 constinit const TProviderHost phGoogleApis{&kGoogleApis};
 constinit const TProviderHost phGoogleOAuth2{&kGoogleOAuth2};
 constinit const TProviderHost phGoogleOpenId{&kGoogleOpenId};
+// NOLINTEND(cert-err58-cpp)
 
 namespace {
 
+// Runs once while the program starts; a failure to allocate there ends it, as it must.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool kRegistered =
     RegisterProvider({.Name = "Google",
                       .ClassNameParts = {"GAuth", "Google"},

@@ -15,13 +15,18 @@ constexpr TProviderHostSetting kMicrosoftGraph{"microsoft.graph", "graph.microso
 
 }  // namespace
 
+// The handles are constant-initialised (constinit): nothing runs, so nothing can throw.
+// NOLINTBEGIN(cert-err58-cpp)
 constinit const TProviderHost phWindowsLiveLogin{&kWindowsLiveLogin};
 constinit const TProviderHost phWindowsLiveApis{&kWindowsLiveApis};
 constinit const TProviderHost phMicrosoftLogin{&kMicrosoftLogin};
 constinit const TProviderHost phMicrosoftGraph{&kMicrosoftGraph};
+// NOLINTEND(cert-err58-cpp)
 
 namespace {
 
+// Runs once while the program starts; a failure to allocate there ends it, as it must.
+// NOLINTNEXTLINE(cert-err58-cpp)
 [[maybe_unused]] const bool kRegistered = RegisterProvider(
     {.Name = "WindowsLive",
      .ClassNameParts = {"WindowsLive"},

@@ -222,11 +222,10 @@ std::string Redact(std::string_view Text, bool FlowIdentifiers) {
     // The whole word is copied, so that a secret name inside a longer word never matches.
     const std::size_t J = std::max(Word.End, I + 1);
     Out.append(Text.substr(I, J - I));
-    if (!Name || (*Name == TKind::kFlow && !FlowIdentifiers)) {
-      I = J;
-    } else if (I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"') {
+    const bool Redacts = Name && (*Name != TKind::kFlow || FlowIdentifiers);
+    if (Redacts && I > 0 && Text[I - 1] == '"' && J < Text.size() && Text[J] == '"') {
       I = RedactMember(Text, J, *Name, Out);
-    } else if (J < Text.size() && Text[J] == '=') {
+    } else if (Redacts && J < Text.size() && Text[J] == '=') {
       Out += '=';
       I = RedactValue(Text, J + 1, *Name, Out);
     } else {
