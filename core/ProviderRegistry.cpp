@@ -1,8 +1,10 @@
-// The registered providers: a list guarded by one lock, filled by the provider units' static
-// registrars and read by the trace and the transport.
+// The registered providers: an immutable list that each registration replaces, filled by the
+// provider units' static registrars and read by the trace and the transport on every provider
+// call and return, which take the list under the lock without copying it.
 #include "core/ProviderRegistry.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -12,9 +14,11 @@ namespace zelk::IWZelkAuthBase {
 
 namespace {
 
+using TProviders = std::vector<TProviderRegistration>;
+
 struct TRegistry {
   std::mutex Mutex;
-  std::vector<TProviderRegistration> Providers;
+  std::shared_ptr<const TProviders> Providers = std::make_shared<const TProviders>();
 };
 
 // Made on first use, so registrars of any translation unit may run in any order.
@@ -23,7 +27,7 @@ TRegistry& Registry() {
   return R;
 }
 
-std::vector<TProviderRegistration> Snapshot() {
+std::shared_ptr<const TProviders> Snapshot() {
   TRegistry& R = Registry();
   std::lock_guard L(R.Mutex);
   return R.Providers;
@@ -38,42 +42,47 @@ bool RegisterProvider(TProviderRegistration Provider) {
   web::AddCardNumberNames(Provider.CardNumberNames);
   TRegistry& R = Registry();
   std::lock_guard L(R.Mutex);
-  const auto It = std::find_if(R.Providers.begin(), R.Providers.end(),
+  auto Next = std::make_shared<TProviders>(*R.Providers);
+  const auto It = std::find_if(Next->begin(), Next->end(),
                                [&](const auto& P) { return P.Name == Provider.Name; });
-  if (It != R.Providers.end())
+  if (It != Next->end())
     *It = std::move(Provider);
   else
-    R.Providers.push_back(std::move(Provider));
+    Next->push_back(std::move(Provider));
+  R.Providers = std::move(Next);
   return true;
 }
 
 std::string ProviderNameOfClass(std::string_view ClassName) {
-  for (const TProviderRegistration& P : Snapshot())
+  const std::shared_ptr<const TProviders> Providers = Snapshot();
+  for (const TProviderRegistration& P : *Providers)
     for (const std::string& Part : P.ClassNameParts)
       if (ClassName.find(Part) != std::string_view::npos) return P.Name;
   return std::string(ClassName);
 }
 
 std::string ProviderOfHost(std::string_view Host) {
-  const std::vector<TProviderRegistration> Providers = Snapshot();
+  const std::shared_ptr<const TProviders> Providers = Snapshot();
   // In key order, so that the answer does not hang on the order the units registered in.
   for (const TProviderHost H : ProviderHosts()) {
     if (ProviderHost(H) != Host) continue;
-    for (const TProviderRegistration& P : Providers)
+    for (const TProviderRegistration& P : *Providers)
       if (std::find(P.Hosts.begin(), P.Hosts.end(), H) != P.Hosts.end()) return P.Name;
   }
   return {};
 }
 
 std::string ProviderStepOfPath(std::string_view Provider, std::string_view Path) {
-  for (const TProviderRegistration& P : Snapshot())
+  const std::shared_ptr<const TProviders> Providers = Snapshot();
+  for (const TProviderRegistration& P : *Providers)
     if (P.Name == Provider && P.StepOfPath) return P.StepOfPath(Path);
   return {};
 }
 
 std::vector<std::string> ProviderNames() {
   std::vector<std::string> Names;
-  for (const TProviderRegistration& P : Snapshot())
+  const std::shared_ptr<const TProviders> Providers = Snapshot();
+  for (const TProviderRegistration& P : *Providers)
     Names.push_back(P.Name);
   return Names;
 }
